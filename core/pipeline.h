@@ -1,0 +1,109 @@
+// Stage pipeline: double-buffered sub-streams, stage records and tables, and
+// the stage side of the hand-over protocol.
+//
+// In every cycle the driver waits for each stage's done event, hands it its
+// next chunk (or the stop order), swaps all sub-streams and sets every go
+// event.  A stage writes its results into the back buffers of its outputs while
+// the driver reads the front buffers of the previous cycle.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/bink_context.h"
+#include "core/value_stream.h"
+#include "platform/platform.h"
+
+namespace dev {
+
+struct StreamBuffer {
+    uint8_t* cursor = nullptr;  // consumers' read position in the front buffer
+    uint8_t* end = nullptr;     // start + capacity
+    uint8_t* start = nullptr;
+    uint32_t capacity = 0;      // bytes in each of the two buffers
+    uint8_t* buffers[2] = {nullptr, nullptr};
+    uint8_t number = 0;
+    uint8_t toggle = 0;         // index of the front buffer
+    // Bytes the producing stage wrote into each buffer in its last cycle; the
+    // consumers never read past it.
+    uint32_t filled[2] = {0, 0};
+
+    uint8_t* back() const { return buffers[toggle ^ 1]; }
+    // Reader over what the stages wrote into the front buffer, from the cursor.
+    ValueReader frontReader() const {
+        if (!buffers[toggle]) return ValueReader();
+        const uint8_t* front = buffers[toggle];
+        const size_t used = static_cast<size_t>(cursor - front);
+        const size_t total = filled[toggle];
+        return ValueReader(cursor, used <= total ? total - used : 0);
+    }
+    // Writer over the back buffer, from its first byte.
+    ValueWriter backWriter() const { return ValueWriter(buffers[toggle ^ 1], buffers[toggle ^ 1] ? capacity : 0); }
+    // Records what a stage wrote into the back buffer.
+    void commitBack(const ValueWriter& w) { filled[toggle ^ 1] = static_cast<uint32_t>(w.size()); }
+};
+
+constexpr int kMaxStageOutputs = 12;
+
+struct Stage;
+using StageRoutine = uint32_t (*)(Stage* stage);
+
+struct Stage {
+    uint8_t* inputEnd = nullptr;
+    uint8_t* input = nullptr;
+    uint32_t inputCapacity = 0;
+    StreamBuffer* outputs[kMaxStageOutputs] = {};
+    volatile uint8_t stop = 0;
+    volatile uint8_t failed = 0;
+    uint32_t number = 0;
+    uint32_t length = 0;
+    BinkContext* context = nullptr;
+    platform::Event* done = nullptr;
+    platform::Event* go = nullptr;
+    platform::Thread* thread = nullptr;
+    volatile int32_t running = 0;
+    StageRoutine routine = nullptr;
+};
+
+struct StageRow {
+    uint8_t outputs[kMaxStageOutputs];  // sub-stream numbers 1..21, ended by 0
+    StageRoutine routine;
+};
+
+// 21 rows for Bink 1 files followed by 21 rows for Bink 2 files.
+struct StageTable {
+    StageRow rows[2 * kStageSlots];
+};
+
+// Stage side of the protocol, shared by every stage routine.
+//
+// setup() builds the stage's models and state and returns false when memory
+// cannot be had; decode(stage) handles one chunk and returns false when the
+// chunk cannot be finished (corrupt data, output over capacity); teardown()
+// releases what setup built.  A stage that fails sets failed and keeps
+// answering go with done until it receives the stop order, so the driver
+// never waits for a thread that has left its loop.
+template <class Setup, class Decode, class Teardown>
+uint32_t runStageLoop(Stage* stage, Setup&& setup, Decode&& decode, Teardown&& teardown) {
+    stage->running = 1;
+    const bool ready = setup();
+    if (!ready) stage->failed = 1;
+    for (;;) {
+        platform::waitEvent(stage->go);
+        if (stage->stop) break;
+        if (ready && !stage->failed && !decode(stage)) stage->failed = 1;
+        platform::setEvent(stage->done);
+    }
+    teardown();
+    stage->running = 0;
+    platform::setEvent(stage->done);
+    return 0;
+}
+
+// The generic stage of the last Bink 1 row: copies its chunk to outputs[0].
+uint32_t copyStage(Stage* stage);
+
+// The combined table of the product (Bink 1 rows, then Bink 2 rows).
+extern const StageTable kStageTable;
+
+}  // namespace dev

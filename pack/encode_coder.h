@@ -1,0 +1,41 @@
+// Encoding policy of the shared element grammars (see core/coder.h): values are
+// taken from the packer's sub-streams and their decisions range coded.
+#pragma once
+
+#include "core/coder.h"
+#include "pack/range_encoder.h"
+
+namespace dev {
+
+struct EncodeCoder {
+    static constexpr bool kEncoding = true;
+    using Stream = ValueReader;
+
+    RangeEncoder re;
+
+    explicit EncodeCoder(std::vector<uint8_t>& out) : re(out) {}
+
+    DEV_INLINE uint32_t bit(BitModel& m, uint32_t value) {
+        re.encodeBit(m, value);
+        return value;
+    }
+    DEV_INLINE uint32_t tree(BitModel* m, int n, uint32_t value) {
+        re.encodeTree(m, n, value);
+        return value;
+    }
+    DEV_INLINE int32_t integer(BitModel* block, uint8_t& history, bool isSigned, int32_t value) {
+        re.encodeInteger(block, history, isSigned, value);
+        return value;
+    }
+
+    static DEV_INLINE uint32_t take8(Stream& s) { return s.get8(); }
+    static DEV_INLINE uint32_t take16(Stream& s) { return s.get16(); }
+    static DEV_INLINE uint32_t take32(Stream& s) { return s.get32(); }
+    static DEV_INLINE void emit8(Stream&, uint32_t) {}
+    static DEV_INLINE void emit16(Stream&, uint32_t) {}
+    static DEV_INLINE void emit32(Stream&, uint32_t) {}
+
+    void finish() { re.finish(); }
+};
+
+}  // namespace dev

@@ -1,0 +1,1 @@
+// Packer entry points (filled in by the packer core).

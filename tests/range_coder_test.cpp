@@ -1,0 +1,126 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "core/range_decoder.h"
+#include "pack/range_encoder.h"
+
+namespace dev {
+namespace {
+
+TEST(RangeDecoder, FreshModelBoundAndUpdates) {
+    // Code 0x7FFFFFFE is below the bound 0x7FFFFFFF of a fresh model: 0.
+    const uint8_t below[4] = {0x7F, 0xFF, 0xFF, 0xFE};
+    RangeDecoder rd;
+    rd.init(below, 4);
+    BitModel m = kModelStart;
+    EXPECT_EQ(rd.decodeBit(m), 0u);
+    EXPECT_EQ(m, 0x81FF);
+
+    const uint8_t at[4] = {0x7F, 0xFF, 0xFF, 0xFF};
+    rd.init(at, 4);
+    m = kModelStart;
+    EXPECT_EQ(rd.decodeBit(m), 1u);
+    EXPECT_EQ(m, 0x7E00);
+}
+
+TEST(RangeDecoder, ShortChunksTakeHighOrderBytesAndZerosPastTheEnd) {
+    const uint8_t two[2] = {0x12, 0x34};
+    RangeDecoder rd;
+    rd.init(two, 2);
+    EXPECT_EQ(rd.code, 0x12340000u);
+    rd.init(nullptr, 0);
+    EXPECT_EQ(rd.code, 0u);
+    BitModel m = kModelStart;
+    for (int i = 0; i < 1000; ++i) rd.decodeBit(m);  // never reads past the chunk
+    EXPECT_EQ(rd.position, rd.end);
+}
+
+TEST(RangeDecoder, ModelsSaturate) {
+    std::vector<uint8_t> zeros(64, 0);
+    RangeDecoder rd;
+    rd.init(zeros.data(), zeros.size());
+    BitModel m = kModelStart;
+    for (int i = 0; i < 2000; ++i) rd.decodeBit(m);
+    EXPECT_EQ(m, 65472);
+    std::vector<uint8_t> ones(4096, 0xFF);
+    rd.init(ones.data(), ones.size());
+    m = kModelStart;
+    for (int i = 0; i < 2000; ++i) rd.decodeBit(m);
+    EXPECT_EQ(m, 63);
+}
+
+struct Op {
+    int kind;  // 0 bit, 1 tree, 2 integer
+    uint32_t value;
+    int n;
+    bool isSigned;
+};
+
+TEST(RangeCoder, RandomRoundTrips) {
+    std::mt19937 rng(1234);
+    const int32_t specials[] = {0, 1, -1, 2, -2, INT32_MIN, INT32_MAX, int32_t(0x80000000u), 65535, -65536};
+    for (int trial = 0; trial < 200; ++trial) {
+        const int count = trial % 7 == 0 ? trial % 4 : int(rng() % 3000);
+        std::vector<Op> ops;
+        for (int i = 0; i < count; ++i) {
+            Op op{int(rng() % 3), 0, 1 + int(rng() % 12), bool(rng() & 1)};
+            if (op.kind == 0) op.value = (rng() % 100) < 85 ? 0 : 1;  // skewed
+            if (op.kind == 1) op.value = rng() & ((1u << op.n) - 1);
+            if (op.kind == 2) {
+                const uint32_t r = rng() % 4;
+                op.value = r == 0 ? uint32_t(specials[rng() % 10]) : (r == 1 ? rng() : rng() % 300);
+            }
+            ops.push_back(op);
+        }
+        std::vector<BitModel> enc(4096 + 69 * 2, kModelStart), dec(enc);
+        uint8_t encHist = 0, decHist = 0;
+        std::vector<uint8_t> bytes;
+        {
+            RangeEncoder re(bytes);
+            for (const Op& op : ops) {
+                if (op.kind == 0) re.encodeBit(enc[op.n], op.value);
+                if (op.kind == 1) re.encodeTree(&enc[100], op.n, op.value);
+                if (op.kind == 2) re.encodeInteger(&enc[4096 + (op.isSigned ? 69 : 0)], encHist, op.isSigned, int32_t(op.value));
+            }
+            re.finish();
+        }
+        RangeDecoder rd;
+        rd.init(bytes.data(), bytes.size());
+        for (const Op& op : ops) {
+            uint32_t got = 0;
+            if (op.kind == 0) got = rd.decodeBit(dec[op.n]);
+            if (op.kind == 1) got = rd.decodeTree(&dec[100], op.n);
+            if (op.kind == 2) got = uint32_t(rd.decodeInteger(&dec[4096 + (op.isSigned ? 69 : 0)], decHist, op.isSigned));
+            ASSERT_EQ(got, op.value) << "trial " << trial;
+        }
+        EXPECT_EQ(encHist, decHist);
+        EXPECT_LE(rd.position, rd.end);
+    }
+}
+
+TEST(RangeCoder, IntegerZeroFlagLeavesSignHistoryAndUnsignedNeverTouchesSignModels) {
+    std::vector<uint8_t> bytes;
+    BitModel enc[69], dec[69];
+    resetModels(enc, 69);
+    resetModels(dec, 69);
+    uint8_t h = 2;
+    {
+        RangeEncoder re(bytes);
+        re.encodeInteger(enc, h, true, 0);
+        re.encodeInteger(enc, h, false, 5);
+        re.finish();
+    }
+    EXPECT_EQ(h, 2);
+    for (int i = 1; i <= 4; ++i) EXPECT_EQ(enc[i], kModelStart);
+    RangeDecoder rd;
+    rd.init(bytes.data(), bytes.size());
+    uint8_t dh = 2;
+    EXPECT_EQ(rd.decodeInteger(dec, dh, true), 0);
+    EXPECT_EQ(rd.decodeInteger(dec, dh, false), 5);
+    EXPECT_EQ(dh, 2);
+}
+
+}  // namespace
+}  // namespace dev
