@@ -1,0 +1,44 @@
+// The driver: turns one DEV stream into one Bink file.
+#pragma once
+
+#include <cstdint>
+
+#include "core/byte_io.h"
+#include "core/pipeline.h"
+
+namespace dev {
+
+// Result codes of a run.
+constexpr int32_t kResultOk = 0;
+constexpr int32_t kResultFailed = -1;        // short read, memory, writer or stage failure
+constexpr int32_t kResultNotDev = -2;        // no DEV magic
+constexpr int32_t kResultFlags = -4;         // Bink video flags not supported
+constexpr int32_t kResultStopped = -10;      // the progress callback asked to stop
+
+// Per-mille progress (0..1000); a negative answer stops the run.
+using ProgressCallback = int32_t (*)(void* user, uint32_t perMille);
+
+// Sees each frame's stage output (the front buffers) before the frame is
+// assembled; used by the inspection tool to dump the sub-streams.  Returning
+// false skips the assembly and the write of that frame.
+class StreamObserver {
+public:
+    virtual ~StreamObserver() = default;
+    virtual bool onFrame(const BinkContext& context, uint32_t frame) = 0;
+};
+
+// How the run reports a failed stage: the console line, or the message box.
+enum class FailureReport { Console, MessageBox };
+
+struct RunOptions {
+    ProgressCallback progress = nullptr;
+    void* progressUser = nullptr;
+    StreamObserver* observer = nullptr;
+    FailureReport failureReport = FailureReport::Console;
+};
+
+struct Unpacker {
+    static int32_t run(const StageTable& table, ByteSink& output, ByteSource& input, const RunOptions& options);
+};
+
+}  // namespace dev

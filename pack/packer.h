@@ -1,0 +1,25 @@
+// Bink file to DEV stream, with the round trip proved before success.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace dev {
+
+struct PackResult {
+    bool ok = false;
+    std::string error;          // why packing failed (when !ok)
+    std::vector<uint8_t> dev;   // the DEV stream (when ok)
+    uint32_t frames = 0;
+    uint32_t coded = 0;         // video packets coded
+    uint32_t stored = 0;        // video packets stored raw
+};
+
+// Packs one Bink file held in memory.  Fails, with a message, on a damaged
+// Bink file, on video flags the format rejects, on content that needs a stage
+// that is not built, or when the unpacked stream does not equal the input.
+PackResult packBink(std::span<const uint8_t> bink);
+
+}  // namespace dev

@@ -1,0 +1,30 @@
+// Encoders of the stage chunks.  One per stage slot and file; models persist
+// from frame to frame exactly as in the stage that decodes the chunks.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/bink_context.h"
+#include "pack/pack_frame.h"
+
+namespace dev {
+
+class StageEncoder {
+public:
+    virtual ~StageEncoder() = default;
+    // Codes the frame's data for this stage into chunk (cleared first).  false,
+    // with a message, when the frame cannot be coded.
+    virtual bool encode(const PackFrame& frame, std::vector<uint8_t>& chunk, std::string& error) = 0;
+};
+
+// The context holds the file-level fields the stages read (as filled by the
+// header decoder); it must outlive the encoder.
+std::unique_ptr<StageEncoder> makeAudioEncoder(const BinkContext& context);
+std::unique_ptr<StageEncoder> makeVideoFrameEncoder(const BinkContext& context);
+std::unique_ptr<StageEncoder> makeBundleLengthEncoder(const BinkContext& context);
+std::unique_ptr<StageEncoder> makeDctBlockEncoder(const BinkContext& context, bool inter);
+std::unique_ptr<StageEncoder> makeCopyEncoder(int subStream);
+
+}  // namespace dev
