@@ -5,7 +5,9 @@
 namespace dev {
 
 // For now every packet is carried stored.
-bool bink1FrameValues(const BinkContext&, PackFrame& frame) {
+bool bink1FrameValues(const BinkContext&, PackFrame& frame) { return storeBink1Packet(frame); }
+
+bool storeBink1Packet(PackFrame& frame) {
     if (frame.video.size() < 4) return false;
     for (auto& s : frame.streams) s.clear();
     auto& rec = frame.streams[11];

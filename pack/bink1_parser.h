@@ -15,3 +15,12 @@ namespace dev {
 bool bink1FrameValues(const BinkContext& context, PackFrame& frame);
 
 }  // namespace dev
+
+namespace dev {
+
+// Replaces the frame's values by the stored-packet record of its video packet
+// (sub-stream 11: first word, 1, byte count, bytes).  false when the packet
+// is shorter than 4 bytes and cannot be carried.
+bool storeBink1Packet(PackFrame& frame);
+
+}  // namespace dev

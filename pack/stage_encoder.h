@@ -17,6 +17,9 @@ public:
     // Codes the frame's data for this stage into chunk (cleared first).  false,
     // with a message, when the frame cannot be coded.
     virtual bool encode(const PackFrame& frame, std::vector<uint8_t>& chunk, std::string& error) = 0;
+    // false when the frame's values lie outside what this stage can code (the
+    // packer then carries the Bink 1 video packet stored).  Changes no state.
+    virtual bool accepts(const PackFrame& /*frame*/) { return true; }
 };
 
 // The context holds the file-level fields the stages read (as filled by the
