@@ -1,0 +1,28 @@
+// Builds plug-in record streams: each input Bink file the DEV format accepts
+// becomes a coded record, anything else is carried as stored blocks.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace dev {
+
+struct RecordInput {
+    std::string name;
+    std::span<const uint8_t> bytes;
+};
+
+struct RecordReport {
+    std::string name;
+    bool coded = false;
+    std::string reason;  // why the input was stored (when !coded)
+};
+
+// Appends the stored-block records that carry bytes unchanged.
+void appendStoredRecords(std::vector<uint8_t>& out, std::span<const uint8_t> bytes);
+
+std::vector<uint8_t> buildRecordStream(const std::vector<RecordInput>& inputs, std::vector<RecordReport>* reports);
+
+}  // namespace dev

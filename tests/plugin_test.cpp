@@ -1,0 +1,287 @@
+// A test host for the plug-in: loads the shared library, resolves ClsMain and
+// feeds record streams from memory through its callback.
+#include <dirent.h>
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <malloc.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "pack/packer.h"
+#include "pack/record_writer.h"
+
+namespace {
+
+using HostCallback = int32_t (*)(void*, int32_t, void*, int32_t);
+using ClsMainFn = int32_t (*)(int32_t, HostCallback, void*);
+
+struct TestHost {
+    std::vector<uint8_t> input;
+    size_t position = 0;
+    std::vector<uint8_t> output;
+    size_t splitAbove = std::numeric_limits<size_t>::max();  // deliver larger reads in two pieces
+    int failWritesFrom = -1;     // write calls from this index on answer -1
+    int readCalls = 0;
+    int writeCalls = 0;
+    int otherCalls = 0;
+
+    static int32_t callback(void* user, int32_t operation, void* buffer, int32_t count) {
+        auto* host = static_cast<TestHost*>(user);
+        if (operation == 4096) return host->read(buffer, count);
+        if (operation == 6144) return host->write(buffer, count);
+        ++host->otherCalls;
+        return -1;
+    }
+    int32_t read(void* buffer, int32_t count) {
+        ++readCalls;
+        size_t n = std::min<size_t>(static_cast<size_t>(count), input.size() - position);
+        if (n > splitAbove) n /= 2;
+        std::memcpy(buffer, input.data() + position, n);
+        position += n;
+        return static_cast<int32_t>(n);
+    }
+    int32_t write(const void* buffer, int32_t count) {
+        const int index = writeCalls++;
+        const auto* p = static_cast<const uint8_t*>(buffer);
+        output.insert(output.end(), p, p + count);
+        return (failWritesFrom >= 0 && index >= failWritesFrom) ? -1 : count;
+    }
+};
+
+class Plugin : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        handle_ = dlopen(DEV_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(handle_, nullptr) << dlerror();
+        clsMain_ = reinterpret_cast<ClsMainFn>(dlsym(handle_, "ClsMain"));
+        ASSERT_NE(clsMain_, nullptr);
+    }
+    static void TearDownTestSuite() {
+        if (handle_) dlclose(handle_);
+        handle_ = nullptr;
+    }
+    static int32_t decompress(TestHost& host) { return clsMain_(4, &TestHost::callback, &host); }
+
+    static void* handle_;
+    static ClsMainFn clsMain_;
+};
+void* Plugin::handle_ = nullptr;
+ClsMainFn Plugin::clsMain_ = nullptr;
+
+std::vector<uint8_t> magic() { return {'D', 'E', 'V', 0x02}; }
+
+std::vector<uint8_t> pattern(size_t n, uint32_t seed) {
+    std::vector<uint8_t> v(n);
+    std::mt19937 rng(seed);
+    for (auto& b : v) b = static_cast<uint8_t>(rng());
+    return v;
+}
+
+void put32(std::vector<uint8_t>& v, size_t at, uint32_t x) {
+    for (int i = 0; i < 4; ++i) v[at + i] = static_cast<uint8_t>(x >> (8 * i));
+}
+
+// A Bink 1 file of no frames: header, no tracks, one frame index word.
+std::vector<uint8_t> emptyBink(uint32_t width, uint32_t height) {
+    std::vector<uint8_t> f(48, 0);
+    f[0] = 'B', f[1] = 'I', f[2] = 'K', f[3] = 'i';
+    put32(f, 4, 48 - 8);
+    put32(f, 20, width);
+    put32(f, 24, height);
+    put32(f, 28, 30);
+    put32(f, 32, 1);
+    put32(f, 44, 48);
+    return f;
+}
+
+// A coded record's DEV stream for a file, or an empty vector when the packer
+// cannot pack it yet.
+std::vector<uint8_t> devFor(const std::vector<uint8_t>& bink) {
+    dev::PackResult r = dev::packBink(bink);
+    return r.ok ? r.dev : std::vector<uint8_t>();
+}
+
+TEST_F(Plugin, OperationsOtherThanDecompress) {
+    TestHost host;
+    EXPECT_EQ(clsMain_(1, &TestHost::callback, &host), 0);
+    EXPECT_EQ(clsMain_(2, &TestHost::callback, &host), 0);
+    EXPECT_EQ(clsMain_(3, &TestHost::callback, &host), -6);
+    EXPECT_EQ(clsMain_(5, &TestHost::callback, &host), -2);
+    EXPECT_EQ(clsMain_(-1, &TestHost::callback, &host), -2);
+    EXPECT_EQ(host.readCalls + host.writeCalls + host.otherCalls, 0);
+}
+
+TEST_F(Plugin, MagicAndEndRecords) {
+    TestHost host;
+    host.input = {'D', 'E', 'V', 0x01, 3};
+    EXPECT_EQ(decompress(host), -8);
+    host = TestHost();
+    host.input = {'D', 'E', 'V'};
+    EXPECT_EQ(decompress(host), -8);
+    for (uint8_t end : {uint8_t(0x03), uint8_t(0xFF)}) {
+        host = TestHost();
+        host.input = magic();
+        host.input.push_back(end);
+        EXPECT_EQ(decompress(host), 0);
+        EXPECT_TRUE(host.output.empty());
+    }
+}
+
+TEST_F(Plugin, StoredBlocksCopyThrough) {
+    const std::vector<uint8_t> data = pattern(0x400000 + 70000, 7);
+    for (size_t length : {size_t(0), size_t(1), size_t(65536), size_t(65537), size_t(200000), size_t(0x3FFFFF),
+                          size_t(0x400000), data.size()}) {
+        TestHost host;
+        host.input = magic();
+        dev::appendStoredRecords(host.input, std::span<const uint8_t>(data.data(), length));
+        host.input.push_back(3);
+        ASSERT_EQ(decompress(host), 0) << length;
+        EXPECT_EQ(host.output, std::vector<uint8_t>(data.begin(), data.begin() + length)) << length;
+    }
+    // Tags 0xFC (full block) and 0xFD with 0xFF 0xFF (short, 4,194,303 bytes):
+    // the upper six bits of a tag carry length bits or are ignored.
+    TestHost host;
+    host.input = magic();
+    host.input.push_back(0xFC);
+    host.input.insert(host.input.end(), data.begin(), data.begin() + 0x400000);
+    host.input.insert(host.input.end(), {0xFD, 0xFF, 0xFF});
+    host.input.insert(host.input.end(), data.begin(), data.begin() + 0x3FFFFF);
+    host.input.insert(host.input.end(), {0x01, 0x00, 0x00});  // empty short block
+    host.input.push_back(0xFF);
+    ASSERT_EQ(decompress(host), 0);
+    std::vector<uint8_t> expected(data.begin(), data.begin() + 0x400000);
+    expected.insert(expected.end(), data.begin(), data.begin() + 0x3FFFFF);
+    EXPECT_EQ(host.output, expected);
+}
+
+TEST_F(Plugin, StoredBlockFromAHostThatAnswersInPieces) {
+    // Stored bytes are copied by what each read delivers, so nothing is lost.
+    const std::vector<uint8_t> data = pattern(150000, 3);
+    TestHost host;
+    host.input = magic();
+    dev::appendStoredRecords(host.input, data);
+    host.input.push_back(3);
+    host.splitAbove = 2;  // tags and lengths whole, block transfers in pieces
+    ASSERT_EQ(decompress(host), 0);
+    EXPECT_EQ(host.output, data);
+}
+
+TEST_F(Plugin, FailingStoredWriteIsReturned) {
+    TestHost host;
+    host.input = magic();
+    dev::appendStoredRecords(host.input, pattern(1000, 1));
+    host.input.push_back(3);
+    host.failWritesFrom = 0;
+    EXPECT_EQ(decompress(host), -1);
+}
+
+TEST_F(Plugin, InputEndingBeforeTheEndRecordFails) {
+    std::vector<uint8_t> stream = magic();
+    dev::appendStoredRecords(stream, pattern(70000, 9));
+    stream.insert(stream.end(), {0x00});  // a full block with no data
+    for (size_t cut = 4; cut < stream.size(); cut += (cut < 64 ? 1 : 4099)) {
+        TestHost host;
+        host.input.assign(stream.begin(), stream.begin() + cut);
+        EXPECT_LT(decompress(host), 0) << "cut at " << cut;
+    }
+}
+
+TEST_F(Plugin, CodedRecordsMixedWithStoredBlocks) {
+    const std::vector<uint8_t> bink1 = emptyBink(64, 48);
+    const std::vector<uint8_t> dev1 = devFor(bink1);
+    if (dev1.empty()) GTEST_SKIP() << "the packer cannot pack an empty Bink file yet";
+    const std::vector<uint8_t> stored = pattern(100000, 5);
+
+    std::vector<uint8_t> stream = magic();
+    stream.push_back(2);
+    stream.insert(stream.end(), dev1.begin(), dev1.end());
+    dev::appendStoredRecords(stream, stored);
+    stream.push_back(2);
+    stream.insert(stream.end(), dev1.begin(), dev1.end());
+    stream.push_back(3);
+
+    std::vector<uint8_t> expected = bink1;
+    expected.insert(expected.end(), stored.begin(), stored.end());
+    expected.insert(expected.end(), bink1.begin(), bink1.end());
+
+    TestHost host;
+    host.input = stream;
+    ASSERT_EQ(decompress(host), 0);
+    EXPECT_EQ(host.output, expected);
+    EXPECT_EQ(host.position, stream.size());
+
+    // Cut anywhere, the call fails and never hangs.
+    for (size_t cut = 4; cut < stream.size(); cut += (cut < 200 ? 1 : 997)) {
+        TestHost h;
+        h.input.assign(stream.begin(), stream.begin() + cut);
+        EXPECT_LT(decompress(h), 0) << "cut at " << cut;
+    }
+
+    // A coded record whose inner stream lacks the DEV magic.
+    TestHost bad;
+    bad.input = magic();
+    bad.input.insert(bad.input.end(), {2, 'D', 'E', 'V', 0x03, 0, 0, 0, 0});
+    EXPECT_EQ(decompress(bad), -2);
+
+    // The driver's reads must be answered whole.
+    TestHost split;
+    split.input = stream;
+    split.splitAbove = 2;
+    EXPECT_EQ(decompress(split), -1);
+}
+
+TEST_F(Plugin, BuiltRecordStreamCarriesForeignFilesStored) {
+    const std::vector<uint8_t> bink1 = emptyBink(32, 32);
+    if (devFor(bink1).empty()) GTEST_SKIP() << "the packer cannot pack an empty Bink file yet";
+    const std::vector<uint8_t> text = pattern(5000, 11);
+    std::vector<dev::RecordReport> reports;
+    const std::vector<uint8_t> stream = dev::buildRecordStream({{"a.bik", bink1}, {"b.txt", text}}, &reports);
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_TRUE(reports[0].coded);
+    EXPECT_FALSE(reports[1].coded);
+    TestHost host;
+    host.input = stream;
+    ASSERT_EQ(decompress(host), 0);
+    std::vector<uint8_t> expected = bink1;
+    expected.insert(expected.end(), text.begin(), text.end());
+    EXPECT_EQ(host.output, expected);
+}
+
+size_t threadCount() {
+    size_t n = 0;
+    if (DIR* d = opendir("/proc/self/task")) {
+        while (dirent* e = readdir(d))
+            if (e->d_name[0] != '.') ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+TEST_F(Plugin, RepeatedFailuresLeaveNothingBehind) {
+    const std::vector<uint8_t> dev1 = devFor(emptyBink(64, 48));
+    if (dev1.empty()) GTEST_SKIP() << "the packer cannot pack an empty Bink file yet";
+    std::vector<uint8_t> good = magic();
+    good.push_back(2);
+    good.insert(good.end(), dev1.begin(), dev1.end());
+    good.push_back(3);
+    const size_t threadsBefore = threadCount();
+    const size_t heapBefore = mallinfo2().uordblks;
+    for (int i = 0; i < 1000; ++i) {
+        TestHost host;
+        // Alternate truncations inside the framing, the header and the records.
+        const size_t cut = 5 + static_cast<size_t>(i) % (good.size() - 5);
+        host.input.assign(good.begin(), good.begin() + cut);
+        ASSERT_LT(decompress(host), 0);
+    }
+    EXPECT_EQ(threadCount(), threadsBefore);
+    const size_t heapAfter = mallinfo2().uordblks;
+    EXPECT_LT(heapAfter, heapBefore + 64 * 1024) << "heap grew from " << heapBefore << " to " << heapAfter;
+}
+
+}  // namespace
