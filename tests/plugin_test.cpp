@@ -167,7 +167,7 @@ TEST_F(Plugin, StoredBlockFromAHostThatAnswersInPieces) {
     host.input = magic();
     dev::appendStoredRecords(host.input, data);
     host.input.push_back(3);
-    host.splitAbove = 2;  // tags and lengths whole, block transfers in pieces
+    host.splitAbove = 4;  // magic, tags and lengths whole, block transfers in pieces
     ASSERT_EQ(decompress(host), 0);
     EXPECT_EQ(host.output, data);
 }
@@ -232,7 +232,7 @@ TEST_F(Plugin, CodedRecordsMixedWithStoredBlocks) {
     // The driver's reads must be answered whole.
     TestHost split;
     split.input = stream;
-    split.splitAbove = 2;
+    split.splitAbove = 4;
     EXPECT_EQ(decompress(split), -1);
 }
 
