@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "core/pipeline_driver.h"
+
 namespace dev {
 
 uint32_t copyStage(Stage* stage) {
@@ -16,6 +18,132 @@ uint32_t copyStage(Stage* stage) {
             return true;
         },
         [] {});
+}
+
+namespace {
+
+uint32_t stageEntry(void* argument) {
+    Stage* stage = static_cast<Stage*>(argument);
+    return stage->routine(stage);
+}
+
+}  // namespace
+
+bool createPipeline(Pipeline& p, BinkContext& context, const StageTable& table, const Capacities& capacities) {
+    context.streams = p.streams;
+    context.stages = p.stages;
+    for (int n = 0; n < kStreamCount; ++n) {
+        StreamBuffer& s = p.streams[n];
+        s.number = static_cast<uint8_t>(n);
+        s.capacity = capacities.stream[n];
+        s.toggle = 0;
+        if (s.capacity == 0) continue;
+        for (uint8_t*& b : s.buffers) {
+            b = static_cast<uint8_t*>(platform::pageAlloc(s.capacity));
+            if (!b) return false;
+        }
+        s.cursor = s.start = s.buffers[0];
+        s.end = s.buffers[0] + s.capacity;
+    }
+
+    const StageRow* rows = table.rows + kStageSlots * (context.isBink2 ? 1 : 0);
+    for (int r = 0; r < kStageSlots; ++r) {
+        const StageRow& row = rows[r];
+        if (row.outputs[0] == 0 || !row.routine) continue;
+        const int slot = p.stageCount;
+        Stage& st = p.stages[slot];
+        p.stageCount = slot + 1;  // from here on shutdownPipeline() releases the slot
+        for (int i = 0; i < kMaxStageOutputs && row.outputs[i]; ++i) {
+            const uint8_t n = row.outputs[i];
+            if (n > kStreamCount) return false;  // a table error, not input
+            st.outputs[i] = &p.streams[n - 1];
+        }
+        st.done = platform::createEvent(true);
+        st.go = platform::createEvent(false);
+        if (!st.done || !st.go) return false;
+        st.inputCapacity = capacities.stage[slot];
+        if (st.inputCapacity) {
+            st.input = static_cast<uint8_t*>(platform::pageAlloc(st.inputCapacity));
+            if (!st.input) return false;
+            st.inputEnd = st.input + st.inputCapacity;
+        }
+        st.context = &context;
+        st.number = static_cast<uint32_t>(slot);
+        st.stop = 0;
+        st.failed = 0;
+        st.routine = row.routine;
+        st.thread = platform::startThread(stageEntry, &st);
+        if (!st.thread) return false;
+        p.busy[slot] = true;  // done starts signalled
+    }
+    return true;
+}
+
+CycleResult runCycle(Pipeline& p, BinkContext& context, SizeDecoder& sizes, ByteSource& input, int& failedStage) {
+    for (int s = 0; s < p.stageCount; ++s) {
+        Stage& st = p.stages[s];
+        platform::waitEvent(st.done);
+        p.busy[s] = false;
+        if (st.failed) {
+            failedStage = s;
+            return CycleResult::StageFailed;
+        }
+        if (context.endSeen) {
+            st.stop = 1;
+            continue;
+        }
+        const int32_t length = sizes.next(s);
+        if (length == kEndMark) {
+            context.endSeen = 1;
+            st.stop = 1;
+            continue;
+        }
+        // A corrupt length must never be read past the input buffer.
+        if (length < 0 || static_cast<uint32_t>(length) > st.inputCapacity) return CycleResult::BadLength;
+        if (length && !input.readExact(st.input, static_cast<size_t>(length))) return CycleResult::ShortRead;
+        st.length = static_cast<uint32_t>(length);
+    }
+    // Every stage is idle now: swap the double buffers.  The new back buffers
+    // start empty, so a stage that writes nothing leaves nothing to read.
+    for (StreamBuffer& b : p.streams) {
+        b.toggle ^= 1;
+        b.cursor = b.buffers[b.toggle];
+        b.filled[b.toggle ^ 1] = 0;
+    }
+    for (int s = 0; s < p.stageCount; ++s) {
+        p.busy[s] = true;
+        platform::setEvent(p.stages[s].go);
+    }
+    return CycleResult::Ok;
+}
+
+void shutdownPipeline(Pipeline& p) {
+    for (int s = 0; s < p.stageCount; ++s) {
+        Stage& st = p.stages[s];
+        if (st.thread) {
+            // Let a stage that is working on a chunk finish it, then give the
+            // stop order; a stage that has already left its loop ignores it.
+            if (p.busy[s]) platform::waitEvent(st.done);
+            p.busy[s] = false;
+            st.stop = 1;
+            platform::setEvent(st.go);
+            platform::joinThread(st.thread);
+            st.thread = nullptr;
+        }
+        if (st.go) platform::closeEvent(st.go);
+        if (st.done) platform::closeEvent(st.done);
+        st.go = st.done = nullptr;
+        if (st.input) platform::pageFree(st.input, st.inputCapacity);
+        st.input = st.inputEnd = nullptr;
+    }
+    p.stageCount = 0;
+    for (StreamBuffer& b : p.streams) {
+        for (uint8_t*& buf : b.buffers) {
+            if (buf) platform::pageFree(buf, b.capacity);
+            buf = nullptr;
+        }
+        b.cursor = b.start = b.end = nullptr;
+    }
 }
 
 }  // namespace dev

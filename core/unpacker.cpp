@@ -1,8 +1,207 @@
+// The driver: reads a DEV stream front to back, has the header decoder write
+// the Bink header, runs the stage pipeline one frame ahead of the frame being
+// assembled, and writes each frame with one write.
+//
+// Unlike a console program that ends right after a failed run, the driver is
+// also run inside a host that keeps going (the plug-in), so every path out of
+// a run, failure or not, stops and joins the stage threads and releases every
+// buffer.  Output write failures do not stop the run: every write is still
+// made, and the run reports -1 at the end.
 #include "core/unpacker.h"
+
+#include <cstring>
+
+#include "core/dev_format.h"
+#include "core/frame_assembly.h"
+#include "core/header_decoder.h"
+#include "core/pipeline_driver.h"
+#include "platform/platform.h"
 
 namespace dev {
 
-// Not built yet.
-int32_t Unpacker::run(const StageTable&, ByteSink&, ByteSource&, const RunOptions&) { return kResultFailed; }
+namespace {
+
+constexpr uint32_t kProgressInterval = 50;  // ms between progress reports
+constexpr char kFailureCaption[] = "dev compressor v 0.2.6";
+
+// Passes writes through and remembers a failure instead of reporting it, so
+// that the header decoder and the frame loop carry on as with a sink that
+// never fails.
+class TrackingSink : public ByteSink {
+public:
+    explicit TrackingSink(ByteSink& inner) : inner_(inner) {}
+    bool write(const void* buffer, size_t size) override {
+        if (!inner_.write(buffer, size)) failed = true;
+        return true;
+    }
+    bool failed = false;
+
+private:
+    ByteSink& inner_;
+};
+
+// Writes n in decimal into text (no terminating zero); returns the length.
+size_t formatNumber(char* text, uint32_t n) {
+    char digits[10];
+    size_t count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + n % 10);
+        n /= 10;
+    } while (n);
+    for (size_t i = 0; i < count; ++i) text[i] = digits[count - 1 - i];
+    return count;
+}
+
+void reportStageFailure(int stage, FailureReport how) {
+    char text[64];
+    size_t n = 0;
+    const char head[] = "Thread ";
+    const char tail[] = " has terminated with error!";
+    std::memcpy(text + n, head, sizeof head - 1);
+    n += sizeof head - 1;
+    n += formatNumber(text + n, static_cast<uint32_t>(stage));
+    std::memcpy(text + n, tail, sizeof tail - 1);
+    n += sizeof tail - 1;
+    if (how == FailureReport::MessageBox) {
+        text[n] = 0;
+        platform::messageBox(kFailureCaption, text);
+    } else {
+        text[n++] = '\n';
+        platform::consoleWrite(text, n);
+    }
+}
+
+// Everything one run holds.  The destructor releases it in the one safe
+// order: stage threads first (they read the context), then the buffers.
+class Run {
+public:
+    Run(const StageTable& table, ByteSink& output, ByteSource& input, const RunOptions& options)
+        : table_(table), sink_(output), input_(input), options_(options) {}
+    ~Run() {
+        shutdownPipeline(pipeline_);
+        releaseBundleAreas(context_);
+        releaseHeaderBuffers(context_);
+        sizes_.release();
+        platform::heapFree(sizeBlock_);
+        platform::heapFree(headerChunk_);
+        context_.streams = nullptr;
+        context_.stages = nullptr;
+    }
+    Run(const Run&) = delete;
+    Run& operator=(const Run&) = delete;
+
+    int32_t execute();
+
+private:
+    int32_t readFraming(Capacities& capacities);
+    int32_t cycle(uint32_t carries);
+    bool progress(uint32_t perMille);
+
+    const StageTable& table_;
+    TrackingSink sink_;
+    ByteSource& input_;
+    const RunOptions& options_;
+    BinkContext context_;
+    Pipeline pipeline_;
+    SizeDecoder sizes_;
+    uint8_t* sizeBlock_ = nullptr;
+    uint8_t* headerChunk_ = nullptr;
+    bool reported_ = false;
+    uint32_t lastTick_ = 0;
+};
+
+// Steps up to the header: magic, capacity block, size block, header chunk.
+int32_t Run::readFraming(Capacities& capacities) {
+    uint8_t prefix[kDevPrefixSize];
+    if (!input_.readExact(prefix, sizeof prefix)) return kResultFailed;
+    if (std::memcmp(prefix, kDevMagic, sizeof kDevMagic) != 0) return kResultNotDev;
+
+    // The capacity block is at most 255 bytes; its values are decoded at once.
+    uint8_t capacityBlock[255];
+    const size_t l1 = prefix[4];
+    if (!input_.readExact(capacityBlock, l1)) return kResultFailed;
+
+    uint8_t l2Bytes[3];
+    if (!input_.readExact(l2Bytes, sizeof l2Bytes)) return kResultFailed;
+    const size_t l2 = l2Bytes[0] | (size_t(l2Bytes[1]) << 8) | (size_t(l2Bytes[2]) << 16);
+    sizeBlock_ = static_cast<uint8_t*>(platform::heapAlloc(l2));
+    if (!sizeBlock_) return kResultFailed;
+    if (!input_.readExact(sizeBlock_, l2)) return kResultFailed;
+    if (!sizes_.start(sizeBlock_, l2)) return kResultFailed;
+
+    const int32_t headerLength = sizes_.next(kHeaderSequence);
+    if (headerLength < 0 || uint64_t(headerLength) > kMaxHeaderChunk) return kResultFailed;
+    headerChunk_ = static_cast<uint8_t*>(platform::heapAlloc(static_cast<size_t>(headerLength)));
+    if (!headerChunk_) return kResultFailed;
+    if (!input_.readExact(headerChunk_, static_cast<size_t>(headerLength))) return kResultFailed;
+    const int32_t written = decodeHeader(context_, headerChunk_, static_cast<size_t>(headerLength), sink_);
+    platform::heapFree(headerChunk_);
+    headerChunk_ = nullptr;
+    if (written < 0) return written == kResultFlags ? kResultFlags : kResultFailed;
+
+    // Decoded after the header, as the stages are about to be created.
+    if (!decodeCapacities(capacityBlock, l1, capacities)) return kResultFailed;
+    return kResultOk;
+}
+
+// One pipeline cycle carrying the chunks of frame `carries`.
+int32_t Run::cycle(uint32_t carries) {
+    int failedStage = -1;
+    const CycleResult r = runCycle(pipeline_, context_, sizes_, input_, failedStage);
+    if (r == CycleResult::StageFailed) {
+        reportStageFailure(failedStage, options_.failureReport);
+        return kResultFailed;
+    }
+    if (r != CycleResult::Ok) return kResultFailed;
+    // A conforming stream places the end mark in the cycle after the last
+    // frame.  Earlier, the stages have stopped while frames remain: the run
+    // cannot finish and must not wait for stages that have left their loops.
+    if (context_.endSeen && carries < context_.frameCount) return kResultFailed;
+    return kResultOk;
+}
+
+bool Run::progress(uint32_t perMille) {
+    if (!options_.progress) return true;
+    // The first report is always made; later ones at most every 50 ms.
+    const uint32_t now = platform::tickCount();
+    if (reported_ && now - lastTick_ <= kProgressInterval) return true;
+    reported_ = true;
+    lastTick_ = now;
+    return options_.progress(options_.progressUser, perMille) >= 0;
+}
+
+int32_t Run::execute() {
+    Capacities capacities;
+    if (const int32_t r = readFraming(capacities); r != kResultOk) return r;
+
+    if (!context_.isBink2 && !allocateBundleAreas(context_)) return kResultFailed;
+    if (!createPipeline(pipeline_, context_, table_, capacities)) return kResultFailed;
+
+    context_.endSeen = 0;
+    if (const int32_t r = cycle(0); r != kResultOk) return r;
+
+    for (uint32_t frame = 0; frame < context_.frameCount; ++frame) {
+        // The stages decode frame + 1 while this frame is assembled from the
+        // front buffers.
+        if (const int32_t r = cycle(frame + 1); r != kResultOk) return r;
+        if (!progress(static_cast<uint32_t>(uint64_t(frame) * 1000 / context_.frameCount))) return kResultStopped;
+
+        context_.frameNumber = frame;
+        if (options_.observer && !options_.observer->onFrame(context_, frame)) continue;
+        context_.out = context_.frameBuffer;
+        context_.outEnd = context_.frameBuffer + context_.frameBufferSize;
+        if (assembleFrame(context_) < 0) return kResultFailed;
+        sink_.write(context_.frameBuffer, static_cast<size_t>(context_.out - context_.frameBuffer));
+    }
+    if (options_.progress) options_.progress(options_.progressUser, 1000);
+    return sink_.failed ? kResultFailed : kResultOk;
+}
+
+}  // namespace
+
+int32_t Unpacker::run(const StageTable& table, ByteSink& output, ByteSource& input, const RunOptions& options) {
+    Run run(table, output, input, options);
+    return run.execute();
+}
 
 }  // namespace dev

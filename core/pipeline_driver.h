@@ -1,0 +1,53 @@
+// Driver side of the stage pipeline: creating the streams and stage threads
+// of a run, handing out one cycle of chunks, and shutting everything down.
+#pragma once
+
+#include <cstdint>
+
+#include "core/bink_context.h"
+#include "core/byte_io.h"
+#include "core/dev_format.h"
+#include "core/pipeline.h"
+
+namespace dev {
+
+// The streams and stages of one run.  Lives in the driver for the length of
+// the run; the BinkContext points at its arrays.
+struct Pipeline {
+    StreamBuffer streams[kStreamCount];
+    Stage stages[kStageSlots];
+    int stageCount = 0;  // stages are created from slot 0 without gaps
+    // busy[s]: stage s has been given go (or was just created, its done event
+    // signalled) and its done event has not been taken yet.  Shutdown uses it
+    // to know which stages may still be working, so that no path ever waits
+    // for an event that will not come.
+    bool busy[kStageSlots] = {};
+};
+
+// Creates the 21 streams and the stages of generation context.isBink2 from the
+// table rows.  Input buffers are sized by slot, stream buffers by stream.
+// false when memory, an event or a thread cannot be had; whatever was created
+// is then left for shutdownPipeline() to release.
+bool createPipeline(Pipeline& pipeline, BinkContext& context, const StageTable& table, const Capacities& capacities);
+
+// What one cycle came to.
+enum class CycleResult {
+    Ok,
+    StageFailed,  // failedStage names the stage that set its failed flag
+    BadLength,    // a chunk length that is negative (not the end mark) or above the stage's input capacity
+    ShortRead,    // the input ended inside a chunk
+};
+
+// One cycle: waits for every stage, hands it its next chunk (or the stop
+// order once the end mark has been seen), swaps all sub-streams and releases
+// the stages.  Sets context.endSeen when the end mark is decoded.  On any
+// result but Ok the stages already released stay as they are; call
+// shutdownPipeline() next.
+CycleResult runCycle(Pipeline& pipeline, BinkContext& context, SizeDecoder& sizes, ByteSource& input, int& failedStage);
+
+// Stops and joins every stage thread, whatever state the run left it in, and
+// releases events, input buffers and stream buffers.  Safe to call more than
+// once and after a partial createPipeline().
+void shutdownPipeline(Pipeline& pipeline);
+
+}  // namespace dev
