@@ -1,9 +1,222 @@
 #include "core/header_decoder.h"
 
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+#include <new>
+
+#include "core/coder.h"
+#include "core/header_grammar.h"
+#include "platform/platform.h"
+
 namespace dev {
 
-// Not built yet.
-int32_t decodeHeader(BinkContext&, const uint8_t*, size_t, ByteSink&) { return -1; }
-void releaseHeaderBuffers(BinkContext&) {}
+namespace {
+
+constexpr uint32_t kAlphaFlag = 0x100000;
+constexpr uint32_t kGrayscaleFlag = 0x20000;
+constexpr uint32_t kStereoTrackFlag = 0x2000;
+constexpr uint32_t kDctTrackFlag = 0x1000;
+
+// A range-coded decision costs at least 0.00139 bits (the models saturate at
+// 63/65536), so a chunk of L bytes holds fewer than 5770 decisions per byte.
+// A header whose counts need more cannot have come from this chunk; refusing
+// it keeps a corrupt chunk from asking for gigabytes of frame index or from
+// decoding zeros for minutes past its end.
+constexpr uint64_t kMaxDecisionsPerByte = 5800;
+constexpr uint64_t kBudgetSlack = 16;
+
+// Walks the header chunk on the decoding side: writes the header, the track
+// table and the frame index to the output and fills the context.
+class DecodeIo {
+public:
+    DecodeIo(BinkContext& context, ByteSink& output, size_t chunkLength)
+        : context_(context), output_(output), budget_(kMaxDecisionsPerByte * (uint64_t(chunkLength) + kBudgetSlack)) {
+        writer_ = ValueWriter(headerBytes_, sizeof headerBytes_);
+    }
+    ~DecodeIo() { platform::heapFree(scratch_); }
+
+    ValueWriter& stream() { return writer_; }
+
+    bool spend(uint64_t decisions) {
+        if (decisions > budget_) return false;
+        budget_ -= decisions;
+        return true;
+    }
+
+    int32_t header(const uint8_t* bytes, uint32_t length) {
+        // The 44 bytes and the extra Bink 2 word go out as two writes, and
+        // before the flag check: a rejected file still shows its header.
+        if (!output_.write(bytes, BinkHeader::kBaseLength)) return -1;
+        if (length > BinkHeader::kBaseLength &&
+            !output_.write(bytes + BinkHeader::kBaseLength, length - BinkHeader::kBaseLength))
+            return -1;
+        written_ = length;
+
+        BinkContext& c = context_;
+        setHeaderFields(c, bytes, length);
+        if (!videoFlagsSupported(c.isBink2, c.videoFlags)) return -4;
+
+        const uint64_t words = uint64_t(c.frameCount) + 1;
+        const uint64_t decisions = uint64_t(c.audioTrackCount) * kTrackDecisions + words * kIndexWordDecisions;
+        if (decisions > budget_) return -1;
+        const uint64_t tableBytes = uint64_t(c.audioTrackCount) * BinkHeader::kTrackBytes;
+        const uint64_t total = length + tableBytes + words * 4;
+        if (total > 0x7FFFFFFFu) return -1;  // the byte count must fit the result
+
+        c.frameBuffer = static_cast<uint8_t*>(platform::pageAlloc(c.frameBufferSize));
+        if (!c.frameBuffer) {
+            c.frameBufferSize = 0;
+            return -1;
+        }
+        c.out = c.frameBuffer;
+        c.outEnd = c.frameBuffer + c.frameBufferSize;
+
+        c.keyframes = static_cast<uint32_t*>(platform::heapAlloc(words * sizeof(uint32_t)));
+        if (!c.keyframes) return -1;
+        if (c.audioTrackCount) {
+            c.tracks = static_cast<AudioTrackInfo*>(platform::heapAlloc(c.audioTrackCount * sizeof(AudioTrackInfo)));
+            if (!c.tracks) return -1;
+            for (uint32_t i = 0; i < c.audioTrackCount; ++i) new (&c.tracks[i]) AudioTrackInfo();
+        }
+        if (c.isBink2) {
+            c.rowBuffer = static_cast<uint16_t*>(platform::heapAlloc(c.rowBufferEntries * sizeof(uint16_t)));
+            if (!c.rowBuffer) return -1;
+        }
+
+        scratchSize_ = static_cast<size_t>(std::max(tableBytes, words * 4));
+        scratch_ = static_cast<uint8_t*>(platform::heapAlloc(scratchSize_));
+        if (!scratch_) return -1;
+        writer_ = ValueWriter(scratch_, scratchSize_);
+        return 0;
+    }
+
+    int32_t track(uint32_t i, uint32_t sampleRate, uint32_t flags) {
+        setTrackFields(context_, context_.tracks[i], sampleRate, flags);
+        return 0;
+    }
+
+    int32_t tracksDone() { return flush(); }
+
+    int32_t indexWord(uint32_t k, uint32_t word) {
+        context_.keyframes[k] = word & 1;
+        return 0;
+    }
+
+    int32_t indexDone() { return flush(); }
+
+    uint64_t written() const { return written_; }
+
+private:
+    // Writes what the walk emitted since the last flush, as one write.
+    int32_t flush() {
+        if (writer_.overflow) return -1;
+        const size_t n = writer_.size();
+        if (n && !output_.write(scratch_, n)) return -1;
+        written_ += n;
+        writer_ = ValueWriter(scratch_, scratchSize_);
+        return 0;
+    }
+
+    BinkContext& context_;
+    ByteSink& output_;
+    uint64_t budget_;
+    ValueWriter writer_;
+    uint8_t headerBytes_[BinkHeader::kLongLength];
+    uint8_t* scratch_ = nullptr;
+    size_t scratchSize_ = 0;
+    uint64_t written_ = 0;
+};
+
+uint32_t roundUp(uint32_t v, uint32_t multiple) {
+    return static_cast<uint32_t>((uint64_t(v) + multiple - 1) / multiple * multiple);
+}
+
+// Bink 2 slices: frames below 128 rows (rounded up to 32) have one slice;
+// taller ones 2, 3, 4 or 8 by the low flag bits, each a multiple of 32 rows,
+// the last one taking what remains.
+void setSliceGeometry(BinkContext& c) {
+    static constexpr uint32_t kSliceCounts[4] = {2, 3, 4, 8};
+    const uint32_t h = roundUp(c.height, 32);
+    if (h < 128) {
+        c.sliceCount = 1;
+        c.sliceEnds[0] = h;
+    } else {
+        const uint32_t n = kSliceCounts[c.videoFlags & 3];
+        c.sliceCount = n;
+        uint32_t previous = 0;
+        for (uint32_t k = 0; k + 1 < n; ++k) {
+            // On short frames with many slices the step would pass the frame
+            // height; those slices end at the height instead (they are empty).
+            const uint32_t step = (((h - previous - 1) / (n - k)) + 32) & ~31u;
+            previous = previous < h ? std::min(h, previous + step) : h;
+            c.sliceEnds[k] = previous;
+        }
+        c.sliceEnds[n - 1] = h;
+    }
+    c.rowFlagCount = roundUp(c.height, 16) / 8 - 1;
+    const uint32_t paddedWidth = roundUp(c.width, 32);
+    c.columnFlagCount = paddedWidth / 8 - 1;
+    c.rowBufferEntries = paddedWidth / 16 + 2;
+}
+
+}  // namespace
+
+bool videoFlagsSupported(bool isBink2, uint32_t flags) {
+    return (flags & (isBink2 ? kBink2RejectedFlags : kBink1RejectedFlags)) == 0;
+}
+
+void setHeaderFields(BinkContext& c, const uint8_t* header, uint32_t headerLength) {
+    c.isBink2 = isBink2Signature(header) ? 1 : 0;
+    c.version = header[3];
+    c.headerLength = headerLength;
+    c.frameCount = readLe32(header + BinkHeader::kFrameCount);
+    c.largestFrameSize = readLe32(header + BinkHeader::kLargestFrame);
+    c.width = readLe32(header + BinkHeader::kWidth);
+    c.height = readLe32(header + BinkHeader::kHeight);
+    c.videoFlags = readLe32(header + BinkHeader::kVideoFlags);
+    c.audioTrackCount = readLe32(header + BinkHeader::kTrackCount);
+    c.noDctTrack = 0;
+    c.hasAlpha = (c.videoFlags & kAlphaFlag) ? 1 : 0;
+    c.grayscale = (c.videoFlags & kGrayscaleFlag) ? 1 : 0;
+    c.planeCount = c.hasAlpha + (c.grayscale ? 1u : 3u);
+    c.frameBufferSize = static_cast<size_t>((uint64_t(c.largestFrameSize) + 512) & ~uint64_t(511));
+    c.sliceCount = 0;
+    std::fill(std::begin(c.sliceEnds), std::end(c.sliceEnds), 0u);
+    c.rowFlagCount = c.columnFlagCount = c.rowBufferEntries = 0;
+    if (c.isBink2) setSliceGeometry(c);
+}
+
+void setTrackFields(BinkContext& c, AudioTrackInfo& track, uint32_t sampleRate, uint32_t flags) {
+    track.sampleRate = sampleRate;
+    track.stereo = (flags & kStereoTrackFlag) ? 1 : 0;
+    track.dct = (flags & kDctTrackFlag) ? 1 : 0;
+    if (!track.dct) c.noDctTrack = 1;
+}
+
+int32_t decodeHeader(BinkContext& context, const uint8_t* chunk, size_t length, ByteSink& output) {
+    // The decoder starts from four bytes of code; a shorter chunk is corrupt.
+    if (!chunk || length < 4) return -1;
+    BitModel models[HeaderModels::kCount];
+    resetModels(models, HeaderModels::kCount);
+    DecodeCoder coder;
+    coder.rd.init(chunk, length);
+    DecodeIo io(context, output, length);
+    const int32_t r = codeHeaderChunk(coder, models, io);
+    if (r < 0) return r;
+    return static_cast<int32_t>(io.written());
+}
+
+void releaseHeaderBuffers(BinkContext& c) {
+    if (c.frameBuffer) platform::pageFree(c.frameBuffer, c.frameBufferSize);
+    c.frameBuffer = c.out = c.outEnd = nullptr;
+    c.frameBufferSize = 0;
+    platform::heapFree(c.keyframes);
+    c.keyframes = nullptr;
+    platform::heapFree(c.tracks);
+    c.tracks = nullptr;
+    platform::heapFree(c.rowBuffer);
+    c.rowBuffer = nullptr;
+}
 
 }  // namespace dev

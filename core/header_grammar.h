@@ -1,0 +1,175 @@
+// The header chunk: how the Bink header, the audio track table and the frame
+// index are coded, written once for both directions.
+//
+// codeHeaderChunk<C> walks the elements in file order.  With DecodeCoder the
+// decisions come from the chunk and the values are emitted into the Io's
+// output stream; with EncodeCoder the values are taken from the Io's input
+// stream (the file's own bytes, header to frame index) and range coded.  The
+// Io object supplies the stream and is told about the header, the tracks and
+// the frame index words as they pass; the decoder's Io writes the output,
+// fills the BinkContext and checks the video flags there.
+#pragma once
+
+#include <cstdint>
+
+#include "core/range_decoder.h"
+
+namespace dev {
+
+// Offsets of the fields of the 44-byte Bink header (little-endian words).
+namespace BinkHeader {
+constexpr uint32_t kSignature = 0;   // three letters and a version letter
+constexpr uint32_t kFrameCount = 8;
+constexpr uint32_t kLargestFrame = 12;
+constexpr uint32_t kWidth = 20;
+constexpr uint32_t kHeight = 24;
+constexpr uint32_t kVideoFlags = 36;
+constexpr uint32_t kTrackCount = 40;
+constexpr uint32_t kBaseLength = 44;
+constexpr uint32_t kLongLength = 48;  // Bink 2 from version 'i' on: one more word
+constexpr uint32_t kTrackBytes = 12;  // per audio track in the track table
+}  // namespace BinkHeader
+
+inline uint32_t readLe32(const uint8_t* p) {
+    return p[0] | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+
+inline bool isBink2Signature(const uint8_t* signature) {
+    return signature[0] == 'K' && signature[1] == 'B' && signature[2] == '2';
+}
+
+// 44, or 48 for a Bink 2 file of version 'i' or later.
+inline uint32_t binkHeaderLength(const uint8_t* signature) {
+    return isBink2Signature(signature) && signature[3] >= 'i' ? BinkHeader::kLongLength : BinkHeader::kBaseLength;
+}
+
+// Layout of the header chunk's model set.
+struct HeaderModels {
+    static constexpr int kPrelude = 0;      // 6-bit prelude tree, node k at k (1..63)
+    static constexpr int kBits = 64;        // header, track words, flags, ids: 64 + h
+    static constexpr int kRateLow = 68;     // low byte of a sample rate, node k at 68 + k
+    static constexpr int kRateHigh = 324;   // high byte of a sample rate, node k at 324 + k
+    static constexpr int kIndex = 1092;     // frame index deltas, see indexDelta()
+    static constexpr int kCount = 1156;
+};
+
+// Decisions per element group, for the decoder's plausibility budget.
+constexpr uint32_t kPreludeDecisions = 6;
+constexpr uint32_t kTrackDecisions = 32 + 8 + 8 + 16 + 32;
+constexpr uint32_t kIndexWordDecisions = 32;
+
+template <class C>
+struct HeaderGrammar {
+    C& c;
+    BitModel* m;
+
+    // n decisions, most significant first, each under the two-bit history of
+    // the group: model 64 + h, then h = last two decisions.
+    uint32_t historyBits(uint32_t& h, int n, uint32_t value) {
+        uint32_t v = 0;
+        for (int i = n - 1; i >= 0; --i) {
+            const uint32_t b = c.bit(m[HeaderModels::kBits + h], (value >> i) & 1);
+            v = (v << 1) | b;
+            h = ((h * 2) + b) & 3;
+        }
+        return v;
+    }
+
+    // One frame index delta, most significant first: decision 0 under model
+    // 1092, decision i under 1092 + 2i + the previous decision.
+    uint32_t indexDelta(uint32_t value) {
+        uint32_t b = c.bit(m[HeaderModels::kIndex], value >> 31);
+        uint32_t v = b;
+        for (int i = 1; i < 32; ++i) {
+            b = c.bit(m[HeaderModels::kIndex + 2 * i + b], (value >> (31 - i)) & 1);
+            v = (v << 1) | b;
+        }
+        return v;
+    }
+};
+
+// The Io of codeHeaderChunk provides:
+//   typename C::Stream& stream();
+//   bool spend(uint64_t decisions);                  // false: the chunk cannot hold them
+//   int32_t header(const uint8_t* bytes, uint32_t length);   // negative ends the walk
+//   int32_t track(uint32_t i, uint32_t sampleRate, uint32_t flags);
+//   int32_t tracksDone();
+//   int32_t indexWord(uint32_t k, uint32_t word);
+//   int32_t indexDone();
+// and the walk returns 0 or the first negative answer.
+template <class C, class Io>
+int32_t codeHeaderChunk(C& c, BitModel* models, Io& io) {
+    HeaderGrammar<C> g{c, models};
+    auto& s = io.stream();
+
+    // Prelude: 6-bit symbols up to the first 0.  They carry nothing, but the
+    // coder state after them is where the header starts.  The packer writes
+    // a single 0.
+    for (;;) {
+        if (!io.spend(kPreludeDecisions)) return -1;
+        if (c.tree(models + HeaderModels::kPrelude, 6, 0) == 0) break;
+    }
+
+    // Header bytes; a long Bink 2 header continues the same history.
+    uint8_t header[BinkHeader::kLongLength];
+    uint32_t h = 0;
+    uint32_t length = BinkHeader::kBaseLength;
+    for (uint32_t i = 0; i < length; ++i) {
+        if (i == 4) length = binkHeaderLength(header);
+        uint32_t v = C::take8(s);
+        v = g.historyBits(h, 8, v);
+        C::emit8(s, v);
+        header[i] = static_cast<uint8_t>(v);
+    }
+    int32_t r = io.header(header, length);
+    if (r < 0) return r;
+
+    const uint32_t tracks = readLe32(header + BinkHeader::kTrackCount);
+    const uint32_t frames = readLe32(header + BinkHeader::kFrameCount);
+    if (!io.spend(uint64_t(tracks) * kTrackDecisions)) return -1;
+
+    // Audio track table: three arrays, each in track order.
+    h = 0;
+    for (uint32_t t = 0; t < tracks; ++t) {
+        uint32_t v = C::take32(s);
+        v = g.historyBits(h, 32, v);
+        C::emit32(s, v);
+    }
+    h = 0;
+    for (uint32_t t = 0; t < tracks; ++t) {
+        const uint32_t rate = C::take16(s);
+        uint32_t low = c.tree(models + HeaderModels::kRateLow, 8, rate & 0xFF);
+        uint32_t high = c.tree(models + HeaderModels::kRateHigh, 8, rate >> 8);
+        const uint32_t sampleRate = (high << 8) | low;
+        C::emit16(s, sampleRate);
+        uint32_t flags = C::take16(s);
+        flags = g.historyBits(h, 16, flags);
+        C::emit16(s, flags);
+        r = io.track(t, sampleRate, flags);
+        if (r < 0) return r;
+    }
+    h = 0;
+    for (uint32_t t = 0; t < tracks; ++t) {
+        uint32_t v = C::take32(s);
+        v = g.historyBits(h, 32, v);
+        C::emit32(s, v);
+    }
+    r = io.tracksDone();
+    if (r < 0) return r;
+
+    // Frame index: frameCount + 1 words, each coded as its difference from
+    // the previous one (the first from 0), keyframe bit included.
+    if (!io.spend((uint64_t(frames) + 1) * kIndexWordDecisions)) return -1;
+    uint32_t previous = 0;
+    for (uint64_t k = 0; k <= frames; ++k) {
+        const uint32_t word = C::take32(s);
+        const uint32_t delta = g.indexDelta(word - previous);
+        previous += delta;
+        C::emit32(s, previous);
+        r = io.indexWord(static_cast<uint32_t>(k), previous);
+        if (r < 0) return r;
+    }
+    return io.indexDone();
+}
+
+}  // namespace dev

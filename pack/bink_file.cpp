@@ -1,0 +1,124 @@
+#include "pack/bink_file.h"
+
+#include "core/header_grammar.h"
+
+namespace dev {
+
+namespace {
+
+std::string hex(uint64_t v) {
+    static const char digits[] = "0123456789abcdef";
+    std::string s;
+    do {
+        s.insert(s.begin(), digits[v & 15]);
+        v >>= 4;
+    } while (v);
+    return "0x" + s;
+}
+
+bool fail(std::string& error, std::string message) {
+    error = std::move(message);
+    return false;
+}
+
+// Splits one frame into its audio packets (a 32-bit size, then the bytes, per
+// track) and the video packet that fills the rest.
+bool splitFrame(std::span<const uint8_t> frame, uint32_t j, size_t trackCount, BinkFile& out, std::string& error) {
+    auto& audio = out.audio[j];
+    audio.resize(trackCount);
+    size_t pos = 0;
+    for (size_t t = 0; t < trackCount; ++t) {
+        if (frame.size() - pos < 4)
+            return fail(error, "frame " + std::to_string(j) + ": the audio packet size of track " + std::to_string(t) +
+                                   " runs past the end of the frame");
+        const uint32_t n = readLe32(frame.data() + pos);
+        pos += 4;
+        if (n > frame.size() - pos)
+            return fail(error, "frame " + std::to_string(j) + ": the audio packet of track " + std::to_string(t) + " (" +
+                                   std::to_string(n) + " bytes) runs past the end of the frame (" +
+                                   std::to_string(frame.size() - pos) + " bytes left)");
+        audio[t] = frame.subspan(pos, n);
+        pos += n;
+    }
+    out.video[j] = frame.subspan(pos);
+    return true;
+}
+
+}  // namespace
+
+bool readBinkFile(std::span<const uint8_t> bytes, BinkFile& out, std::string& error) {
+    out = BinkFile();
+    const uint64_t size = bytes.size();
+    if (size < BinkHeader::kBaseLength)
+        return fail(error, "too short for a Bink header (" + std::to_string(size) + " bytes)");
+    const uint8_t* p = bytes.data();
+    const bool bink1 = p[0] == 'B' && p[1] == 'I' && p[2] == 'K';
+    if (!bink1 && !isBink2Signature(p)) return fail(error, "not a Bink file (no BIK or KB2 signature)");
+    const uint32_t headerLength = binkHeaderLength(p);
+    if (size < headerLength)
+        return fail(error, "too short for a Bink 2 header of version " + std::string(1, char(p[3])) + " (" +
+                               std::to_string(size) + " bytes)");
+
+    out.header.assign(p, p + headerLength);
+    out.isBink2 = !bink1;
+    out.version = p[3];
+    out.frameCount = readLe32(p + BinkHeader::kFrameCount);
+    out.largestFrameSize = readLe32(p + BinkHeader::kLargestFrame);
+    out.width = readLe32(p + BinkHeader::kWidth);
+    out.height = readLe32(p + BinkHeader::kHeight);
+    out.videoFlags = readLe32(p + BinkHeader::kVideoFlags);
+    const uint32_t trackCount = readLe32(p + BinkHeader::kTrackCount);
+
+    // The track table and the frame index must fit before anything is sized
+    // from the counts.
+    const uint64_t tableEnd = headerLength + uint64_t(trackCount) * BinkHeader::kTrackBytes;
+    const uint64_t indexWords = uint64_t(out.frameCount) + 1;
+    const uint64_t dataStart = tableEnd + indexWords * 4;
+    if (tableEnd > size)
+        return fail(error, "the audio track table (" + std::to_string(trackCount) + " tracks) runs past the end of the file");
+    if (dataStart > size)
+        return fail(error, "the frame index (" + std::to_string(out.frameCount) + " frames) runs past the end of the file");
+
+    out.tracks.resize(trackCount);
+    const uint8_t* table = p + headerLength;
+    for (uint32_t t = 0; t < trackCount; ++t) {
+        BinkTrack& track = out.tracks[t];
+        track.word = readLe32(table + 4 * t);
+        const uint8_t* rf = table + 4 * uint64_t(trackCount) + 4 * t;
+        track.sampleRate = static_cast<uint16_t>(rf[0] | (rf[1] << 8));
+        track.flags = static_cast<uint16_t>(rf[2] | (rf[3] << 8));
+        track.id = readLe32(table + 8 * uint64_t(trackCount) + 4 * t);
+    }
+
+    out.frameIndex.resize(indexWords);
+    for (uint64_t k = 0; k < indexWords; ++k) out.frameIndex[k] = readLe32(p + tableEnd + 4 * k);
+
+    // The frames must follow the index directly, one after the other, and the
+    // last one must end the file: the DEV stream carries nothing else.
+    const auto offset = [&](uint64_t k) { return uint64_t(out.frameIndex[k] & ~1u); };
+    if (offset(0) != dataStart)
+        return fail(error, "the first frame starts at " + hex(offset(0)) + ", not right after the frame index at " +
+                               hex(dataStart));
+    for (uint32_t j = 0; j < out.frameCount; ++j) {
+        if (offset(j + 1) < offset(j))
+            return fail(error, "the frame index is out of order: frame " + std::to_string(j + 1) + " starts at " +
+                                   hex(offset(j + 1)) + ", before frame " + std::to_string(j) + " at " + hex(offset(j)));
+        if (offset(j + 1) > size)
+            return fail(error, "frame " + std::to_string(j) + " ends at " + hex(offset(j + 1)) +
+                                   ", past the end of the file at " + hex(size));
+    }
+    const uint64_t end = offset(out.frameCount);
+    if (end < size)
+        return fail(error, std::to_string(size - end) + " bytes follow the last frame; only a file that ends with its "
+                                                        "last frame can be reproduced");
+
+    out.audio.resize(out.frameCount);
+    out.video.resize(out.frameCount);
+    for (uint32_t j = 0; j < out.frameCount; ++j) {
+        const auto frame = bytes.subspan(offset(j), offset(j + 1) - offset(j));
+        if (!splitFrame(frame, j, trackCount, out, error)) return false;
+    }
+    return true;
+}
+
+}  // namespace dev
