@@ -1,0 +1,246 @@
+// The stage pipeline on its own: streams and stage threads created from a
+// table, chunks handed out cycle by cycle from a real DEV framing, the double
+// buffers, and shutdown from every state a run can leave the stages in.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "core/dev_format.h"
+#include "core/pipeline_driver.h"
+#include "pack/dev_writer.h"
+
+namespace dev {
+namespace {
+
+std::atomic<int> gTeardowns{0};
+
+// Copies its chunk like copyStage, but fails on a chunk that starts with 0xEE.
+uint32_t pickyStage(Stage* stage) {
+    return runStageLoop(
+        stage, [] { return true; },
+        [](Stage* s) {
+            if (s->length && s->input[0] == 0xEE) return false;
+            StreamBuffer* out = s->outputs[0];
+            ValueWriter w = out->backWriter();
+            if (!w.room(s->length)) return false;
+            std::memcpy(w.p, s->input, s->length);
+            w.p += s->length;
+            out->commitBack(w);
+            return true;
+        },
+        [] { ++gTeardowns; });
+}
+
+// A stage whose setup fails (no memory, say): it must still answer every go.
+uint32_t brokenStage(Stage* stage) {
+    return runStageLoop(stage, [] { return false; }, [](Stage*) { return true; }, [] { ++gTeardowns; });
+}
+
+StageTable tableOf(std::initializer_list<std::pair<int, StageRow>> rows) {
+    StageTable t{};
+    for (auto& [r, row] : rows) t.rows[r] = row;
+    return t;
+}
+
+// A DEV stream (empty header chunk) read up to the first stage chunk.
+struct Framing {
+    std::vector<uint8_t> bytes;
+    Capacities capacities;
+    SizeDecoder sizes;
+    std::vector<uint8_t> sizeBlock;
+    MemorySource* source = nullptr;
+
+    explicit Framing(const DevStreamParts& parts) : bytes(writeDevStream(parts)) {
+        const size_t l1 = bytes.at(4);
+        EXPECT_TRUE(decodeCapacities(bytes.data() + 5, l1, capacities));
+        const size_t p = 5 + l1;
+        const size_t l2 = bytes[p] | (size_t(bytes[p + 1]) << 8) | (size_t(bytes[p + 2]) << 16);
+        sizeBlock.assign(bytes.begin() + p + 3, bytes.begin() + p + 3 + l2);
+        EXPECT_TRUE(sizes.start(sizeBlock.data(), sizeBlock.size()));
+        EXPECT_EQ(sizes.next(kHeaderSequence), 0);
+        stageData = bytes.data() + p + 3 + l2;
+        stageSize = bytes.size() - (p + 3 + l2);
+        source = new MemorySource(stageData, stageSize);
+    }
+    ~Framing() { delete source; }
+    const uint8_t* stageData = nullptr;
+    size_t stageSize = 0;
+};
+
+std::vector<uint8_t> randomChunk(std::mt19937& rng, size_t maxLength) {
+    std::vector<uint8_t> c(rng() % (maxLength + 1));
+    for (auto& b : c) b = static_cast<uint8_t>(rng() % 0xE0);  // never the failure byte
+    return c;
+}
+
+void expectAllJoined(const Pipeline& p) {
+    for (const Stage& st : p.stages) {
+        EXPECT_EQ(st.thread, nullptr);
+        EXPECT_EQ(st.running, 0);
+        EXPECT_EQ(st.input, nullptr);
+    }
+    EXPECT_EQ(p.stageCount, 0);
+}
+
+// Frames travel through three stages (one of them with no input capacity and
+// only empty chunks); each cycle's front buffers hold exactly the previous
+// cycle's chunks, and the end mark in cycle F stops every stage.
+TEST(Pipeline, CarriesEveryChunkOneCycleBehind) {
+    const StageTable table = tableOf({{0, {{1}, copyStage}}, {4, {{11}, pickyStage}}, {9, {{21}, copyStage}}});
+    std::mt19937 rng(7);
+    DevStreamParts parts;
+    parts.stageCount = 3;
+    const uint32_t frames = 300;
+    for (uint32_t f = 0; f < frames; ++f) parts.chunks.push_back({randomChunk(rng, 700), randomChunk(rng, 40), {}});
+    for (auto& fr : parts.chunks)
+        for (int s : {0, 1}) {
+            const int stream = s == 0 ? 0 : 10;
+            parts.streamBytes[stream] = std::max<uint32_t>(parts.streamBytes[stream], fr[s].size());
+        }
+    Framing fm(parts);
+    EXPECT_EQ(fm.capacities.stage[2], 0u);
+    EXPECT_EQ(fm.capacities.stream[20], 0u);
+
+    gTeardowns = 0;
+    BinkContext ctx;
+    Pipeline p;
+    ASSERT_TRUE(createPipeline(p, ctx, table, fm.capacities));
+    ASSERT_EQ(p.stageCount, 3);
+    EXPECT_EQ(p.stages[1].outputs[0], &p.streams[10]);  // slot 1 from row 4
+    EXPECT_EQ(p.stages[2].input, nullptr);
+    int failed = -1;
+    ASSERT_EQ(runCycle(p, ctx, fm.sizes, *fm.source, failed), CycleResult::Ok);
+    for (uint32_t f = 0; f < frames; ++f) {
+        ASSERT_EQ(runCycle(p, ctx, fm.sizes, *fm.source, failed), CycleResult::Ok);
+        EXPECT_EQ(ctx.endSeen, f + 1 == frames ? 1 : 0);
+        for (int s : {0, 1}) {
+            const StreamBuffer& b = p.streams[s == 0 ? 0 : 10];
+            const auto& want = parts.chunks[f][s];
+            ValueReader r = b.frontReader();
+            ASSERT_EQ(r.remaining(), want.size()) << "frame " << f << " stage " << s;
+            EXPECT_TRUE(want.empty() || std::memcmp(r.p, want.data(), want.size()) == 0);
+        }
+    }
+    EXPECT_EQ(fm.source->position(), fm.stageSize);
+    shutdownPipeline(p);
+    expectAllJoined(p);
+    EXPECT_EQ(gTeardowns, 1);
+    shutdownPipeline(p);  // harmless a second time
+}
+
+// A stage that fails is reported in the next cycle by its slot number, and
+// the pipeline still shuts down with every thread joined.  The same for a
+// stage that could not even set up.
+TEST(Pipeline, FailedStagesAreReportedAndShutDown) {
+    for (int broken : {0, 1}) {
+        const StageTable table = tableOf({{0, {{1}, copyStage}}, {3, {{2}, broken ? brokenStage : pickyStage}}});
+        DevStreamParts parts;
+        parts.stageCount = 2;
+        for (int f = 0; f < 10; ++f) parts.chunks.push_back({{1, 2, 3}, {uint8_t(f == 4 ? 0xEE : 5)}});
+        parts.streamBytes[0] = parts.streamBytes[1] = 3;
+        Framing fm(parts);
+        gTeardowns = 0;
+        BinkContext ctx;
+        Pipeline p;
+        ASSERT_TRUE(createPipeline(p, ctx, table, fm.capacities));
+        int failed = -1;
+        CycleResult r = CycleResult::Ok;
+        int cycles = 0;
+        while (r == CycleResult::Ok && cycles < 12) {
+            r = runCycle(p, ctx, fm.sizes, *fm.source, failed);
+            ++cycles;
+        }
+        EXPECT_EQ(r, CycleResult::StageFailed);
+        EXPECT_EQ(failed, 1);
+        if (broken) EXPECT_TRUE(cycles == 1 || cycles == 2);  // set up before or after cycle 0
+        else EXPECT_EQ(cycles, 6);  // found when the next chunk is due
+        shutdownPipeline(p);
+        expectAllJoined(p);
+        EXPECT_EQ(gTeardowns, 1);
+    }
+}
+
+// Chunk lengths over the stage's input capacity are refused before anything
+// is read; a short input inside a chunk is reported.  Either way some stages
+// have their new chunk and some are still busy, and shutdown copes with both.
+TEST(Pipeline, BadLengthsAndShortReadsLeaveAShutdownablePipeline) {
+    const StageTable table = tableOf({{0, {{1}, copyStage}}, {1, {{2}, copyStage}}, {2, {{3}, copyStage}}});
+    DevStreamParts parts;
+    parts.stageCount = 3;
+    for (int f = 0; f < 4; ++f) parts.chunks.push_back({std::vector<uint8_t>(100, 1), std::vector<uint8_t>(f == 2 ? 900 : 100, 2), {3}});
+    for (int n = 0; n < 3; ++n) parts.streamBytes[n] = 1000;
+
+    {  // capacity of slot 1 smaller than its chunk of frame 2
+        Framing fm(parts);
+        Capacities caps = fm.capacities;
+        caps.stage[1] = 512;
+        BinkContext ctx;
+        Pipeline p;
+        ASSERT_TRUE(createPipeline(p, ctx, table, caps));
+        int failed = -1;
+        EXPECT_EQ(runCycle(p, ctx, fm.sizes, *fm.source, failed), CycleResult::Ok);
+        EXPECT_EQ(runCycle(p, ctx, fm.sizes, *fm.source, failed), CycleResult::Ok);
+        EXPECT_EQ(runCycle(p, ctx, fm.sizes, *fm.source, failed), CycleResult::BadLength);
+        shutdownPipeline(p);
+        expectAllJoined(p);
+    }
+    {  // the input ends inside the chunk of slot 1 in frame 2
+        Framing fm(parts);
+        MemorySource cut(fm.stageData, 2 * 201 + 100 + 50);
+        BinkContext ctx;
+        Pipeline p;
+        ASSERT_TRUE(createPipeline(p, ctx, table, fm.capacities));
+        int failed = -1;
+        EXPECT_EQ(runCycle(p, ctx, fm.sizes, cut, failed), CycleResult::Ok);
+        EXPECT_EQ(runCycle(p, ctx, fm.sizes, cut, failed), CycleResult::Ok);
+        EXPECT_EQ(runCycle(p, ctx, fm.sizes, cut, failed), CycleResult::ShortRead);
+        shutdownPipeline(p);
+        expectAllJoined(p);
+    }
+    {  // shutdown right after creation, and after the stop order
+        Framing fm(parts);
+        BinkContext ctx;
+        Pipeline p;
+        ASSERT_TRUE(createPipeline(p, ctx, table, fm.capacities));
+        shutdownPipeline(p);
+        expectAllJoined(p);
+        Pipeline q;
+        ASSERT_TRUE(createPipeline(q, ctx, table, fm.capacities));
+        int failed = -1;
+        for (int c = 0; c < 5; ++c) EXPECT_EQ(runCycle(q, ctx, fm.sizes, *fm.source, failed), CycleResult::Ok);
+        EXPECT_EQ(ctx.endSeen, 1);
+        shutdownPipeline(q);
+        expectAllJoined(q);
+    }
+}
+
+// The generation picks the rows: a Bink 2 context uses rows 21.. and fills
+// slots from 0.  An end mark as the first length stops every stage at once.
+TEST(Pipeline, Bink2RowsAndImmediateEndMark) {
+    StageTable table{};
+    table.rows[kStageSlots + 0] = {{1}, copyStage};
+    table.rows[kStageSlots + 1] = {{2, 3, 4}, copyStage};
+    table.rows[5] = {{7}, pickyStage};  // Bink 1 only: must not be created
+    DevStreamParts parts;
+    parts.stageCount = 2;
+    Framing fm(parts);
+    BinkContext ctx;
+    ctx.isBink2 = 1;
+    Pipeline p;
+    ASSERT_TRUE(createPipeline(p, ctx, table, fm.capacities));
+    EXPECT_EQ(p.stageCount, 2);
+    EXPECT_EQ(p.stages[1].outputs[2], &p.streams[3]);
+    EXPECT_EQ(p.stages[1].outputs[3], nullptr);
+    int failed = -1;
+    EXPECT_EQ(runCycle(p, ctx, fm.sizes, *fm.source, failed), CycleResult::Ok);
+    EXPECT_EQ(ctx.endSeen, 1);
+    EXPECT_TRUE(p.stages[0].stop && p.stages[1].stop);
+    shutdownPipeline(p);
+    expectAllJoined(p);
+}
+
+}  // namespace
+}  // namespace dev
