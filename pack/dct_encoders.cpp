@@ -1,18 +1,134 @@
+// Packer side of the DCT block and bundle length stages: the same grammars as
+// the stages (stages/*_grammar.h), driven by the encoding coder.
+#include <array>
+#include <string>
+
+#include "core/models.h"
+#include "pack/encode_coder.h"
 #include "pack/stage_encoder.h"
+#include "stages/bundle_length_grammar.h"
+#include "stages/dct_block_grammar.h"
 
 namespace dev {
 
 namespace {
-class PendingEncoder : public StageEncoder {
-public:
-    bool encode(const PackFrame&, std::vector<uint8_t>&, std::string& error) override {
-        error = "Bink 1 DCT and bundle length coding is not built yet";
-        return false;
-    }
+
+// Walks a grammar over the packer's values without coding anything: the
+// grammar's own range checks then tell whether a frame can be coded, and no
+// model or memory of the real encoder changes.
+struct CheckCoder {
+    static constexpr bool kEncoding = true;
+    using Stream = ValueReader;
+
+    DEV_INLINE uint32_t bit(BitModel&, uint32_t value) { return value; }
+    DEV_INLINE uint32_t tree(BitModel*, int, uint32_t value) { return value; }
+    DEV_INLINE int32_t integer(BitModel*, uint8_t&, bool, int32_t value) { return value; }
+
+    static DEV_INLINE uint32_t take8(Stream& s) { return s.get8(); }
+    static DEV_INLINE uint32_t take16(Stream& s) { return s.get16(); }
+    static DEV_INLINE uint32_t take32(Stream& s) { return s.get32(); }
+    static DEV_INLINE void emit8(Stream&, uint32_t) {}
+    static DEV_INLINE void emit16(Stream&, uint32_t) {}
+    static DEV_INLINE void emit32(Stream&, uint32_t) {}
 };
+
+ValueReader readerOf(const std::vector<uint8_t>& values) { return ValueReader(values.data(), values.size()); }
+
+bool usedUp(const ValueReader& r) { return !r.underflow && r.atEnd(); }
+
+class DctBlockEncoder : public StageEncoder {
+public:
+    DctBlockEncoder(const BinkContext& context, bool inter) : context_(context), inter_(inter) {}
+
+    bool accepts(const PackFrame& frame) override {
+        if (!ready()) return false;
+        CheckCoder c;
+        dct::PositionMemory scratch = memory_;
+        return run(c, models_.data(), scratch, frame);
+    }
+
+    bool encode(const PackFrame& frame, std::vector<uint8_t>& chunk, std::string& error) override {
+        chunk.clear();
+        if (!ready()) {
+            error = "no memory for the DCT block models";
+            return false;
+        }
+        if (!accepts(frame)) {
+            error = inter_ ? "inter DCT block values cannot be coded" : "intra DCT block values cannot be coded";
+            return false;
+        }
+        EncodeCoder c(chunk);
+        const bool ok = run(c, models_.data(), memory_, frame);
+        c.finish();
+        if (!ok) error = "DCT block values changed while coding";  // accepts() walked the same values
+        return ok;
+    }
+
+private:
+    bool ready() {
+        if (!models_) models_.allocate(dct::kModelCount);
+        return static_cast<bool>(models_);
+    }
+
+    // The values of this instance's three sub-streams, all used up exactly.
+    template <class C>
+    bool run(C& c, BitModel* models, dct::PositionMemory& memory, const PackFrame& frame) {
+        const int first = inter_ ? 18 : 15;
+        const std::vector<uint32_t>& counts = frame.dctBlocks[inter_ ? 1 : 0];
+        const dct::PlaneBlocks blocks{counts.data(), counts.size()};
+        for (size_t p = context_.planeCount; p < counts.size(); ++p)
+            if (counts[p] != 0) return false;  // blocks in a plane the file does not have
+        ValueReader q = readerOf(frame.streams[first]);
+        ValueReader dc = readerOf(frame.streams[first + 1]);
+        ValueReader coefficients = readerOf(frame.streams[first + 2]);
+        if (!dct::codePacket(c, models, memory, inter_, context_.planeCount, blocks, q, dc, coefficients))
+            return false;
+        return usedUp(q) && usedUp(dc) && usedUp(coefficients);
+    }
+
+    const BinkContext& context_;
+    bool inter_;
+    ModelSet models_;  // allocated on first use
+    dct::PositionMemory memory_;
+};
+
+class BundleLengthEncoder : public StageEncoder {
+public:
+    BundleLengthEncoder() { resetModels(models_.data(), models_.size()); }
+
+    bool accepts(const PackFrame& frame) override {
+        ValueReader r = readerOf(frame.streams[14]);
+        CheckCoder c;
+        std::array<BitModel, bundle::kModelCount> scratch{};
+        return bundle::codeList(c, scratch.data(), r);
+    }
+
+    bool encode(const PackFrame& frame, std::vector<uint8_t>& chunk, std::string& error) override {
+        chunk.clear();
+        if (!accepts(frame)) {
+            error = "bundle chunk counts cannot be coded";
+            return false;
+        }
+        ValueReader r = readerOf(frame.streams[14]);
+        EncodeCoder c(chunk);
+        const bool ok = bundle::codeList(c, models_.data(), r);
+        c.finish();
+        if (!ok) error = "bundle chunk counts changed while coding";
+        return ok;
+    }
+
+private:
+    std::array<BitModel, bundle::kModelCount> models_;  // small: no page allocation
+};
+
 }  // namespace
 
-std::unique_ptr<StageEncoder> makeBundleLengthEncoder(const BinkContext&) { return std::make_unique<PendingEncoder>(); }
-std::unique_ptr<StageEncoder> makeDctBlockEncoder(const BinkContext&, bool) { return std::make_unique<PendingEncoder>(); }
+std::unique_ptr<StageEncoder> makeBundleLengthEncoder(const BinkContext&) {
+    return std::make_unique<BundleLengthEncoder>();
+}
+
+std::unique_ptr<StageEncoder> makeDctBlockEncoder(const BinkContext& context, bool inter) {
+    return std::make_unique<DctBlockEncoder>(context, inter);
+}
 
 }  // namespace dev

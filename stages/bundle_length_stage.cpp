@@ -1,11 +1,24 @@
+// Bundle length stage: decodes the list of bundle chunk counts of each Bink 1
+// frame into sub-stream 14.  The models carry over from frame to frame.
+#include "core/pipeline.h"
+#include "stages/bundle_length_grammar.h"
 #include "stages/stages.h"
 
 namespace dev {
 
-// Not built yet: fails every chunk it is given.
 uint32_t BundleLengthStage(Stage* stage) {
+    BundleLengthDecoder decoder;
     return runStageLoop(
-        stage, [] { return true; }, [](Stage*) { return false; }, [] {});
+        stage, [&] { return decoder.setup(); },
+        [&](Stage* s) {
+            if (!s->input && s->length) return false;
+            StreamBuffer* out = s->outputs[0];
+            ValueWriter w = out ? out->backWriter() : ValueWriter();
+            const bool ok = decoder.decodeChunk(s->input, s->length, w);
+            if (out) out->commitBack(w);
+            return ok;
+        },
+        [&] { decoder.models.release(); });
 }
 
 }  // namespace dev

@@ -1,0 +1,556 @@
+// DCT block stage and its encoder: round trips over many frames, an
+// independent straight-line decoder as a check on the model layout, the
+// position memory and models carrying across frames, the frames the encoder
+// refuses, and corrupt or oversized chunks.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/bink_context.h"
+#include "core/pipeline.h"
+#include "pack/stage_encoder.h"
+#include "stages/dct_block_grammar.h"
+#include "stages/stages.h"
+
+namespace dev {
+namespace {
+
+void put16(std::vector<uint8_t>& v, uint32_t x) {
+    v.push_back(static_cast<uint8_t>(x));
+    v.push_back(static_cast<uint8_t>(x >> 8));
+}
+
+// The values of one instance (intra: sub-streams 15..17, inter: 18..20).
+struct DctValues {
+    std::vector<uint8_t> q, dc, coefficients;
+    std::vector<uint32_t> blocks;
+};
+
+PackFrame frameOf(const DctValues& v, bool inter) {
+    PackFrame f;
+    const int first = inter ? 18 : 15;
+    f.streams[first] = v.q;
+    f.streams[first + 1] = v.dc;
+    f.streams[first + 2] = v.coefficients;
+    f.dctBlocks[inter ? 1 : 0] = v.blocks;
+    return f;
+}
+
+void addBlock(DctValues& v, uint32_t q, int32_t dc, const std::vector<int32_t>& list) {
+    v.q.push_back(static_cast<uint8_t>(q));
+    put16(v.dc, static_cast<uint32_t>(dc));
+    put16(v.coefficients, static_cast<uint32_t>(list.size()));
+    for (int32_t c : list) put16(v.coefficients, static_cast<uint32_t>(c));
+}
+
+int32_t randomMagnitude(std::mt19937& rng, uint32_t maxLength) {
+    const uint32_t length = 1 + rng() % maxLength;  // 1..maxLength bits
+    return static_cast<int32_t>((1u << (length - 1)) | (rng() & ((1u << (length - 1)) - 1)));
+}
+
+// Random values the models cover: every DC length 0..11, counts 0, 1, 63 and
+// in between, magnitudes up to 1023, runs of zeros, empty planes.
+DctValues randomValues(std::mt19937& rng, bool inter, uint32_t planes) {
+    DctValues v;
+    for (uint32_t p = 0; p < planes; ++p) {
+        const uint32_t r = rng() % 8;
+        const uint32_t count = r == 0 ? 0 : (r == 1 ? 1 : rng() % 40);
+        v.blocks.push_back(count);
+        for (uint32_t b = 0; b < count; ++b) {
+            const uint32_t kind = rng() % 6;
+            const uint32_t n = kind == 0 ? 0 : kind == 1 ? 1 : kind == 2 ? 63 : rng() % 64;
+            const uint32_t dcLength = rng() % 12;
+            int32_t dc = dcLength == 0 ? 0 : static_cast<int32_t>((1u << (dcLength - 1)) | (rng() & ((1u << (dcLength - 1)) - 1)));
+            if (inter && (rng() & 1)) dc = -dc;
+            const uint32_t density = rng() % 4;
+            std::vector<int32_t> list(n);
+            for (uint32_t i = 0; i < n; ++i) {
+                if (i + 1 < n && rng() % 4 <= density) continue;  // zero
+                int32_t c = randomMagnitude(rng, rng() % 3 == 0 ? 10 : 3);
+                list[i] = (rng() & 1) ? -c : c;
+            }
+            addBlock(v, rng() % 16, dc, list);
+        }
+    }
+    return v;
+}
+
+struct Outputs {
+    std::vector<uint8_t> q, dc, coefficients;
+};
+
+// Decodes one chunk with a decoder; outputs sized generously.
+bool decodeWith(DctBlockDecoder& d, const std::vector<uint8_t>& chunk, Outputs& out, size_t capacity = 1 << 20) {
+    out.q.assign(capacity, 0);
+    out.dc.assign(capacity, 0);
+    out.coefficients.assign(capacity, 0);
+    ValueWriter wq(out.q.data(), capacity), wd(out.dc.data(), capacity), wc(out.coefficients.data(), capacity);
+    const bool ok = d.decodeChunk(chunk.data(), chunk.size(), wq, wd, wc);
+    out.q.resize(wq.size());
+    out.dc.resize(wd.size());
+    out.coefficients.resize(wc.size());
+    return ok;
+}
+
+void expectSame(const Outputs& out, const DctValues& v) {
+    EXPECT_EQ(out.q, v.q);
+    EXPECT_EQ(out.dc, v.dc);
+    EXPECT_EQ(out.coefficients, v.coefficients);
+}
+
+BinkContext contextWith(uint32_t planes) {
+    BinkContext c;
+    c.planeCount = planes;
+    return c;
+}
+
+std::vector<uint8_t> encodeOrFail(StageEncoder& e, const PackFrame& f) {
+    std::vector<uint8_t> chunk;
+    std::string error;
+    EXPECT_TRUE(e.encode(f, chunk, error)) << error;
+    return chunk;
+}
+
+// ---- An independent decoder, written straight from the format with literal
+// model offsets, to check the shared grammar's layout and context updates. ----
+struct ReferenceDecoder {
+    std::vector<BitModel> m = std::vector<BitModel>(6433736, 0x8000);
+    int signMem[64] = {};
+    int magMem[64] = {};
+    bool inter;
+    explicit ReferenceDecoder(bool isInter) : inter(isInter) {}
+
+    static int bl(unsigned x) { return x ? 32 - std::countl_zero(x) : 0; }
+
+    bool decode(const std::vector<uint8_t>& chunk, int planes, Outputs& out) {
+        static const int T[12] = {0, 0, 0, 1, 3, 6, 10, 15, 21, 28, 36, 45};
+        out = Outputs();
+        RangeDecoder rd;
+        rd.init(chunk.data(), chunk.size());
+        int prevQ = 0, prevN = 0, prevL = 0, prevSign = 0;
+        for (int p = 0; p < planes; ++p) {
+            unsigned blocks = 0;
+            while (!rd.decodeBit(m[16 * p + bl(blocks)])) {
+                if (blocks < 32767) ++blocks;
+                const int q = static_cast<int>(rd.decodeTree(&m[64 + 16 * (bl(prevN) + 16 * prevQ)], 4));
+                const int n = static_cast<int>(rd.decodeTree(&m[4160 + 64 * (prevN + 64 * q)], 6));
+                out.q.push_back(static_cast<uint8_t>(q));
+                put16(out.coefficients, n);
+                int s = 0;
+                if (inter) {
+                    s = static_cast<int>(rd.decodeBit(m[69696 + 2 * p + prevSign]));
+                    prevSign = s;
+                }
+                int L = 0;
+                while (!rd.decodeBit(m[69704 + 12 * (q + 16 * prevQ + 256 * s + 512 * prevL + 6144 * p) + L]))
+                    if (++L > 11) return false;
+                int dc = 0;
+                if (L > 0) {
+                    dc = 1;
+                    for (int j = 0; j < L - 1; ++j)
+                        dc = 2 * dc + static_cast<int>(rd.decodeBit(
+                                          m[364616 + 128 * T[L] + (L - 1) * (32 * p + q + 16 * (n >= 32)) + j]));
+                }
+                put16(out.dc, static_cast<uint32_t>(s ? -dc : dc));
+                prevQ = q;
+                prevN = n;
+                prevL = L;
+                int z = 0, h = 0, sh = 0, a = 0;
+                for (int i = 0; i < n; ++i) {
+                    if (i != n - 1 && rd.decodeBit(m[371656 + 4096 * (64 * bl(z) + 8 * a + (h >> 1)) + 64 * i + n])) {
+                        put16(out.coefficients, 0);
+                        z = std::min(z + 1, 15);
+                        h = (2 * h + 1) & 15;
+                        a = 0;
+                        magMem[i] = 0;
+                        continue;
+                    }
+                    h = (2 * h) & 15;
+                    const int t = static_cast<int>(rd.decodeBit(m[1682376 + 4096 * (32 * signMem[i] + sh) + 64 * i + n]));
+                    sh = (2 * sh + t) & 31;
+                    signMem[i] = sh & 3;
+                    int magnitude = 1;
+                    if (rd.decodeBit(m[2337736 + 4096 * (a + 8 * magMem[i]) + 64 * i + n])) {
+                        a = 1;
+                    } else {
+                        int M = 2;
+                        while (!rd.decodeBit(m[2599880 + 9 * (4096 * (a + 8 * magMem[i]) + 64 * i + n) + (M - 2)]))
+                            if (++M > 10) return false;
+                        for (int j = 0; j < M - 1; ++j)
+                            magnitude = 2 * magnitude +
+                                        static_cast<int>(rd.decodeBit(
+                                            m[4959176 + 32768 * T[M] + (M - 1) * (4096 * a + 64 * i + n) + j]));
+                        a = M & 7;
+                    }
+                    put16(out.coefficients, static_cast<uint32_t>(t ? -magnitude : magnitude));
+                    z = 0;
+                    magMem[i] = a;
+                }
+                for (int i = n; i < 64; ++i) {
+                    magMem[i] = 0;
+                    signMem[i] = 4;
+                }
+            }
+        }
+        return true;
+    }
+};
+
+// ---- Round trips. ----
+
+TEST(DctBlockStage, RandomRoundTripsAcrossFramesAgreeWithStraightDecoder) {
+    std::mt19937 rng(77);
+    for (bool inter : {false, true}) {
+        for (uint32_t planes = 1; planes <= 4; ++planes) {
+            SCOPED_TRACE(testing::Message() << "inter " << inter << " planes " << planes);
+            const BinkContext context = contextWith(planes);
+            auto encoder = makeDctBlockEncoder(context, inter);
+            DctBlockDecoder decoder;
+            ASSERT_TRUE(decoder.setup(inter, planes));
+            ReferenceDecoder reference(inter);
+            const int frames = planes == 4 ? 12 : 6;
+            for (int frame = 0; frame < frames; ++frame) {
+                const DctValues v = randomValues(rng, inter, planes);
+                const PackFrame f = frameOf(v, inter);
+                ASSERT_TRUE(encoder->accepts(f));
+                const std::vector<uint8_t> chunk = encodeOrFail(*encoder, f);
+                Outputs out;
+                ASSERT_TRUE(decodeWith(decoder, chunk, out));
+                expectSame(out, v);
+                Outputs straight;
+                ASSERT_TRUE(reference.decode(chunk, static_cast<int>(planes), straight));
+                expectSame(straight, v);
+                // The straight decoder also leaves the same position memory.
+                for (int i = 0; i < 64; ++i) {
+                    ASSERT_EQ(decoder.memory.sign[i], reference.signMem[i]);
+                    ASSERT_EQ(decoder.memory.magnitude[i], reference.magMem[i]);
+                }
+            }
+        }
+    }
+}
+
+TEST(DctBlockStage, ExtremeBlocksRoundTrip) {
+    const BinkContext context = contextWith(2);
+    auto encoder = makeDctBlockEncoder(context, true);
+    DctBlockDecoder decoder;
+    ASSERT_TRUE(decoder.setup(true, 2));
+    DctValues v;
+    std::vector<int32_t> full(63);
+    for (int i = 0; i < 63; ++i) full[i] = (i & 1) ? -1023 : 1023;
+    std::vector<int32_t> sparse(63, 0);
+    sparse[62] = -512;
+    addBlock(v, 15, 2047, full);
+    addBlock(v, 0, -2047, sparse);
+    addBlock(v, 7, 1, {-1});
+    addBlock(v, 3, -1, {});
+    addBlock(v, 0, 0, {2});
+    v.blocks = {3, 2};
+    const std::vector<uint8_t> chunk = encodeOrFail(*encoder, frameOf(v, true));
+    Outputs out;
+    ASSERT_TRUE(decodeWith(decoder, chunk, out));
+    expectSame(out, v);
+}
+
+// Packets with no blocks (as for stored packets) still code one end flag per
+// plane, with model 16p, and nothing else.
+TEST(DctBlockStage, EmptyPacketCostsOneFlagPerPlane) {
+    const BinkContext context = contextWith(4);
+    auto encoder = makeDctBlockEncoder(context, false);
+    DctBlockDecoder decoder;
+    ASSERT_TRUE(decoder.setup(false, 4));
+    PackFrame stored;
+    stored.stored = true;
+    const std::vector<uint8_t> chunk = encodeOrFail(*encoder, stored);
+    Outputs out;
+    ASSERT_TRUE(decodeWith(decoder, chunk, out));
+    EXPECT_TRUE(out.q.empty() && out.dc.empty() && out.coefficients.empty());
+    for (uint32_t i = 0; i < 200; ++i) {
+        const bool flagModel = i % 16 == 0 && i < 64;
+        EXPECT_EQ(decoder.models[i], flagModel ? 0x7E00 : 0x8000) << i;
+    }
+}
+
+// ---- State carried across blocks and frames. ----
+
+TEST(DctBlockStage, PositionMemoryAfterAShortBlock) {
+    const BinkContext context = contextWith(1);
+    auto encoder = makeDctBlockEncoder(context, false);
+    DctBlockDecoder decoder;
+    ASSERT_TRUE(decoder.setup(false, 1));
+    DctValues v;
+    std::vector<int32_t> full(63, -3);
+    const std::vector<int32_t> shortList = {5, 0, -1, 0, 0, 300, -2, 1, 0, 7};
+    addBlock(v, 1, 4, full);
+    addBlock(v, 2, 9, shortList);
+    v.blocks = {2};
+    Outputs out;
+    ASSERT_TRUE(decodeWith(decoder, encodeOrFail(*encoder, frameOf(v, false)), out));
+    expectSame(out, v);
+    // Positions 10..63 are reset; 0..9 hold what the short block left: the
+    // class of each coefficient and the last two sign bits of its history.
+    for (int i = 10; i < 64; ++i) {
+        EXPECT_EQ(decoder.memory.magnitude[i], 0) << i;
+        EXPECT_EQ(decoder.memory.sign[i], 4) << i;
+    }
+    const uint8_t classes[10] = {3, 0, 1, 0, 0, 1, 2, 1, 0, 3};  // 300 has length 9: class 1
+    // Signs of the non-zero values +, -, +, -, +, + give the histories 0, 01,
+    // 010, 0101, 01010, 10100; each position keeps the low two bits.
+    const uint8_t signs[10] = {0, 0, 1, 0, 0, 2, 1, 2, 0, 0};
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(decoder.memory.magnitude[i], classes[i]) << i;
+        if (shortList[i] != 0) {
+            EXPECT_EQ(decoder.memory.sign[i], signs[i]) << i;
+        }
+    }
+    // Zero positions keep the sign memory of the first block (all negative: 3).
+    for (int i : {1, 3, 4, 8}) EXPECT_EQ(decoder.memory.sign[i], 3) << i;
+}
+
+TEST(DctBlockStage, ModelsAndPositionMemoryCarryAcrossFrames) {
+    std::mt19937 rng(5);
+    const BinkContext context = contextWith(3);
+    auto encoder = makeDctBlockEncoder(context, true);
+    DctValues first = randomValues(rng, true, 3);
+    DctValues second = randomValues(rng, true, 3);
+    // A full block at the end of each frame, so both have coefficients.
+    addBlock(first, 4, 100, std::vector<int32_t>(63, 9));
+    addBlock(second, 4, 100, std::vector<int32_t>(63, 9));
+    first.blocks.back() += 1;
+    second.blocks.back() += 1;
+    const std::vector<uint8_t> chunk1 = encodeOrFail(*encoder, frameOf(first, true));
+    const std::vector<uint8_t> chunk2 = encodeOrFail(*encoder, frameOf(second, true));
+    DctBlockDecoder full;
+    ASSERT_TRUE(full.setup(true, 3));
+    Outputs out;
+    ASSERT_TRUE(decodeWith(full, chunk1, out));
+    ASSERT_TRUE(decodeWith(full, chunk2, out));
+    expectSame(out, second);
+
+    DctBlockDecoder fresh;
+    ASSERT_TRUE(fresh.setup(true, 3));
+    Outputs freshOut;
+    const bool freshOk = decodeWith(fresh, chunk2, freshOut);
+    EXPECT_FALSE(freshOk && freshOut.coefficients == second.coefficients && freshOut.dc == second.dc);
+
+    // Position memory alone: the models of frame 1 but a cleared memory.
+    DctBlockDecoder forgetful;
+    ASSERT_TRUE(forgetful.setup(true, 3));
+    ASSERT_TRUE(decodeWith(forgetful, chunk1, out));
+    forgetful.memory = dct::PositionMemory();
+    const bool forgetfulOk = decodeWith(forgetful, chunk2, freshOut);
+    EXPECT_FALSE(forgetfulOk && freshOut.coefficients == second.coefficients && freshOut.dc == second.dc);
+}
+
+// ---- Frames the encoder refuses, leaving its state as it was. ----
+
+TEST(DctBlockStage, EncoderRefusesWhatTheModelsCannotCarry) {
+    const BinkContext context = contextWith(2);
+    struct Case {
+        const char* what;
+        bool inter;
+        DctValues v;
+    };
+    std::vector<Case> cases;
+    auto one = [](uint32_t q, int32_t dc, std::vector<int32_t> list) {
+        DctValues v;
+        addBlock(v, q, dc, list);
+        v.blocks = {1};
+        return v;
+    };
+    cases.push_back({"DC length 12", true, one(0, 2048, {})});
+    cases.push_back({"negative intra DC", false, one(0, -5, {})});
+    cases.push_back({"magnitude 1024", false, one(0, 1, {0, 1024})});
+    cases.push_back({"quantiser 16", false, one(16, 1, {1})});
+    cases.push_back({"list ending on zero", true, one(0, 1, {3, 0})});
+    {
+        DctValues v = one(0, 1, {});
+        v.coefficients.clear();
+        put16(v.coefficients, 64);
+        for (int i = 0; i < 64; ++i) put16(v.coefficients, 1);
+        cases.push_back({"count 64", false, v});
+    }
+    {
+        DctValues v = one(0, 1, {1, 2});
+        v.coefficients.resize(v.coefficients.size() - 2);  // count says 2, one value follows
+        cases.push_back({"count disagrees with values", false, v});
+    }
+    {
+        DctValues v = one(0, 1, {1});
+        v.blocks = {2};
+        cases.push_back({"more blocks than values", false, v});
+    }
+    {
+        DctValues v = one(0, 1, {1});
+        v.blocks = {0};
+        cases.push_back({"values left over", false, v});
+    }
+    {
+        DctValues v = one(0, 1, {1});
+        v.blocks = {0, 0, 1};
+        cases.push_back({"blocks in a third plane", false, v});
+    }
+    {
+        DctValues v = one(0, 1, {1});
+        v.dc.pop_back();
+        cases.push_back({"odd DC stream", true, v});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto encoder = makeDctBlockEncoder(context, c.inter);
+        DctBlockDecoder decoder;
+        ASSERT_TRUE(decoder.setup(c.inter, 2));
+        EXPECT_FALSE(encoder->accepts(frameOf(c.v, c.inter)));
+        std::vector<uint8_t> chunk = {1, 2, 3};
+        std::string error;
+        EXPECT_FALSE(encoder->encode(frameOf(c.v, c.inter), chunk, error));
+        EXPECT_FALSE(error.empty());
+        // Nothing changed: the next good frame decodes with fresh state.
+        DctValues good = one(3, 7, {0, -4, 1});
+        Outputs out;
+        ASSERT_TRUE(decodeWith(decoder, encodeOrFail(*encoder, frameOf(good, c.inter)), out));
+        expectSame(out, good);
+    }
+}
+
+// ---- Corrupt chunks and small outputs. ----
+
+TEST(DctBlockStage, CorruptChunksFailOrEndWithoutHanging) {
+    // All zero bits: blocks keep following and the DC length runs past 11.
+    DctBlockDecoder decoder;
+    ASSERT_TRUE(decoder.setup(false, 3));
+    Outputs out;
+    EXPECT_FALSE(decodeWith(decoder, std::vector<uint8_t>(64, 0), out));
+    EXPECT_FALSE(decodeWith(decoder, std::vector<uint8_t>(), out));
+
+    // Random bytes, on decoders whose state the garbage keeps changing:
+    // either result, but every call ends and stays inside its outputs.
+    std::mt19937 rng(99);
+    DctBlockDecoder decoders[2];
+    ASSERT_TRUE(decoders[0].setup(false, 4));
+    ASSERT_TRUE(decoders[1].setup(true, 3));
+    for (int trial = 0; trial < 400; ++trial) {
+        std::vector<uint8_t> garbage(rng() % 300);
+        for (auto& b : garbage) b = static_cast<uint8_t>(rng());
+        decodeWith(decoders[trial & 1], garbage, out, 4096);
+        EXPECT_LE(out.coefficients.size(), 4096u);
+    }
+}
+
+TEST(DctBlockStage, OutputOverCapacityFails) {
+    const BinkContext context = contextWith(1);
+    auto encoder = makeDctBlockEncoder(context, false);
+    DctValues v;
+    for (int b = 0; b < 20; ++b) addBlock(v, 1, 5, {1, 2, 3});
+    v.blocks = {20};
+    const std::vector<uint8_t> chunk = encodeOrFail(*encoder, frameOf(v, false));
+    DctBlockDecoder exact, small;
+    ASSERT_TRUE(exact.setup(false, 1));
+    ASSERT_TRUE(small.setup(false, 1));
+    Outputs out;
+    EXPECT_TRUE(decodeWith(exact, chunk, out, v.coefficients.size()));  // the largest of the three
+    EXPECT_FALSE(decodeWith(small, chunk, out, v.coefficients.size() - 1));
+    EXPECT_LE(out.coefficients.size(), v.coefficients.size() - 1);
+}
+
+TEST(DctBlockStage, RejectsMoreThanFourPlanes) {
+    DctBlockDecoder d;
+    EXPECT_FALSE(d.setup(false, 5));
+}
+
+// ---- The stage routines on their own threads. ----
+
+struct StageHarness {
+    BinkContext context;
+    StreamBuffer streams[kStreamCount];
+    std::vector<uint8_t> storage[kStreamCount][2];
+    Stage stage;
+    std::vector<uint8_t> input;
+
+    StageHarness(uint32_t planes, const int* outputs, int count, uint32_t capacity) {
+        context.planeCount = planes;
+        context.streams = streams;
+        for (int i = 0; i < count; ++i) {
+            StreamBuffer& s = streams[outputs[i] - 1];
+            storage[outputs[i] - 1][0].assign(capacity, 0);
+            storage[outputs[i] - 1][1].assign(capacity, 0);
+            s.buffers[0] = storage[outputs[i] - 1][0].data();
+            s.buffers[1] = storage[outputs[i] - 1][1].data();
+            s.start = s.cursor = s.buffers[0];
+            s.capacity = capacity;
+            s.end = s.start + capacity;
+            stage.outputs[i] = &s;
+        }
+        stage.context = &context;
+        stage.done = platform::createEvent(true);
+        stage.go = platform::createEvent(false);
+    }
+    void start(StageRoutine routine) {
+        routine_ = routine;
+        stage.thread = platform::startThread(
+            [](void* a) -> uint32_t {
+                auto* h = static_cast<StageHarness*>(a);
+                return h->routine_(&h->stage);
+            },
+            this);
+    }
+    // One cycle: hand over the chunk, wait until the stage is done.
+    void cycle(const std::vector<uint8_t>& chunk) {
+        platform::waitEvent(stage.done);
+        input = chunk;
+        stage.input = input.data();
+        stage.length = static_cast<uint32_t>(input.size());
+        platform::setEvent(stage.go);
+        platform::waitEvent(stage.done);
+        platform::setEvent(stage.done);  // keep it signalled for the next cycle
+    }
+    std::vector<uint8_t> written(int subStream) const {
+        const StreamBuffer& s = streams[subStream - 1];
+        const uint8_t* back = s.buffers[s.toggle ^ 1];
+        return std::vector<uint8_t>(back, back + s.filled[s.toggle ^ 1]);
+    }
+    ~StageHarness() {
+        if (stage.thread) {
+            platform::waitEvent(stage.done);
+            stage.stop = 1;
+            platform::setEvent(stage.go);
+            platform::joinThread(stage.thread);
+            EXPECT_EQ(stage.running, 0);
+        }
+        platform::closeEvent(stage.done);
+        platform::closeEvent(stage.go);
+    }
+
+private:
+    StageRoutine routine_ = nullptr;
+};
+
+TEST(DctBlockStage, ThreadsTellIntraFromInterAndReportFailure) {
+    std::mt19937 rng(11);
+    for (bool inter : {false, true}) {
+        SCOPED_TRACE(inter ? "inter" : "intra");
+        const int intraOutputs[3] = {15, 16, 17}, interOutputs[3] = {18, 19, 20};
+        const int* outputs = inter ? interOutputs : intraOutputs;
+        StageHarness h(3, outputs, 3, 1 << 16);
+        h.start(DctBlockStage);
+        auto encoder = makeDctBlockEncoder(h.context, inter);
+        for (int frame = 0; frame < 3; ++frame) {
+            const DctValues v = randomValues(rng, inter, 3);
+            h.cycle(encodeOrFail(*encoder, frameOf(v, inter)));
+            ASSERT_EQ(h.stage.failed, 0);
+            EXPECT_EQ(h.written(outputs[0]), v.q);
+            EXPECT_EQ(h.written(outputs[1]), v.dc);
+            EXPECT_EQ(h.written(outputs[2]), v.coefficients);
+        }
+        h.cycle(std::vector<uint8_t>(16, 0));  // corrupt: the stage fails and stays failed
+        EXPECT_EQ(h.stage.failed, 1);
+    }
+}
+
+}  // namespace
+}  // namespace dev
