@@ -1,11 +1,66 @@
+// Audio packet stage: rebuilds the audio packets of every frame (sub-stream 1).
+#include "core/coder.h"
+#include "stages/audio_grammar.h"
 #include "stages/stages.h"
 
 namespace dev {
 
-// Not built yet: fails every chunk it is given.
+namespace audio {
+
+namespace {
+// Nothing to choose while decoding: the reference comes from the stream.
+struct NoChoice {
+    void operator()(int, AudioChannelValues&) const {}
+};
+}  // namespace
+
+bool decodeAudioChunk(AudioState& st, const uint8_t* chunk, size_t length, ValueWriter& out) {
+    DecodeCoder c;
+    c.rd.init(chunk, length);
+    for (uint32_t j = 0; j < st.trackCount; ++j) {
+        const uint32_t size = codePacketSize(c, st, 0);
+        out.put32(size);
+        if (out.overflow) return false;
+        if (size == 0) continue;
+        // Checked up front so that a size from corrupt data stops at once
+        // instead of decoding up to the end of the buffer.
+        if (!out.room(size)) return false;
+        if (st.rawMode) {
+            for (uint32_t k = 0; k < size; ++k) out.put8(codeRawByte(c, st, 0));
+            continue;
+        }
+        const uint32_t head = size < 4 ? size : 4;
+        for (uint32_t k = 0; k < head; ++k) out.put8(codeSampleCountByte(c, st, k, 0));
+        // A packet of 4 bytes or fewer holds (part of) the sample count only.
+        // Otherwise the blocks must fill the rest exactly; every block writes
+        // at least one word, so the loop ends.
+        int64_t remaining = int64_t(size) - 4;
+        AudioBitWriter w(out);
+        while (remaining > 0) {
+            const size_t before = out.size();
+            if (!codeBlock(c, st, j, nullptr, &w, NoChoice{})) return false;
+            if (out.overflow) return false;
+            remaining -= static_cast<int64_t>(out.size() - before);
+        }
+        if (size > 4 && remaining != 0) return false;
+    }
+    return !out.overflow;
+}
+
+}  // namespace audio
+
 uint32_t AudioStage(Stage* stage) {
+    audio::AudioState state;
     return runStageLoop(
-        stage, [] { return true; }, [](Stage*) { return false; }, [] {});
+        stage, [&] { return stage->context && state.init(*stage->context); },
+        [&](Stage* s) {
+            StreamBuffer* out = s->outputs[0];
+            ValueWriter w = out ? out->backWriter() : ValueWriter();
+            const bool ok = audio::decodeAudioChunk(state, s->input, s->length, w);
+            if (out) out->commitBack(w);
+            return ok;
+        },
+        [&] { state.release(); });
 }
 
 }  // namespace dev
