@@ -1,0 +1,153 @@
+// The Bink file reader: splits well-formed files exactly, and refuses damaged
+// ones, and ones the DEV stream cannot reproduce, with a message.
+#include <gtest/gtest.h>
+
+#include "pack/bink_file.h"
+#include "test_bink.h"
+
+namespace dev {
+namespace {
+
+using test::TestBink;
+using test::TestFrame;
+using test::TestTrack;
+
+TestBink twoTrackFile() {
+    TestBink spec;
+    spec.tracks = {TestTrack{100, 44100, 0x7000, 1}, TestTrack{200, 22050, 0xC000, 2}};
+    for (int j = 0; j < 4; ++j) {
+        TestFrame f;
+        f.keyframe = j == 0;
+        f.audio.push_back(std::vector<uint8_t>(j * 4, uint8_t(j)));  // frame 0: no packet
+        f.audio.push_back(std::vector<uint8_t>(8, uint8_t(0x80 + j)));
+        f.video.assign(20 + 2 * j, uint8_t(0x40 + j));
+        spec.frames.push_back(f);
+    }
+    return spec;
+}
+
+std::string readError(const std::vector<uint8_t>& bytes) {
+    BinkFile file;
+    std::string error;
+    EXPECT_FALSE(readBinkFile(bytes, file, error));
+    EXPECT_FALSE(error.empty());
+    return error;
+}
+
+void putLe32(std::vector<uint8_t>& bytes, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+TEST(BinkFile, SplitsHeaderTracksIndexAndFrames) {
+    const TestBink spec = twoTrackFile();
+    const auto bytes = spec.bytes();
+    BinkFile file;
+    std::string error;
+    ASSERT_TRUE(readBinkFile(bytes, file, error)) << error;
+    EXPECT_FALSE(file.isBink2);
+    EXPECT_EQ(file.version, 'i');
+    EXPECT_EQ(file.header, std::vector<uint8_t>(bytes.begin(), bytes.begin() + 44));
+    EXPECT_EQ(file.frameCount, 4u);
+    EXPECT_EQ(file.width, 64u);
+    EXPECT_EQ(file.height, 48u);
+    EXPECT_EQ(file.largestFrameSize, 4u * 2 + 12 + 8 + 26);
+    ASSERT_EQ(file.tracks.size(), 2u);
+    EXPECT_EQ(file.tracks[1].word, 200u);
+    EXPECT_EQ(file.tracks[1].sampleRate, 22050);
+    EXPECT_EQ(file.tracks[1].flags, 0xC000);
+    EXPECT_EQ(file.tracks[1].id, 2u);
+    ASSERT_EQ(file.frameIndex.size(), 5u);
+    EXPECT_EQ(file.frameIndex[0] & 1, 1u);
+    EXPECT_EQ(file.frameIndex[0] & ~1u, 44u + 24 + 20);
+    EXPECT_EQ(file.frameIndex[4], bytes.size());
+    for (uint32_t j = 0; j < 4; ++j) {
+        ASSERT_EQ(file.audio[j].size(), 2u);
+        EXPECT_TRUE(std::ranges::equal(file.audio[j][0], spec.frames[j].audio[0])) << j;
+        EXPECT_TRUE(std::ranges::equal(file.audio[j][1], spec.frames[j].audio[1])) << j;
+        EXPECT_TRUE(std::ranges::equal(file.video[j], spec.frames[j].video)) << j;
+    }
+    EXPECT_TRUE(file.audio[0][0].empty());
+}
+
+TEST(BinkFile, Bink2HeaderLengthAndEmptyFiles) {
+    for (const char* sig : {"KB2h", "KB2i", "KB2j", "BIKb", "BIKi"}) {
+        TestBink spec;
+        spec.signature = sig;
+        const auto bytes = spec.bytes();
+        BinkFile file;
+        std::string error;
+        ASSERT_TRUE(readBinkFile(bytes, file, error)) << sig << ": " << error;
+        const bool bink2 = sig[0] == 'K';
+        EXPECT_EQ(file.isBink2, bink2);
+        EXPECT_EQ(file.header.size(), bink2 && sig[3] >= 'i' ? 48u : 44u) << sig;
+        EXPECT_EQ(file.frameCount, 0u);
+        EXPECT_EQ(file.frameIndex.size(), 1u);
+        EXPECT_TRUE(file.video.empty());
+    }
+}
+
+TEST(BinkFile, EveryTruncationIsAnError) {
+    const auto bytes = twoTrackFile().bytes();
+    for (size_t n = 0; n < bytes.size(); ++n) {
+        // Its own allocation, so a sanitizer sees any read past the end.
+        const std::vector<uint8_t> part(bytes.begin(), bytes.begin() + n);
+        readError(part);
+    }
+}
+
+TEST(BinkFile, RefusesLayoutsTheStreamCannotReproduce) {
+    const auto good = twoTrackFile().bytes();
+    const size_t index = 44 + 24;  // first frame index word
+
+    auto bytes = good;
+    bytes.push_back(0);
+    EXPECT_NE(readError(bytes).find("follow the last frame"), std::string::npos);
+
+    bytes = good;
+    putLe32(bytes, index, 44 + 24 + 20 + 2);  // a gap before the first frame
+    EXPECT_NE(readError(bytes).find("not right after the frame index"), std::string::npos);
+
+    bytes = good;
+    putLe32(bytes, index + 8, 44 + 24 + 20 + 2);  // frame 2 starts before frame 1
+    EXPECT_NE(readError(bytes).find("out of order"), std::string::npos);
+
+    bytes = good;
+    putLe32(bytes, index + 12, uint32_t(bytes.size() + 100));  // frame 2 ends past the file
+    EXPECT_NE(readError(bytes).find("past the end of the file"), std::string::npos);
+
+    bytes = good;
+    putLe32(bytes, index + 16, uint32_t(bytes.size() - 2));  // the last frame ends early
+    EXPECT_NE(readError(bytes).find("follow the last frame"), std::string::npos);
+}
+
+TEST(BinkFile, RefusesDamagedCountsAndPacketSizes) {
+    const auto good = twoTrackFile().bytes();
+
+    auto bytes = good;
+    bytes[0] = 'X';
+    EXPECT_NE(readError(bytes).find("not a Bink file"), std::string::npos);
+
+    bytes = good;
+    putLe32(bytes, 8, 0xFFFFFFFFu);  // frame count
+    EXPECT_NE(readError(bytes).find("frame index"), std::string::npos);
+
+    bytes = good;
+    putLe32(bytes, 40, 0x40000000u);  // track count
+    EXPECT_NE(readError(bytes).find("track table"), std::string::npos);
+
+    // The first frame's second audio packet claims more bytes than the frame has.
+    bytes = good;
+    putLe32(bytes, 44 + 24 + 20 + 4, 1000);
+    EXPECT_NE(readError(bytes).find("frame 0: the audio packet of track 1"), std::string::npos);
+
+    // A frame too short to hold its audio packet sizes.
+    TestBink spec;
+    spec.tracks = {TestTrack(), TestTrack()};
+    TestFrame f;
+    f.video.assign(4, 0);
+    spec.frames.push_back(f);  // no audio records at all: 4 bytes for two tracks
+    EXPECT_NE(readError(spec.bytes()).find("packet size of track 1"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace dev
