@@ -1,10 +1,194 @@
+// Bink file to DEV stream.
+//
+// The file is split into header, track table, frame index and frames; the
+// header chunk codes the first three, and each frame becomes one chunk per
+// stage, coded by the encoder that mirrors that stage.  Before it reports
+// success the packer runs the unpacker over the stream it made and compares
+// the result with the input byte for byte: a stream that does not restore the
+// file is never handed out.
 #include "pack/packer.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+#include "core/header_decoder.h"
+#include "core/unpacker.h"
+#include "pack/bink1_parser.h"
+#include "pack/bink_file.h"
+#include "pack/dev_writer.h"
+#include "pack/header_encoder.h"
+#include "pack/stage_encoder.h"
 
 namespace dev {
 
-PackResult packBink(std::span<const uint8_t>) {
+namespace {
+
+constexpr uint32_t kBink1Stages = 6;
+constexpr uint32_t kBink2Stages = 2;
+
+std::string hex8(uint32_t v) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08x", v);
+    return text;
+}
+
+PackResult failure(std::string message) {
     PackResult r;
-    r.error = "packer not built yet";
+    r.error = std::move(message);
+    return r;
+}
+
+// The file-level context the stage encoders read, as the header decoder
+// fills it in the unpacker (same derivation), with the track records and
+// keyframe flags held here.
+struct PackContext {
+    BinkContext context{};
+    std::vector<AudioTrackInfo> tracks;
+    std::vector<uint32_t> keyframes;
+
+    explicit PackContext(const BinkFile& file) {
+        setHeaderFields(context, file.header.data(), static_cast<uint32_t>(file.header.size()));
+        tracks.resize(file.tracks.size());
+        for (size_t t = 0; t < tracks.size(); ++t)
+            setTrackFields(context, tracks[t], file.tracks[t].sampleRate, file.tracks[t].flags);
+        context.tracks = tracks.empty() ? nullptr : tracks.data();
+        keyframes.reserve(file.frameIndex.size());
+        for (uint32_t w : file.frameIndex) keyframes.push_back(w & 1);
+        context.keyframes = keyframes.data();
+    }
+};
+
+// Sub-stream 1, as the audio stage writes it: per track, the packet size as
+// a 32-bit word, then the packet.
+void setAudioStream(PackFrame& frame) {
+    auto& s = frame.streams[1];
+    s.clear();
+    for (const auto& packet : frame.audio) {
+        const uint32_t n = static_cast<uint32_t>(packet.size());
+        for (int i = 0; i < 4; ++i) s.push_back(static_cast<uint8_t>(n >> (8 * i)));
+        s.insert(s.end(), packet.begin(), packet.end());
+    }
+}
+
+// Compares what the unpacker writes with the original as it arrives.
+class CompareSink : public ByteSink {
+public:
+    explicit CompareSink(std::span<const uint8_t> expected) : expected_(expected) {}
+    bool write(const void* buffer, size_t size) override {
+        const auto* p = static_cast<const uint8_t*>(buffer);
+        for (size_t i = 0; i < size; ++i, ++position_) {
+            if (mismatch_ == kNone && (position_ >= expected_.size() || p[i] != expected_[position_]))
+                mismatch_ = position_;
+        }
+        return true;
+    }
+    // The first byte that differs, or kNone when the output equals the input.
+    size_t mismatch() const {
+        if (mismatch_ != kNone) return mismatch_;
+        return position_ == expected_.size() ? kNone : position_;
+    }
+    static constexpr size_t kNone = ~size_t(0);
+
+private:
+    std::span<const uint8_t> expected_;
+    size_t position_ = 0;
+    size_t mismatch_ = kNone;
+};
+
+// Bink 1: every frame's values for the six stages, coded frame by frame.
+bool packBink1Frames(const BinkFile& file, const BinkContext& context, DevStreamParts& parts, PackResult& r) {
+    std::unique_ptr<StageEncoder> encoders[kBink1Stages] = {
+        makeAudioEncoder(context),          makeVideoFrameEncoder(context),
+        makeBundleLengthEncoder(context),   makeDctBlockEncoder(context, false),
+        makeDctBlockEncoder(context, true), makeCopyEncoder(21),
+    };
+    parts.chunks.resize(file.frameCount);
+    for (uint32_t j = 0; j < file.frameCount; ++j) {
+        const std::string where = "frame " + std::to_string(j);
+        PackFrame frame;
+        frame.index = j;
+        frame.audio = file.audio[j];
+        frame.video = file.video[j];
+        if (!bink1FrameValues(context, frame)) {
+            r.error = where + ": the video packet (" + std::to_string(frame.video.size()) +
+                      " bytes) is too short to be carried";
+            return false;
+        }
+        // A frame that any video stage cannot code is carried stored.
+        if (!frame.stored) {
+            for (uint32_t s = 1; s < kBink1Stages; ++s) {
+                if (!encoders[s]->accepts(frame)) {
+                    storeBink1Packet(frame);
+                    break;
+                }
+            }
+        }
+        setAudioStream(frame);
+        ++(frame.stored ? r.stored : r.coded);
+
+        auto& chunks = parts.chunks[j];
+        chunks.resize(kBink1Stages);
+        for (uint32_t s = 0; s < kBink1Stages; ++s) {
+            std::string error;
+            if (!encoders[s]->encode(frame, chunks[s], error)) {
+                r.error = where + ", stage " + std::to_string(s) + ": " + error;
+                return false;
+            }
+        }
+        for (int n = 1; n <= kStreamCount; ++n)
+            parts.streamBytes[n - 1] = std::max(parts.streamBytes[n - 1], static_cast<uint32_t>(frame.streams[n].size()));
+    }
+    return true;
+}
+
+}  // namespace
+
+PackResult packBink(std::span<const uint8_t> bink) {
+    BinkFile file;
+    std::string error;
+    if (!readBinkFile(bink, file, error)) return failure(error);
+    if (!videoFlagsSupported(file.isBink2, file.videoFlags)) {
+        const uint32_t rejected = file.videoFlags & (file.isBink2 ? kBink2RejectedFlags : kBink1RejectedFlags);
+        return failure("video flags " + hex8(file.videoFlags) + " are not supported by the DEV format (bits " +
+                       hex8(rejected) + ")");
+    }
+    if (file.isBink2 && file.frameCount > 0) return failure("Bink 2 video is not supported yet");
+
+    PackContext pc(file);
+    const BinkContext& context = pc.context;
+    // The unpacker builds every frame in a buffer sized from the header's
+    // largest frame size; a frame that does not fit cannot be restored.
+    for (uint32_t j = 0; j < file.frameCount; ++j) {
+        const uint64_t size = uint64_t(file.frameIndex[j + 1] & ~1u) - (file.frameIndex[j] & ~1u);
+        if (size > context.frameBufferSize)
+            return failure("frame " + std::to_string(j) + " (" + std::to_string(size) +
+                           " bytes) is larger than the header's largest frame size allows (" +
+                           std::to_string(context.frameBufferSize) + " bytes)");
+    }
+
+    PackResult r;
+    r.frames = file.frameCount;
+    DevStreamParts parts;
+    parts.headerChunk = encodeHeaderChunk(file);
+    parts.stageCount = file.isBink2 ? kBink2Stages : kBink1Stages;
+    if (!file.isBink2 && !packBink1Frames(file, context, parts, r)) return r;
+
+    std::vector<uint8_t> dev = writeDevStream(parts);
+    if (dev.empty()) return failure("the chunks cannot be framed as a DEV stream (too many or too large)");
+
+    // The proof: unpack what was packed and compare.
+    CompareSink check(bink);
+    MemorySource source(dev.data(), dev.size());
+    RunOptions options;
+    const int32_t result = Unpacker::run(kStageTable, check, source, options);
+    if (result != kResultOk)
+        return failure("the DEV stream does not unpack (result " + std::to_string(result) + ")");
+    if (check.mismatch() != CompareSink::kNone)
+        return failure("the unpacked file differs from the input at byte " + std::to_string(check.mismatch()));
+
+    r.ok = true;
+    r.dev = std::move(dev);
     return r;
 }
 

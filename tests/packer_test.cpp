@@ -1,0 +1,212 @@
+// The packer: files it accepts come back byte for byte through the unpacker;
+// files it cannot reproduce are refused with a message, never a crash.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "core/header_decoder.h"
+#include "core/unpacker.h"
+#include "pack/dev_writer.h"
+#include "pack/header_encoder.h"
+#include "pack/packer.h"
+#include "test_bink.h"
+
+namespace dev {
+namespace {
+
+using test::TestBink;
+using test::TestFrame;
+using test::TestTrack;
+using test::VectorSink;
+
+// Unpacks a DEV stream with the product's stage table.
+int32_t unpack(const std::vector<uint8_t>& dev, std::vector<uint8_t>& out) {
+    VectorSink sink;
+    MemorySource source(dev.data(), dev.size());
+    const int32_t r = Unpacker::run(kStageTable, sink, source, RunOptions());
+    out = std::move(sink.data);
+    return r;
+}
+
+void expectRoundTrip(const std::vector<uint8_t>& bink, const std::string& what) {
+    const PackResult r = packBink(bink);
+    ASSERT_TRUE(r.ok) << what << ": " << r.error;
+    std::vector<uint8_t> back;
+    ASSERT_EQ(unpack(r.dev, back), 0) << what;
+    EXPECT_EQ(back, bink) << what;
+}
+
+std::vector<TestTrack> tracks(size_t n) {
+    std::vector<TestTrack> out;
+    for (size_t t = 0; t < n; ++t)
+        out.push_back(TestTrack{uint32_t(1000 * t), uint16_t(22050 + 11025 * t), uint16_t(t % 2 ? 0x5000 : 0xE000),
+                                uint32_t(t)});
+    return out;
+}
+
+TEST(Packer, EmptyBink1FilesRoundTrip) {
+    // Every Bink 1 run sets up the full stage models, so the cases share out
+    // the track counts instead of multiplying them.
+    size_t n = 0;
+    for (const char* sig : {"BIKh", "BIKi"}) {
+        for (uint32_t flags : {0u, 0x100000u, 0x20000u, 0x120000u, 0x70000000u}) {
+            TestBink spec;
+            spec.signature = sig;
+            spec.flags = flags;
+            spec.tracks = tracks(n % 4);
+            spec.width = 320 + 16 * uint32_t(n);
+            spec.height = 240;
+            expectRoundTrip(spec.bytes(), std::string(sig) + " flags " + std::to_string(flags) + " tracks " +
+                                              std::to_string(n % 4));
+            ++n;
+        }
+    }
+}
+
+TEST(Packer, EmptyBink2FilesRoundTrip) {
+    // Heights and slice selectors giving 1, 2, 3, 4 and 8 slices.
+    const struct {
+        uint32_t height, sel;
+    } shapes[] = {{96, 3}, {100, 0}, {720, 1}, {1080, 2}, {1088, 3}};
+    for (const char* sig : {"KB2h", "KB2i", "KB2j"}) {
+        for (const auto& shape : shapes) {
+            for (size_t n = 0; n <= 3; ++n) {
+                TestBink spec;
+                spec.signature = sig;
+                spec.height = shape.height;
+                spec.width = 1280;
+                spec.flags = shape.sel | (n % 2 ? 0x100000u : 0u) | 0x10;
+                spec.tracks = tracks(n);
+                expectRoundTrip(spec.bytes(), std::string(sig) + " height " + std::to_string(shape.height) +
+                                                  " tracks " + std::to_string(n));
+            }
+        }
+    }
+}
+
+TEST(Packer, RefusesWhatTheStreamCannotCarry) {
+    TestBink spec;
+    spec.flags = 0x40000;
+    PackResult r = packBink(spec.bytes());
+    EXPECT_FALSE(r.ok);
+    EXPECT_NE(r.error.find("0x00040000"), std::string::npos) << r.error;
+    EXPECT_TRUE(r.dev.empty());
+
+    spec = TestBink();
+    spec.signature = "KB2j";
+    TestFrame f;
+    f.video.assign(64, 1);
+    spec.frames.push_back(f);
+    r = packBink(spec.bytes());
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.error, "Bink 2 video is not supported yet");
+
+    // A frame larger than the header's largest frame size cannot be rebuilt
+    // in the unpacker's frame buffer.
+    spec = TestBink();
+    f.video.assign(2000, 1);
+    spec.frames.push_back(f);
+    auto bytes = spec.bytes();
+    bytes[12] = 100;
+    bytes[13] = 1;  // largest frame size 356: buffer 512 bytes
+    r = packBink(bytes);
+    EXPECT_FALSE(r.ok);
+    EXPECT_NE(r.error.find("larger than the header's largest frame size"), std::string::npos) << r.error;
+}
+
+TEST(Packer, DamagedFilesFailWithAMessage) {
+    TestBink spec;
+    spec.tracks = tracks(2);
+    spec.signature = "BIKi";
+    const auto good = spec.bytes();
+    for (size_t n = 0; n < good.size(); ++n) {
+        const std::vector<uint8_t> part(good.begin(), good.begin() + n);
+        const PackResult r = packBink(part);
+        EXPECT_FALSE(r.ok) << n;
+        EXPECT_FALSE(r.error.empty()) << n;
+    }
+    // Frame index pointing anywhere: every word of the index, every bad value.
+    const size_t index = 44 + 24;
+    for (uint32_t bad : {0u, 1u, 44u, 0xFFFFFFFEu, uint32_t(good.size() + 2)}) {
+        auto bytes = good;
+        for (int i = 0; i < 4; ++i) bytes[index + i] = static_cast<uint8_t>(bad >> (8 * i));
+        const PackResult r = packBink(bytes);
+        EXPECT_FALSE(r.ok) << bad;
+        EXPECT_FALSE(r.error.empty()) << bad;
+    }
+}
+
+// A DEV stream may claim flags the packer refuses (made by hand here): the
+// unpacker writes the header and stops with -4.
+TEST(Packer, StreamWithRejectedFlagsEndsWithMinus4) {
+    for (const auto& [sig, flags] : {std::pair<const char*, uint32_t>{"BIKi", 0x40000}, {"KB2j", 0x140010}}) {
+        TestBink spec;
+        spec.signature = sig;
+        spec.flags = flags;
+        const auto bytes = spec.bytes();
+        BinkFile file;
+        std::string error;
+        ASSERT_TRUE(readBinkFile(bytes, file, error)) << error;
+        DevStreamParts parts;
+        parts.headerChunk = encodeHeaderChunk(file);
+        parts.stageCount = file.isBink2 ? 2 : 6;
+        const auto dev = writeDevStream(parts);
+        ASSERT_FALSE(dev.empty());
+        std::vector<uint8_t> out;
+        EXPECT_EQ(unpack(dev, out), kResultFlags) << sig;
+        EXPECT_EQ(out, file.header) << sig;
+    }
+}
+
+std::vector<uint8_t> readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+std::vector<std::filesystem::path> corpusFiles() {
+    std::vector<std::filesystem::path> files;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(DEV_CORPUS_DIR, ec)) {
+        const auto ext = e.path().extension();
+        if (ext == ".bik" || ext == ".bk2") files.push_back(e.path());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+TEST(PackerCorpus, RefusesTheFlagsTheFormatRejects) {
+    if (!std::filesystem::is_directory(DEV_CORPUS_DIR)) GTEST_SKIP() << "no corpus";
+    for (const char* name : {"olyx_OETitle.bk2", "hsett_Enemy_Skeleton_Dead_Bink.bk2"}) {
+        const auto bytes = readFile(std::filesystem::path(DEV_CORPUS_DIR) / name);
+        ASSERT_FALSE(bytes.empty()) << name;
+        const PackResult r = packBink(bytes);
+        EXPECT_FALSE(r.ok) << name;
+        EXPECT_NE(r.error.find("not supported by the DEV format (bits 0x00040000)"), std::string::npos) << r.error;
+    }
+}
+
+// Every Bink 1 file of the corpus packs and comes back unchanged; the counts
+// of coded and stored video packets show how much the stages carry.
+TEST(PackerCorpus, Bink1FilesRoundTrip) {
+    if (!std::filesystem::is_directory(DEV_CORPUS_DIR)) GTEST_SKIP() << "no corpus";
+    uint64_t binkBytes = 0, devBytes = 0;
+    for (const auto& path : corpusFiles()) {
+        if (path.extension() != ".bik") continue;
+        const auto bytes = readFile(path);
+        const PackResult r = packBink(bytes);
+        EXPECT_TRUE(r.ok) << path.filename() << ": " << r.error;
+        if (!r.ok) continue;
+        std::printf("%-36s frames %4u coded %4u stored %4u bink %8zu dev %8zu\n", path.filename().c_str(), r.frames,
+                    r.coded, r.stored, bytes.size(), r.dev.size());
+        EXPECT_EQ(r.coded + r.stored, r.frames);
+        binkBytes += bytes.size();
+        devBytes += r.dev.size();
+    }
+    std::printf("total bink %llu dev %llu\n", (unsigned long long)binkBytes, (unsigned long long)devBytes);
+}
+
+}  // namespace
+}  // namespace dev
