@@ -1,0 +1,81 @@
+// Least-significant-bit-first bit writer shared by the Bink bitstream writers.
+//
+// Bink video bitstreams are read as a sequence of 32-bit little-endian words,
+// each consumed from its lowest bit up, so stream bit k is bit (k mod 8) of
+// byte k / 8.  The writer gathers bits in a 32-bit accumulator and stores a
+// word only when the next field no longer fits: a full accumulator (fill 32)
+// is a legal resting state, which matters because flush() always stores
+// exactly one more word and a plane that ends on a word boundary must not grow
+// an empty word.
+//
+// The writer never stores past `end`; a word that does not fit sets
+// `overflow` instead, and the caller turns that into a failure.  The check
+// costs one compare per stored word, not per field.
+#pragma once
+
+#include <cstdint>
+
+#include "core/bink_context.h"
+
+namespace dev {
+
+struct BitWriter {
+    uint8_t* out = nullptr;
+    uint8_t* end = nullptr;
+    uint32_t acc = 0;
+    uint32_t fill = 0;  // 0..32 bits held in acc
+    bool overflow = false;
+
+    BitWriter() = default;
+    BitWriter(uint8_t* begin, uint8_t* limit, uint32_t bits = 0, uint32_t count = 0)
+        : out(begin), end(limit), acc(bits), fill(count) {}
+
+    // Takes over the frame writers' state from the run's context ...
+    static BitWriter fromContext(const BinkContext& c) { return BitWriter(c.out, c.outEnd, c.bitBuffer, c.bitCount); }
+    // ... and hands it back.
+    void toContext(BinkContext& c) const {
+        c.out = out;
+        c.bitBuffer = acc;
+        c.bitCount = fill;
+    }
+
+    // Appends the n low bits of value (n 0..32, value < 2^n), lowest first.
+    inline void put(uint32_t value, uint32_t n) {
+        uint64_t wide = uint64_t(acc) | (uint64_t(value) << fill);
+        fill += n;
+        if (fill > 32) {
+            storeWord(static_cast<uint32_t>(wide));
+            wide >>= 32;
+            fill -= 32;
+        }
+        acc = static_cast<uint32_t>(wide);
+    }
+
+    // One bit.
+    inline void bit(uint32_t b) { put(b, 1); }
+
+    // Stores the accumulator as a whole word, whatever its fill (also 0).
+    inline void flush() {
+        storeWord(acc);
+        acc = 0;
+        fill = 0;
+    }
+
+    // Bytes written so far from `from` plus the bits still held.
+    uint64_t bitsSince(const uint8_t* from) const { return uint64_t(out - from) * 8 + fill; }
+
+private:
+    inline void storeWord(uint32_t w) {
+        if (end - out >= 4) {
+            out[0] = static_cast<uint8_t>(w);
+            out[1] = static_cast<uint8_t>(w >> 8);
+            out[2] = static_cast<uint8_t>(w >> 16);
+            out[3] = static_cast<uint8_t>(w >> 24);
+            out += 4;
+        } else {
+            overflow = true;
+        }
+    }
+};
+
+}  // namespace dev
