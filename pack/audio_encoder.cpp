@@ -3,6 +3,8 @@
 // and codes the values through the stage's own grammar.
 #include "pack/audio_encoder.h"
 
+#include <cmath>
+
 #include "pack/audio_parser.h"
 #include "pack/encode_coder.h"
 #include "stages/audio_grammar.h"
@@ -15,22 +17,32 @@ using audio::AudioChannelValues;
 using audio::AudioState;
 using audio::AudioTrackState;
 
-// Rough cost in 1/8 bits of coding values against ref (nullptr: no
-// reference).  Only used to rank candidates; zeros are cheap under the
-// adaptive zero flag, other values cost about their magnitude length twice.
-uint64_t estimateCost(const int16_t* values, const int16_t* ref, int count) {
-    uint64_t cost = 0;
-    for (int i = 0; i < count; ++i) {
-        const int32_t d = values[i] - (ref ? ref[i] : 0);
-        if (d == 0) {
-            cost += 3;
-        } else {
-            const uint32_t a = static_cast<uint32_t>(d < 0 ? -d : d);
-            cost += 8 * (2 + 2 * audio::bitLength(a));
-        }
+// Cost of a decision under a model's current probability, in 1/256 bit, by
+// the probability of the outcome in 1/4096 steps.
+struct CostTable {
+    uint16_t bits[4096];
+    CostTable() {
+        for (int i = 0; i < 4096; ++i) bits[i] = static_cast<uint16_t>(-std::log2((i + 0.5) / 4096.0) * 256.0 + 0.5);
     }
-    return cost;
-}
+};
+
+// A coder policy that codes nothing: it adds up what the decisions would cost
+// while the models adapt as they would in coding, each change logged so that
+// the trial can be undone.  Prices reference choices through the grammar itself.
+struct TrialCoder {
+    static constexpr bool kEncoding = true;
+    const CostTable& table;
+    std::vector<std::pair<BitModel*, BitModel>>& undo;
+    uint64_t cost = 0;
+
+    DEV_INLINE uint32_t bit(BitModel& m, uint32_t value) {
+        const uint32_t p0 = m;
+        cost += table.bits[(value ? 65536u - p0 : p0) >> 4];
+        undo.emplace_back(&m, m);
+        m = static_cast<BitModel>(value ? p0 - (p0 >> kModelShift) : p0 + ((65535u - p0) >> kModelShift));
+        return value;
+    }
+};
 
 class AudioEncoder : public StageEncoder {
 public:
@@ -96,27 +108,35 @@ private:
     // Picks the reference for channel ch of track j from the histories as the
     // stage will hold them at that point: every channel's most recent block
     // (for channel 1 of a stereo track, channel 0's block just coded).
-    void chooseReference(uint32_t j, int /*channel*/, AudioChannelValues& v) {
+    void chooseReference(uint32_t j, int ch, AudioChannelValues& v) {
         v.useReference = 0;
         v.selector = 0;
         if (!options_.references) return;
         const AudioTrackState& t = state_.tracks[j];
-        const int count = t.frameLength - 2;
-        uint64_t best = estimateCost(v.coefficients, nullptr, count);
-        const uint64_t plain = best;
+        // Each candidate is tried for real on the models as they stand; the
+        // flag and selector are charged at 10 bits.  Greedy per channel: a
+        // reference is taken only when it pays for itself in this block.
+        const uint64_t plain = trial(t, ch, 0, nullptr, v.coefficients);
+        uint64_t best = plain;
         for (uint32_t k = 0; k < state_.trackCount; ++k) {
             for (int c = 0; c < state_.tracks[k].channels; ++c) {
-                const uint64_t cost = estimateCost(v.coefficients, state_.tracks[k].history[c], count);
-                if (cost < best) {
-                    best = cost;
+                const uint64_t cost = trial(t, ch, 1, state_.tracks[k].history[c], v.coefficients);
+                if (cost != UINT64_MAX && cost + 10 * 256 < best) {
+                    best = cost + 10 * 256;
+                    v.useReference = 1;
                     v.selector = static_cast<uint8_t>(k * 2 + c);
                 }
             }
         }
-        // The reference flag, the selector and colder models cost something:
-        // a reference must promise a clear saving.
-        v.useReference = best + best / 8 + 8 * 16 < plain ? 1 : 0;
-        if (!v.useReference) v.selector = 0;
+    }
+
+    // Exact cost of coding values with the given reference, models restored.
+    uint64_t trial(const AudioTrackState& t, int ch, uint32_t useRef, const int16_t* ref, const int16_t* values) {
+        undo_.clear();
+        TrialCoder c{costs_, undo_};
+        const bool ok = audio::codeCoefficients(c, state_.models.data(), t, t.quantisers[ch], useRef, ref, priced_, values);
+        for (size_t k = undo_.size(); k-- > 0;) *undo_[k].first = undo_[k].second;
+        return ok ? c.cost : UINT64_MAX;
     }
 
     const BinkContext& context_;
@@ -124,6 +144,9 @@ private:
     AudioState state_;
     bool ready_ = false;
     std::vector<AudioPacketValues> parsed_;
+    CostTable costs_;
+    std::vector<std::pair<BitModel*, BitModel>> undo_;
+    int16_t priced_[audio::kMaxCoefficients];
 };
 
 }  // namespace
