@@ -208,5 +208,17 @@ TEST(PackerCorpus, Bink1FilesRoundTrip) {
     std::printf("total bink %llu dev %llu\n", (unsigned long long)binkBytes, (unsigned long long)devBytes);
 }
 
+// The sample stream shipped with the sources unpacks to a Bink file.
+TEST(Packer, SampleStreamUnpacks) {
+    const auto dev = readFile(std::filesystem::path(DEV_SOURCE_DIR) / "samples" / "sample.dev");
+    ASSERT_FALSE(dev.empty());
+    std::vector<uint8_t> out;
+    ASSERT_EQ(unpack(dev, out), 0);
+    ASSERT_GE(out.size(), 44u);
+    BinkFile file;
+    std::string error;
+    EXPECT_TRUE(readBinkFile(out, file, error)) << error;
+}
+
 }  // namespace
 }  // namespace dev
