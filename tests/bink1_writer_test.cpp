@@ -862,6 +862,37 @@ TEST(Bink1Failures, OutputNeverPassesTheEndOfTheFrameBuffer) {
     EXPECT_TRUE(rig.guardIntact());
 }
 
+TEST(Bink1Failures, ZeroWidthPlaneStopsAfterItsFirstRow) {
+    // Half a billion block rows of no columns: only row 0 has chunks.
+    Rig rig(0, 0xFFFFFFF0u);
+    rig.identityTrees();
+    rig.b16(14, {0, 0, 0, 0, 0, 0, 0, 0, 0});
+    ASSERT_EQ(rig.plane(), 0);
+    EXPECT_EQ(rig.written(), Bits().identityTrees().put(0, 9 * 9).done());
+}
+
+TEST(Bink1Failures, RandomStreamsStayInsideEveryBuffer) {
+    // Arbitrary values in every sub-stream: the writer may succeed or fail,
+    // but it ends and touches nothing outside its buffers (the sanitizer
+    // build checks the reads).
+    std::mt19937 rng(777);
+    for (int round = 0; round < 400; ++round) {
+        Rig rig(8 + rng() % 64, rng() % 40, 64 + rng() % 512);
+        for (int n = 2; n <= kStreamCount; ++n) {
+            const size_t len = rng() % 200;
+            for (size_t i = 0; i < len; ++i) {
+                // Mostly small values, so that trees and walks get somewhere.
+                const uint32_t v = rng() % 4 ? rng() % (n == 12 || n == 13 || n == 7 ? 2 : 16) : rng();
+                rig.sub[n].push_back(static_cast<uint8_t>(v));
+            }
+        }
+        for (int p = 0; p < 3 && rig.plane(p > 0) == 0; ++p) {
+        }
+        ASSERT_TRUE(rig.guardIntact()) << round;
+        for (int n = 2; n <= kStreamCount; ++n) ASSERT_LE(rig.consumed(n), rig.sub[n].size()) << round;
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Coefficient field
 

@@ -268,6 +268,10 @@ bool writeRows(Bink1PlaneState& s, uint32_t rows) {
     s.colourLast = 0;
     if (!streamsIntact(s)) return false;
     for (uint32_t r = 0; r < rows; ++r) {
+        // A plane with no block columns consumes nothing, so after its first
+        // row every bundle has ended or stays ahead of the walk: the other
+        // rows write nothing, however many the header claims.
+        if (s.blocksPerRow == 0 && r > 0) break;
         for (int b = 0; b < kBundleCount; ++b)
             if (!writeChunk(s, b)) return false;
         if (!writeBink1BlockRow(s, r) || !streamsIntact(s)) return false;
