@@ -14,6 +14,11 @@ namespace dev {
 // false only when the packet cannot be carried at all (shorter than 4 bytes).
 bool bink1FrameValues(const BinkContext& context, PackFrame& frame);
 
+// The same reading and proof without the fallback: nullptr when the packet is
+// coded (values filled), otherwise why it has to be carried stored (the
+// frame's values are then incomplete).
+const char* bink1PacketValues(const BinkContext& context, PackFrame& frame);
+
 }  // namespace dev
 
 namespace dev {
