@@ -257,6 +257,26 @@ TEST(DctBlockStage, ExtremeBlocksRoundTrip) {
     expectSame(out, v);
 }
 
+// The block counter of the end-flag context stops at 32767 blocks: a plane of
+// more blocks keeps using the model of length 15, not the next plane's.
+TEST(DctBlockStage, BlockCounterHoldsAt32767) {
+    const BinkContext context = contextWith(2);
+    auto encoder = makeDctBlockEncoder(context, false);
+    DctValues v;
+    for (int b = 0; b < 32800; ++b) addBlock(v, b & 15, b & 1, {});
+    addBlock(v, 2, 3, {1});
+    v.blocks = {32800, 1};
+    const std::vector<uint8_t> chunk = encodeOrFail(*encoder, frameOf(v, false));
+    DctBlockDecoder decoder;
+    ASSERT_TRUE(decoder.setup(false, 2));
+    ReferenceDecoder reference(false);
+    Outputs out, straight;
+    ASSERT_TRUE(decodeWith(decoder, chunk, out));
+    expectSame(out, v);
+    ASSERT_TRUE(reference.decode(chunk, 2, straight));
+    expectSame(straight, v);
+}
+
 // Packets with no blocks (as for stored packets) still code one end flag per
 // plane, with model 16p, and nothing else.
 TEST(DctBlockStage, EmptyPacketCostsOneFlagPerPlane) {
