@@ -6,9 +6,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 
 #include "core/header_decoder.h"
 #include "core/unpacker.h"
+#include "pack/audio_generator.h"
 #include "pack/dev_writer.h"
 #include "pack/header_encoder.h"
 #include "pack/packer.h"
@@ -136,6 +138,44 @@ TEST(Packer, DamagedFilesFailWithAMessage) {
         const PackResult r = packBink(bytes);
         EXPECT_FALSE(r.ok) << bad;
         EXPECT_FALSE(r.error.empty()) << bad;
+    }
+}
+
+// Frames with audio on several tracks (DCT packets, raw-mode bytes, no
+// packet) and video packets the parser cannot read, which are carried stored.
+TEST(Packer, FramesWithTracksRoundTrip) {
+    std::mt19937 rng(3);
+    for (uint32_t flags : {0u, 0x100000u, 0x20000u}) {
+        TestBink spec;
+        spec.flags = flags;
+        spec.tracks = {TestTrack{0, 44100, 0x7000, 0}, TestTrack{0, 22050, 0xC000, 1}, TestTrack{0, 48000, 0x5000, 2}};
+        for (uint32_t j = 0; j < 5; ++j) {
+            TestFrame f;
+            f.keyframe = j == 0;
+            AudioPacketOptions a;
+            a.seed = j + 1;
+            a.stereo = true;
+            f.audio.push_back(j == 2 ? std::vector<uint8_t>() : makeAudioPacket(a));
+            std::vector<uint8_t> raw(64 + 2 * j);
+            for (auto& b : raw) b = static_cast<uint8_t>(rng());
+            f.audio.push_back(raw);
+            a.sampleRate = 48000;
+            a.stereo = false;
+            a.blocks = j;
+            f.audio.push_back(makeAudioPacket(a));
+            f.video.resize(4 + 2 * (rng() % 100));
+            for (auto& b : f.video) b = static_cast<uint8_t>(rng());
+            if ((f.video.size() + f.audio[0].size() + f.audio[1].size() + f.audio[2].size()) % 2) f.video.push_back(0);
+            spec.frames.push_back(f);
+        }
+        const auto bytes = spec.bytes();
+        const PackResult r = packBink(bytes);
+        ASSERT_TRUE(r.ok) << r.error;
+        EXPECT_EQ(r.frames, 5u);
+        EXPECT_EQ(r.coded + r.stored, 5u);
+        std::vector<uint8_t> back;
+        ASSERT_EQ(unpack(r.dev, back), 0);
+        EXPECT_EQ(back, bytes);
     }
 }
 
