@@ -1,17 +1,106 @@
+// Encoder of the Bink 1 video frame chunks: the packer's side of
+// VideoFrameStage, on the same grammar (stages/video_frame_grammar.h).
+#include <cstring>
+
+#include "core/models.h"
+#include "pack/encode_coder.h"
 #include "pack/stage_encoder.h"
+#include "stages/video_frame_grammar.h"
 
 namespace dev {
 
 namespace {
-class PendingEncoder : public StageEncoder {
-public:
-    bool encode(const PackFrame&, std::vector<uint8_t>&, std::string& error) override {
-        error = "Bink 1 video frame coding is not built yet";
-        return false;
+
+// Policy that walks the grammar over the values without coding anything and
+// without touching a model: it only proves that every value can be coded.
+struct CheckCoder {
+    static constexpr bool kEncoding = true;
+    using Stream = ValueReader;
+
+    DEV_INLINE uint32_t bit(BitModel&, uint32_t value) { return value; }
+    DEV_INLINE uint32_t tree(BitModel*, int, uint32_t value) { return value; }
+    DEV_INLINE int32_t integer(BitModel*, uint8_t& history, bool isSigned, int32_t value) {
+        if (isSigned && value != 0) history = static_cast<uint8_t>((history * 2 + (value < 0 ? 1 : 0)) & 3);
+        return value;
     }
+
+    static DEV_INLINE uint32_t take8(Stream& s) { return s.get8(); }
+    static DEV_INLINE uint32_t take16(Stream& s) { return s.get16(); }
+    static DEV_INLINE uint32_t take32(Stream& s) { return s.get32(); }
+    static DEV_INLINE void emit8(Stream&, uint32_t) {}
+    static DEV_INLINE void emit16(Stream&, uint32_t) {}
+    static DEV_INLINE void emit32(Stream&, uint32_t) {}
 };
+
+class VideoFrameEncoder : public StageEncoder {
+public:
+    explicit VideoFrameEncoder(const BinkContext& context) {
+        vframe::initState(state_, context, above_);
+        ready_ = models_.allocate(vframe::kModelCount);
+    }
+
+    bool accepts(const PackFrame& frame) override { return ready_ && check(frame); }
+
+    bool encode(const PackFrame& frame, std::vector<uint8_t>& chunk, std::string& error) override {
+        chunk.clear();
+        if (!ready_) {
+            error = "video frame models: out of memory";
+            return false;
+        }
+        // Proved first, so that a frame the stage cannot carry moves no model.
+        if (!check(frame)) {
+            error = "video frame values do not fit the video frame stage";
+            return false;
+        }
+        ValueReader readers[vframe::kSlotCount];
+        openReaders(frame, readers);
+        EncodeCoder coder(chunk);
+        vframe::FrameGrammar<EncodeCoder> grammar(coder, models_.data(), state_, readers);
+        const bool ok = grammar.packet();
+        coder.finish();
+        if (!ok || !allTaken(readers)) {  // cannot happen after check()
+            error = "video frame coding failed after its values were checked";
+            return false;
+        }
+        return true;
+    }
+
+private:
+    static void openReaders(const PackFrame& frame, ValueReader* readers) {
+        for (int i = 0; i < vframe::kSlotCount; ++i) {
+            const std::vector<uint8_t>& v = frame.streams[i + 2];
+            readers[i] = ValueReader(v.data(), v.size());
+        }
+    }
+    // Every value used and none missing: the stage then rewrites exactly the
+    // frame's sub-streams.
+    static bool allTaken(const ValueReader* readers) {
+        for (int i = 0; i < vframe::kSlotCount; ++i)
+            if (readers[i].underflow || !readers[i].atEnd()) return false;
+        return true;
+    }
+
+    bool check(const PackFrame& frame) {
+        ValueReader readers[vframe::kSlotCount];
+        openReaders(frame, readers);
+        vframe::VideoFrameState probe = state_;
+        probe.above = probeAbove_;
+        CheckCoder coder;
+        vframe::FrameGrammar<CheckCoder> grammar(coder, models_.data(), probe, readers);
+        return grammar.packet() && allTaken(readers);
+    }
+
+    ModelSet models_;
+    vframe::VideoFrameState state_;
+    uint8_t above_[vframe::kAboveBytes] = {};
+    uint8_t probeAbove_[vframe::kAboveBytes] = {};
+    bool ready_ = false;
+};
+
 }  // namespace
 
-std::unique_ptr<StageEncoder> makeVideoFrameEncoder(const BinkContext&) { return std::make_unique<PendingEncoder>(); }
+std::unique_ptr<StageEncoder> makeVideoFrameEncoder(const BinkContext& context) {
+    return std::make_unique<VideoFrameEncoder>(context);
+}
 
 }  // namespace dev

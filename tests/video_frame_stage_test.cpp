@@ -1,0 +1,734 @@
+// Bink 1 video frame stage: packer-side encoder and stage decoder on the
+// shared grammar.  The value streams of the round trips are built here from
+// the frame writers' point of view (block walk, run fields, residue replay),
+// independently of the grammar they exercise.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <deque>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/pipeline.h"
+#include "pack/encode_coder.h"
+#include "pack/stage_encoder.h"
+#include "stages/stages.h"
+#include "stages/video_frame_grammar.h"
+#include "stages/video_frame_stage.h"
+
+namespace dev {
+namespace {
+
+BinkContext makeContext(uint32_t width, uint32_t height, bool alpha = false, bool gray = false) {
+    BinkContext c;
+    c.width = width;
+    c.height = height;
+    c.hasAlpha = alpha ? 1 : 0;
+    c.grayscale = gray ? 1 : 0;
+    return c;
+}
+
+void put32(std::vector<uint8_t>& v, uint32_t x) {
+    for (int i = 0; i < 4; ++i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
+}
+
+// What the builder put in, so tests can assert their cases were covered.
+struct Coverage {
+    int types[10] = {};
+    int subTypes[10] = {};
+    int covered = 0;
+    int scaledLastColumn = 0;
+    int runsTo63 = 0;
+    int runsTo64 = 0;
+    int residueZero = 0;
+    int offsets[31] = {};
+    int extremeRaw = 0;
+};
+
+// Builds the sub-stream values of synthetic Bink 1 packets the way the frame
+// writers consume them.
+class FrameBuilder {
+public:
+    FrameBuilder(const BinkContext& c, uint32_t seed) : ctx_(c), rng_(seed) {}
+
+    Coverage coverage;
+
+    PackFrame coded() {
+        PackFrame f;
+        s_ = f.streams;
+        put32(s_[11], rng_());
+        s_[11].push_back(0);
+        const uint32_t lc = (ctx_.width + 7) >> 3, lr = (ctx_.height + 7) >> 3;
+        const uint32_t cc = (ctx_.width + 15) >> 4, cr = (ctx_.height + 15) >> 4;
+        if (ctx_.hasAlpha) {
+            plane(lc, lr);
+            put32(s_[11], rng_() % 7 == 0 ? 0u : rng_());
+        }
+        plane(lc, lr);
+        if (!ctx_.grayscale) {
+            plane(cc, cr);
+            plane(cc, cr);
+        }
+        return f;
+    }
+
+    static PackFrame stored(uint32_t size, const std::vector<uint8_t>& bytes) {
+        PackFrame f;
+        put32(f.streams[11], size);
+        f.streams[11].push_back(1);
+        put32(f.streams[11], static_cast<uint32_t>(bytes.size()));
+        f.streams[11].insert(f.streams[11].end(), bytes.begin(), bytes.end());
+        f.stored = true;
+        return f;
+    }
+
+private:
+    uint32_t below(uint32_t n) { return static_cast<uint32_t>(rng_() % n); }
+    uint8_t bit() { return static_cast<uint8_t>(rng_() & 1); }
+
+    // Tree descriptions, following the writer's control flow.
+    void trees() {
+        auto& t = s_[12];
+        for (int i = 0; i < 23; ++i) {
+            const uint32_t number = below(3) == 0 ? 0 : below(16);
+            t.push_back(static_cast<uint8_t>(number));
+            if (!number) continue;
+            const uint8_t choice = bit();
+            t.push_back(choice);
+            if (choice) {
+                const uint32_t n = below(8);
+                t.push_back(static_cast<uint8_t>(n));
+                for (uint32_t k = 0; k <= n; ++k) t.push_back(static_cast<uint8_t>(below(16)));
+            } else {
+                const uint32_t d = below(4);
+                t.push_back(static_cast<uint8_t>(d));
+                for (uint32_t pass = 0; pass <= d; ++pass) {
+                    const uint32_t size = 1u << pass;
+                    for (uint32_t start = 0; start < 16; start += 2 * size) {
+                        uint32_t a = size, b = size;
+                        while (a && b) {
+                            const uint8_t m = bit();
+                            t.push_back(m);
+                            if (m) --b;
+                            else --a;
+                        }
+                    }
+                }
+            }
+        }
+    }
+
+    void colour() { s_[5].push_back(static_cast<uint8_t>(rng_())); }
+
+    void offsets() {
+        for (int axis = 0; axis < 2; ++axis) {
+            const int v = static_cast<int>(below(31)) - 15;
+            ++coverage.offsets[v + 15];
+            s_[axis == 0 ? 9 : 8].push_back(static_cast<uint8_t>(static_cast<int8_t>(v)));
+        }
+    }
+
+    void run() {
+        s_[7].push_back(static_cast<uint8_t>(below(16)));
+        // Aim for 63 or 64 pixels in about equal shares.
+        const uint32_t total = 63 + bit();
+        uint32_t sum = 0;
+        while (sum < 63) {
+            uint32_t k = below(16);
+            if (sum + k + 1 > total) k = total - sum - 1;
+            sum += k + 1;
+            const uint8_t fill = bit();
+            s_[6].push_back(static_cast<uint8_t>(k));
+            s_[7].push_back(fill);
+            const uint32_t n = fill ? 1 : k + 1;
+            for (uint32_t i = 0; i < n; ++i) colour();
+        }
+        if (sum == 63) {
+            colour();
+            ++coverage.runsTo63;
+        } else {
+            ++coverage.runsTo64;
+        }
+    }
+
+    void pattern() {
+        colour();
+        colour();
+        for (int i = 0; i < 8; ++i) s_[10].push_back(static_cast<uint8_t>(rng_()));
+    }
+
+    void raw() {
+        const uint32_t style = below(3);
+        if (style == 0) ++coverage.extremeRaw;
+        for (int i = 0; i < 64; ++i) {
+            uint8_t v;
+            if (style == 0) v = ((i ^ (i >> 3)) & 1) ? 255 : 0;  // residuals of +-255
+            else if (style == 1) v = static_cast<uint8_t>(100 + below(3));  // many zeros
+            else v = static_cast<uint8_t>(rng_());
+            s_[5].push_back(v);
+        }
+    }
+
+    // A residue field replayed from random decisions, walking the scan list
+    // as the writer's residue coder does.
+    void residue() {
+        const uint32_t budget0 = below(4) == 0 ? 0 : below(128);
+        if (!budget0) ++coverage.residueZero;
+        s_[4].push_back(static_cast<uint8_t>(budget0));
+        auto& r = s_[13];
+        const uint32_t passes = below(8);
+        r.push_back(static_cast<uint8_t>(passes));
+        struct Entry {
+            int slot, mode;
+            bool cleared;
+        };
+        std::deque<Entry> list = {{4, 0, false}, {24, 0, false}, {44, 0, false}, {0, 2, false}};
+        int found = 0, budget = static_cast<int>(budget0);
+        auto decide = [&] {
+            const uint8_t b = below(3) == 0 ? 1 : 0;
+            r.push_back(b);
+            return b;
+        };
+        auto spend = [&] { return --budget >= 0; };
+        for (uint32_t pass = 0; pass <= passes; ++pass) {
+            if (pass) {
+                const int n = found;
+                for (int i = 0; i < n; ++i)
+                    if (decide() && !spend()) return;
+            }
+            size_t i = 0;
+            while (i < list.size()) {
+                Entry& e = list[i];
+                if (e.cleared) {
+                    ++i;
+                    continue;
+                }
+                if (!decide()) {
+                    ++i;
+                    continue;
+                }
+                const int g = e.slot;
+                bool four = false;
+                switch (e.mode) {
+                    case 0:
+                        e.slot += 4;
+                        e.mode = 1;
+                        four = true;
+                        break;
+                    case 1:
+                        e.mode = 2;
+                        for (int j = 1; j <= 3; ++j) list.push_back({g + 4 * j, 2, false});
+                        break;
+                    case 2:
+                        e.cleared = true;
+                        ++i;
+                        four = true;
+                        break;
+                    default:
+                        r.push_back(bit());  // sign
+                        ++found;
+                        e.cleared = true;
+                        ++i;
+                        if (!spend()) return;
+                }
+                if (!four) continue;
+                for (int s = g; s < g + 4; ++s) {
+                    if (decide()) {
+                        list.push_front({s, 3, false});
+                        ++i;  // the walk position keeps its entry
+                    } else {
+                        ++found;
+                        r.push_back(bit());
+                        if (!spend()) return;
+                    }
+                }
+            }
+        }
+    }
+
+    void content(uint32_t type) {
+        switch (type) {
+            case 2:
+            case 7:
+                offsets();
+                break;
+            case 3:
+                run();
+                break;
+            case 4:
+                residue();
+                offsets();
+                break;
+            case 6:
+                colour();
+                break;
+            case 8:
+                pattern();
+                break;
+            case 9:
+                raw();
+                break;
+            default:
+                break;
+        }
+    }
+
+    // Block walk of one plane: scaled blocks only start on even rows, and the
+    // odd row below one carries type 1 for both of its positions.
+    void plane(uint32_t columns, uint32_t rows) {
+        trees();
+        static const uint32_t kSingles[] = {0, 2, 3, 4, 5, 6, 7, 8, 9};
+        static const uint32_t kSubs[] = {3, 5, 6, 8, 9};
+        std::vector<uint8_t> scaledAbove(columns + 2, 0), scaledHere(columns + 2, 0);
+        for (uint32_t r = 0; r < rows; ++r) {
+            std::fill(scaledHere.begin(), scaledHere.end(), 0);
+            uint32_t x = 0;
+            while (x < columns) {
+                if ((r & 1) && scaledAbove[x]) {
+                    s_[2].push_back(1);
+                    ++coverage.covered;
+                    x += 2;
+                    continue;
+                }
+                if (!(r & 1) && below(4) == 0) {
+                    const uint32_t sub = kSubs[below(5)];
+                    s_[2].push_back(1);
+                    s_[3].push_back(static_cast<uint8_t>(sub));
+                    ++coverage.subTypes[sub];
+                    if (x + 1 == columns) ++coverage.scaledLastColumn;
+                    scaledHere[x] = scaledHere[x + 1] = 1;
+                    content(sub);
+                    x += 2;
+                    continue;
+                }
+                const uint32_t type = kSingles[below(9)];
+                s_[2].push_back(static_cast<uint8_t>(type));
+                ++coverage.types[type];
+                content(type);
+                x += 1;
+            }
+            scaledAbove.swap(scaledHere);
+        }
+    }
+
+    BinkContext ctx_;
+    std::mt19937 rng_;
+    std::vector<uint8_t>* s_ = nullptr;
+};
+
+// Decoded sub-streams 2..13 of one chunk.
+struct Decoded {
+    std::vector<uint8_t> buffers[vframe::kSlotCount];
+    ValueWriter writers[vframe::kSlotCount];
+    bool ok = false;
+
+    explicit Decoded(size_t capacity = 1 << 20) {
+        for (int i = 0; i < vframe::kSlotCount; ++i) {
+            buffers[i].assign(capacity, 0);
+            writers[i] = ValueWriter(buffers[i].data(), capacity);
+        }
+    }
+    std::vector<uint8_t> stream(int n) const {
+        const int i = n - 2;
+        return std::vector<uint8_t>(buffers[i].begin(), buffers[i].begin() + writers[i].size());
+    }
+};
+
+std::vector<uint8_t> encodeOrFail(StageEncoder& e, const PackFrame& f) {
+    std::vector<uint8_t> chunk;
+    std::string error;
+    EXPECT_TRUE(e.accepts(f));
+    EXPECT_TRUE(e.encode(f, chunk, error)) << error;
+    return chunk;
+}
+
+void expectSameStreams(const PackFrame& f, const Decoded& d, int frame) {
+    for (int n = 2; n <= 13; ++n) EXPECT_EQ(f.streams[n], d.stream(n)) << "sub-stream " << n << ", frame " << frame;
+}
+
+// Encodes `frames` with one encoder and decodes them with one decoder, both
+// running on from frame to frame; returns the chunks.
+std::vector<std::vector<uint8_t>> roundTrip(const BinkContext& ctx, const std::vector<PackFrame>& frames) {
+    auto encoder = makeVideoFrameEncoder(ctx);
+    VideoFrameDecoder decoder;
+    EXPECT_TRUE(decoder.setup(ctx));
+    std::vector<std::vector<uint8_t>> chunks;
+    for (size_t i = 0; i < frames.size(); ++i) {
+        chunks.push_back(encodeOrFail(*encoder, frames[i]));
+        Decoded d;
+        EXPECT_TRUE(decodeVideoFrameChunk(decoder, chunks.back().data(), chunks.back().size(), d.writers));
+        expectSameStreams(frames[i], d, static_cast<int>(i));
+    }
+    return chunks;
+}
+
+// ---------------------------------------------------------------------------
+// Round trips through the shared grammar.
+
+TEST(VideoFrameRoundTrip, CodedFramesOfEveryLayout) {
+    struct Case {
+        const char* name;
+        BinkContext ctx;
+    };
+    const Case cases[] = {
+        {"colour, odd block columns", makeContext(72, 56)},
+        {"alpha", makeContext(40, 24, true)},
+        {"grayscale", makeContext(24, 40, false, true)},
+        {"alpha and grayscale", makeContext(8, 8, true, true)},
+        {"one pixel", makeContext(1, 1)},
+        {"no rows", makeContext(64, 0)},
+    };
+    Coverage total;
+    uint32_t seed = 1;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FrameBuilder b(c.ctx, seed++);
+        std::vector<PackFrame> frames;
+        for (int i = 0; i < 6; ++i) frames.push_back(b.coded());
+        roundTrip(c.ctx, frames);
+        for (int t = 0; t < 10; ++t) total.types[t] += b.coverage.types[t], total.subTypes[t] += b.coverage.subTypes[t];
+        total.covered += b.coverage.covered;
+        total.scaledLastColumn += b.coverage.scaledLastColumn;
+        total.runsTo63 += b.coverage.runsTo63;
+        total.runsTo64 += b.coverage.runsTo64;
+        total.residueZero += b.coverage.residueZero;
+        total.extremeRaw += b.coverage.extremeRaw;
+        for (int o = 0; o < 31; ++o) total.offsets[o] += b.coverage.offsets[o];
+    }
+    // The synthetic frames reached every case they are meant to exercise.
+    for (int t : {0, 2, 3, 4, 5, 6, 7, 8, 9}) EXPECT_GT(total.types[t], 0) << "type " << t;
+    for (int t : {3, 5, 6, 8, 9}) EXPECT_GT(total.subTypes[t], 0) << "sub-type " << t;
+    for (int o = 0; o < 31; ++o) EXPECT_GT(total.offsets[o], 0) << "offset " << o - 15;
+    EXPECT_GT(total.covered, 0);
+    EXPECT_GT(total.scaledLastColumn, 0);
+    EXPECT_GT(total.runsTo63, 0);
+    EXPECT_GT(total.runsTo64, 0);
+    EXPECT_GT(total.residueZero, 0);
+    EXPECT_GT(total.extremeRaw, 0);
+}
+
+TEST(VideoFrameRoundTrip, StoredPacketsBetweenCodedOnes) {
+    const BinkContext ctx = makeContext(32, 16, true);
+    FrameBuilder b(ctx, 7);
+    std::vector<PackFrame> frames;
+    frames.push_back(b.coded());
+    frames.push_back(FrameBuilder::stored(0x1234, {}));
+    frames.push_back(FrameBuilder::stored(0x10, {1, 2, 3, 0, 255, 128}));
+    frames.push_back(b.coded());
+    frames.push_back(FrameBuilder::stored(0xFFFFFFFFu, std::vector<uint8_t>(3000, 0xA5)));
+    frames.push_back(b.coded());
+    roundTrip(ctx, frames);
+    // R = 0: the record is S, 1, 0 and nothing else.
+    const std::vector<uint8_t> expected = {0x34, 0x12, 0, 0, 1, 0, 0, 0, 0};
+    EXPECT_EQ(frames[1].streams[11], expected);
+}
+
+TEST(VideoFrameRoundTrip, ModelsCarryAcrossFrames) {
+    const BinkContext ctx = makeContext(48, 32);
+    FrameBuilder b(ctx, 11);
+    std::vector<PackFrame> frames = {b.coded(), b.coded()};
+    const auto chunks = roundTrip(ctx, frames);
+    // The second chunk was coded with the models and state left by the first:
+    // a decoder that starts on it fresh must not get the same values back.
+    VideoFrameDecoder fresh;
+    ASSERT_TRUE(fresh.setup(ctx));
+    Decoded d;
+    const bool ok = decodeVideoFrameChunk(fresh, chunks[1].data(), chunks[1].size(), d.writers);
+    bool same = ok;
+    for (int n = 2; n <= 13 && same; ++n) same = frames[1].streams[n] == d.stream(n);
+    EXPECT_FALSE(same);
+}
+
+// ---------------------------------------------------------------------------
+// The encoder declines what the stage cannot carry, without moving a model.
+
+TEST(VideoFrameEncoder, DeclinesValuesOutsideTheGrammar) {
+    const BinkContext ctx = makeContext(32, 32, false, true);  // 4 x 4 luma blocks
+    FrameBuilder b(ctx, 21);
+    const PackFrame before = b.coded();
+    const PackFrame after = b.coded();
+
+    // A frame of known layout: identity trees, then block types.
+    auto simple = [](std::vector<uint8_t> types, std::vector<uint8_t> subs = {}) {
+        PackFrame f;
+        put32(f.streams[11], 100);
+        f.streams[11].push_back(0);
+        f.streams[12].assign(23, 0);
+        f.streams[2] = std::move(types);
+        f.streams[3] = std::move(subs);
+        return f;
+    };
+    const std::vector<uint8_t> skips(16, 0);
+    // A scaled block at the top left: row 0 has 3 entries, row 1 as well.
+    const std::vector<uint8_t> scaled = {1, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    struct Case {
+        const char* name;
+        PackFrame good, bad;
+    };
+    std::vector<Case> cases;
+    auto add = [&](const char* name, PackFrame good, auto&& spoil) {
+        PackFrame bad = good;
+        spoil(bad);
+        cases.push_back({name, std::move(good), std::move(bad)});
+    };
+    add("block type 10", simple(skips), [](PackFrame& f) { f.streams[2][5] = 10; });
+    add("block type 1 on an odd row", simple(skips, {}), [](PackFrame& f) {
+        f.streams[2].erase(f.streams[2].begin() + 4);  // row 1: 1 covers two positions
+        f.streams[2][4] = 1;
+        f.streams[3] = {5};
+    });
+    add("sub-type 4", simple(scaled, {5}), [](PackFrame& f) { f.streams[3][0] = 4; });
+    add("sub-type 1", simple(scaled, {5}), [](PackFrame& f) { f.streams[3][0] = 1; });
+    add("lower half not type 1", simple(scaled, {5}), [](PackFrame& f) { f.streams[2][3] = 0; });
+    {
+        auto g = simple(skips);
+        g.streams[2][0] = 2;
+        g.streams[8] = {0xF1};  // -15
+        g.streams[9] = {15};
+        add("y offset 16", g, [](PackFrame& f) { f.streams[8][0] = 16; });
+        add("x offset -16", g, [](PackFrame& f) { f.streams[9][0] = 0xF0; });
+    }
+    {
+        auto g = simple(skips);
+        g.streams[2][0] = 4;
+        g.streams[4] = {0};
+        g.streams[13] = {0, 0, 0, 0, 0};  // b = 0, four entry flags of 0
+        g.streams[8] = {0};
+        g.streams[9] = {0};
+        add("residue decision 2", g, [](PackFrame& f) { f.streams[13][3] = 2; });
+        add("start exponent 8", g, [](PackFrame& f) { f.streams[13][0] = 8; });
+        add("mask count 128", g, [](PackFrame& f) { f.streams[4][0] = 128; });
+    }
+    add("tree number 16", simple(skips), [](PackFrame& f) { f.streams[12][0] = 16; });
+    add("a value no block uses", simple(skips), [](PackFrame& f) { f.streams[5].push_back(0); });
+    add("a block type missing", simple(skips), [](PackFrame& f) { f.streams[2].pop_back(); });
+    add("neither coded nor stored", simple(skips), [](PackFrame& f) { f.streams[11][4] = 2; });
+    add("stored bytes missing", FrameBuilder::stored(5, {1, 2, 3}), [](PackFrame& f) { f.streams[11][5] = 4; });
+
+    auto encoder = makeVideoFrameEncoder(ctx);
+    VideoFrameDecoder decoder;
+    ASSERT_TRUE(decoder.setup(ctx));
+    auto step = [&](const PackFrame& f) {
+        const auto chunk = encodeOrFail(*encoder, f);
+        Decoded d;
+        EXPECT_TRUE(decodeVideoFrameChunk(decoder, chunk.data(), chunk.size(), d.writers));
+        expectSameStreams(f, d, 0);
+    };
+    step(before);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_TRUE(encoder->accepts(c.good));
+        EXPECT_FALSE(encoder->accepts(c.bad));
+        std::vector<uint8_t> chunk;
+        std::string error;
+        EXPECT_FALSE(encoder->encode(c.bad, chunk, error));
+        EXPECT_FALSE(error.empty());
+    }
+    // Neither the checks nor the refused frames moved the encoder: the
+    // decoder, which never saw them, still follows.
+    step(after);
+}
+
+TEST(VideoFrameEncoder, DeclinesPlanesWiderThanTheAboveRow) {
+    const BinkContext wide = makeContext(8072, 8, false, true);  // 1009 block columns
+    auto encoder = makeVideoFrameEncoder(wide);
+    PackFrame f;
+    put32(f.streams[11], 1);
+    f.streams[11].push_back(0);
+    f.streams[12].assign(23, 0);
+    f.streams[2].assign(1009, 0);
+    EXPECT_FALSE(encoder->accepts(f));
+    // Stored packets of such a file still go through.
+    const BinkContext ok = makeContext(8064, 8, false, true);
+    f.streams[2].resize(1008);
+    EXPECT_TRUE(makeVideoFrameEncoder(ok)->accepts(f));
+    roundTrip(wide, {FrameBuilder::stored(9, {1, 2})});
+}
+
+// ---------------------------------------------------------------------------
+// The stage on damaged chunks: a clean failure, never an overrun or a hang.
+
+// A chunk holding a coded packet head and identity trees for one luma plane,
+// followed by the given block-symbol decisions for the first block.
+std::vector<uint8_t> symbolChunk(const std::vector<std::pair<uint32_t, uint32_t>>& decisions) {
+    ModelSet models(vframe::kModelCount);
+    std::vector<uint8_t> chunk;
+    EncodeCoder coder(chunk);
+    vframe::VideoFrameState st;
+    uint8_t above[vframe::kAboveBytes] = {};
+    st.above = above;
+    std::vector<uint8_t> values(64, 0);
+    put32(values, 0);
+    ValueReader readers[vframe::kSlotCount];
+    // Packet size 0 (delta 0), coded.
+    coder.integer(models.data() + vframe::kPacketSize, st.sizeSigns, true, 0);
+    coder.bit(models[vframe::kStoredFlag], 0);
+    for (auto& r : readers) r = ValueReader(values.data(), values.size());
+    vframe::FrameGrammar<EncodeCoder> grammar(coder, models.data(), st, readers);
+    grammar.planeTrees(vframe::kLuma);
+    for (auto [model, bit] : decisions) coder.bit(models[model], bit);
+    coder.finish();
+    return chunk;
+}
+
+TEST(VideoFrameStageFailure, BlockSymbolsThatAreNoBlockType) {
+    const BinkContext ctx = makeContext(16, 8, false, true);
+    const uint32_t path = vframe::blockPathModel(32, 0, 0);
+    const uint32_t unary = vframe::blockUnaryBase(0);
+    const uint32_t tree = vframe::blockTreeBase(0, 0);
+    struct Case {
+        const char* name;
+        std::vector<std::pair<uint32_t, uint32_t>> decisions;
+        bool ok;
+    };
+    const Case cases[] = {
+        {"unary symbol 13 is the last valid one",
+         {{path, 1}, {unary, 0}, {unary + 1, 0}, {unary + 2, 0}, {unary + 3, 0}, {unary + 4, 1}},
+         true},
+        {"unary past symbol 13", {{path, 1}, {unary, 0}, {unary + 1, 0}, {unary + 2, 0}, {unary + 3, 0}, {unary + 4, 0}},
+         false},
+        {"tree symbol 14", {{path, 0}, {tree + 1, 1}, {tree + 3, 1}, {tree + 7, 1}, {tree + 15, 0}}, false},
+        {"tree symbol 15", {{path, 0}, {tree + 1, 1}, {tree + 3, 1}, {tree + 7, 1}, {tree + 15, 1}}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto chunk = symbolChunk(c.decisions);
+        VideoFrameDecoder decoder;
+        ASSERT_TRUE(decoder.setup(ctx));
+        Decoded d;
+        EXPECT_EQ(decodeVideoFrameChunk(decoder, chunk.data(), chunk.size(), d.writers), c.ok);
+        if (c.ok) {  // symbol 13: a scaled raw block
+            EXPECT_EQ(d.stream(2).at(0), 1);
+            EXPECT_EQ(d.stream(3).at(0), 9);
+        }
+    }
+}
+
+TEST(VideoFrameStageFailure, OutputBeyondCapacityStopsInsideTheBuffers) {
+    const BinkContext ctx = makeContext(64, 64, true);
+    FrameBuilder b(ctx, 5);
+    const PackFrame f = b.coded();
+    const auto chunk = encodeOrFail(*makeVideoFrameEncoder(ctx), f);
+    for (size_t capacity : {size_t(0), size_t(3), size_t(40)}) {
+        VideoFrameDecoder decoder;
+        ASSERT_TRUE(decoder.setup(ctx));
+        // Guard bytes behind each writer's room must stay untouched.
+        Decoded d(capacity + 16);
+        for (int i = 0; i < vframe::kSlotCount; ++i) {
+            std::memset(d.buffers[i].data(), 0xEE, capacity + 16);
+            d.writers[i] = ValueWriter(d.buffers[i].data(), capacity);
+        }
+        EXPECT_FALSE(decodeVideoFrameChunk(decoder, chunk.data(), chunk.size(), d.writers));
+        for (int i = 0; i < vframe::kSlotCount; ++i)
+            for (size_t k = capacity; k < capacity + 16; ++k) ASSERT_EQ(d.buffers[i][k], 0xEE);
+    }
+    // A stored packet whose byte count passes the sub-stream fails before any byte.
+    const PackFrame big = FrameBuilder::stored(1, std::vector<uint8_t>(5000, 7));
+    const auto storedChunk = encodeOrFail(*makeVideoFrameEncoder(ctx), big);
+    VideoFrameDecoder decoder;
+    ASSERT_TRUE(decoder.setup(ctx));
+    Decoded d(4096);
+    EXPECT_FALSE(decodeVideoFrameChunk(decoder, storedChunk.data(), storedChunk.size(), d.writers));
+    EXPECT_EQ(d.stream(11).size(), 9u);
+}
+
+TEST(VideoFrameStageFailure, WidePlanesAndHugeGridsEndCleanly) {
+    std::mt19937 rng(3);
+    std::vector<uint8_t> chunk(256);
+    for (auto& x : chunk) x = static_cast<uint8_t>(rng());
+    // A plane of 1009 block columns would pass the above-row array.
+    {
+        VideoFrameDecoder decoder;
+        ASSERT_TRUE(decoder.setup(makeContext(8072, 8)));
+        const auto head = symbolChunk({});
+        Decoded d;
+        EXPECT_FALSE(decodeVideoFrameChunk(decoder, head.data(), head.size(), d.writers));
+    }
+    // A grid of 2^28 rows: sub-stream 2 fills up and the plane ends there.
+    {
+        VideoFrameDecoder decoder;
+        ASSERT_TRUE(decoder.setup(makeContext(16, 0x80000000u)));
+        const auto head = symbolChunk({});
+        Decoded d(4096);
+        EXPECT_FALSE(decodeVideoFrameChunk(decoder, head.data(), head.size(), d.writers));
+    }
+}
+
+TEST(VideoFrameStageFailure, RandomChunksNeverOverrun) {
+    // Random bytes are a damaged stream: any outcome but an overrun is fine,
+    // and the decoder runs on across chunks as the stage does.
+    const BinkContext ctx = makeContext(40, 24, true);
+    VideoFrameDecoder decoder;
+    ASSERT_TRUE(decoder.setup(ctx));
+    std::mt19937 rng(99);
+    int failures = 0;
+    for (int i = 0; i < 200; ++i) {
+        std::vector<uint8_t> chunk(rng() % 600);
+        for (auto& x : chunk) x = static_cast<uint8_t>(rng());
+        Decoded d(2048);
+        if (!decodeVideoFrameChunk(decoder, chunk.data(), chunk.size(), d.writers)) ++failures;
+    }
+    EXPECT_GT(failures, 0);
+}
+
+// ---------------------------------------------------------------------------
+// The stage routine on its own thread, through the pipeline protocol.
+
+TEST(VideoFrameStageThread, DecodesIntoTheBackBuffers) {
+    BinkContext ctx = makeContext(24, 16);
+    FrameBuilder b(ctx, 13);
+    const PackFrame frames[2] = {b.coded(), FrameBuilder::stored(3, {9, 8, 7})};
+    auto encoder = makeVideoFrameEncoder(ctx);
+    std::vector<uint8_t> chunks[2] = {encodeOrFail(*encoder, frames[0]), encodeOrFail(*encoder, frames[1])};
+
+    constexpr uint32_t kCapacity = 1 << 16;
+    std::vector<uint8_t> memory(vframe::kSlotCount * 2 * kCapacity);
+    StreamBuffer streams[vframe::kSlotCount];
+    std::vector<uint8_t> input(1 << 16);
+    Stage stage;
+    stage.input = input.data();
+    stage.inputCapacity = static_cast<uint32_t>(input.size());
+    stage.inputEnd = input.data() + input.size();
+    stage.context = &ctx;
+    for (int i = 0; i < vframe::kSlotCount; ++i) {
+        StreamBuffer& s = streams[i];
+        s.capacity = kCapacity;
+        s.buffers[0] = memory.data() + (2 * i) * kCapacity;
+        s.buffers[1] = s.buffers[0] + kCapacity;
+        s.start = s.cursor = s.buffers[0];
+        s.end = s.start + kCapacity;
+        stage.outputs[i] = &s;
+    }
+    stage.done = platform::createEvent(true);
+    stage.go = platform::createEvent(false);
+    ASSERT_TRUE(stage.done && stage.go);
+    stage.thread = platform::startThread([](void* p) { return VideoFrameStage(static_cast<Stage*>(p)); }, &stage);
+    ASSERT_NE(stage.thread, nullptr);
+    for (int k = 0; k < 2; ++k) {
+        platform::waitEvent(stage.done);
+        std::memcpy(input.data(), chunks[k].data(), chunks[k].size());
+        stage.length = static_cast<uint32_t>(chunks[k].size());
+        for (auto& s : streams) s.toggle ^= 1;
+        platform::setEvent(stage.go);
+        platform::waitEvent(stage.done);
+        ASSERT_FALSE(stage.failed);
+        for (int n = 2; n <= 13; ++n) {
+            const StreamBuffer& s = streams[n - 2];
+            const uint8_t* back = s.back();
+            EXPECT_EQ(std::vector<uint8_t>(back, back + s.filled[s.toggle ^ 1]), frames[k].streams[n])
+                << "frame " << k << ", sub-stream " << n;
+        }
+        platform::setEvent(stage.done);  // hand the done state back for the next cycle
+    }
+    platform::waitEvent(stage.done);
+    stage.stop = 1;
+    platform::setEvent(stage.go);
+    platform::joinThread(stage.thread);
+    EXPECT_EQ(stage.running, 0);
+    platform::closeEvent(stage.go);
+    platform::closeEvent(stage.done);
+}
+
+}  // namespace
+}  // namespace dev
