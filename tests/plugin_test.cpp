@@ -216,12 +216,30 @@ TEST_F(Plugin, CodedRecordsMixedWithStoredBlocks) {
     EXPECT_EQ(host.output, expected);
     EXPECT_EQ(host.position, stream.size());
 
-    // Cut anywhere, the call fails and never hangs.
-    for (size_t cut = 4; cut < stream.size(); cut += (cut < 200 ? 1 : 997)) {
+    // Cut at every record boundary and inside every record, the call fails
+    // and never hangs.  (Every cut past a DEV header starts a pipeline, so
+    // the points inside the DEV stream are a sample.)
+    const size_t first = 5, second = first + dev1.size() + 3 + stored.size() + 1;
+    std::vector<size_t> cuts = {4, first, first + dev1.size(), first + dev1.size() + 2, second - 1000,
+                                second, second + dev1.size(), stream.size() - 1};
+    for (size_t k = 1; k < 8; ++k) cuts.push_back(first + k * dev1.size() / 8);
+    for (size_t cut : cuts) {
         TestHost h;
         h.input.assign(stream.begin(), stream.begin() + cut);
         EXPECT_LT(decompress(h), 0) << "cut at " << cut;
     }
+
+    // A failing write does not stop the decoding: every later write still
+    // arrives, and the call then reports the loss.
+    TestHost failing;
+    failing.input = magic();
+    failing.input.push_back(2);
+    failing.input.insert(failing.input.end(), dev1.begin(), dev1.end());
+    failing.input.push_back(3);
+    failing.failWritesFrom = 0;
+    EXPECT_EQ(decompress(failing), -1);
+    EXPECT_EQ(failing.output, bink1);
+    EXPECT_GE(failing.writeCalls, 2);
 
     // A coded record whose inner stream lacks the DEV magic.
     TestHost bad;
