@@ -333,28 +333,45 @@ TEST(Bink1Chunks, BlockTypesAllZeroAreOneBitAndFourZeros) {
     rig.expectAllConsumed();
 }
 
-// A row of `n` equal motion blocks: the block-type chunk carries n values 2.
-void equalTypes(uint32_t n, std::initializer_list<uint32_t> codesAfterValue) {
+// A row of skip (0) and motion (2) blocks whose block-type chunk must be
+// coded with the given tree symbols (tree 0: each symbol is 4 bits).
+void typeChunk(const std::vector<int>& types, std::initializer_list<uint32_t> symbols) {
+    const uint32_t n = static_cast<uint32_t>(types.size());
     Rig rig(8 * n, 8);
     rig.identityTrees();
     Bits bits;
     bits.identityTrees();
     rowChunks(rig, bits, Widths(n), {static_cast<int>(n), 0, 0, 0, 0, 0, 0, 0, 0}, [&](int) {
-        for (uint32_t i = 0; i < n; ++i) rig.b8(2, {2});
-        bits.put(0, 1).put(2, 4);
-        for (uint32_t v : codesAfterValue) bits.put(v, 4);
+        for (int t : types) rig.b8(2, {t});
+        bits.put(0, 1);
+        for (uint32_t v : symbols) bits.put(v, 4);
     });
     EXPECT_EQ(rig.plane(), 0);
     rig.expectAllConsumed();
-    EXPECT_EQ(rig.written(), bits.done()) << n << " equal block types";
+    EXPECT_EQ(rig.written(), bits.done()) << n << " block types";
+}
+
+std::vector<int> repeated(int value, int n, std::initializer_list<int> then = {}) {
+    std::vector<int> v(static_cast<size_t>(n), value);
+    v.insert(v.end(), then);
+    return v;
 }
 
 TEST(Bink1Chunks, RunCodesCoverOnlyWhatRemainsBeyondThem) {
-    equalTypes(32, {14, 14, 12, 2, 2, 2});     // 31 repeats: 12 + 12 + 4 + 3
-    equalTypes(33, {14, 14, 12, 2, 2, 2, 2});  // 32 repeats: never one code 15
-    equalTypes(34, {15, 2});                   // 33 repeats: 32 + 1
-    equalTypes(6, {12, 2});                    // 5 repeats
-    equalTypes(5, {2, 2, 2, 2});               // 4 repeats: no code
+    typeChunk(repeated(2, 32), {2, 14, 14, 12, 2, 2, 2});     // 31 repeats: 12 + 12 + 4 + 3
+    typeChunk(repeated(2, 33), {2, 14, 14, 12, 2, 2, 2, 2});  // 32 repeats: never one code 15
+    typeChunk(repeated(2, 34), {2, 15, 2});                   // 33 repeats: 32 + 1
+    typeChunk(repeated(2, 6), {2, 12, 2});                    // 5 repeats
+    typeChunk(repeated(2, 5), {2, 2, 2, 2, 2});               // 4 repeats: no code
+    typeChunk(repeated(2, 3, {0, 0, 0, 0, 0, 0}), {2, 2, 2, 0, 12, 0});
+}
+
+TEST(Bink1Chunks, OpeningZerosAreRepeatsOfTheDecodersStartingValue) {
+    // A decoder starts a chunk with last value 0, so leading zeros need no
+    // first value: six zeros are code 12 and two zeros, not 0, 12, 0.
+    typeChunk(repeated(0, 6, {2}), {12, 0, 0, 2});
+    typeChunk(repeated(0, 33, {2, 2}), {15, 0, 2, 2});
+    typeChunk(repeated(0, 4, {2}), {0, 0, 0, 0, 2});
 }
 
 TEST(Bink1Chunks, ScaledBlocksTypedOneUseValueAndRunCodes) {

@@ -86,7 +86,10 @@ void writeColour(Bink1PlaneState& s, uint32_t v) {
 // Block and sub-block types: all zeros in five bits, else runs of equal
 // values where the tree values 12..15 stand for 4, 8, 12 and 32 repeats of
 // the last value.  A run code is only used when more repeats remain than it
-// covers, which is how the Bink encoder splits runs.
+// covers, which is how the Bink encoder splits runs.  A decoder starts every
+// chunk with 0 as the last value, and the Bink encoder makes use of it: a
+// chunk that opens with zeros sends them all as repeats, without a first 0
+// (every such chunk of the real files we have seen does so).
 void writeTypes(Bink1PlaneState& s, const Bink1ValueCodes& tree, const uint8_t* v, uint32_t t) {
     bool allZero = true;
     for (uint32_t i = 0; i < t; ++i) allZero &= v[i] == 0;
@@ -96,13 +99,19 @@ void writeTypes(Bink1PlaneState& s, const Bink1ValueCodes& tree, const uint8_t* 
         return;
     }
     s.w.put(0, 1);
+    uint32_t last = 0;
     for (uint32_t i = 0; i < t;) {
         const uint32_t value = v[i];
         uint32_t j = i + 1;
         while (j < t && v[j] == value) ++j;
         s.bad |= value >= 12;  // would read as a run code
-        s.putValue(tree, value);
-        for (uint32_t left = j - i - 1; left > 0;) {
+        uint32_t left = j - i;
+        if (value != last) {  // runs are maximal: only an opening run of zeros can repeat `last`
+            s.putValue(tree, value);
+            left -= 1;
+            last = value;
+        }
+        while (left > 0) {
             if (left > 32) {
                 s.putValue(tree, 15);
                 left -= 32;
