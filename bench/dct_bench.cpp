@@ -1,0 +1,166 @@
+// Decode rate of the Bink 1 DCT block stage (both instances) and the bundle
+// length stage: takes the values of every frame of Bink 1 files (or synthetic
+// values), codes them once, then decodes the chunks again and again as the
+// stage threads do, and reports DCT blocks and chunk megabytes per second.
+//
+//   dct_bench [file.bik ...]    (default: synthetic frames)
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/header_decoder.h"
+#include "pack/bink1_parser.h"
+#include "pack/bink_file.h"
+#include "pack/stage_encoder.h"
+#include "stages/bundle_length_grammar.h"
+#include "stages/dct_block_grammar.h"
+
+namespace {
+
+struct Workload {
+    std::string name;
+    dev::BinkContext context{};
+    std::vector<dev::PackFrame> frames;
+};
+
+void put16(std::vector<uint8_t>& v, uint32_t x) {
+    v.push_back(static_cast<uint8_t>(x));
+    v.push_back(static_cast<uint8_t>(x >> 8));
+}
+
+// Frames shaped like real ones: most coefficients small, zeros growing with
+// the position, a few hundred blocks per plane.
+Workload synthetic() {
+    Workload w;
+    w.name = "synthetic 3 planes";
+    w.context.planeCount = 3;
+    std::mt19937 rng(42);
+    for (int f = 0; f < 60; ++f) {
+        dev::PackFrame frame;
+        for (int inter = 0; inter < 2; ++inter) {
+            const int first = inter ? 18 : 15;
+            for (int p = 0; p < 3; ++p) {
+                const uint32_t blocks = 100 + rng() % 300;
+                frame.dctBlocks[inter].push_back(blocks);
+                for (uint32_t b = 0; b < blocks; ++b) {
+                    frame.streams[first].push_back(static_cast<uint8_t>(rng() % 16));
+                    const int32_t dc = static_cast<int32_t>(rng() % 2048);
+                    put16(frame.streams[first + 1], static_cast<uint32_t>(inter && (rng() & 1) ? -(dc >> 1) : dc));
+                    std::vector<int32_t> list(rng() % 40);
+                    for (size_t i = 0; i < list.size(); ++i) {
+                        if (rng() % 64 < i * 2 && i + 1 < list.size()) continue;
+                        const int32_t m = 1 + static_cast<int32_t>(rng() % (1 + 200 / (i + 1)));
+                        list[i] = (rng() & 1) ? -m : m;
+                    }
+                    if (!list.empty() && list.back() == 0) list.back() = 1;
+                    put16(frame.streams[first + 2], static_cast<uint32_t>(list.size()));
+                    for (int32_t c : list) put16(frame.streams[first + 2], static_cast<uint32_t>(c));
+                }
+            }
+        }
+        for (int k = 0; k < 400; ++k) put16(frame.streams[14], rng() % 64);
+        w.frames.push_back(std::move(frame));
+    }
+    return w;
+}
+
+bool fromFile(const char* path, Workload& w, std::vector<std::vector<uint8_t>>& keep) {
+    std::ifstream in(path, std::ios::binary);
+    keep.emplace_back((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    dev::BinkFile file;
+    std::string error;
+    if (!dev::readBinkFile(keep.back(), file, error) || file.isBink2) {
+        std::printf("%s: not a Bink 1 file %s\n", path, error.c_str());
+        return false;
+    }
+    w.name = path;
+    if (w.name.size() > 34) w.name = w.name.substr(w.name.size() - 34);
+    dev::setHeaderFields(w.context, file.header.data(), static_cast<uint32_t>(file.header.size()));
+    for (uint32_t j = 0; j < file.frameCount; ++j) {
+        dev::PackFrame frame;
+        frame.index = j;
+        frame.video = file.video[j];
+        if (dev::bink1FrameValues(w.context, frame) && !frame.stored) w.frames.push_back(std::move(frame));
+    }
+    return true;
+}
+
+bool bench(Workload& w) {
+    std::unique_ptr<dev::StageEncoder> encoders[3] = {dev::makeDctBlockEncoder(w.context, false),
+                                                      dev::makeDctBlockEncoder(w.context, true),
+                                                      dev::makeBundleLengthEncoder(w.context)};
+    std::vector<std::vector<uint8_t>> chunks[3];
+    size_t chunkBytes[3] = {}, blocks = 0, lengths = 0;
+    for (const auto& frame : w.frames) {
+        for (int s = 0; s < 3; ++s) {
+            chunks[s].emplace_back();
+            std::string error;
+            if (!encoders[s]->encode(frame, chunks[s].back(), error)) {
+                std::printf("%s: %s\n", w.name.c_str(), error.c_str());
+                return false;
+            }
+            chunkBytes[s] += chunks[s].back().size();
+        }
+        for (int inter = 0; inter < 2; ++inter)
+            for (uint32_t b : frame.dctBlocks[inter]) blocks += b;
+        lengths += frame.streams[14].size() / 2;
+    }
+    std::vector<uint8_t> out[3];
+    for (auto& o : out) o.resize(1 << 22);
+    double seconds = 0, cpuSeconds = 0;
+    int passes = 0;
+    // Each pass starts from fresh models, as a new run of the stages would;
+    // the model setup is left out of the time.
+    while (seconds < 2.0 || passes < 3) {
+        dev::DctBlockDecoder dct[2];
+        dev::BundleLengthDecoder bundle;
+        if (!dct[0].setup(false, w.context.planeCount) || !dct[1].setup(true, w.context.planeCount) ||
+            !bundle.setup())
+            return false;
+        const auto t0 = std::chrono::steady_clock::now();
+        const std::clock_t c0 = std::clock();
+        for (size_t f = 0; f < w.frames.size(); ++f) {
+            for (int inter = 0; inter < 2; ++inter) {
+                const auto& chunk = chunks[inter][f];
+                dev::ValueWriter q(out[0].data(), out[0].size()), dc(out[1].data(), out[1].size()),
+                    co(out[2].data(), out[2].size());
+                if (!dct[inter].decodeChunk(chunk.data(), chunk.size(), q, dc, co)) return false;
+            }
+            const auto& chunk = chunks[2][f];
+            dev::ValueWriter l(out[0].data(), out[0].size());
+            if (!bundle.decodeChunk(chunk.data(), chunk.size(), l)) return false;
+        }
+        seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        cpuSeconds += double(std::clock() - c0) / CLOCKS_PER_SEC;
+        ++passes;
+    }
+    const double total = double(chunkBytes[0] + chunkBytes[1] + chunkBytes[2]);
+    // Wall time suffers when the machine is shared; processor time does not.
+    std::printf("%-34s frames %4zu  blocks %8zu  lengths %7zu  chunks %8.0f B  %6.2f Mblocks/s cpu  %6.2f MB/s cpu"
+                "  (%6.2f MB/s wall)\n",
+                w.name.c_str(), w.frames.size(), blocks, lengths, total, double(blocks) * passes / cpuSeconds / 1e6,
+                total * passes / cpuSeconds / 1e6, total * passes / seconds / 1e6);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool ok = true;
+    if (argc < 2) {
+        Workload w = synthetic();
+        ok = bench(w);
+    }
+    std::vector<std::vector<uint8_t>> keep;
+    for (int a = 1; a < argc; ++a) {
+        Workload w;
+        if (!fromFile(argv[a], w, keep) || !bench(w)) ok = false;
+    }
+    return ok ? 0 : 1;
+}
