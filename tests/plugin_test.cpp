@@ -303,3 +303,37 @@ TEST_F(Plugin, RepeatedFailuresLeaveNothingBehind) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<uint8_t> readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST_F(Plugin, RealBinkFilesThroughTheRecordStream) {
+    const std::string dir = DEV_CORPUS_DIR;
+    const std::vector<uint8_t> a = readFile(dir + "/galciv1_Menu_Open.bik");
+    const std::vector<uint8_t> b = readFile(dir + "/shc_st12_fletchers_workshop.bik");  // with audio
+    const std::vector<uint8_t> refused = readFile(dir + "/olyx_OETitle.bk2");           // flags rejected
+    if (a.empty() || b.empty() || refused.empty()) GTEST_SKIP() << "corpus not present";
+    const std::vector<uint8_t> junk = pattern(70000, 13);
+    std::vector<dev::RecordReport> reports;
+    const std::vector<uint8_t> stream =
+        dev::buildRecordStream({{"a", a}, {"junk", junk}, {"b", b}, {"refused", refused}}, &reports);
+    ASSERT_EQ(reports.size(), 4u);
+    EXPECT_TRUE(reports[0].coded) << reports[0].reason;
+    EXPECT_FALSE(reports[1].coded);
+    EXPECT_TRUE(reports[2].coded) << reports[2].reason;
+    EXPECT_FALSE(reports[3].coded);
+
+    TestHost host;
+    host.input = stream;
+    ASSERT_EQ(decompress(host), 0);
+    std::vector<uint8_t> expected = a;
+    for (const auto* part : {&junk, &b, &refused}) expected.insert(expected.end(), part->begin(), part->end());
+    EXPECT_TRUE(host.output == expected);
+    EXPECT_EQ(host.position, stream.size());
+}
+
+}  // namespace
