@@ -62,7 +62,7 @@ bool parseAudioPacket(const audio::AudioTrackState& t, std::span<const uint8_t> 
     values.channels.clear();
     std::memset(values.sampleCount, 0, sizeof values.sampleCount);
     const size_t head = packet.size() < 4 ? packet.size() : 4;
-    std::memcpy(values.sampleCount, packet.data(), head);
+    if (head) std::memcpy(values.sampleCount, packet.data(), head);
     if (packet.size() <= 4) return true;
 
     BitReader r{packet.data() + 4, (packet.size() - 4) * 8};
