@@ -49,7 +49,6 @@ public:
     AudioEncoder(const BinkContext& context, const AudioEncoderOptions& options)
         : context_(context), options_(options) {
         ready_ = state_.init(context);
-        parsed_.resize(state_.rawMode ? 0 : state_.trackCount);
     }
 
     bool encode(const PackFrame& frame, std::vector<uint8_t>& chunk, std::string& error) override {
@@ -65,18 +64,6 @@ public:
                     " audio packets for " + std::to_string(state_.trackCount) + " tracks";
             return false;
         }
-        // Parse every packet before anything is coded: DCT mode has no way
-        // to carry a packet we cannot rewrite, so such a packet fails the frame.
-        if (!state_.rawMode) {
-            for (uint32_t j = 0; j < state_.trackCount; ++j) {
-                std::string why;
-                if (!frame.audio[j].empty() && !parseAudioPacket(state_.tracks[j], frame.audio[j], parsed_[j], why)) {
-                    error = "frame " + std::to_string(frame.index) + ", audio track " + std::to_string(j) +
-                            ": the DCT audio packet cannot be rebuilt exactly: " + why;
-                    return false;
-                }
-            }
-        }
         EncodeCoder c(chunk);
         for (uint32_t j = 0; j < state_.trackCount; ++j) {
             const std::span<const uint8_t> packet = frame.audio[j];
@@ -86,16 +73,23 @@ public:
                 for (uint8_t b : packet) audio::codeRawByte(c, state_, b);
                 continue;
             }
-            AudioPacketValues& v = parsed_[j];
-            const uint32_t head = v.size < 4 ? v.size : 4;
-            for (uint32_t k = 0; k < head; ++k) audio::codeSampleCountByte(c, state_, k, v.sampleCount[k]);
-            const int channels = state_.tracks[j].channels;
-            for (uint32_t b = 0; b < v.blocks; ++b) {
-                AudioChannelValues* block = v.channels.data() + size_t(b) * channels;
-                auto choose = [&](int ch, AudioChannelValues& values) { chooseReference(j, ch, values); };
-                if (!audio::codeBlock(c, state_, j, block, nullptr, choose)) {
+            // DCT mode has no way to carry a packet the stage cannot rebuild,
+            // so such a packet fails the frame (and the file).
+            AudioPacketReader reader(state_.tracks[j], packet);
+            for (uint32_t k = 0; k < reader.headLength(); ++k)
+                audio::codeSampleCountByte(c, state_, k, reader.head(k));
+            auto choose = [&](int ch, AudioChannelValues& values) { chooseReference(j, ch, values); };
+            while (!reader.atEnd()) {
+                std::string why;
+                if (!reader.readBlock(block_, why)) {
                     error = "frame " + std::to_string(frame.index) + ", audio track " + std::to_string(j) +
-                            ": block " + std::to_string(b) + " lies outside what the audio stage can code";
+                            ": the DCT audio packet cannot be rebuilt exactly: " + why;
+                    return false;
+                }
+                if (!audio::codeBlock(c, state_, j, block_, nullptr, choose)) {
+                    error = "frame " + std::to_string(frame.index) + ", audio track " + std::to_string(j) +
+                            ": block " + std::to_string(reader.blocksRead() - 1) +
+                            " lies outside what the audio stage can code";
                     return false;
                 }
             }
@@ -143,7 +137,7 @@ private:
     AudioEncoderOptions options_;
     AudioState state_;
     bool ready_ = false;
-    std::vector<AudioPacketValues> parsed_;
+    AudioChannelValues block_[2];
     CostTable costs_;
     std::vector<std::pair<BitModel*, BitModel>> undo_;
     int16_t priced_[audio::kMaxCoefficients];

@@ -12,6 +12,35 @@
 
 namespace dev {
 
+// Reads the blocks of one packet one at a time, so that the memory it needs
+// does not grow with the packet.  Each block is checked on the spot: its
+// bits must be exactly the ones the stage emits for the values read (a Bink
+// decoder would read other forms the same, but the stage could not
+// reproduce them).
+class AudioPacketReader {
+public:
+    // t: the track's layout (audio::setupTrack); packet: the bytes after the
+    // 32-bit size.  The packet must outlive the reader.
+    AudioPacketReader(const audio::AudioTrackState& t, std::span<const uint8_t> packet);
+
+    // The first min(4, size) bytes: the count of decoded sample bytes.
+    uint32_t headLength() const { return packet_.size() < 4 ? static_cast<uint32_t>(packet_.size()) : 4; }
+    uint8_t head(uint32_t k) const { return packet_[k]; }
+
+    bool atEnd() const { return next_ >= packet_.size() || packet_.size() <= 4; }
+    // Reads the next block into channels[0 .. channel count - 1].  false,
+    // with the reason, when it runs past the packet or does not rewrite.
+    bool readBlock(audio::AudioChannelValues* channels, std::string& why);
+    uint32_t blocksRead() const { return blocks_; }
+
+private:
+    const audio::AudioTrackState& t_;
+    std::span<const uint8_t> packet_;
+    size_t next_ = 4;  // first byte of the next block
+    uint32_t blocks_ = 0;
+    std::vector<uint8_t> again_;
+};
+
 struct AudioPacketValues {
     uint32_t size = 0;            // packet bytes
     uint8_t sampleCount[4] = {};  // the first min(4, size) bytes
@@ -20,10 +49,7 @@ struct AudioPacketValues {
     std::vector<audio::AudioChannelValues> channels;
 };
 
-// Parses one packet of a track with layout t (audio::setupTrack).  false, with
-// the reason, when the packet runs short or when its bits are not exactly the
-// ones the stage emits for the values read (every Bink decoder would read
-// them the same, but the stage could not reproduce them).
+// The whole packet at once (tests, tools); false with the reason as above.
 bool parseAudioPacket(const audio::AudioTrackState& t, std::span<const uint8_t> packet, AudioPacketValues& values,
                       std::string& why);
 

@@ -1,0 +1,39 @@
+// Writes the seed corpus of the fuzz target: valid DEV streams of synthetic
+// Bink 1 files for the copy-stage table, and of a file without frames.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "../dev_stream_fixtures.h"
+
+namespace {
+
+bool save(const std::string& path, const std::vector<uint8_t>& bytes) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    return std::fclose(f) == 0 && ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: fuzz_seeds output_dir\n");
+        return 2;
+    }
+    const std::string dir = argv[1];
+    using namespace dev::fixtures;
+    bool ok = save(dir + "/empty.dev", emptyStream(2));
+    for (uint32_t k = 0; k < 4; ++k) {
+        SynthOptions o;
+        o.frames = 1 + 3 * k;
+        o.tracks = k % 3;
+        o.seed = 100 + k;
+        o.maxAudio = 24;
+        o.maxVideo = 40;
+        o.videoFlags = k == 3 ? 0x120000 : 0;
+        ok = save(dir + "/copy" + std::to_string(k) + ".dev", copyStream(makeBink1(o))) && ok;
+    }
+    return ok ? 0 : 1;
+}
