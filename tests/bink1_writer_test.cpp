@@ -863,6 +863,9 @@ TEST(Bink1Failures, PlaneWiderThan1008BlockColumns) {
     Rig chroma(16 * 1008, 0);  // 1008 chroma columns
     chroma.identityTrees();
     EXPECT_EQ(chroma.plane(1), 0);
+    Rig wrapping(0xFFFFFFFFu, 0);  // must not wrap to a plane of no columns
+    wrapping.identityTrees();
+    EXPECT_EQ(wrapping.plane(), -1);
 }
 
 TEST(Bink1Failures, OutputNeverPassesTheEndOfTheFrameBuffer) {

@@ -295,11 +295,13 @@ int32_t Bink1PlaneWriter::writePlane(BinkContext& c, int isChroma) {
     for (const BundleArea& a : c.bundles)
         if ((a.start == nullptr) != (a.end == nullptr) || a.end < a.start) return -1;
 
-    const uint32_t planeWidth = isChroma ? c.width >> 1 : c.width;
-    const uint32_t a = planeWidth < 8 ? 15 : planeWidth + 7;
-    const uint32_t columns = isChroma ? (c.width + 15) >> 4 : (c.width + 7) >> 3;
-    const uint32_t rows = isChroma ? (c.height + 15) >> 4 : (c.height + 7) >> 3;
-    if (columns > kMaxBlockColumns) return -1;
+    // In 64 bits, so that a header width near 2^32 cannot wrap to a narrow plane.
+    const uint64_t planeWidth = isChroma ? c.width >> 1 : c.width;
+    const uint64_t wideColumns = isChroma ? (uint64_t(c.width) + 15) >> 4 : (uint64_t(c.width) + 7) >> 3;
+    if (wideColumns > kMaxBlockColumns) return -1;
+    const uint32_t columns = static_cast<uint32_t>(wideColumns);
+    const uint32_t a = planeWidth < 8 ? 15 : static_cast<uint32_t>(planeWidth + 7);
+    const uint32_t rows = static_cast<uint32_t>(isChroma ? (uint64_t(c.height) + 15) >> 4 : (uint64_t(c.height) + 7) >> 3);
 
     Bink1PlaneState s;
     s.w = BitWriter::fromContext(c);
