@@ -34,7 +34,7 @@ DEV_INLINE uint32_t endFlagModel(uint32_t k) { return kEndFlag + (std::min(k, kE
 // when s is full.  Encoding: the list is every 16-bit value of s; false on a
 // negative count or a stream of odd length.
 template <class C>
-bool codeList(C& c, BitModel* m, typename C::Stream& s) {
+DEV_INLINE bool codeList(C& c, BitModel* m, typename C::Stream& s) {
     for (uint32_t k = 0;; ++k) {
         uint32_t end = 0;
         if constexpr (C::kEncoding) end = s.atEnd() ? 1u : 0u;
