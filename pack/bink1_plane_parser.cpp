@@ -1,5 +1,6 @@
 #include "pack/bink1_plane_parser.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 
@@ -55,25 +56,24 @@ inline void put16(std::vector<uint8_t>& s, int32_t v) {
     s.push_back(static_cast<uint8_t>(v));
     s.push_back(static_cast<uint8_t>(static_cast<uint32_t>(v) >> 8));
 }
-inline void put32(std::vector<uint8_t>& s, uint32_t v) {
-    for (int i = 0; i < 4; ++i) s.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
 
 uint32_t widthFor(uint32_t x) { return binkBitLength(x + 511); }
 
 // The symbols our writer codes a block-type chunk with: per maximal run of
 // equal values the value, then its repeats with the run codes while more
-// repeats remain than a code stands for.  With implicitZero a leading run of
-// zeros is taken as repeats of the 0 a decoder starts from (no value first).
-void typeRunSymbols(const int32_t* v, uint32_t t, bool implicitZero, std::vector<uint8_t>& out) {
+// repeats remain than a code stands for.  A decoder starts every chunk with 0
+// as the last value, so an opening run of zeros is all repeats (no value
+// first), as the Bink encoder writes it.
+void typeRunSymbols(const int32_t* v, uint32_t t, std::vector<uint8_t>& out) {
     out.clear();
+    int32_t last = 0;
     for (uint32_t i = 0; i < t;) {
         uint32_t j = i;
         while (j < t && v[j] == v[i]) ++j;
         uint32_t r = j - i;
-        if (implicitZero && i == 0 && v[i] == 0) {
-        } else {
+        if (v[i] != last) {
             out.push_back(static_cast<uint8_t>(v[i]));
+            last = v[i];
             --r;
         }
         while (r > 0) {
@@ -174,8 +174,7 @@ bool Bink1PlaneParser::takeColours(uint32_t n) {
 // One chunk of a bundle: its count, then the values in the bundle's coding.
 bool Bink1PlaneParser::readChunk(int bundle) {
     Bundle& bd = bundles_[bundle];
-    BitReader& b = *bits_;
-    const uint32_t t = b.get(static_cast<int>(bd.width));
+    const uint32_t t = bits_->get(static_cast<int>(bd.width));
     if (t > 0x7FFF) return fail("chunk count above 32767");
     put16(frame_->streams[14], static_cast<int32_t>(t));
     if (t == 0) {
@@ -183,129 +182,152 @@ bool Bink1PlaneParser::readChunk(int bundle) {
         return true;
     }
     if (bd.values.size() + t > bd.capacity) return fail("chunk overflows the bundle area");
-    std::vector<int32_t>& v = bd.values;
-    const size_t first = v.size();
-    std::vector<uint8_t>& flags = frame_->streams[21];
+    bool ok = true;
     switch (bundle) {
     case kTypes:
     case kSubTypes:
-        if (b.bit()) {
-            const uint32_t x = b.get(4);
-            // Our writer uses this form for chunks of zeros only.
-            if (x != 0) note("block-type chunk: all-equal form with a non-zero value");
-            v.insert(v.end(), t, static_cast<int32_t>(x));
-        } else {
-            symbols_.clear();
-            int32_t last = 0;
-            while (v.size() - first < t) {
-                const uint32_t s = readSymbol(bd.tree);
-                symbols_.push_back(static_cast<uint8_t>(s));
-                if (s < 12) {
-                    last = static_cast<int32_t>(s);
-                    v.push_back(last);
-                } else {
-                    const uint32_t n = kTypeRepeats[s - 12];
-                    if (v.size() - first + n > t) return fail("block-type run passes the chunk end");
-                    v.insert(v.end(), n, last);
-                }
-                if (b.overrun()) return fail("packet ends inside a chunk");
-            }
-            bool zeros = true;
-            for (uint32_t i = 0; i < t && zeros; ++i) zeros = v[first + i] == 0;
-            if (zeros) note("block-type chunk of zeros written value by value");
-            typeRunSymbols(&v[first], t, false, expected_);
-            if (expected_ != symbols_) {
-                typeRunSymbols(&v[first], t, true, expected_);
-                note(expected_ == symbols_ ? "block-type chunk opens with run codes repeating the implicit 0"
-                                           : "block-type chunk: runs split differently from our writer");
-            }
-        }
+        ok = typeChunk(bd, t);
         break;
     case kColours:
-        if (b.bit()) {
-            colourLast_ = readSymbol(colourHigh_[colourLast_]);
-            const int32_t c = static_cast<int32_t>(colourLast_ << 4 | readSymbol(bd.tree));
-            v.insert(v.end(), t, c);
-        } else {
-            for (uint32_t i = 0; i < t; ++i) {
-                colourLast_ = readSymbol(colourHigh_[colourLast_]);
-                v.push_back(static_cast<int32_t>(colourLast_ << 4 | readSymbol(bd.tree)));
-                if (b.overrun()) return fail("packet ends inside a chunk");
-            }
-            if (t > 1) {
-                bool same = true;
-                for (uint32_t i = 1; i < t && same; ++i) same = v[first + i] == v[first];
-                // Our writer codes equal colours once.
-                if (same) note("colour chunk of equal values written value by value");
-            } else {
-                note("colour chunk of one value written value by value");
-            }
-        }
+        ok = colourChunk(bd, t);
         break;
     case kPatterns:
-        for (uint32_t i = 0; i < t; ++i) {
+        for (uint32_t i = 0; i < t && !bits_->overrun(); ++i) {
             const uint32_t lo = readSymbol(bd.tree);
-            v.push_back(static_cast<int32_t>(lo | readSymbol(bd.tree) << 4));
-            if (b.overrun()) return fail("packet ends inside a chunk");
+            bd.values.push_back(static_cast<int32_t>(lo | readSymbol(bd.tree) << 4));
         }
         break;
     case kXOffsets:
     case kYOffsets:
-    case kRuns: {
-        const bool sign = bundle != kRuns;
-        if (b.bit()) {
-            int32_t x = static_cast<int32_t>(b.get(4));
-            if (sign && x && b.bit()) x = -x;
-            v.insert(v.end(), t, x);
-            put8(flags, 1);
-        } else {
-            for (uint32_t i = 0; i < t; ++i) {
-                int32_t x = static_cast<int32_t>(readSymbol(bd.tree));
-                if (sign && x && b.bit()) x = -x;
-                v.push_back(x);
-                if (b.overrun()) return fail("packet ends inside a chunk");
-            }
-            bool same = true;
-            for (uint32_t i = 1; i < t && same; ++i) same = v[first + i] == v[first];
-            if (same) put8(flags, 0);
-        }
+        smallChunk(bd, t, true);
+        break;
+    case kRuns:
+        smallChunk(bd, t, false);
+        break;
+    default:
+        ok = dcChunk(bd, t, bundle == kInterDc);
         break;
     }
-    case kIntraDc:
-    case kInterDc: {
-        int32_t x;
-        if (bundle == kIntraDc) {
-            x = static_cast<int32_t>(b.get(11));
+    if (!ok) return false;
+    if (bits_->overrun()) return fail("packet ends inside a chunk");
+    return true;
+}
+
+// Block and sub-block types: all t values in one 4-bit field, or values and
+// run codes (12 to 15: 4, 8, 12 or 32 more of the last value, which starts
+// at 0 in every chunk).
+bool Bink1PlaneParser::typeChunk(Bundle& bd, uint32_t t) {
+    BitReader& b = *bits_;
+    std::vector<int32_t>& v = bd.values;
+    const size_t first = v.size();
+    if (b.bit()) {
+        const uint32_t x = b.get(4);
+        // Our writer uses this form for chunks of zeros only.
+        if (x != 0) note("block-type chunk: all-equal form with a non-zero value");
+        v.insert(v.end(), t, static_cast<int32_t>(x));
+        return true;
+    }
+    symbols_.clear();
+    int32_t last = 0;
+    while (v.size() - first < t) {
+        const uint32_t s = readSymbol(bd.tree);
+        symbols_.push_back(static_cast<uint8_t>(s));
+        if (s < 12) {
+            last = static_cast<int32_t>(s);
+            v.push_back(last);
         } else {
-            x = static_cast<int32_t>(b.get(10));
-            if (x && b.bit()) x = -x;
+            const uint32_t n = kTypeRepeats[s - 12];
+            if (v.size() - first + n > t) return fail("block-type run passes the chunk end");
+            v.insert(v.end(), n, last);
         }
+        if (b.overrun()) return fail("packet ends inside a chunk");
+    }
+    bool zeros = true;
+    for (uint32_t i = 0; i < t && zeros; ++i) zeros = v[first + i] == 0;
+    if (zeros) note("block-type chunk of zeros written value by value");
+    typeRunSymbols(&v[first], t, expected_);
+    if (expected_ != symbols_) note("block-type chunk: runs split differently from our writer");
+    return true;
+}
+
+// Colours: one value for the whole chunk, or every value; each as a high
+// nibble (with the tree chosen by the previous high nibble) and a low nibble.
+bool Bink1PlaneParser::colourChunk(Bundle& bd, uint32_t t) {
+    std::vector<int32_t>& v = bd.values;
+    const size_t first = v.size();
+    auto colour = [&]() {
+        colourLast_ = readSymbol(colourHigh_[colourLast_]);
+        return static_cast<int32_t>(colourLast_ << 4 | readSymbol(bd.tree));
+    };
+    if (bits_->bit()) {
+        v.insert(v.end(), t, colour());
+        return true;
+    }
+    for (uint32_t i = 0; i < t && !bits_->overrun(); ++i) v.push_back(colour());
+    bool same = true;
+    for (size_t i = first + 1; i < v.size() && same; ++i) same = v[i] == v[first];
+    // Our writer codes equal colours once.
+    if (same) note("colour chunk of equal values written value by value");
+    return true;
+}
+
+// Motion offsets (signed) and runs: one 4-bit value for the whole chunk, or
+// every value with the bundle's tree.  Chunks of equal values record which
+// form was used in sub-stream 21.
+void Bink1PlaneParser::smallChunk(Bundle& bd, uint32_t t, bool sign) {
+    BitReader& b = *bits_;
+    std::vector<int32_t>& v = bd.values;
+    std::vector<uint8_t>& flags = frame_->streams[21];
+    const size_t first = v.size();
+    if (b.bit()) {
+        int32_t x = static_cast<int32_t>(b.get(4));
+        if (sign && x && b.bit()) x = -x;
+        v.insert(v.end(), t, x);
+        put8(flags, 1);
+        return;
+    }
+    for (uint32_t i = 0; i < t && !b.overrun(); ++i) {
+        int32_t x = static_cast<int32_t>(readSymbol(bd.tree));
+        if (sign && x && b.bit()) x = -x;
         v.push_back(x);
-        for (uint32_t done = 1; done < t;) {
-            const uint32_t group = t - done < 8 ? t - done : 8;
-            const uint32_t width = b.get(4);
-            uint32_t widest = 0;
-            for (uint32_t j = 0; j < group; ++j) {
-                int32_t d = 0;
-                if (width) {
-                    d = static_cast<int32_t>(b.get(static_cast<int>(width)));
-                    if (d && b.bit()) d = -d;
-                }
-                const uint32_t len = binkBitLength(static_cast<uint32_t>(std::abs(d)));
-                widest = len > widest ? len : widest;
-                x += d;
-                if (x < -32768 || x > 32767) return fail("DC value leaves 16 bits");
-                v.push_back(x);
+    }
+    bool same = true;
+    for (size_t i = first + 1; i < v.size() && same; ++i) same = v[i] == v[first];
+    if (same) put8(flags, 0);
+}
+
+// DC values: the first in full (intra 11 bits; inter 10 bits and a sign),
+// the others as deltas in groups of 8 sharing one bit width.
+bool Bink1PlaneParser::dcChunk(Bundle& bd, uint32_t t, bool inter) {
+    BitReader& b = *bits_;
+    std::vector<int32_t>& v = bd.values;
+    int32_t x;
+    if (inter) {
+        x = static_cast<int32_t>(b.get(10));
+        if (x && b.bit()) x = -x;
+    } else {
+        x = static_cast<int32_t>(b.get(11));
+    }
+    v.push_back(x);
+    for (uint32_t done = 1; done < t && !b.overrun();) {
+        const uint32_t group = t - done < 8 ? t - done : 8;
+        const uint32_t width = b.get(4);
+        uint32_t widest = 0;
+        for (uint32_t j = 0; j < group; ++j) {
+            int32_t d = 0;
+            if (width) {
+                d = static_cast<int32_t>(b.get(static_cast<int>(width)));
+                if (d && b.bit()) d = -d;
             }
-            // Our writer sizes every delta group to its largest delta.
-            if (widest != width) note("DC delta group wider than its largest delta");
-            done += group;
-            if (b.overrun()) return fail("packet ends inside a chunk");
+            widest = std::max(widest, binkBitLength(static_cast<uint32_t>(std::abs(d))));
+            x += d;
+            if (x < -32768 || x > 32767) return fail("DC value leaves 16 bits");
+            v.push_back(x);
         }
-        break;
+        // Our writer sizes every delta group to its largest delta.
+        if (widest != width) note("DC delta group wider than its largest delta");
+        done += group;
     }
-    }
-    if (b.overrun()) return fail("packet ends inside a chunk");
     return true;
 }
 

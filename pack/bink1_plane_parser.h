@@ -63,6 +63,10 @@ private:
     bool readTree(Tree& tree);
     uint32_t readSymbol(const Tree& tree);
     bool readChunk(int bundle);
+    bool typeChunk(Bundle& bundle, uint32_t count);
+    bool colourChunk(Bundle& bundle, uint32_t count);
+    void smallChunk(Bundle& bundle, uint32_t count, bool sign);
+    bool dcChunk(Bundle& bundle, uint32_t count, bool inter);
     bool take(int bundle, int32_t& value);
     bool takeColours(uint32_t n);
     bool walkRow(uint32_t row);
