@@ -64,6 +64,9 @@ public:
                     " audio packets for " + std::to_string(state_.trackCount) + " tracks";
             return false;
         }
+        // Without tracks the stage takes no decision at all: an empty chunk
+        // saves the coder's closing bytes in every frame.
+        if (state_.trackCount == 0) return true;
         EncodeCoder c(chunk);
         for (uint32_t j = 0; j < state_.trackCount; ++j) {
             const std::span<const uint8_t> packet = frame.audio[j];
