@@ -176,9 +176,11 @@ private:
                 zr = 0;
             }
             px[i] = static_cast<uint8_t>(static_cast<int32_t>(p) + residual);
-            this->emit(kColours, px[i]);
             sum += px[i];
         }
+        // Written after the loop: a byte store through the writer may alias
+        // anything, and would force the decoder state out of registers.
+        for (uint32_t i = 1; i < 64; ++i) this->emit(kColours, px[i]);
         st.lastColour = sum >> 6;
     }
 

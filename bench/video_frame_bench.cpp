@@ -1,0 +1,79 @@
+// Decode rate of the Bink 1 video frame stage: takes the values of every
+// coded frame of Bink 1 files, codes them once, then decodes the chunks again
+// as the stage thread does, and reports blocks and chunk megabytes per second
+// of processor time.
+//
+//   video_frame_bench file.bik ...
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "core/header_decoder.h"
+#include "pack/bink1_parser.h"
+#include "pack/bink_file.h"
+#include "pack/stage_encoder.h"
+#include "stages/video_frame_stage.h"
+
+namespace {
+
+bool bench(const char* path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    dev::BinkFile file;
+    std::string error;
+    if (!dev::readBinkFile(bytes, file, error) || file.isBink2) {
+        std::printf("%s: not a Bink 1 file %s\n", path, error.c_str());
+        return false;
+    }
+    dev::BinkContext context{};
+    dev::setHeaderFields(context, file.header.data(), static_cast<uint32_t>(file.header.size()));
+    auto encoder = dev::makeVideoFrameEncoder(context);
+    std::vector<std::vector<uint8_t>> chunks;
+    size_t chunkBytes = 0, blocks = 0, maxStream = 0;
+    for (uint32_t j = 0; j < file.frameCount; ++j) {
+        dev::PackFrame frame;
+        frame.video = file.video[j];
+        if (!dev::bink1FrameValues(context, frame)) continue;
+        chunks.emplace_back();
+        if (!encoder->encode(frame, chunks.back(), error)) {
+            std::printf("%s: %s\n", path, error.c_str());
+            return false;
+        }
+        chunkBytes += chunks.back().size();
+        if (!frame.stored) blocks += frame.streams[2].size();
+        for (int n = 2; n <= 13; ++n) maxStream = std::max(maxStream, frame.streams[n].size());
+    }
+    std::vector<uint8_t> out[dev::vframe::kSlotCount];
+    for (auto& o : out) o.resize(maxStream + 16);
+    double cpu = 0;
+    int passes = 0;
+    while (cpu < 2.0 || passes < 2) {
+        dev::VideoFrameDecoder decoder;  // fresh models per pass, set up outside the time
+        if (!decoder.setup(context)) return false;
+        const std::clock_t c0 = std::clock();
+        for (const auto& chunk : chunks) {
+            dev::ValueWriter w[dev::vframe::kSlotCount];
+            for (int i = 0; i < dev::vframe::kSlotCount; ++i) w[i] = dev::ValueWriter(out[i].data(), out[i].size());
+            if (!dev::decodeVideoFrameChunk(decoder, chunk.data(), chunk.size(), w)) return false;
+        }
+        cpu += double(std::clock() - c0) / CLOCKS_PER_SEC;
+        ++passes;
+    }
+    std::string name = path;
+    if (name.size() > 34) name = name.substr(name.size() - 34);
+    std::printf("%-34s chunks %4zu  blocks %8zu  %9zu B  %6.2f Mblocks/s  %6.2f MB/s (cpu)\n", name.c_str(),
+                chunks.size(), blocks, chunkBytes, double(blocks) * passes / cpu / 1e6,
+                double(chunkBytes) * passes / cpu / 1e6);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool ok = true;
+    for (int a = 1; a < argc; ++a) ok = bench(argv[a]) && ok;
+    return ok ? 0 : 1;
+}
