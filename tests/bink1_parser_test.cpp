@@ -200,6 +200,35 @@ TEST(Bink1Parser, IntraBlockGivesDcCoefficientListAndQuantiser) {
     EXPECT_EQ(code(c, bytes, f), "");
 }
 
+// Values valid in Bink that the DCT stage cannot code: an intra DC above
+// 2047 (reached through a delta) and a coefficient of magnitude 1024.
+TEST(Bink1Parser, DctValuesBeyondTheStageAreStored) {
+    Bits dc;  // 16x8: two intra blocks with DCs 2000 and 2100
+    dc.identityTrees();
+    dc.put(2, 10).put(0, 1).put(5, 4).put(5, 4);
+    for (int i = 0; i < 5; ++i) dc.put(0, 10);
+    dc.put(2, 10).put(2000, 11).put(7, 4).put(100, 7).put(0, 1);
+    dc.put(0, 10).put(0, 10);
+    dc.put(0, 4).put(0, 4);  // block 1: no coefficients, quantiser 0
+    dc.put(0, 4).put(0, 4);  // block 2
+    PackFrame f;
+    EXPECT_EQ(code(grayContext(16, 8), packet(dc.align()), f), "intra DC outside 0..2047");
+
+    Bits big;  // 8x8: one intra block, slot 1 = 1024
+    big.identityTrees();
+    big.put(1, 10).put(0, 1).put(5, 4);
+    big.put(0, 9);
+    for (int i = 0; i < 4; ++i) big.put(0, 10);
+    big.put(1, 10).put(0, 11);
+    big.put(0, 10).put(0, 10);
+    big.put(11, 4);                                  // eleven bit planes
+    big.put(0, 3).put(1, 1).put(0, 10).put(0, 1);    // plane 10: slot 1 turns significant
+    big.put(0, 2);
+    for (int k = 9; k >= 0; --k) big.put(0, 5);      // nothing more
+    big.put(0, 4);
+    EXPECT_EQ(code(grayContext(8, 8), packet(big.align()), f), "DCT coefficient of magnitude 1024 or more");
+}
+
 // 16x16 grey frame of two block rows (all count fields 10 bits).  Row 0 holds
 // a scaled fill block (variants 0 and 1) or two fill blocks (variant 2); row 1
 // holds the lower-half marker (0 and 2) or two skip blocks (1).
@@ -273,6 +302,36 @@ TEST(Bink1Parser, ChoicesOurWritersDoNotMakeAreStored) {
     BinkContext h = c;
     h.version = 'h';
     EXPECT_NE(code(h, motionPacket(true, true), f), "");
+}
+
+// 8x8 colour frame with alpha: four planes of one skip block each (chroma
+// planes of an 8x8 frame have the luma plane's count widths), and the word
+// between the alpha and luma planes.
+TEST(Bink1Parser, AlphaAndChromaPlanesInFrameOrder) {
+    Bits plane;
+    plane.identityTrees();
+    plane.put(1, 10).put(1, 1).put(0, 4);  // one skip block, all-zero form
+    plane.put(0, 9);
+    for (int i = 0; i < 7; ++i) plane.put(0, 10);
+    plane.align();
+    std::vector<uint8_t> bytes = packet(plane, 0x0A0B0C0D);
+    for (uint8_t x : {0xE1, 0xE2, 0xE3, 0xE4}) bytes.push_back(x);  // the word after alpha
+    for (int i = 0; i < 3; ++i) bytes.insert(bytes.end(), plane.bytes.begin(), plane.bytes.end());
+    BinkContext c = grayContext(8, 8);
+    c.grayscale = 0;
+    c.hasAlpha = 1;
+    c.planeCount = 4;
+    PackFrame f;
+    f.video = bytes;
+    ASSERT_EQ(parseBink1Packet(c, f), nullptr);
+    EXPECT_EQ(f.streams[11], (std::vector<uint8_t>{0x0D, 0x0C, 0x0B, 0x0A, 0, 0xE1, 0xE2, 0xE3, 0xE4}));
+    EXPECT_EQ(f.streams[2], std::vector<uint8_t>(4, 0));
+    EXPECT_EQ(f.streams[12].size(), 4u * 23);
+    EXPECT_EQ(f.dctBlocks[0], std::vector<uint32_t>(4, 0));
+    EXPECT_EQ(code(c, bytes, f), "");
+    // Cut inside the word after the alpha plane.
+    bytes.resize(4 + plane.bytes.size() + 2);
+    EXPECT_EQ(code(c, bytes, f), "packet ends before the word after the alpha plane");
 }
 
 TEST(Bink1Parser, StoredRecordKeepsTheAudio) {
