@@ -179,6 +179,10 @@ private:
                 if (f == kNoSymbol) return false;  // encoder only
                 f = blockSymbol(f, previous, a, a1);
                 if (f == kNoSymbol) return false;
+                // A scaled block never starts on an odd row: the frame writer
+                // would take its type 1 as a lower half and leave the sub-type
+                // behind, shifting every later one.  Only damage gets here.
+                if ((r & 1) && f >= kFirstScaledSymbol) return false;
                 const uint32_t type = kSymbolType[f];
                 if (type < kScaled) {
                     above[x] = static_cast<uint8_t>(f);

@@ -708,7 +708,7 @@ std::vector<uint8_t> symbolChunk(const std::vector<std::pair<uint32_t, uint32_t>
 }
 
 TEST(VideoFrameStageFailure, BlockSymbolsThatAreNoBlockType) {
-    const BinkContext ctx = makeContext(16, 8, false, true);
+    const BinkContext ctx = makeContext(8, 16, false, true);  // one column, two rows
     const uint32_t path = vframe::blockPathModel(32, 0, 0);
     const uint32_t unary = vframe::blockUnaryBase(0);
     const uint32_t tree = vframe::blockTreeBase(0, 0);
@@ -725,6 +725,10 @@ TEST(VideoFrameStageFailure, BlockSymbolsThatAreNoBlockType) {
          false},
         {"tree symbol 14", {{path, 0}, {tree + 1, 1}, {tree + 3, 1}, {tree + 7, 1}, {tree + 15, 0}}, false},
         {"tree symbol 15", {{path, 0}, {tree + 1, 1}, {tree + 3, 1}, {tree + 7, 1}, {tree + 15, 1}}, false},
+        {"scaled block starting on row 1",
+         {{path, 0}, {tree + 1, 0}, {tree + 2, 0}, {tree + 4, 0}, {tree + 8, 0},  // row 0: skip
+          {vframe::blockPathModel(32, 0, 0), 1}, {unary, 1}},                    // row 1: symbol 9
+         false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
