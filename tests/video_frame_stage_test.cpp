@@ -575,6 +575,85 @@ TEST(VideoFrameModels, DecisionsUseTheTableLayout) {
     for (uint32_t index : coder.used) EXPECT_LT(index, vframe::kModelCount);
 }
 
+TEST(VideoFrameModels, RunsRawPixelsResiduesMergesAndStoredBytes) {
+    const BinkContext ctx = makeContext(16, 8, false, true);  // one row of 2 luma blocks
+    PackFrame frames[3];
+    {
+        PackFrame& f = frames[0];  // run block, skip block; tree 0 by merges
+        put32(f.streams[11], 0);
+        f.streams[11].push_back(0);
+        f.streams[12] = {2, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
+        f.streams[12].resize(11 + 22, 0);
+        f.streams[2] = {3, 0};
+        f.streams[7] = {7, 1, 0, 1, 1, 1, 1};
+        f.streams[6] = {15, 0, 14, 14, 14, 0};  // 16 + 1 + 15 + 15 + 15 + 1 = 63 pixels
+        f.streams[5].assign(7, 0);
+    }
+    frames[1] = FrameBuilder::stored(5, {0x80});
+    {
+        PackFrame& f = frames[2];  // raw block, residue block
+        put32(f.streams[11], 7);
+        f.streams[11].push_back(0);
+        f.streams[12].assign(23, 0);
+        f.streams[2] = {9, 4};
+        f.streams[5] = {0x10, 0x10, 0x13, 0x0F};
+        f.streams[5].resize(64, 0x0F);
+        f.streams[4] = {5};
+        f.streams[13] = {1, 0, 0, 0, 1, 0, 1, 1, 1, 1, 0, 1, 0, 0, 0, 0, 0, 0};
+        f.streams[8] = {0};
+        f.streams[9] = {0};
+    }
+    ModelSet models(16);
+    uint8_t above[vframe::kAboveBytes];
+    vframe::VideoFrameState st;
+    vframe::initState(st, ctx, above);
+    RecordingCoder coder;
+    coder.base = models.data();
+    for (const PackFrame& f : frames) {
+        ValueReader readers[vframe::kSlotCount];
+        for (int i = 0; i < vframe::kSlotCount; ++i)
+            readers[i] = ValueReader(f.streams[i + 2].data(), f.streams[i + 2].size());
+        vframe::FrameGrammar<RecordingCoder> grammar(coder, models.data(), st, readers);
+        ASSERT_TRUE(grammar.packet());
+        for (auto& r : readers) EXPECT_TRUE(r.atEnd() && !r.underflow);
+    }
+    const std::vector<uint32_t> expected = {
+        // Frame 0.
+        3038, 3039, 3041, 3046,          // selector 2
+        26591, 124118, 124119,           // merge kind (u 2), one pass
+        125581, 125582, 125583, 125585,  // merge bits under a history of 0, 1, 2, 4,
+        125589, 125597, 125613, 125645,  //   8, 16, 32, 64
+        3326,                            // selector of tree 1 after e = 2
+        2235021, 2300558, 2300559, 2300561, 2300566,  // symbol 2 (run)
+        3185294, 3185295, 3185298, 3185304,           // scan index 7
+        3185357, 3187662,                // fill 1 at ctx 0; run 15 with F = 1
+        3189710, 3222478,                // its colour
+        3185418, 3186894,                // fill 0 at ctx 61; run 0 at pos 16 + long 64
+        3185359, 3187934,                // fill 1 at ctx 2; run 14 at pos 17, F = 1
+        // Frame 1: size, stored flag, count, byte 0x80 along its tree path.
+        0, 1518, 0, 13419350, 13419352, 13419355, 13419361, 13419373, 13419397, 13419445, 13419541,
+        // Frame 2.
+        2235021, 2300558, 2300560, 2300563, 2300569,  // symbol 8 (raw)
+        3206094, 3206095, 3206097, 3206101, 4271070,  // first pixel 0x10 as colour, d 4
+        12689421,                                      // pixel 1: zero residual
+        12689550, 12697615, 12698126, 12698127, 12698129, 12689365,  // +3 after one zero
+        12689439, 12697617, 12698134, 12698135, 12698138, 12689373, 12689374,  // -4
+        138005, 2302190,                 // symbol of block 1 (previous 136)
+        11611086,                        // mask count 5
+        11613158, 11613159, 11613161,    // start exponent 1, bitlen(5) = 3
+        11689933, 11689933, 11689933, 11689933,  // pass 1 entry flags (9b - e = 8)
+        12214222, 12666829,              // coefficient 0 found now, its sign
+        12214222, 12214734, 12215758,    // coefficients 1..3 put at the front
+        11615309,                        // pass 2: refinement of coefficient 0
+        11685326, 12681229,              // entry (3, mode 3), its sign after h7 = 1
+        11685328, 11685331, 11685337, 11685349, 11685373,  // remaining entries
+    };
+    size_t at = 0;
+    for (uint32_t index : coder.used)
+        if (at < expected.size() && index == expected[at]) ++at;
+    EXPECT_EQ(at, expected.size()) << "first model not met in order: " << (at < expected.size() ? expected[at] : 0);
+}
+
 // ---------------------------------------------------------------------------
 // The encoder declines what the stage cannot carry, without moving a model.
 
