@@ -19,6 +19,7 @@
 #include "core/pipeline.h"
 #include "pack/bink1_parser.h"
 #include "pack/bink_file.h"
+#include "pack/range_encoder.h"
 #include "pack/stage_encoder.h"
 #include "stages/bundle_length_grammar.h"
 #include "stages/dct_block_grammar.h"
@@ -467,6 +468,41 @@ TEST(DctBlockStage, CorruptChunksFailOrEndWithoutHanging) {
         decodeWith(decoders[trial & 1], garbage, out, 4096);
         EXPECT_LE(out.coefficients.size(), 4096u);
     }
+}
+
+// A magnitude length code of nine zeros (length 11 or more) has no models:
+// the decoder stops there instead of reading past the magnitude regions.
+TEST(DctBlockStage, MagnitudeLengthPastTheTableFails) {
+    auto chunkWithZeros = [](int zeros) {
+        std::vector<BitModel> m(dct::kModelCount, kModelStart);
+        std::vector<uint8_t> chunk;
+        RangeEncoder re(chunk);
+        re.encodeBit(m[dct::blockFollowsModel(0, 0)], 0);         // a block follows
+        re.encodeTree(&m[dct::quantiserBase(0, 0)], 4, 0);        // q = 0
+        re.encodeTree(&m[dct::countBase(0, 0)], 6, 1);            // n = 1
+        re.encodeBit(m[dct::dcLengthBase(0, 0, 0, 0, 0)], 1);     // DC length 0
+        re.encodeBit(m[dct::signModel(0, 0, 0, 1)], 0);           // positive
+        const uint32_t context = dct::magnitudeContext(0, 0, 0, 1);
+        re.encodeBit(m[dct::magnitudeOneModel(context)], 0);      // not one
+        for (int k = 0; k < zeros; ++k) re.encodeBit(m[dct::magnitudeLengthBase(context) + k], 0);
+        if (zeros <= 8) {  // a length the models cover: its 1, mantissa and the plane's end
+            re.encodeBit(m[dct::magnitudeLengthBase(context) + zeros], 1);
+            for (int j = 0; j < zeros + 1; ++j)
+                re.encodeBit(m[dct::magnitudeMantissaBase(zeros + 2, 0, 0, 1) + j], 0);
+            re.encodeBit(m[dct::blockFollowsModel(0, 1)], 1);
+        }
+        re.finish();
+        return chunk;
+    };
+    DctBlockDecoder longest, tooLong;
+    ASSERT_TRUE(longest.setup(false, 1));
+    ASSERT_TRUE(tooLong.setup(false, 1));
+    Outputs out;
+    ASSERT_TRUE(decodeWith(longest, chunkWithZeros(8), out));  // length 10: 512
+    DctValues expected;
+    addBlock(expected, 0, 0, {512});
+    expectSame(out, expected);
+    EXPECT_FALSE(decodeWith(tooLong, chunkWithZeros(9), out));
 }
 
 TEST(DctBlockStage, OutputOverCapacityFails) {
