@@ -645,6 +645,10 @@ bool Bink1PlaneParser::parsePlane(BitReader& bits, bool chroma, PackFrame& frame
         }
         if (!walkRow(r)) return false;
         if (bits.overrun()) return fail("packet ends inside a block row");
+        // Without block columns nothing is consumed, so no chunk is due after
+        // the first row: the remaining rows (as many as a damaged header
+        // claims) read nothing.
+        if (columns_ == 0) break;
     }
     bits.alignTo32();
     if (bits.overrun()) return fail("packet ends inside a plane");

@@ -334,6 +334,18 @@ TEST(Bink1Parser, AlphaAndChromaPlanesInFrameOrder) {
     EXPECT_EQ(code(c, bytes, f), "packet ends before the word after the alpha plane");
 }
 
+// A plane without block columns reads its chunk counts once, however many
+// rows the header claims.
+TEST(Bink1Parser, ZeroWidthPlaneReadsOneRowOfCounts) {
+    Bits b;
+    b.identityTrees();
+    for (int w : {10, 9, 9, 9, 10, 10, 10, 10, 9}) b.put(0, w);
+    const auto bytes = packet(b.align());
+    PackFrame f;
+    EXPECT_EQ(code(grayContext(0, 1u << 30), bytes, f), "");
+    EXPECT_EQ(f.streams[14], i16({0, 0, 0, 0, 0, 0, 0, 0, 0}));
+}
+
 TEST(Bink1Parser, StoredRecordKeepsTheAudio) {
     const std::vector<uint8_t> bytes = {9, 8, 7, 6, 5, 4};
     PackFrame f;
