@@ -1,0 +1,659 @@
+#include "pack/bink_generator.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/bink_context.h"
+#include "core/frame_assembly.h"
+#include "core/pipeline.h"
+#include "pack/audio_generator.h"
+
+namespace dev {
+
+namespace {
+
+// splitmix64: small, fast and the same on every platform, so a seed always
+// names the same file.
+class Rng {
+public:
+    explicit Rng(uint64_t seed) : state_(seed) {}
+    uint64_t next() {
+        uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+    uint32_t below(uint32_t n) { return n ? static_cast<uint32_t>(next() % n) : 0; }
+    int32_t range(int32_t lo, int32_t hi) { return lo + static_cast<int32_t>(below(static_cast<uint32_t>(hi - lo + 1))); }
+    bool chance(uint32_t percent) { return below(100) < percent; }
+
+private:
+    uint64_t state_;
+};
+
+uint32_t bitlen(uint32_t x) {
+    uint32_t n = 0;
+    while (x) {
+        ++n;
+        x >>= 1;
+    }
+    return n;
+}
+
+using Streams = std::vector<uint8_t>[22];
+
+void put8(std::vector<uint8_t>& s, uint32_t v) { s.push_back(static_cast<uint8_t>(v)); }
+void put16(std::vector<uint8_t>& s, int32_t v) {
+    s.push_back(static_cast<uint8_t>(v));
+    s.push_back(static_cast<uint8_t>(static_cast<uint32_t>(v) >> 8));
+}
+void put32(std::vector<uint8_t>& s, uint32_t v) {
+    for (int i = 0; i < 4; ++i) s.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+void store32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+uint32_t load32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
+
+// Bundle numbers of the plane bitstream and the sub-stream each one's values
+// come from.
+enum Bundle { kTypes, kSubTypes, kColours, kPatterns, kXOff, kYOff, kIntraDc, kInterDc, kRuns, kBundles };
+constexpr int kBundleSource[kBundles] = {2, 3, 5, 10, 9, 8, 16, 19, 6};
+
+// Bink block type of each kind (scaled kinds give their sub-type).
+constexpr int kKindType[kGenBlockKinds] = {0, 2, 3, 4, 5, 6, 7, 8, 9, 5, 6, 3, 8, 9};
+
+bool kindReadsPrevious(int kind) {
+    return kind == kGenSkip || kind == kGenMotion || kind == kGenResidue || kind == kGenInter;
+}
+
+// Generates the values of one plane.  Values that travel in bundles are kept
+// per bundle (walk order) with the count each block row consumes, so that the
+// chunk counts can be planned once the whole plane is known; the per-block
+// fields go straight to their sub-streams.
+class PlaneGenerator {
+public:
+    PlaneGenerator(const GeneratorOptions& o, Rng& rng, Streams& s, GeneratedBink& stats, uint32_t bw, uint32_t bh,
+                   uint32_t pw, bool keyframe)
+        : o_(o), rng_(rng), s_(s), stats_(stats), bw_(bw), bh_(bh), pw_(pw), keyframe_(keyframe) {}
+
+    void run() {
+        trees();
+        for (auto& v : rowEnd_) v.assign(bh_, 0);
+        std::vector<uint8_t> scaledStart(bw_ + 2, 0), nextStart(bw_ + 2, 0);
+        for (uint32_t r = 0; r < bh_; ++r) {
+            std::fill(nextStart.begin(), nextStart.end(), 0);
+            uint32_t x = 0;
+            while (x < bw_) {
+                if ((r & 1) && scaledStart[x]) {  // lower half of a scaled block
+                    vals_[kTypes].push_back(1);
+                    x += 2;
+                    continue;
+                }
+                const int kind = pickKind(x, r);
+                ++stats_.blockCounts[kind];
+                if (kind >= kGenScaledIntra) {
+                    vals_[kTypes].push_back(1);
+                    vals_[kSubTypes].push_back(kKindType[kind]);
+                    nextStart[x] = 1;
+                    content(kKindType[kind], x, r);
+                    x += 2;
+                } else {
+                    vals_[kTypes].push_back(kKindType[kind]);
+                    content(kKindType[kind], x, r);
+                    x += 1;
+                }
+            }
+            std::swap(scaledStart, nextStart);
+            for (int b = 0; b < kBundles; ++b) rowEnd_[b][r] = static_cast<uint32_t>(vals_[b].size());
+        }
+        chunks();
+        for (int b = 0; b < kBundles; ++b) {
+            std::vector<uint8_t>& out = s_[kBundleSource[b]];
+            for (int32_t v : vals_[b]) {
+                if (b == kIntraDc || b == kInterDc) put16(out, v);
+                else put8(out, static_cast<uint32_t>(v));
+            }
+        }
+    }
+
+private:
+    // One tree description: the fields in the order the plane bitstream has
+    // them.  Explicit lists name distinct values; merge passes take bits only
+    // while both runs have elements left.
+    void tree() {
+        std::vector<uint8_t>& s = s_[12];
+        const uint32_t t = rng_.chance(20) ? 0 : rng_.below(16);
+        put8(s, t);
+        if (!t) return;
+        const uint32_t explicitList = rng_.below(2);
+        put8(s, explicitList);
+        if (explicitList) {
+            const uint32_t n = rng_.below(8);
+            put8(s, n);
+            uint8_t order[16];
+            for (int i = 0; i < 16; ++i) order[i] = static_cast<uint8_t>(i);
+            for (uint32_t i = 0; i <= n; ++i) {
+                std::swap(order[i], order[i + rng_.below(16 - i)]);
+                put8(s, order[i]);
+            }
+            return;
+        }
+        const uint32_t d = rng_.below(4);
+        put8(s, d);
+        for (uint32_t i = 0; i <= d; ++i) {
+            const uint32_t size = 1u << i;
+            for (uint32_t start = 0; start < 16; start += 2 * size) {
+                uint32_t left = size, right = size;
+                while (left && right) {
+                    const uint32_t bit = rng_.below(2);
+                    put8(s, bit);
+                    if (bit) --right;
+                    else --left;
+                }
+            }
+        }
+    }
+
+    void trees() {
+        for (int i = 0; i < 23; ++i) tree();
+    }
+
+    int pickKind(uint32_t x, uint32_t r) {
+        uint32_t total = 0;
+        uint32_t w[kGenBlockKinds];
+        for (int k = 0; k < kGenBlockKinds; ++k) {
+            w[k] = o_.blockWeights[k];
+            if (keyframe_ && kindReadsPrevious(k)) w[k] = 0;
+            // Scaled blocks start on even rows; a stock decoder also wants
+            // them on even columns (the 16-pixel grid).
+            if (k >= kGenScaledIntra && ((r & 1) || ((x & 1) && !o_.scaledOnOddColumns))) w[k] = 0;
+            total += w[k];
+        }
+        if (!total) return keyframe_ ? kGenFill : (r & 1 ? kGenFill : kGenSkip);
+        uint32_t pick = rng_.below(total);
+        for (int k = 0; k < kGenBlockKinds; ++k) {
+            if (pick < w[k]) return k;
+            pick -= w[k];
+        }
+        return kGenFill;
+    }
+
+    // A bundle value: often the previous one again, so uniform chunks occur.
+    template <class Draw>
+    int32_t bundleValue(Bundle b, Draw draw) {
+        if (!vals_[b].empty() && rng_.chance(o_.repeatPercent)) return vals_[b].back();
+        return draw();
+    }
+
+    void colour() {
+        vals_[kColours].push_back(bundleValue(kColours, [&] { return static_cast<int32_t>(rng_.below(256)); }));
+    }
+
+    // Offsets keep the reference block inside the previous plane: a decoder
+    // rejects copies from outside it.
+    void motion(uint32_t x, uint32_t r) {
+        const int32_t loY = std::max(-15, -8 * static_cast<int32_t>(r));
+        const int32_t hiY = std::min(15, 8 * static_cast<int32_t>(bh_ - 1 - r));
+        const int32_t loX = std::max(-15, -8 * static_cast<int32_t>(x));
+        const int32_t hiX = std::min(15, 8 * static_cast<int32_t>(bw_ - 1 - x));
+        auto offset = [&](Bundle b, int32_t lo, int32_t hi) {
+            if (!vals_[b].empty() && rng_.chance(o_.repeatPercent)) {
+                const int32_t v = vals_[b].back();
+                if (v >= lo && v <= hi) return v;
+            }
+            if (rng_.chance(o_.extremePercent)) return rng_.below(2) ? lo : hi;
+            return rng_.range(lo, hi);
+        };
+        vals_[kXOff].push_back(offset(kXOff, loX, hiX));
+        vals_[kYOff].push_back(offset(kYOff, loY, hiY));
+    }
+
+    int32_t magnitude(uint32_t maxBits) {
+        if (rng_.chance(o_.extremePercent)) return (1 << maxBits) - 1;
+        if (rng_.chance(70)) return rng_.range(1, 3);
+        const uint32_t bits = 1 + rng_.below(maxBits);
+        return rng_.range(1 << (bits - 1), (1 << bits) - 1);
+    }
+
+    // Coefficient list: count, then the values in stored order; the last one
+    // is non-zero and no magnitude reaches 1024.
+    void coefficients(std::vector<uint8_t>& s) {
+        uint32_t a;
+        const uint32_t pick = rng_.below(100);
+        if (rng_.chance(o_.extremePercent)) a = 63;
+        else if (pick < 25) a = 0;
+        else if (pick < 75) a = 1 + rng_.below(10);
+        else a = 1 + rng_.below(63);
+        put16(s, static_cast<int32_t>(a));
+        for (uint32_t i = 1; i <= a; ++i) {
+            int32_t v = 0;
+            if (i == a || rng_.chance(50)) v = magnitude(10);
+            if (rng_.below(2)) v = -v;
+            put16(s, v);
+        }
+    }
+
+    void dct(bool inter, uint32_t x, uint32_t r) {
+        if (inter) {
+            motion(x, r);
+            vals_[kInterDc].push_back(bundleValue(kInterDc, [&] {
+                const int32_t m = rng_.chance(o_.extremePercent) ? 2047 : magnitude(11);
+                return rng_.below(2) ? -m : (rng_.chance(10) ? 0 : m);
+            }));
+            coefficients(s_[20]);
+            put8(s_[18], rng_.below(16));
+        } else {
+            vals_[kIntraDc].push_back(bundleValue(kIntraDc, [&] {
+                if (rng_.chance(o_.extremePercent)) return rng_.below(2) ? 2047 : 0;
+                return static_cast<int32_t>(rng_.below(2048));
+            }));
+            coefficients(s_[17]);
+            put8(s_[15], rng_.below(16));
+        }
+    }
+
+    // Run field: scan index, then runs of 1..16 pixels up to 63 or 64 pixels,
+    // each filled by one colour or by one colour per pixel.
+    void runBlock() {
+        put8(s_[7], rng_.below(16));
+        const bool longRuns = rng_.below(2);
+        uint32_t sum = 0;
+        while (sum < 63) {
+            const uint32_t room = std::min<uint32_t>(15, 64 - sum - 1);
+            uint32_t k = bundleValue(kRuns, [&] { return static_cast<int32_t>(longRuns ? rng_.below(16) : rng_.below(4)); });
+            if (k > room) k = rng_.chance(50) ? room : rng_.below(room + 1);
+            vals_[kRuns].push_back(static_cast<int32_t>(k));
+            sum += k + 1;
+            const uint32_t fill = rng_.below(2);
+            put8(s_[7], fill);
+            const uint32_t colours = fill ? 1 : k + 1;
+            for (uint32_t i = 0; i < colours; ++i) colour();
+        }
+        if (sum == 63) {
+            colour();
+            ++stats_.runsEndingOn63;
+        } else {
+            ++stats_.runsEndingOn64;
+        }
+    }
+
+    // Residue field: a valid replay of the walk a decoder performs, every
+    // decision drawn at random; it ends when the budget runs out or after the
+    // last pass.
+    void residue() {
+        const uint32_t budget = rng_.chance(o_.extremePercent) ? 0 : (rng_.chance(50) ? rng_.below(8) : rng_.below(128));
+        put8(s_[4], budget);
+        std::vector<uint8_t>& s = s_[13];
+        const uint32_t oneChance = 10 + 20 * rng_.below(4);
+        auto bit = [&](uint32_t percent) {
+            const uint32_t b = rng_.chance(percent) ? 1 : 0;
+            put8(s, b);
+            return b;
+        };
+        const uint32_t passes = rng_.below(8);
+        put8(s, passes);
+        uint8_t coef[128], mode[128];
+        int start = 64, end = 64;
+        auto append = [&](int c, int m) {
+            coef[end] = static_cast<uint8_t>(c);
+            mode[end++] = static_cast<uint8_t>(m);
+        };
+        append(4, 0);
+        append(24, 0);
+        append(44, 0);
+        append(0, 2);
+        int32_t left = static_cast<int32_t>(budget);
+        uint32_t found = 0;
+        // Four coefficients from g: a 1 leaves one for later (front of the
+        // list), a 0 makes it non-zero now.  false once the budget is spent.
+        auto four = [&](int g) {
+            for (int c = g; c < g + 4; ++c) {
+                if (bit(oneChance)) {
+                    --start;
+                    coef[start] = static_cast<uint8_t>(c);
+                    mode[start] = 3;
+                } else {
+                    ++found;
+                    bit(50);
+                    if (--left < 0) return false;
+                }
+            }
+            return true;
+        };
+        for (uint32_t pass = 0; pass <= passes; ++pass) {
+            const uint32_t before = found;
+            for (uint32_t i = 0; i < before && pass; ++i)
+                if (bit(oneChance) && --left < 0) return;
+            int pos = start;
+            while (pos < end) {
+                if (!coef[pos] && !mode[pos]) {
+                    ++pos;
+                    continue;
+                }
+                if (!bit(100 - oneChance)) {
+                    ++pos;
+                    continue;
+                }
+                const int g = coef[pos];
+                switch (mode[pos]) {
+                case 0:
+                    coef[pos] = static_cast<uint8_t>(g + 4);
+                    mode[pos] = 1;
+                    if (!four(g)) return;
+                    break;
+                case 1:
+                    mode[pos] = 2;
+                    append(g + 4, 2);
+                    append(g + 8, 2);
+                    append(g + 12, 2);
+                    break;
+                case 2:
+                    coef[pos] = 0;
+                    mode[pos++] = 0;
+                    if (!four(g)) return;
+                    break;
+                default:  // 3: a single coefficient turns non-zero
+                    bit(50);
+                    ++found;
+                    coef[pos] = 0;
+                    mode[pos++] = 0;
+                    if (--left < 0) return;
+                    break;
+                }
+            }
+        }
+    }
+
+    void content(int type, uint32_t x, uint32_t r) {
+        switch (type) {
+        case 2: motion(x, r); break;
+        case 3: runBlock(); break;
+        case 4:
+            motion(x, r);
+            residue();
+            break;
+        case 5: dct(false, x, r); break;
+        case 6: colour(); break;
+        case 7: dct(true, x, r); break;
+        case 8:
+            colour();
+            colour();
+            for (int i = 0; i < 8; ++i) vals_[kPatterns].push_back(static_cast<int32_t>(rng_.below(256)));
+            break;
+        case 9:
+            for (int i = 0; i < 64; ++i) colour();
+            break;
+        default: break;
+        }
+    }
+
+    uint32_t countWidth(int b) const {
+        const uint32_t a = pw_ < 8 ? 15 : pw_ + 7;
+        switch (b) {
+        case kSubTypes: return bitlen((a >> 4) + 511);
+        case kColours: return bitlen(bw_ * 64 + 511);
+        case kPatterns: return bitlen(bw_ * 8 + 511);
+        case kRuns: return bitlen(bw_ * 48 + 511);
+        default: return bitlen((a >> 3) + 511);
+        }
+    }
+
+    // Chunk counts in the order the plane bitstream needs them.  A chunk is
+    // due when every value written so far has been used; it then carries the
+    // values of whole block rows (so it is used up at a row boundary), at
+    // least one row with values, and a zero count once nothing is left.
+    void chunks() {
+        uint32_t fill[kBundles] = {}, used[kBundles] = {};
+        bool ended[kBundles] = {};
+        for (uint32_t r = 0; r < bh_; ++r) {
+            for (int b = 0; b < kBundles; ++b) {
+                if (ended[b] || fill[b] > used[b]) continue;
+                const uint32_t total = static_cast<uint32_t>(vals_[b].size());
+                if (fill[b] == total) {
+                    put16(s_[14], 0);
+                    ended[b] = true;
+                    continue;
+                }
+                const uint32_t limit = (1u << countWidth(b)) - 1;
+                uint32_t last = r;
+                while (rowEnd_[b][last] == fill[b]) ++last;  // rows without values
+                while (last + 1 < bh_ && rowEnd_[b][last + 1] - fill[b] <= limit && rng_.chance(o_.multiRowChunkPercent))
+                    ++last;
+                const uint32_t t = rowEnd_[b][last] - fill[b];
+                put16(s_[14], static_cast<int32_t>(t));
+                chunkValues(b, fill[b], t);
+                fill[b] += t;
+            }
+            for (int b = 0; b < kBundles; ++b) used[b] = rowEnd_[b][r];
+        }
+    }
+
+    void chunkValues(int b, uint32_t from, uint32_t t) {
+        std::vector<int32_t>& v = vals_[b];
+        if (b == kInterDc && std::abs(v[from]) > 1023)  // the first value has 10 bits and a sign
+            v[from] = v[from] < 0 ? -1023 : 1023;
+        if (b == kXOff || b == kYOff || b == kRuns) {
+            bool equal = true;
+            for (uint32_t i = 1; i < t && equal; ++i) equal = v[from + i] == v[from];
+            if (equal) put8(s_[21], rng_.below(2));
+        }
+    }
+
+    const GeneratorOptions& o_;
+    Rng& rng_;
+    Streams& s_;
+    GeneratedBink& stats_;
+    uint32_t bw_, bh_, pw_;
+    bool keyframe_;
+    std::vector<int32_t> vals_[kBundles];
+    std::vector<uint32_t> rowEnd_[kBundles];  // values used up to the end of each row
+};
+
+// Front buffers over a frame's value vectors, as the driver has them after a
+// pipeline cycle.
+struct FrameView {
+    StreamBuffer buffers[kStreamCount];
+
+    void attach(BinkContext& c, Streams& s) {
+        for (int i = 0; i < kStreamCount; ++i) {
+            StreamBuffer& b = buffers[i];
+            b = StreamBuffer();
+            std::vector<uint8_t>& v = s[i + 1];
+            b.buffers[0] = b.start = b.cursor = v.data();
+            b.capacity = static_cast<uint32_t>(v.size());
+            b.end = b.start + v.size();
+            b.filled[0] = b.capacity;
+            b.number = static_cast<uint8_t>(i + 1);
+        }
+        c.streams = buffers;
+    }
+    // The first sub-stream whose values the frame did not use up, or 0.
+    int unused() const {
+        for (int i = 0; i < kStreamCount; ++i)
+            if (buffers[i].cursor != buffers[i].start + buffers[i].filled[0]) return i + 1;
+        return 0;
+    }
+};
+
+// Assembles one video packet from the values; false with a message when the
+// writer fails or leaves values unused (the values would not be what a packer
+// reads back from the packet).
+bool assemble(BinkContext& c, Streams& s, std::vector<uint8_t>& packet, std::string& error) {
+    size_t bytes = 0;
+    for (int i = 2; i <= 21; ++i) bytes += s[i].size();
+    packet.assign(bytes * 4 + 65536, 0);
+    FrameView view;
+    view.attach(c, s);
+    c.out = packet.data();
+    c.outEnd = packet.data() + packet.size();
+    const int32_t rc = assembleBink1Video(c);
+    c.streams = nullptr;
+    if (rc < 0) {
+        error = "frame " + std::to_string(c.frameNumber) + ": the Bink 1 frame assembly failed";
+        return false;
+    }
+    if (const int n = view.unused()) {
+        error = "frame " + std::to_string(c.frameNumber) + ": sub-stream " + std::to_string(n) + " has values left over";
+        return false;
+    }
+    packet.resize(static_cast<size_t>(c.out - packet.data()));
+    return true;
+}
+
+struct Frame {
+    std::vector<std::vector<uint8_t>> audio;  // per track: the packet, empty = none
+    std::vector<uint8_t> video;
+    bool keyframe = false;
+};
+
+bool makeVideo(const GeneratorOptions& o, Rng& rng, BinkContext& c, GeneratedBink& result, Frame& frame) {
+    Streams s;
+    const uint32_t lumaW = (o.width + 7) >> 3, lumaH = (o.height + 7) >> 3;
+    const uint32_t chromaW = (o.width + 15) >> 4, chromaH = (o.height + 15) >> 4;
+    put32(s[11], 0);  // the packet's first word, set below
+    put8(s[11], 0);   // coded, not stored
+    if (o.alpha) {
+        PlaneGenerator(o, rng, s, result, lumaW, lumaH, o.width, frame.keyframe).run();
+        put32(s[11], static_cast<uint32_t>(rng.next()));
+    }
+    PlaneGenerator(o, rng, s, result, lumaW, lumaH, o.width, frame.keyframe).run();
+    if (!o.grayscale) {
+        PlaneGenerator(o, rng, s, result, chromaW, chromaH, o.width >> 1, frame.keyframe).run();
+        PlaneGenerator(o, rng, s, result, chromaW, chromaH, o.width >> 1, frame.keyframe).run();
+    }
+    std::string error;
+    if (!assemble(c, s, frame.video, error)) {
+        result.error = error;
+        return false;
+    }
+    // The first word holds the packet's size, as the frame's own bookkeeping.
+    store32(frame.video.data(), static_cast<uint32_t>(frame.video.size()));
+    if (!o.grayscale && rng.chance(o.storedPercent)) {
+        // Trailing bytes after the last plane: decoders stop before them, but
+        // the packet no longer rewrites from its values, so it travels stored.
+        Streams raw;
+        std::vector<uint8_t> body(frame.video.begin() + 4, frame.video.end());
+        const uint32_t extra = 4 * (1 + rng.below(4));
+        for (uint32_t i = 0; i < extra; ++i) body.push_back(static_cast<uint8_t>(rng.below(256)));
+        put32(raw[11], static_cast<uint32_t>(body.size() + 4));
+        put8(raw[11], 1);
+        put32(raw[11], static_cast<uint32_t>(body.size()));
+        raw[11].insert(raw[11].end(), body.begin(), body.end());
+        if (!assemble(c, raw, frame.video, error)) {
+            result.error = error;
+            return false;
+        }
+        ++result.storedFrames;
+    }
+    return true;
+}
+
+}  // namespace
+
+GeneratedBink generateBink1File(const GeneratorOptions& o) {
+    GeneratedBink result;
+    if (o.width > 8064) {
+        result.error = "width above 8064 pixels (1008 block columns)";
+        return result;
+    }
+    for (const GeneratorAudioTrack& t : o.audio) {
+        if (!t.dct) {
+            result.error = "only DCT audio tracks are generated";
+            return result;
+        }
+    }
+    Rng rng(o.seed);
+    BinkContext c;
+    c.width = o.width;
+    c.height = o.height;
+    c.frameCount = o.frames;
+    c.hasAlpha = o.alpha;
+    c.grayscale = o.grayscale;
+    c.planeCount = (o.alpha ? 1 : 0) + (o.grayscale ? 1 : 3);
+    c.videoFlags = (o.alpha ? 0x100000u : 0) | (o.grayscale ? 0x20000u : 0);
+    c.version = 'i';
+    c.headerLength = 44;
+    if (!allocateBundleAreas(c)) {
+        result.error = "out of memory";
+        return result;
+    }
+    std::vector<Frame> frames(o.frames);
+    for (uint32_t j = 0; j < o.frames; ++j) {
+        Frame& f = frames[j];
+        f.keyframe = j == 0 || rng.chance(o.keyframePercent);
+        c.frameNumber = j;
+        if (!makeVideo(o, rng, c, result, f)) {
+            releaseBundleAreas(c);
+            return result;
+        }
+        result.keyframes += f.keyframe;
+        for (const GeneratorAudioTrack& t : o.audio) {
+            f.audio.emplace_back();
+            if (!rng.chance(t.packetPercent)) continue;
+            AudioPacketOptions a;
+            a.sampleRate = t.sampleRate;
+            a.stereo = t.stereo;
+            a.seed = static_cast<uint32_t>(rng.next());
+            a.blocks = 1 + rng.below(3);  // decoders reject packets without blocks
+            a.correlated = static_cast<int>(rng.below(2));
+            f.audio.back() = makeAudioPacket(a);
+        }
+    }
+    releaseBundleAreas(c);
+
+    const uint32_t tracks = static_cast<uint32_t>(o.audio.size());
+    const size_t headerBytes = 44 + 12 * size_t(tracks) + 4 * (size_t(o.frames) + 1);
+    std::vector<uint8_t>& out = result.bytes;
+    out.assign(headerBytes, 0);
+    std::vector<uint32_t> offsets;
+    uint32_t largest = 0;
+    for (const Frame& f : frames) {
+        offsets.push_back(static_cast<uint32_t>(out.size()) | (f.keyframe ? 1 : 0));
+        const size_t begin = out.size();
+        for (const std::vector<uint8_t>& a : f.audio) {
+            put32(out, static_cast<uint32_t>(a.size()));
+            out.insert(out.end(), a.begin(), a.end());
+        }
+        out.insert(out.end(), f.video.begin(), f.video.end());
+        largest = std::max(largest, static_cast<uint32_t>(out.size() - begin));
+    }
+    offsets.push_back(static_cast<uint32_t>(out.size()));
+    uint8_t* h = out.data();
+    std::memcpy(h, "BIKi", 4);
+    store32(h + 4, static_cast<uint32_t>(out.size() - 8));
+    store32(h + 8, o.frames);
+    store32(h + 12, largest);
+    store32(h + 16, o.frames);
+    store32(h + 20, o.width);
+    store32(h + 24, o.height);
+    store32(h + 28, o.fpsNumerator);
+    store32(h + 32, o.fpsDenominator);
+    store32(h + 36, c.videoFlags);
+    store32(h + 40, tracks);
+    // Track table: the largest decoded size of each track's packets, then
+    // rate and flags (16-bit output, DCT, stereo), then an identifier.
+    uint8_t* table = h + 44;
+    for (uint32_t t = 0; t < tracks; ++t) {
+        uint32_t decoded = 0;
+        for (const Frame& f : frames)
+            if (f.audio[t].size() >= 4) decoded = std::max(decoded, load32(f.audio[t].data()));
+        const GeneratorAudioTrack& a = o.audio[t];
+        const uint32_t flags = 0x4000u | (a.dct ? 0x1000u : 0) | (a.stereo ? 0x2000u : 0);
+        store32(table + 4 * t, decoded);
+        store32(table + 4 * tracks + 4 * t, (a.sampleRate & 0xFFFF) | flags << 16);
+        store32(table + 8 * tracks + 4 * t, t);
+    }
+    uint8_t* index = h + 44 + 12 * size_t(tracks);
+    for (size_t k = 0; k < offsets.size(); ++k) store32(index + 4 * k, offsets[k]);
+    result.ok = true;
+    return result;
+}
+
+std::vector<uint8_t> generateBink1(const GeneratorOptions& options) {
+    GeneratedBink r = generateBink1File(options);
+    return r.ok ? std::move(r.bytes) : std::vector<uint8_t>();
+}
+
+}  // namespace dev

@@ -1,0 +1,88 @@
+// Synthetic Bink 1 files for tests.
+//
+// The generator draws random but valid values for every element of each
+// video frame (block types, bundle contents, coefficient lists, residue
+// walks, run fields, plane trees, bundle chunk counts and form choices) in the
+// value layout the Bink 1 stages produce (sub-streams 2..21 of a PackFrame),
+// and lets the product's own frame assembly write the packet bitstreams from
+// them.  It then wraps the frames in a Bink header, audio track table and frame
+// index.  Every file it makes is meant to decode cleanly with any Bink 1
+// decoder and to survive the pack/unpack round trip unchanged.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace dev {
+
+struct GeneratorAudioTrack {
+    uint32_t sampleRate = 44100;
+    bool stereo = false;
+    bool dct = true;             // flag 0x1000: DCT coded, else the raw (RDFT) mode
+    uint32_t packetPercent = 100;  // chance that a frame carries a packet for this track
+};
+
+// Block kinds, in the order of the stage's block-type symbols: single blocks
+// skip, motion, run, residue, intra, fill, inter, pattern, raw, then scaled
+// (16x16) blocks of sub-type intra, fill, run, pattern, raw.
+enum GeneratorBlockKind : int {
+    kGenSkip, kGenMotion, kGenRun, kGenResidue, kGenIntra, kGenFill, kGenInter, kGenPattern, kGenRaw,
+    kGenScaledIntra, kGenScaledFill, kGenScaledRun, kGenScaledPattern, kGenScaledRaw,
+    kGenBlockKinds
+};
+
+struct GeneratorOptions {
+    uint32_t width = 64;
+    uint32_t height = 48;
+    uint32_t frames = 3;
+    bool alpha = false;
+    bool grayscale = false;
+    uint64_t seed = 1;
+    uint32_t fpsNumerator = 30;
+    uint32_t fpsDenominator = 1;
+    std::vector<GeneratorAudioTrack> audio;
+
+    // Relative weight of each block kind.  Kinds that read the previous frame
+    // (skip, motion, residue, inter) are never used in key frames.
+    std::array<uint32_t, kGenBlockKinds> blockWeights = {3, 3, 3, 3, 3, 3, 3, 3, 2, 1, 1, 1, 1, 1};
+    // Chance (percent) that a frame after the first is a key frame.
+    uint32_t keyframePercent = 10;
+    // Chance (percent) that a frame's video packet carries trailing bytes that
+    // a decoder ignores but a packer cannot rebuild, so it is stored raw.
+    // Never applied to grayscale files, whose decoders would read the bytes
+    // as chroma planes.
+    uint32_t storedPercent = 0;
+    // Chance (percent) that a bundle chunk also carries the values of the next
+    // block row (chunks then span several rows).
+    uint32_t multiRowChunkPercent = 25;
+    // Chance (percent) that a value is drawn at its limit (largest DC,
+    // largest coefficient magnitude, longest motion offset, empty budget).
+    uint32_t extremePercent = 10;
+    // Chance (percent) that a bundle value repeats the previous one, which
+    // makes uniform chunks (and their one-value forms) common.
+    uint32_t repeatPercent = 30;
+    // Scaled blocks may also start in odd block columns.  The format allows
+    // it and our stages and writers handle it, but the stock decoder we check
+    // files with rejects such frames, so it is off by default.
+    bool scaledOnOddColumns = false;
+};
+
+struct GeneratedBink {
+    bool ok = false;
+    std::string error;
+    std::vector<uint8_t> bytes;
+    uint32_t storedFrames = 0;  // frames whose video packet a packer must store
+    uint32_t keyframes = 0;
+    std::array<uint32_t, kGenBlockKinds> blockCounts = {};  // blocks written, by kind
+    uint32_t runsEndingOn63 = 0;
+    uint32_t runsEndingOn64 = 0;
+};
+
+GeneratedBink generateBink1File(const GeneratorOptions& options);
+
+// The file alone; empty when it cannot be made (see generateBink1File).
+std::vector<uint8_t> generateBink1(const GeneratorOptions& options);
+
+}  // namespace dev
