@@ -51,18 +51,12 @@ struct BitWriter {
         acc = static_cast<uint32_t>(wide);
     }
 
-    // One bit.
-    inline void bit(uint32_t b) { put(b, 1); }
-
     // Stores the accumulator as a whole word, whatever its fill (also 0).
     inline void flush() {
         storeWord(acc);
         acc = 0;
         fill = 0;
     }
-
-    // Bytes written so far from `from` plus the bits still held.
-    uint64_t bitsSince(const uint8_t* from) const { return uint64_t(out - from) * 8 + fill; }
 
 private:
     inline void storeWord(uint32_t w) {
