@@ -6,8 +6,9 @@
 
 #include "core/bink_context.h"
 #include "core/frame_assembly.h"
-#include "core/pipeline.h"
 #include "pack/audio_generator.h"
+#include "pack/frame_view.h"
+#include "pack/pack_frame.h"
 
 namespace dev {
 
@@ -97,6 +98,7 @@ public:
                     vals_[kTypes].push_back(1);
                     vals_[kSubTypes].push_back(kKindType[kind]);
                     nextStart[x] = 1;
+                    stats_.scaledInLastColumn += x + 1 == bw_;
                     content(kKindType[kind], x, r);
                     x += 2;
                 } else {
@@ -208,6 +210,8 @@ private:
         };
         vals_[kXOff].push_back(offset(kXOff, loX, hiX));
         vals_[kYOff].push_back(offset(kYOff, loY, hiY));
+        stats_.xOffsetsSeen |= 1u << (vals_[kXOff].back() + 15);
+        stats_.yOffsetsSeen |= 1u << (vals_[kYOff].back() + 15);
     }
 
     int32_t magnitude(uint32_t maxBits) {
@@ -285,6 +289,7 @@ private:
     void residue() {
         const uint32_t budget = rng_.chance(o_.extremePercent) ? 0 : (rng_.chance(50) ? rng_.below(8) : rng_.below(128));
         put8(s_[4], budget);
+        stats_.residuesWithoutBudget += budget == 0;
         std::vector<uint8_t>& s = s_[13];
         const uint32_t oneChance = 10 + 20 * rng_.below(4);
         auto bit = [&](uint32_t percent) {
@@ -451,54 +456,26 @@ private:
     std::vector<uint32_t> rowEnd_[kBundles];  // values used up to the end of each row
 };
 
-// Front buffers over a frame's value vectors, as the driver has them after a
-// pipeline cycle.
-struct FrameView {
-    StreamBuffer buffers[kStreamCount];
-
-    void attach(BinkContext& c, Streams& s) {
-        for (int i = 0; i < kStreamCount; ++i) {
-            StreamBuffer& b = buffers[i];
-            b = StreamBuffer();
-            std::vector<uint8_t>& v = s[i + 1];
-            b.buffers[0] = b.start = b.cursor = v.data();
-            b.capacity = static_cast<uint32_t>(v.size());
-            b.end = b.start + v.size();
-            b.filled[0] = b.capacity;
-            b.number = static_cast<uint8_t>(i + 1);
-        }
-        c.streams = buffers;
-    }
-    // The first sub-stream whose values the frame did not use up, or 0.
-    int unused() const {
-        for (int i = 0; i < kStreamCount; ++i)
-            if (buffers[i].cursor != buffers[i].start + buffers[i].filled[0]) return i + 1;
-        return 0;
-    }
-};
-
-// Assembles one video packet from the values; false with a message when the
-// writer fails or leaves values unused (the values would not be what a packer
-// reads back from the packet).
-bool assemble(BinkContext& c, Streams& s, std::vector<uint8_t>& packet, std::string& error) {
+// Assembles one video packet from the frame's values with the unpacker's own
+// frame assembly; false with a message when the writer fails or leaves values
+// unused (the values would then not be what a packer reads back).
+bool assemble(FrameView& view, PackFrame& values, std::vector<uint8_t>& packet, std::string& error) {
     size_t bytes = 0;
-    for (int i = 2; i <= 21; ++i) bytes += s[i].size();
-    packet.assign(bytes * 4 + 65536, 0);
-    FrameView view;
-    view.attach(c, s);
-    c.out = packet.data();
-    c.outEnd = packet.data() + packet.size();
-    const int32_t rc = assembleBink1Video(c);
-    c.streams = nullptr;
-    if (rc < 0) {
-        error = "frame " + std::to_string(c.frameNumber) + ": the Bink 1 frame assembly failed";
+    for (int i = 2; i <= 21; ++i) bytes += values.streams[i].size();
+    BinkContext& c = view.bind(values, bytes * 4 + 65536);
+    const std::string frame = "frame " + std::to_string(values.index);
+    if (assembleBink1Video(c) < 0) {
+        error = frame + ": the Bink 1 frame assembly failed";
         return false;
     }
-    if (const int n = view.unused()) {
-        error = "frame " + std::to_string(c.frameNumber) + ": sub-stream " + std::to_string(n) + " has values left over";
-        return false;
+    for (int n = 1; n <= kStreamCount; ++n) {
+        if (view.unread(n)) {
+            error = frame + ": sub-stream " + std::to_string(n) + " has values left over";
+            return false;
+        }
     }
-    packet.resize(static_cast<size_t>(c.out - packet.data()));
+    const std::span<const uint8_t> w = view.written();
+    packet.assign(w.begin(), w.end());
     return true;
 }
 
@@ -508,8 +485,11 @@ struct Frame {
     bool keyframe = false;
 };
 
-bool makeVideo(const GeneratorOptions& o, Rng& rng, BinkContext& c, GeneratedBink& result, Frame& frame) {
-    Streams s;
+bool makeVideo(const GeneratorOptions& o, Rng& rng, FrameView& view, uint32_t index, GeneratedBink& result,
+               Frame& frame) {
+    PackFrame values;
+    values.index = index;
+    Streams& s = values.streams;
     const uint32_t lumaW = (o.width + 7) >> 3, lumaH = (o.height + 7) >> 3;
     const uint32_t chromaW = (o.width + 15) >> 4, chromaH = (o.height + 15) >> 4;
     put32(s[11], 0);  // the packet's first word, set below
@@ -524,7 +504,7 @@ bool makeVideo(const GeneratorOptions& o, Rng& rng, BinkContext& c, GeneratedBin
         PlaneGenerator(o, rng, s, result, chromaW, chromaH, o.width >> 1, frame.keyframe).run();
     }
     std::string error;
-    if (!assemble(c, s, frame.video, error)) {
+    if (!assemble(view, values, frame.video, error)) {
         result.error = error;
         return false;
     }
@@ -533,15 +513,17 @@ bool makeVideo(const GeneratorOptions& o, Rng& rng, BinkContext& c, GeneratedBin
     if (!o.grayscale && rng.chance(o.storedPercent)) {
         // Trailing bytes after the last plane: decoders stop before them, but
         // the packet no longer rewrites from its values, so it travels stored.
-        Streams raw;
+        PackFrame stored;
+        stored.index = index;
+        std::vector<uint8_t>& raw = stored.streams[11];
         std::vector<uint8_t> body(frame.video.begin() + 4, frame.video.end());
         const uint32_t extra = 4 * (1 + rng.below(4));
         for (uint32_t i = 0; i < extra; ++i) body.push_back(static_cast<uint8_t>(rng.below(256)));
-        put32(raw[11], static_cast<uint32_t>(body.size() + 4));
-        put8(raw[11], 1);
-        put32(raw[11], static_cast<uint32_t>(body.size()));
-        raw[11].insert(raw[11].end(), body.begin(), body.end());
-        if (!assemble(c, raw, frame.video, error)) {
+        put32(raw, static_cast<uint32_t>(body.size() + 4));
+        put8(raw, 1);
+        put32(raw, static_cast<uint32_t>(body.size()));
+        raw.insert(raw.end(), body.begin(), body.end());
+        if (!assemble(view, stored, frame.video, error)) {
             result.error = error;
             return false;
         }
@@ -575,19 +557,12 @@ GeneratedBink generateBink1File(const GeneratorOptions& o) {
     c.videoFlags = (o.alpha ? 0x100000u : 0) | (o.grayscale ? 0x20000u : 0);
     c.version = 'i';
     c.headerLength = 44;
-    if (!allocateBundleAreas(c)) {
-        result.error = "out of memory";
-        return result;
-    }
+    FrameView view(c);
     std::vector<Frame> frames(o.frames);
     for (uint32_t j = 0; j < o.frames; ++j) {
         Frame& f = frames[j];
         f.keyframe = j == 0 || rng.chance(o.keyframePercent);
-        c.frameNumber = j;
-        if (!makeVideo(o, rng, c, result, f)) {
-            releaseBundleAreas(c);
-            return result;
-        }
+        if (!makeVideo(o, rng, view, j, result, f)) return result;
         result.keyframes += f.keyframe;
         for (const GeneratorAudioTrack& t : o.audio) {
             f.audio.emplace_back();
@@ -601,7 +576,6 @@ GeneratedBink generateBink1File(const GeneratorOptions& o) {
             f.audio.back() = makeAudioPacket(a);
         }
     }
-    releaseBundleAreas(c);
 
     const uint32_t tracks = static_cast<uint32_t>(o.audio.size());
     const size_t headerBytes = 44 + 12 * size_t(tracks) + 4 * (size_t(o.frames) + 1);

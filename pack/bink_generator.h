@@ -78,6 +78,11 @@ struct GeneratedBink {
     std::array<uint32_t, kGenBlockKinds> blockCounts = {};  // blocks written, by kind
     uint32_t runsEndingOn63 = 0;
     uint32_t runsEndingOn64 = 0;
+    // Motion offsets used, bit v + 15 for offset v (-15..15).
+    uint32_t xOffsetsSeen = 0;
+    uint32_t yOffsetsSeen = 0;
+    uint32_t residuesWithoutBudget = 0;
+    uint32_t scaledInLastColumn = 0;
 };
 
 GeneratedBink generateBink1File(const GeneratorOptions& options);

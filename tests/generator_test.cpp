@@ -105,9 +105,20 @@ std::vector<Case> cases() {
         v.push_back({"DCT audio tracks", o});
     }
     {
-        GeneratorOptions o = sized(8, 0, 2, 16);
-        v.push_back({"height 0: planes without block rows", o, false});
+        GeneratorOptions o = sized(80, 48, 24, 16);
+        o.audio = {{32000, true, true, 80}};
+        o.keyframePercent = 20;
+        v.push_back({"long mixed file with audio", o});
     }
+    // Valid for our format but refused by the stock decoder, or outside what
+    // it opens at all: round trip only.
+    {
+        GeneratorOptions o = onlyKinds(sized(40, 32, 3, 17), {kGenFill, kGenIntra, kGenScaledFill, kGenScaledRaw});
+        o.scaledOnOddColumns = true;
+        v.push_back({"scaled blocks on odd columns", o, false});
+    }
+    v.push_back({"height 0: planes without block rows", sized(8, 0, 2, 18), false});
+    v.push_back({"no frames", sized(16, 16, 0, 19), false});
     return v;
 }
 
@@ -174,14 +185,22 @@ TEST(Generator, FileLayoutAndDeterminism) {
 // The generator reaches what it claims to cover: every block kind, and runs
 // that end on pixel 63 and on pixel 64.
 TEST(Generator, CoversEveryBlockKindAndRunEnding) {
-    GeneratorOptions o = sized(96, 96, 4, 21);
+    GeneratorOptions o = sized(128, 96, 8, 21);
     o.keyframePercent = 0;
     const GeneratedBink g = generateBink1File(o);
     ASSERT_TRUE(g.ok) << g.error;
     for (int k = 0; k < kGenBlockKinds; ++k) EXPECT_GT(g.blockCounts[k], 0u) << "kind " << k;
     EXPECT_GT(g.runsEndingOn63, 0u);
     EXPECT_GT(g.runsEndingOn64, 0u);
+    EXPECT_GT(g.residuesWithoutBudget, 0u);
     EXPECT_EQ(g.storedFrames, 0u);
+    EXPECT_EQ(g.xOffsetsSeen, 0x7FFFFFFFu);
+    EXPECT_EQ(g.yOffsetsSeen, 0x7FFFFFFFu);
+    // An odd column count puts scaled blocks into the last column.
+    const GeneratedBink odd = generateBink1File(
+        onlyKinds(sized(40, 16, 2, 22), {kGenScaledIntra, kGenScaledFill, kGenScaledRun, kGenScaledPattern, kGenScaledRaw}));
+    ASSERT_TRUE(odd.ok) << odd.error;
+    EXPECT_GT(odd.scaledInLastColumn, 0u);
 }
 
 TEST(Generator, RejectsWidthBeyondTheBlockColumnLimit) {
