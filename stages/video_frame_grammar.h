@@ -152,6 +152,9 @@ private:
 
     bool blockLoop(uint32_t k, uint32_t columns, uint32_t rows) {
         if (columns > kMaxColumns) return false;
+        // Rows without columns hold nothing; a damaged height must not make
+        // the loop below spin through them.
+        if (columns == 0) return !bad;
         uint8_t* above = st.above;
         std::memset(above, 0, columns + 16);
         uint32_t previous = 0;

@@ -65,8 +65,8 @@ public:
         s_ = f.streams;
         put32(s_[11], rng_());
         s_[11].push_back(0);
-        const uint32_t lc = (ctx_.width + 7) >> 3, lr = (ctx_.height + 7) >> 3;
-        const uint32_t cc = (ctx_.width + 15) >> 4, cr = (ctx_.height + 15) >> 4;
+        const uint32_t lc = blocks(ctx_.width, 8), lr = blocks(ctx_.height, 8);
+        const uint32_t cc = blocks(ctx_.width, 16), cr = blocks(ctx_.height, 16);
         if (ctx_.hasAlpha) {
             plane(lc, lr);
             put32(s_[11], rng_() % 7 == 0 ? 0u : rng_());
@@ -90,6 +90,7 @@ public:
     }
 
 private:
+    static uint32_t blocks(uint32_t pixels, uint32_t size) { return static_cast<uint32_t>((uint64_t(pixels) + size - 1) / size); }
     uint32_t below(uint32_t n) { return static_cast<uint32_t>(rng_() % n); }
     uint8_t bit() { return static_cast<uint8_t>(rng_() & 1); }
 
@@ -286,6 +287,7 @@ private:
         trees();
         static const uint32_t kSingles[] = {0, 2, 3, 4, 5, 6, 7, 8, 9};
         static const uint32_t kSubs[] = {3, 5, 6, 8, 9};
+        if (columns == 0) return;  // no blocks, however many rows
         std::vector<uint8_t> scaledAbove(columns + 2, 0), scaledHere(columns + 2, 0);
         for (uint32_t r = 0; r < rows; ++r) {
             std::fill(scaledHere.begin(), scaledHere.end(), 0);
@@ -862,6 +864,11 @@ TEST(VideoFrameStageFailure, WidePlanesAndHugeGridsEndCleanly) {
         const auto head = symbolChunk({});
         Decoded d;
         EXPECT_FALSE(decodeVideoFrameChunk(decoder, head.data(), head.size(), d.writers));
+    }
+    // No block columns and 2^29 rows: nothing to decode, at once.
+    {
+        const BinkContext empty = makeContext(0, 0xFFFFFFFFu);
+        roundTrip(empty, {FrameBuilder(empty, 1).coded(), FrameBuilder::stored(2, {})});
     }
     // A grid of 2^28 rows: sub-stream 2 fills up and the plane ends there.
     {
