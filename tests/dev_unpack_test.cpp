@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "dev_stream_fixtures.h"
+#include "pack/packer.h"
 
 namespace dev {
 namespace {
@@ -113,6 +114,45 @@ TEST_F(DevUnpack, RestoresAFileAndEndsWithTheFullProgressLine) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, std::string(kBannerAndUsage).append("100.0%    \r"));
     EXPECT_EQ(readFile(path("out.bik")), bink);
+}
+
+// A file with frames, packed by our packer: restored exactly, and the console
+// shows only progress lines after the usage text ("47.3%    \r" each, rising),
+// the last one for 1000.
+TEST_F(DevUnpack, ProgressLinesOfAPackedFile) {
+    fixtures::SynthOptions o;
+    o.frames = 60;
+    o.tracks = 0;
+    const std::vector<uint8_t> bink = fixtures::makeBink1(o);
+    const PackResult packed = packBink(bink);
+    if (!packed.ok) GTEST_SKIP() << "packer cannot pack the file yet: " << packed.error;
+    writeFile(path("in.dev"), packed.dev);
+    const Outcome r = runProgram(quoted({path("in.dev"), path("out.bik")}));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(readFile(path("out.bik")), bink);
+    ASSERT_EQ(r.out.compare(0, kBannerAndUsage.size(), kBannerAndUsage), 0);
+    std::string rest = r.out.substr(kBannerAndUsage.size());
+    ASSERT_GE(rest.size(), 11u);
+    EXPECT_EQ(rest.substr(rest.size() - 11), "100.0%    \r");
+    int last = -1;
+    size_t pos = 0;
+    while (pos < rest.size()) {
+        const size_t end = rest.find('\r', pos);
+        ASSERT_NE(end, std::string::npos);
+        const std::string line = rest.substr(pos, end - pos);
+        ASSERT_GE(line.size(), 8u) << line;
+        EXPECT_EQ(line.substr(line.size() - 5), "%    ");
+        const std::string number = line.substr(0, line.size() - 5);  // "47.3"
+        const size_t dot = number.find('.');
+        ASSERT_EQ(dot, number.size() - 2) << line;
+        EXPECT_TRUE(dot == 1 || number[0] != '0') << line;  // no leading zeros
+        const int whole = std::stoi(number.substr(0, dot));
+        const int tenth = number[dot + 1] - '0';
+        EXPECT_GE(whole * 10 + tenth, last);
+        last = whole * 10 + tenth;
+        pos = end + 1;
+    }
+    EXPECT_EQ(last, 1000);
 }
 
 // The driver's result is the exit code: -2 for a file that is not a DEV
