@@ -112,11 +112,11 @@ TEST(DevFraming, WriterAndReaderAgree) {
     EXPECT_EQ(dev.size(), p + 3 + l2 + total);
 }
 
-// A capacity block of 0 bytes decodes from a code of 0 and zero bytes: every
-// value is +1, so the capacities climb by 512.  A block shorter than four
-// bytes puts its bytes in the high-order positions of the code, exactly as if
-// zeros followed.
-TEST(DevFraming, ShortCapacityBlocks) {
+// A block of 0 bytes decodes from a code of 0 and zero bytes: every value is
+// +1, so the capacities climb by 512 and each length sequence counts up.  A
+// block shorter than four bytes puts its bytes in the high-order positions of
+// the code, exactly as if zeros followed.
+TEST(DevFraming, ShortBlocks) {
     Capacities caps;
     ASSERT_TRUE(decodeCapacities(nullptr, 0, caps));
     for (int s = 0; s < kStageSlots; ++s) EXPECT_EQ(caps.stage[s], 512u * (s + 1));
@@ -132,6 +132,15 @@ TEST(DevFraming, ShortCapacityBlocks) {
             EXPECT_EQ(std::memcmp(&shortCaps, &padded, sizeof caps), 0);
         }
     }
+    // The same for a size block: every sequence keeps its own running length.
+    SizeDecoder sizes;
+    ASSERT_TRUE(sizes.start(nullptr, 0));
+    EXPECT_EQ(sizes.next(kHeaderSequence), 1);
+    EXPECT_EQ(sizes.next(kHeaderSequence), 2);
+    EXPECT_EQ(sizes.next(0), 1);
+    EXPECT_EQ(sizes.next(5), 1);
+    EXPECT_EQ(sizes.next(0), 2);
+
     // A running total that goes negative is corrupt.
     const uint8_t negative[] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
     Capacities bad;
