@@ -1,10 +1,12 @@
 // Writes the seed corpus of the fuzz target: valid DEV streams of synthetic
-// Bink 1 files for the copy-stage table, and of a file without frames.
+// Bink 1 files for the copy-stage table, of a file without frames, and one
+// from our packer for the product's stages.
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "../dev_stream_fixtures.h"
+#include "pack/packer.h"
 
 namespace {
 
@@ -35,5 +37,11 @@ int main(int argc, char** argv) {
         o.videoFlags = k == 3 ? 0x120000 : 0;
         ok = save(dir + "/copy" + std::to_string(k) + ".dev", copyStream(makeBink1(o))) && ok;
     }
+    SynthOptions o;
+    o.frames = 6;
+    o.tracks = 0;
+    o.maxVideo = 60;
+    const dev::PackResult packed = dev::packBink(makeBink1(o));
+    if (packed.ok) ok = save(dir + "/packed.dev", packed.dev) && ok;
     return ok ? 0 : 1;
 }
