@@ -532,6 +532,34 @@ bool makeVideo(const GeneratorOptions& o, Rng& rng, FrameView& view, uint32_t in
     return true;
 }
 
+// A packet of a track without the DCT flag.  Such a track codes the same
+// block syntax without the two leading bits of each block, and a stereo track
+// codes its channels interleaved, as one channel at twice the rate (whose
+// block length and band count equal those of a mono DCT track at that rate
+// for 11025..44099 Hz).  So each block is a one-block DCT packet's block moved
+// two bits down, still padded to a 32-bit boundary.
+std::vector<uint8_t> rawModePacket(const GeneratorAudioTrack& t, uint32_t blocks, Rng& rng) {
+    std::vector<uint8_t> packet(4, 0);
+    uint32_t decoded = 0;
+    for (uint32_t b = 0; b < blocks; ++b) {
+        // The block must keep its last word after the move: a block whose
+        // bits end within the first two of its last word would shrink by a
+        // word, and the padding is not told from zero-valued fields, so such
+        // blocks are drawn again.
+        std::vector<uint8_t> one;
+        do {
+            one = makeAudioPacket(t.stereo ? 2 * t.sampleRate : t.sampleRate, false, static_cast<uint32_t>(rng.next()), 1);
+        } while (one.size() < 8 || (load32(one.data() + one.size() - 4) >> 2) == 0);
+        decoded += load32(one.data());
+        for (size_t i = 4; i < one.size(); ++i) {
+            const uint32_t next = i + 1 < one.size() ? one[i + 1] : 0;
+            packet.push_back(static_cast<uint8_t>((one[i] >> 2) | (next << 6)));
+        }
+    }
+    store32(packet.data(), decoded);
+    return packet;
+}
+
 }  // namespace
 
 GeneratedBink generateBink1File(const GeneratorOptions& o) {
@@ -541,8 +569,12 @@ GeneratedBink generateBink1File(const GeneratorOptions& o) {
         return result;
     }
     for (const GeneratorAudioTrack& t : o.audio) {
-        if (!t.dct) {
-            result.error = "only DCT audio tracks are generated";
+        if (t.sampleRate == 0 || t.sampleRate > 0xFFFF) {
+            result.error = "audio sample rate outside 1..65535";
+            return result;
+        }
+        if (!t.dct && t.stereo && (t.sampleRate < 11025 || t.sampleRate >= 44100)) {
+            result.error = "stereo raw-mode tracks are generated for 11025..44099 Hz only";
             return result;
         }
     }
@@ -567,13 +599,18 @@ GeneratedBink generateBink1File(const GeneratorOptions& o) {
         for (const GeneratorAudioTrack& t : o.audio) {
             f.audio.emplace_back();
             if (!rng.chance(t.packetPercent)) continue;
-            AudioPacketOptions a;
-            a.sampleRate = t.sampleRate;
-            a.stereo = t.stereo;
-            a.seed = static_cast<uint32_t>(rng.next());
-            a.blocks = 1 + rng.below(3);  // decoders reject packets without blocks
-            a.correlated = static_cast<int>(rng.below(2));
-            f.audio.back() = makeAudioPacket(a);
+            const uint32_t blocks = 1 + rng.below(3);  // decoders reject packets without blocks
+            if (t.dct) {
+                AudioPacketOptions a;
+                a.sampleRate = t.sampleRate;
+                a.stereo = t.stereo;
+                a.seed = static_cast<uint32_t>(rng.next());
+                a.blocks = blocks;
+                a.correlated = static_cast<int>(rng.below(2));
+                f.audio.back() = makeAudioPacket(a);
+            } else {
+                f.audio.back() = rawModePacket(t, blocks, rng);
+            }
         }
     }
 
@@ -607,14 +644,15 @@ GeneratedBink generateBink1File(const GeneratorOptions& o) {
     store32(h + 36, c.videoFlags);
     store32(h + 40, tracks);
     // Track table: the largest decoded size of each track's packets, then
-    // rate and flags (16-bit output, DCT, stereo), then an identifier.
+    // rate and flags (16-bit output, then DCT, or 0x8000 as real raw-mode
+    // tracks have it, and stereo), then an identifier.
     uint8_t* table = h + 44;
     for (uint32_t t = 0; t < tracks; ++t) {
         uint32_t decoded = 0;
         for (const Frame& f : frames)
             if (f.audio[t].size() >= 4) decoded = std::max(decoded, load32(f.audio[t].data()));
         const GeneratorAudioTrack& a = o.audio[t];
-        const uint32_t flags = 0x4000u | (a.dct ? 0x1000u : 0) | (a.stereo ? 0x2000u : 0);
+        const uint32_t flags = 0x4000u | (a.dct ? 0x1000u : 0x8000u) | (a.stereo ? 0x2000u : 0);
         store32(table + 4 * t, decoded);
         store32(table + 4 * tracks + 4 * t, (a.sampleRate & 0xFFFF) | flags << 16);
         store32(table + 8 * tracks + 4 * t, t);

@@ -18,9 +18,12 @@
 namespace dev {
 
 struct GeneratorAudioTrack {
-    uint32_t sampleRate = 44100;
+    uint32_t sampleRate = 44100;  // 1..65535
     bool stereo = false;
-    bool dct = true;             // flag 0x1000: DCT coded, else the raw (RDFT) mode
+    // Flag 0x1000: DCT coded.  Without it the track is in the raw mode (which
+    // the stages carry byte for byte); stereo raw-mode tracks are made for
+    // 11025..44099 Hz only.
+    bool dct = true;
     uint32_t packetPercent = 100;  // chance that a frame carries a packet for this track
 };
 

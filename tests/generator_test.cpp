@@ -105,6 +105,11 @@ std::vector<Case> cases() {
         v.push_back({"DCT audio tracks", o});
     }
     {
+        GeneratorOptions o = sized(32, 24, 5, 20);
+        o.audio = {{22050, true, false, 100}, {8000, false, false, 70}, {48000, true, true, 100}};
+        v.push_back({"raw-mode audio tracks beside a DCT track", o});
+    }
+    {
         GeneratorOptions o = sized(80, 48, 24, 16);
         o.audio = {{32000, true, true, 80}};
         o.keyframePercent = 20;
@@ -203,10 +208,17 @@ TEST(Generator, CoversEveryBlockKindAndRunEnding) {
     EXPECT_GT(odd.scaledInLastColumn, 0u);
 }
 
-TEST(Generator, RejectsWidthBeyondTheBlockColumnLimit) {
-    const GeneratedBink g = generateBink1File(sized(8065, 8, 1, 1));
-    EXPECT_FALSE(g.ok);
-    EXPECT_TRUE(g.bytes.empty());
+TEST(Generator, RefusesWhatItCannotMake) {
+    const GeneratedBink wide = generateBink1File(sized(8065, 8, 1, 1));
+    EXPECT_FALSE(wide.ok);
+    EXPECT_TRUE(wide.bytes.empty());
+    // A stereo raw-mode track is coded as one channel at twice the rate; the
+    // block length then follows the doubled rate only from 11025 to 44099 Hz.
+    GeneratorOptions o = sized(16, 16, 1, 1);
+    o.audio = {{44100, true, false, 100}};
+    EXPECT_FALSE(generateBink1File(o).ok);
+    o.audio = {{0, false, true, 100}};
+    EXPECT_FALSE(generateBink1File(o).ok);
 }
 
 // A stock decoder reads every generated file without a complaint.
