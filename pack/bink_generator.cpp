@@ -85,6 +85,7 @@ public:
         std::vector<uint8_t> scaledStart(bw_ + 2, 0), nextStart(bw_ + 2, 0);
         for (uint32_t r = 0; r < bh_; ++r) {
             std::fill(nextStart.begin(), nextStart.end(), 0);
+            for (int b = 0; b < kBundles; ++b) rowStart_[b] = static_cast<uint32_t>(vals_[b].size());
             uint32_t x = 0;
             while (x < bw_) {
                 if ((r & 1) && scaledStart[x]) {  // lower half of a scaled block
@@ -268,6 +269,9 @@ private:
             const uint32_t room = std::min<uint32_t>(15, 64 - sum - 1);
             uint32_t k = bundleValue(kRuns, [&] { return static_cast<int32_t>(longRuns ? rng_.below(16) : rng_.below(4)); });
             if (k > room) k = rng_.chance(50) ? room : rng_.below(room + 1);
+            // A row's runs travel in one chunk, whose count field bounds them:
+            // past half of it the row continues with the longest runs.
+            if (vals_[kRuns].size() - rowStart_[kRuns] > ((1u << countWidth(kRuns)) - 1) / 2) k = room;
             vals_[kRuns].push_back(static_cast<int32_t>(k));
             sum += k + 1;
             const uint32_t fill = rng_.below(2);
@@ -454,6 +458,7 @@ private:
     bool keyframe_;
     std::vector<int32_t> vals_[kBundles];
     std::vector<uint32_t> rowEnd_[kBundles];  // values used up to the end of each row
+    uint32_t rowStart_[kBundles] = {};        // values before the current row
 };
 
 // Assembles one video packet from the frame's values with the unpacker's own

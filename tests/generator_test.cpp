@@ -84,6 +84,7 @@ std::vector<Case> cases() {
         o.repeatPercent = 70;
         v.push_back({"runs, raw and patterns, repeated values", o});
     }
+    v.push_back({"run blocks only, wide rows", onlyKinds(sized(2048, 16, 2, 23), {kGenRun})});
     {
         GeneratorOptions o = onlyKinds(sized(48, 48, 3, 12), {kGenIntra, kGenInter, kGenScaledIntra});
         o.extremePercent = 60;
