@@ -115,6 +115,8 @@ public:
         for (int b = 0; b < kBundles; ++b) {
             std::vector<uint8_t>& out = s_[kBundleSource[b]];
             for (int32_t v : vals_[b]) {
+                if (b == kIntraDc) stats_.limitsSeen |= v == 0 ? uint32_t(kGenLimitIntraDcZero) : v == 2047 ? uint32_t(kGenLimitIntraDcMax) : 0u;
+                if (b == kInterDc) stats_.limitsSeen |= v == -2047 ? uint32_t(kGenLimitInterDcMin) : v == 2047 ? uint32_t(kGenLimitInterDcMax) : 0u;
                 if (b == kIntraDc || b == kInterDc) put16(out, v);
                 else put8(out, static_cast<uint32_t>(v));
             }
@@ -232,9 +234,11 @@ private:
         else if (pick < 75) a = 1 + rng_.below(10);
         else a = 1 + rng_.below(63);
         put16(s, static_cast<int32_t>(a));
+        if (a == 63) stats_.limitsSeen |= kGenLimitFullList;
         for (uint32_t i = 1; i <= a; ++i) {
             int32_t v = 0;
             if (i == a || rng_.chance(50)) v = magnitude(10);
+            if (v == 1023) stats_.limitsSeen |= kGenLimitCoefficient;
             if (rng_.below(2)) v = -v;
             put16(s, v);
         }

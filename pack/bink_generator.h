@@ -72,6 +72,13 @@ struct GeneratorOptions {
     bool scaledOnOddColumns = false;
 };
 
+enum GeneratorLimit : uint32_t {
+    kGenLimitIntraDcZero = 1, kGenLimitIntraDcMax = 2,   // 0 and 2047
+    kGenLimitInterDcMin = 4, kGenLimitInterDcMax = 8,    // -2047 and 2047
+    kGenLimitCoefficient = 16,                          // a magnitude of 1023
+    kGenLimitFullList = 32,                             // 63 coefficients
+};
+
 struct GeneratedBink {
     bool ok = false;
     std::string error;
@@ -85,6 +92,8 @@ struct GeneratedBink {
     uint32_t xOffsetsSeen = 0;
     uint32_t yOffsetsSeen = 0;
     uint32_t residuesWithoutBudget = 0;
+    // Limits reached (kGenLimit... bits).
+    uint32_t limitsSeen = 0;
     uint32_t scaledInLastColumn = 0;
 };
 

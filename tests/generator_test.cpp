@@ -202,6 +202,14 @@ TEST(Generator, CoversEveryBlockKindAndRunEnding) {
     EXPECT_EQ(g.storedFrames, 0u);
     EXPECT_EQ(g.xOffsetsSeen, 0x7FFFFFFFu);
     EXPECT_EQ(g.yOffsetsSeen, 0x7FFFFFFFu);
+    // Values at their limits, when asked for.
+    GeneratorOptions limits = onlyKinds(sized(64, 64, 4, 24), {kGenIntra, kGenInter});
+    limits.extremePercent = 50;
+    limits.keyframePercent = 0;
+    const GeneratedBink l = generateBink1File(limits);
+    ASSERT_TRUE(l.ok) << l.error;
+    EXPECT_EQ(l.limitsSeen, uint32_t(kGenLimitIntraDcZero | kGenLimitIntraDcMax | kGenLimitInterDcMin |
+                                     kGenLimitInterDcMax | kGenLimitCoefficient | kGenLimitFullList));
     // An odd column count puts scaled blocks into the last column.
     const GeneratedBink odd = generateBink1File(
         onlyKinds(sized(40, 16, 2, 22), {kGenScaledIntra, kGenScaledFill, kGenScaledRun, kGenScaledPattern, kGenScaledRaw}));
