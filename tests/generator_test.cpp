@@ -45,8 +45,16 @@ GeneratorOptions onlyKinds(GeneratorOptions o, std::initializer_list<int> kinds)
     return o;
 }
 
+// Every block kind, both run endings and every motion offset (asserted below).
+GeneratorOptions everything() {
+    GeneratorOptions o = sized(128, 96, 8, 21);
+    o.keyframePercent = 0;
+    return o;
+}
+
 std::vector<Case> cases() {
     std::vector<Case> v;
+    v.push_back({"every block kind and motion offset", everything()});
     v.push_back({"8x8", sized(8, 8, 4, 1)});
     v.push_back({"17x9", sized(17, 9, 4, 2)});
     v.push_back({"33x65", sized(33, 65, 3, 3)});
@@ -191,9 +199,7 @@ TEST(Generator, FileLayoutAndDeterminism) {
 // The generator reaches what it claims to cover: every block kind, and runs
 // that end on pixel 63 and on pixel 64.
 TEST(Generator, CoversEveryBlockKindAndRunEnding) {
-    GeneratorOptions o = sized(128, 96, 8, 21);
-    o.keyframePercent = 0;
-    const GeneratedBink g = generateBink1File(o);
+    const GeneratedBink g = generateBink1File(everything());
     ASSERT_TRUE(g.ok) << g.error;
     for (int k = 0; k < kGenBlockKinds; ++k) EXPECT_GT(g.blockCounts[k], 0u) << "kind " << k;
     EXPECT_GT(g.runsEndingOn63, 0u);
