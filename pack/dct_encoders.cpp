@@ -13,25 +13,6 @@ namespace dev {
 
 namespace {
 
-// Walks a grammar over the packer's values without coding anything: the
-// grammar's own range checks then tell whether a frame can be coded, and no
-// model or memory of the real encoder changes.
-struct CheckCoder {
-    static constexpr bool kEncoding = true;
-    using Stream = ValueReader;
-
-    DEV_INLINE uint32_t bit(BitModel&, uint32_t value) { return value; }
-    DEV_INLINE uint32_t tree(BitModel*, int, uint32_t value) { return value; }
-    DEV_INLINE int32_t integer(BitModel*, uint8_t&, bool, int32_t value) { return value; }
-
-    static DEV_INLINE uint32_t take8(Stream& s) { return s.get8(); }
-    static DEV_INLINE uint32_t take16(Stream& s) { return s.get16(); }
-    static DEV_INLINE uint32_t take32(Stream& s) { return s.get32(); }
-    static DEV_INLINE void emit8(Stream&, uint32_t) {}
-    static DEV_INLINE void emit16(Stream&, uint32_t) {}
-    static DEV_INLINE void emit32(Stream&, uint32_t) {}
-};
-
 ValueReader readerOf(const std::vector<uint8_t>& values) { return ValueReader(values.data(), values.size()); }
 
 bool usedUp(const ValueReader& r) { return !r.underflow && r.atEnd(); }
