@@ -84,7 +84,7 @@ CycleResult runCycle(Pipeline& p, BinkContext& context, SizeDecoder& sizes, Byte
         Stage& st = p.stages[s];
         platform::waitEvent(st.done);
         p.busy[s] = false;
-        if (st.failed) {
+        if (p.released[s] && st.failed) {
             failedStage = s;
             return CycleResult::StageFailed;
         }
@@ -112,6 +112,7 @@ CycleResult runCycle(Pipeline& p, BinkContext& context, SizeDecoder& sizes, Byte
     }
     for (int s = 0; s < p.stageCount; ++s) {
         p.busy[s] = true;
+        p.released[s] = true;
         platform::setEvent(p.stages[s].go);
     }
     return CycleResult::Ok;
@@ -136,6 +137,7 @@ void shutdownPipeline(Pipeline& p) {
         if (st.input) platform::pageFree(st.input, st.inputCapacity);
         st.input = st.inputEnd = nullptr;
     }
+    for (int s = 0; s < p.stageCount; ++s) p.released[s] = false;
     p.stageCount = 0;
     for (StreamBuffer& b : p.streams) {
         for (uint8_t*& buf : b.buffers) {

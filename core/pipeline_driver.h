@@ -22,6 +22,11 @@ struct Pipeline {
     // to know which stages may still be working, so that no path ever waits
     // for an event that will not come.
     bool busy[kStageSlots] = {};
+    // released[s]: stage s has been given go at least once.  Until then its
+    // done event is the one it was created with, not an answer: the stage may
+    // still be setting up (and writing its failed flag), so the flag is read
+    // only after a done the stage set itself.
+    bool released[kStageSlots] = {};
 };
 
 // Creates the 21 streams and the stages of generation context.isBink2 from the
