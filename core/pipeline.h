@@ -7,6 +7,7 @@
 // the driver reads the front buffers of the previous cycle.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -63,6 +64,7 @@ struct Stage {
     platform::Thread* thread = nullptr;
     volatile int32_t running = 0;
     StageRoutine routine = nullptr;
+    uint64_t busyNanos = 0;  // time spent decoding chunks (for the benchmark)
 };
 
 struct StageRow {
@@ -91,7 +93,10 @@ uint32_t runStageLoop(Stage* stage, Setup&& setup, Decode&& decode, Teardown&& t
     for (;;) {
         platform::waitEvent(stage->go);
         if (stage->stop) break;
+        const auto start = std::chrono::steady_clock::now();
         if (ready && !stage->failed && !decode(stage)) stage->failed = 1;
+        stage->busyNanos += static_cast<uint64_t>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count());
         platform::setEvent(stage->done);
     }
     teardown();

@@ -53,6 +53,7 @@ size_t formatNumber(char* text, uint32_t n) {
 }
 
 void reportStageFailure(int stage, FailureReport how) {
+    if (how == FailureReport::None) return;
     char text[64];
     size_t n = 0;
     const char head[] = "Thread ";
@@ -79,6 +80,8 @@ public:
         : table_(table), sink_(output), input_(input), options_(options) {}
     ~Run() {
         shutdownPipeline(pipeline_);
+        if (options_.stageBusyNanos)
+            for (int s = 0; s < kStageSlots; ++s) options_.stageBusyNanos[s] = pipeline_.stages[s].busyNanos;
         releaseBundleAreas(context_);
         releaseHeaderBuffers(context_);
         sizes_.release();

@@ -27,14 +27,18 @@ public:
     virtual bool onFrame(const BinkContext& context, uint32_t frame) = 0;
 };
 
-// How the run reports a failed stage: the console line, or the message box.
-enum class FailureReport { Console, MessageBox };
+// How the run reports a failed stage: the console line, the message box, or
+// not at all (the packer's own check run, which reports through its result).
+enum class FailureReport { Console, MessageBox, None };
 
 struct RunOptions {
     ProgressCallback progress = nullptr;
     void* progressUser = nullptr;
     StreamObserver* observer = nullptr;
     FailureReport failureReport = FailureReport::Console;
+    // When set, receives each stage slot's time spent decoding, in
+    // nanoseconds (kStageSlots entries), at the end of the run.
+    uint64_t* stageBusyNanos = nullptr;
 };
 
 struct Unpacker {

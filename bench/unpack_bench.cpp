@@ -1,0 +1,91 @@
+// Whole-run decode rate: unpacks a DEV stream in memory several times with the
+// product's stage table and reports MB of Bink output per second of wall
+// time, and how long each stage spent decoding its chunks.
+//
+//   unpack_bench FILE [runs]
+//
+// FILE is a DEV stream, or a Bink file that is packed first.
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "core/unpacker.h"
+#include "pack/packer.h"
+
+namespace {
+
+class CountingSink : public dev::ByteSink {
+public:
+    bool write(const void*, size_t size) override {
+        bytes += size;
+        return true;
+    }
+    size_t bytes = 0;
+};
+
+const char* const kBink1Stages[] = {"audio", "video frame", "bundle lengths", "DCT intra", "DCT inter", "copy"};
+const char* const kBink2Stages[] = {"audio", "Bink 2 video"};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "Usage: unpack_bench FILE [runs]\n");
+        return 1;
+    }
+    const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
+    std::ifstream in(argv[1], std::ios::binary);
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (bytes.size() < 4) {
+        std::fprintf(stderr, "unpack_bench: cannot read %s\n", argv[1]);
+        return 1;
+    }
+    std::vector<uint8_t> devStream;
+    if (std::memcmp(bytes.data(), "DEV\x01", 4) == 0) {
+        devStream = std::move(bytes);
+    } else {
+        dev::PackResult packed = dev::packBink(bytes);
+        if (!packed.ok) {
+            std::fprintf(stderr, "unpack_bench: %s\n", packed.error.c_str());
+            return 1;
+        }
+        devStream = std::move(packed.dev);
+    }
+
+    double bestSeconds = 1e30;
+    size_t outBytes = 0;
+    uint64_t busy[dev::kStageSlots] = {};
+    uint64_t bestBusy[dev::kStageSlots] = {};
+    for (int r = 0; r < runs; ++r) {
+        CountingSink sink;
+        dev::MemorySource source(devStream.data(), devStream.size());
+        dev::RunOptions options;
+        options.stageBusyNanos = busy;
+        const auto t0 = std::chrono::steady_clock::now();
+        const int32_t result = dev::Unpacker::run(dev::kStageTable, sink, source, options);
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        if (result != 0) {
+            std::fprintf(stderr, "unpack_bench: run ended with %d\n", result);
+            return 1;
+        }
+        outBytes = sink.bytes;
+        if (seconds < bestSeconds) {
+            bestSeconds = seconds;
+            std::memcpy(bestBusy, busy, sizeof busy);
+        }
+    }
+    std::printf("%s: DEV %zu bytes, Bink %zu bytes, best of %d runs %.3f s, %.1f MB/s of Bink output\n", argv[1],
+                devStream.size(), outBytes, runs, bestSeconds, outBytes / bestSeconds / 1e6);
+    const bool bink2 = devStream.size() > 0 && bestBusy[2] == 0 && bestBusy[5] == 0 && bestBusy[1] != 0 &&
+                       bestBusy[3] == 0 && bestBusy[4] == 0;
+    const char* const* names = bink2 ? kBink2Stages : kBink1Stages;
+    const int count = bink2 ? 2 : 6;
+    for (int s = 0; s < count; ++s)
+        std::printf("  stage %d %-15s %8.3f s decoding (%4.1f%% of the run)\n", s, names[s], bestBusy[s] / 1e9,
+                    100.0 * bestBusy[s] / 1e9 / bestSeconds);
+    return 0;
+}
