@@ -20,8 +20,12 @@
 
 #include "pack/packer.h"
 #include "pack/record_writer.h"
+#include "pack/whole_file.h"
 
 namespace {
+
+using dev::readWholeFile;
+using dev::writeWholeFile;
 
 constexpr char kUsage[] =
     "Usage: dev_pack bink_file dev_file\n"
@@ -30,23 +34,6 @@ constexpr char kUsage[] =
 int fail(const std::string& message) {
     std::fprintf(stderr, "dev_pack: %s\n", message.c_str());
     return 1;
-}
-
-bool readWholeFile(const char* path, std::vector<uint8_t>& out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
-}
-
-bool writeWholeFile(const char* path, const std::vector<uint8_t>& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (out) return true;
-    std::remove(path);
-    return false;
 }
 
 int packFile(const char* binkPath, const char* devPath) {

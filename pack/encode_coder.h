@@ -7,10 +7,21 @@
 
 namespace dev {
 
-struct EncodeCoder {
+// Value flow of the packer's side: each value is taken from a sub-stream
+// before its decisions are coded, and nothing is emitted.
+struct TakesValues {
     static constexpr bool kEncoding = true;
     using Stream = ValueReader;
 
+    static DEV_INLINE uint32_t take8(Stream& s) { return s.get8(); }
+    static DEV_INLINE uint32_t take16(Stream& s) { return s.get16(); }
+    static DEV_INLINE uint32_t take32(Stream& s) { return s.get32(); }
+    static DEV_INLINE void emit8(Stream&, uint32_t) {}
+    static DEV_INLINE void emit16(Stream&, uint32_t) {}
+    static DEV_INLINE void emit32(Stream&, uint32_t) {}
+};
+
+struct EncodeCoder : TakesValues {
     RangeEncoder re;
 
     explicit EncodeCoder(std::vector<uint8_t>& out) : re(out) {}
@@ -28,13 +39,6 @@ struct EncodeCoder {
         return value;
     }
 
-    static DEV_INLINE uint32_t take8(Stream& s) { return s.get8(); }
-    static DEV_INLINE uint32_t take16(Stream& s) { return s.get16(); }
-    static DEV_INLINE uint32_t take32(Stream& s) { return s.get32(); }
-    static DEV_INLINE void emit8(Stream&, uint32_t) {}
-    static DEV_INLINE void emit16(Stream&, uint32_t) {}
-    static DEV_INLINE void emit32(Stream&, uint32_t) {}
-
     void finish() { re.finish(); }
 };
 
@@ -42,23 +46,13 @@ struct EncodeCoder {
 // without touching a model: the grammar's own checks then tell whether a
 // frame can be coded, before the real encoder's state moves.  Sign histories
 // advance as in the encoder, so checks that depend on them see the same state.
-struct CheckCoder {
-    static constexpr bool kEncoding = true;
-    using Stream = ValueReader;
-
+struct CheckCoder : TakesValues {
     DEV_INLINE uint32_t bit(BitModel&, uint32_t value) { return value; }
     DEV_INLINE uint32_t tree(BitModel*, int, uint32_t value) { return value; }
     DEV_INLINE int32_t integer(BitModel*, uint8_t& history, bool isSigned, int32_t value) {
         if (isSigned && value != 0) history = static_cast<uint8_t>((history * 2 + (value < 0 ? 1 : 0)) & 3);
         return value;
     }
-
-    static DEV_INLINE uint32_t take8(Stream& s) { return s.get8(); }
-    static DEV_INLINE uint32_t take16(Stream& s) { return s.get16(); }
-    static DEV_INLINE uint32_t take32(Stream& s) { return s.get32(); }
-    static DEV_INLINE void emit8(Stream&, uint32_t) {}
-    static DEV_INLINE void emit16(Stream&, uint32_t) {}
-    static DEV_INLINE void emit32(Stream&, uint32_t) {}
 };
 
 }  // namespace dev

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/frame_assembly.h"
+#include "tests/corpus.h"
 #include "pack/bink1_parser.h"
 #include "pack/bink1_plane_parser.h"
 #include "pack/bink_file.h"
@@ -416,53 +417,11 @@ TEST(Bink1Parser, GeneratedFilesCodeEveryPacket) {
 
 // ---------------------------------------------------------------- real files
 
-struct CorpusFile {
-    std::string name;
-    std::vector<uint8_t> bytes;
-    BinkFile bink;
-    BinkContext context;
-};
-
-std::vector<CorpusFile> loadCorpus() {
-    std::vector<CorpusFile> files;
-    std::error_code ec;
-    if (!std::filesystem::is_directory(DEV_CORPUS_DIR, ec)) return files;
-    std::vector<std::filesystem::path> paths;
-    for (const auto& e : std::filesystem::directory_iterator(DEV_CORPUS_DIR, ec))
-        if (e.path().extension() == ".bik") paths.push_back(e.path());
-    std::sort(paths.begin(), paths.end());
-    for (const auto& p : paths) {
-        CorpusFile f;
-        f.name = p.filename().string();
-        std::ifstream in(p, std::ios::binary);
-        f.bytes.assign(std::istreambuf_iterator<char>(in), {});
-        std::string error;
-        if (!readBinkFile(f.bytes, f.bink, error) || f.bink.isBink2) continue;
-        BinkContext& c = f.context;
-        c.width = f.bink.width;
-        c.height = f.bink.height;
-        c.frameCount = f.bink.frameCount;
-        c.videoFlags = f.bink.videoFlags;
-        c.hasAlpha = (c.videoFlags & 0x100000) != 0;
-        c.grayscale = (c.videoFlags & 0x20000) != 0;
-        c.planeCount = c.hasAlpha + (c.grayscale ? 1 : 3);
-        c.version = f.bink.version;
-        c.audioTrackCount = static_cast<uint32_t>(f.bink.tracks.size());
-        files.push_back(std::move(f));
-    }
-    return files;
-}
-
-const std::vector<CorpusFile>& corpus() {
-    static const std::vector<CorpusFile> files = loadCorpus();
-    return files;
-}
-
 // Every packet of every real file reads to its exact end within what the
 // stages can represent, with one DCT block count per plane.
 TEST(Bink1ParserCorpus, EveryPacketParses) {
-    if (corpus().empty()) GTEST_SKIP() << "no corpus";
-    for (const CorpusFile& file : corpus()) {
+    if (corpusBink1Files().empty()) GTEST_SKIP() << "no corpus";
+    for (const CorpusFile& file : corpusBink1Files()) {
         for (uint32_t j = 0; j < file.bink.frameCount; ++j) {
             PackFrame f;
             f.video = file.bink.video[j];
@@ -477,9 +436,9 @@ TEST(Bink1ParserCorpus, EveryPacketParses) {
 // Every packet of every real file: parsed, rewritten and compared.  Prints
 // per file how many packets are coded and why the others are stored.
 TEST(Bink1ParserCorpus, EveryPacketRewritesExactly) {
-    if (corpus().empty()) GTEST_SKIP() << "no corpus";
+    if (corpusBink1Files().empty()) GTEST_SKIP() << "no corpus";
     uint32_t total = 0, coded = 0;
-    for (const CorpusFile& file : corpus()) {
+    for (const CorpusFile& file : corpusBink1Files()) {
         std::map<std::string, uint32_t> reasons;
         uint32_t n = 0;
         for (uint32_t j = 0; j < file.bink.frameCount; ++j) {
@@ -506,9 +465,9 @@ TEST(Bink1ParserCorpus, EveryPacketRewritesExactly) {
 // Cut and scrambled real packets: never a crash, never a false success (a
 // packet reported coded has been rebuilt exactly by the writers).
 TEST(Bink1ParserCorpus, DamagedPacketsAreStoredOrExact) {
-    if (corpus().empty()) GTEST_SKIP() << "no corpus";
+    if (corpusBink1Files().empty()) GTEST_SKIP() << "no corpus";
     std::mt19937 rng(1234);
-    for (const CorpusFile& file : corpus()) {
+    for (const CorpusFile& file : corpusBink1Files()) {
         const uint32_t frames = std::min<uint32_t>(file.bink.frameCount, 6);
         for (uint32_t j = 0; j < frames; ++j) {
             const auto video = file.bink.video[j];

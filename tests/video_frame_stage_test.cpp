@@ -15,6 +15,7 @@
 
 #include "core/header_decoder.h"
 #include "core/pipeline.h"
+#include "tests/corpus.h"
 #include "pack/bink1_parser.h"
 #include "pack/bink_file.h"
 #include "pack/encode_coder.h"
@@ -454,20 +455,11 @@ TEST(VideoFrameRoundTrip, ModelsCarryAcrossFrames) {
 // through the encoder and the stage and come back exactly, frame after frame
 // on the same models.
 TEST(VideoFrameRoundTrip, CorpusValues) {
-    std::error_code ec;
-    if (!std::filesystem::is_directory(DEV_CORPUS_DIR, ec)) GTEST_SKIP() << "no corpus";
-    int files = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(DEV_CORPUS_DIR, ec)) {
-        if (entry.path().extension() != ".bik") continue;
-        std::ifstream in(entry.path(), std::ios::binary);
-        const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        BinkFile file;
-        std::string error;
-        if (!readBinkFile(bytes, file, error) || file.isBink2) continue;
-        SCOPED_TRACE(entry.path().filename().string());
-        ++files;
-        BinkContext context{};
-        setHeaderFields(context, file.header.data(), static_cast<uint32_t>(file.header.size()));
+    if (corpusBink1Files().empty()) GTEST_SKIP() << "no Bink 1 file in the corpus";
+    for (const CorpusFile& corpusFile : corpusBink1Files()) {
+        const BinkFile& file = corpusFile.bink;
+        const BinkContext& context = corpusFile.context;
+        SCOPED_TRACE(corpusFile.name);
         auto encoder = makeVideoFrameEncoder(context);
         VideoFrameDecoder decoder;
         ASSERT_TRUE(decoder.setup(context));
@@ -486,9 +478,8 @@ TEST(VideoFrameRoundTrip, CorpusValues) {
             ASSERT_TRUE(decodeVideoFrameChunk(decoder, chunk.data(), chunk.size(), d.writers)) << "frame " << j;
             for (int n = 2; n <= 13; ++n) ASSERT_EQ(frame.streams[n], d.stream(n)) << "frame " << j << ", sub-stream " << n;
         }
-        std::printf("  %s: %u of %u frames coded\n", entry.path().filename().string().c_str(), coded, file.frameCount);
+        std::printf("  %s: %u of %u frames coded\n", corpusFile.name.c_str(), coded, file.frameCount);
     }
-    if (files == 0) GTEST_SKIP() << "no Bink 1 file in the corpus";
 }
 
 // The model of every decision, checked at hand-computed points of a small

@@ -28,6 +28,7 @@
 #include "core/pipeline.h"
 #include "core/unpacker.h"
 #include "pack/bink_file.h"
+#include "pack/whole_file.h"
 
 namespace {
 
@@ -36,13 +37,6 @@ using namespace dev;
 int fail(const std::string& message) {
     std::fprintf(stderr, "dev_inspect: %s\n", message.c_str());
     return 1;
-}
-
-bool readWholeFile(const char* path, std::vector<uint8_t>& out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
 }
 
 std::string signatureText(const uint8_t* p) {

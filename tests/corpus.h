@@ -1,0 +1,59 @@
+// The real Bink files of the corpus folder, read once per test program.
+// Tests that use them skip when the folder is absent.
+#pragma once
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "core/bink_context.h"
+#include "core/header_decoder.h"
+#include "pack/bink_file.h"
+
+namespace dev {
+
+struct CorpusFile {
+    std::string name;
+    std::vector<uint8_t> bytes;
+    BinkFile bink;          // its spans point into bytes
+    BinkContext context{};  // the header fields the stages read (no track records)
+};
+
+// Every file of the folder that reads as a Bink file, sorted by name; empty
+// when the folder is absent.
+inline const std::vector<CorpusFile>& corpusFiles() {
+    static const std::vector<CorpusFile> files = [] {
+        std::vector<CorpusFile> out;
+        std::error_code ec;
+        if (!std::filesystem::is_directory(DEV_CORPUS_DIR, ec)) return out;
+        std::vector<std::filesystem::path> paths;
+        for (const auto& e : std::filesystem::directory_iterator(DEV_CORPUS_DIR, ec))
+            if (e.path().extension() == ".bik" || e.path().extension() == ".bk2") paths.push_back(e.path());
+        std::sort(paths.begin(), paths.end());
+        for (const auto& p : paths) {
+            CorpusFile f;
+            f.name = p.filename().string();
+            std::ifstream in(p, std::ios::binary);
+            f.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+            std::string error;
+            if (!readBinkFile(f.bytes, f.bink, error)) continue;
+            setHeaderFields(f.context, f.bink.header.data(), static_cast<uint32_t>(f.bink.header.size()));
+            out.push_back(std::move(f));
+        }
+        return out;
+    }();
+    return files;
+}
+
+inline std::vector<std::reference_wrapper<const CorpusFile>> corpusBink1Files() {
+    std::vector<std::reference_wrapper<const CorpusFile>> out;
+    for (const CorpusFile& f : corpusFiles())
+        if (!f.bink.isBink2) out.push_back(std::cref(f));
+    return out;
+}
+
+}  // namespace dev
