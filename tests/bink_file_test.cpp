@@ -13,17 +13,17 @@ using test::TestFrame;
 using test::TestTrack;
 
 TestBink twoTrackFile() {
-    TestBink spec;
-    spec.tracks = {TestTrack{100, 44100, 0x7000, 1}, TestTrack{200, 22050, 0xC000, 2}};
+    TestBink layout;
+    layout.tracks = {TestTrack{100, 44100, 0x7000, 1}, TestTrack{200, 22050, 0xC000, 2}};
     for (int j = 0; j < 4; ++j) {
         TestFrame f;
         f.keyframe = j == 0;
         f.audio.push_back(std::vector<uint8_t>(j * 4, uint8_t(j)));  // frame 0: no packet
         f.audio.push_back(std::vector<uint8_t>(8, uint8_t(0x80 + j)));
         f.video.assign(20 + 2 * j, uint8_t(0x40 + j));
-        spec.frames.push_back(f);
+        layout.frames.push_back(f);
     }
-    return spec;
+    return layout;
 }
 
 std::string readError(const std::vector<uint8_t>& bytes) {
@@ -39,8 +39,8 @@ void putLe32(std::vector<uint8_t>& bytes, size_t at, uint32_t v) {
 }
 
 TEST(BinkFile, SplitsHeaderTracksIndexAndFrames) {
-    const TestBink spec = twoTrackFile();
-    const auto bytes = spec.bytes();
+    const TestBink layout = twoTrackFile();
+    const auto bytes = layout.bytes();
     BinkFile file;
     std::string error;
     ASSERT_TRUE(readBinkFile(bytes, file, error)) << error;
@@ -62,18 +62,18 @@ TEST(BinkFile, SplitsHeaderTracksIndexAndFrames) {
     EXPECT_EQ(file.frameIndex[4], bytes.size());
     for (uint32_t j = 0; j < 4; ++j) {
         ASSERT_EQ(file.audio[j].size(), 2u);
-        EXPECT_TRUE(std::ranges::equal(file.audio[j][0], spec.frames[j].audio[0])) << j;
-        EXPECT_TRUE(std::ranges::equal(file.audio[j][1], spec.frames[j].audio[1])) << j;
-        EXPECT_TRUE(std::ranges::equal(file.video[j], spec.frames[j].video)) << j;
+        EXPECT_TRUE(std::ranges::equal(file.audio[j][0], layout.frames[j].audio[0])) << j;
+        EXPECT_TRUE(std::ranges::equal(file.audio[j][1], layout.frames[j].audio[1])) << j;
+        EXPECT_TRUE(std::ranges::equal(file.video[j], layout.frames[j].video)) << j;
     }
     EXPECT_TRUE(file.audio[0][0].empty());
 }
 
 TEST(BinkFile, Bink2HeaderLengthAndEmptyFiles) {
     for (const char* sig : {"KB2h", "KB2i", "KB2j", "BIKb", "BIKi"}) {
-        TestBink spec;
-        spec.signature = sig;
-        const auto bytes = spec.bytes();
+        TestBink layout;
+        layout.signature = sig;
+        const auto bytes = layout.bytes();
         BinkFile file;
         std::string error;
         ASSERT_TRUE(readBinkFile(bytes, file, error)) << sig << ": " << error;
@@ -141,12 +141,12 @@ TEST(BinkFile, RefusesDamagedCountsAndPacketSizes) {
     EXPECT_NE(readError(bytes).find("frame 0: the audio packet of track 1"), std::string::npos);
 
     // A frame too short to hold its audio packet sizes.
-    TestBink spec;
-    spec.tracks = {TestTrack(), TestTrack()};
+    TestBink layout;
+    layout.tracks = {TestTrack(), TestTrack()};
     TestFrame f;
     f.video.assign(4, 0);
-    spec.frames.push_back(f);  // no audio records at all: 4 bytes for two tracks
-    EXPECT_NE(readError(spec.bytes()).find("packet size of track 1"), std::string::npos);
+    layout.frames.push_back(f);  // no audio records at all: 4 bytes for two tracks
+    EXPECT_NE(readError(layout.bytes()).find("packet size of track 1"), std::string::npos);
 }
 
 }  // namespace
