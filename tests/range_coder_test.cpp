@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -26,12 +27,15 @@ TEST(RangeDecoder, FreshModelBoundAndUpdates) {
 }
 
 TEST(RangeDecoder, ShortChunksTakeHighOrderBytesAndZerosPastTheEnd) {
-    const uint8_t two[2] = {0x12, 0x34};
+    const uint8_t bytes[4] = {0x12, 0x34, 0x56, 0x78};
+    const uint32_t expected[5] = {0, 0x12000000u, 0x12340000u, 0x12345600u, 0x12345678u};
     RangeDecoder rd;
-    rd.init(two, 2);
-    EXPECT_EQ(rd.code, 0x12340000u);
-    rd.init(nullptr, 0);
-    EXPECT_EQ(rd.code, 0u);
+    for (size_t n = 0; n <= 4; ++n) {
+        rd.init(n ? bytes : nullptr, n);
+        EXPECT_EQ(rd.code, expected[n]) << n;
+        EXPECT_EQ(rd.range, 0xFFFFFFFFu);
+        EXPECT_EQ(rd.position, rd.end);
+    }
     BitModel m = kModelStart;
     for (int i = 0; i < 1000; ++i) rd.decodeBit(m);  // never reads past the chunk
     EXPECT_EQ(rd.position, rd.end);
@@ -102,6 +106,47 @@ TEST(RangeCoder, RandomRoundTrips) {
         }
         EXPECT_EQ(encHist, decHist);
         EXPECT_LE(rd.position, rd.end);
+    }
+}
+
+TEST(RangeDecoder, NormalisationTakesOneBytePerShift) {
+    // A range just above 2^8 after init needs two shifts (two bytes) before
+    // the next decision.
+    const uint8_t chunk[8] = {0, 0, 0, 0, 0xAB, 0xCD, 0xEF, 0x01};
+    RangeDecoder rd;
+    rd.init(chunk, sizeof chunk);
+    rd.range = 0x1FF;
+    BitModel m = kModelStart;
+    rd.decodeBit(m);
+    EXPECT_EQ(rd.position, chunk + 6);
+}
+
+TEST(RangeCoder, IntegerExponentsReadExactlyTheirMantissaBits) {
+    // Exponent 0 (magnitude 1) reads no mantissa decision.  Exponent 31 reads
+    // 31; after the first four the context keeps bit 4 and the first three
+    // bits, so an all-zero or all-one mantissa only ever meets five contexts.
+    struct Case {
+        uint32_t value;
+        int contexts;
+    };
+    for (const Case k : {Case{1, 0}, Case{0x80000000u, 5}, Case{0xFFFFFFFFu, 5}}) {
+        std::vector<uint8_t> bytes;
+        BitModel enc[IntegerModels::kSize];
+        resetModels(enc, IntegerModels::kSize);
+        uint8_t h = 0;
+        RangeEncoder re(bytes);
+        re.encodeInteger(enc, h, false, int32_t(k.value));
+        re.finish();
+        int touched = 0;
+        for (int t = IntegerModels::kMantissa; t < IntegerModels::kSize; ++t) touched += enc[t] != kModelStart;
+        EXPECT_EQ(touched, k.contexts) << k.value;
+        BitModel dec[IntegerModels::kSize];
+        resetModels(dec, IntegerModels::kSize);
+        RangeDecoder rd;
+        rd.init(bytes.data(), bytes.size());
+        uint8_t dh = 0;
+        EXPECT_EQ(uint32_t(rd.decodeInteger(dec, dh, false)), k.value);
+        EXPECT_TRUE(std::equal(dec, dec + IntegerModels::kSize, enc)) << k.value;
     }
 }
 
