@@ -33,8 +33,8 @@ void decode(const std::vector<uint8_t>& chunk, Decoded& d) {
 
 // Packs the header of a made-up file, decodes it, and checks that the
 // decoder wrote exactly the bytes before the first frame.
-void roundTrip(const TestBink& spec, Decoded& d) {
-    const auto bytes = spec.bytes();
+void roundTrip(const TestBink& layout, Decoded& d) {
+    const auto bytes = layout.bytes();
     BinkFile file;
     std::string error;
     ASSERT_TRUE(readBinkFile(bytes, file, error)) << error;
@@ -56,7 +56,7 @@ TestFrame frame(size_t videoBytes, bool keyframe, size_t tracks = 0) {
 
 TEST(HeaderChunk, Bink1RoundTripsWithTracksAndKeyframes) {
     for (size_t tracks = 0; tracks <= 3; ++tracks) {
-        TestBink spec;
+        TestBink layout;
         for (size_t t = 0; t < tracks; ++t) {
             // Track 1 is raw (no 0x1000 flag), the others DCT; rates span both bytes.
             TestTrack track;
@@ -64,14 +64,14 @@ TEST(HeaderChunk, Bink1RoundTripsWithTracksAndKeyframes) {
             track.sampleRate = static_cast<uint16_t>(t == 1 ? 22050 : 48000 - 300 * t);
             track.flags = static_cast<uint16_t>(t == 1 ? 0xC000 : 0x7000);
             track.id = uint32_t(t * 7);
-            spec.tracks.push_back(track);
+            layout.tracks.push_back(track);
         }
         // Frame sizes vary wildly so the index deltas need every exponent.
         const size_t sizes[] = {4, 3000, 18, 70000, 8, 4};
-        for (size_t j = 0; j < 6; ++j) spec.frames.push_back(frame(sizes[j], j % 3 == 0, tracks));
-        spec.lastWordFlag = tracks % 2 == 1;
+        for (size_t j = 0; j < 6; ++j) layout.frames.push_back(frame(sizes[j], j % 3 == 0, tracks));
+        layout.lastWordFlag = tracks % 2 == 1;
         Decoded d;
-        roundTrip(spec, d);
+        roundTrip(layout, d);
         const BinkContext& c = d.context;
         EXPECT_EQ(c.isBink2, 0);
         EXPECT_EQ(c.version, 'i');
@@ -85,11 +85,11 @@ TEST(HeaderChunk, Bink1RoundTripsWithTracksAndKeyframes) {
         EXPECT_EQ(c.frameBufferSize, size_t((70000 + 12 * tracks + 512) & ~511u));
         ASSERT_NE(c.frameBuffer, nullptr);
         for (size_t t = 0; t < tracks; ++t) {
-            EXPECT_EQ(c.tracks[t].sampleRate, spec.tracks[t].sampleRate);
-            EXPECT_EQ(c.tracks[t].stereo, (spec.tracks[t].flags & 0x2000) ? 1 : 0);
+            EXPECT_EQ(c.tracks[t].sampleRate, layout.tracks[t].sampleRate);
+            EXPECT_EQ(c.tracks[t].stereo, (layout.tracks[t].flags & 0x2000) ? 1 : 0);
         }
         for (uint32_t j = 0; j < 6; ++j) EXPECT_EQ(c.keyframes[j], j % 3 == 0 ? 1u : 0u) << j;
-        EXPECT_EQ(c.keyframes[6], spec.lastWordFlag ? 1u : 0u);
+        EXPECT_EQ(c.keyframes[6], layout.lastWordFlag ? 1u : 0u);
         // Header, extra word (none), track table, frame index: one write each
         // (the table is skipped when empty).
         EXPECT_EQ(d.sink.writes, tracks ? 3 : 2);
@@ -103,11 +103,11 @@ TEST(HeaderChunk, Bink1AlphaAndGrayscalePlanes) {
         uint8_t alpha, gray;
     } cases[] = {{0x100000, 4, 1, 0}, {0x20000, 1, 0, 1}, {0x120000, 2, 1, 1}, {0x70000000, 3, 0, 0}};
     for (const auto& k : cases) {
-        TestBink spec;
-        spec.flags = k.flags;
-        spec.frames.push_back(frame(40, true));
+        TestBink layout;
+        layout.flags = k.flags;
+        layout.frames.push_back(frame(40, true));
         Decoded d;
-        roundTrip(spec, d);
+        roundTrip(layout, d);
         EXPECT_EQ(d.context.planeCount, k.planes) << std::hex << k.flags;
         EXPECT_EQ(d.context.hasAlpha, k.alpha);
         EXPECT_EQ(d.context.grayscale, k.gray);
@@ -116,13 +116,13 @@ TEST(HeaderChunk, Bink1AlphaAndGrayscalePlanes) {
 
 TEST(HeaderChunk, Bink2HeaderLengthFollowsTheVersion) {
     for (char v : {'h', 'i', 'j'}) {
-        TestBink spec;
-        spec.signature = std::string("KB2") + v;
-        spec.flags = 0x100010;
-        spec.tracks.push_back(TestTrack());
-        spec.frames.push_back(frame(100, true, 1));
+        TestBink layout;
+        layout.signature = std::string("KB2") + v;
+        layout.flags = 0x100010;
+        layout.tracks.push_back(TestTrack());
+        layout.frames.push_back(frame(100, true, 1));
         Decoded d;
-        roundTrip(spec, d);
+        roundTrip(layout, d);
         const uint32_t expectedLength = v == 'h' ? 44 : 48;
         EXPECT_EQ(d.context.headerLength, expectedLength);
         EXPECT_EQ(d.context.isBink2, 1);
@@ -137,12 +137,12 @@ TEST(HeaderChunk, Bink2HeaderLengthFollowsTheVersion) {
 
 // Decodes only the header of a made-up Bink 2 file.
 void bink2Geometry(uint32_t width, uint32_t height, uint32_t flags, Decoded& d) {
-    TestBink spec;
-    spec.signature = "KB2j";
-    spec.width = width;
-    spec.height = height;
-    spec.flags = flags;
-    roundTrip(spec, d);
+    TestBink layout;
+    layout.signature = "KB2j";
+    layout.width = width;
+    layout.height = height;
+    layout.flags = flags;
+    roundTrip(layout, d);
 }
 
 TEST(HeaderChunk, Bink2SliceGeometry) {
@@ -212,12 +212,12 @@ TEST(HeaderChunk, RejectedFlagsEndWithMinus4AfterTheHeader) {
         {"KB2j", 0x140011, false},   {"KB2h", 0x20000, false},    {"KB2j", 0x4, false},
     };
     for (const auto& k : cases) {
-        TestBink spec;
-        spec.signature = k.signature;
-        spec.flags = k.flags;
-        spec.tracks.push_back(TestTrack());
-        spec.frames.push_back(frame(20, true, 1));
-        const auto bytes = spec.bytes();
+        TestBink layout;
+        layout.signature = k.signature;
+        layout.flags = k.flags;
+        layout.tracks.push_back(TestTrack());
+        layout.frames.push_back(frame(20, true, 1));
+        const auto bytes = layout.bytes();
         BinkFile file;
         std::string error;
         ASSERT_TRUE(readBinkFile(bytes, file, error)) << error;
@@ -234,12 +234,12 @@ TEST(HeaderChunk, RejectedFlagsEndWithMinus4AfterTheHeader) {
 }
 
 TEST(HeaderChunk, ShortAndDamagedChunksNeverReadPastTheirEnd) {
-    TestBink spec;
-    spec.signature = "KB2j";
-    spec.flags = 0x100010;
-    for (int t = 0; t < 2; ++t) spec.tracks.push_back(TestTrack());
-    for (int j = 0; j < 40; ++j) spec.frames.push_back(frame(10 + 6 * j, j % 5 == 0, 2));
-    const auto bytes = spec.bytes();
+    TestBink layout;
+    layout.signature = "KB2j";
+    layout.flags = 0x100010;
+    for (int t = 0; t < 2; ++t) layout.tracks.push_back(TestTrack());
+    for (int j = 0; j < 40; ++j) layout.frames.push_back(frame(10 + 6 * j, j % 5 == 0, 2));
+    const auto bytes = layout.bytes();
     BinkFile file;
     std::string error;
     ASSERT_TRUE(readBinkFile(bytes, file, error)) << error;
@@ -288,8 +288,8 @@ struct HeaderOnlyIo {
 
 TEST(HeaderChunk, CountsTheChunkCannotHoldAreRefused) {
     for (const auto& counts : {std::pair<uint32_t, uint32_t>{0xFFFFFFF0u, 0}, {1000000, 0}, {0, 0x10000000u}}) {
-        TestBink spec;
-        auto bytes = spec.bytes();
+        TestBink layout;
+        auto bytes = layout.bytes();
         for (int i = 0; i < 4; ++i) {
             bytes[8 + i] = static_cast<uint8_t>(counts.first >> (8 * i));
             bytes[40 + i] = static_cast<uint8_t>(counts.second >> (8 * i));

@@ -55,13 +55,13 @@ TEST(Packer, EmptyBink1FilesRoundTrip) {
     size_t n = 0;
     for (const char* sig : {"BIKh", "BIKi"}) {
         for (uint32_t flags : {0u, 0x100000u, 0x20000u, 0x120000u, 0x70000000u}) {
-            TestBink spec;
-            spec.signature = sig;
-            spec.flags = flags;
-            spec.tracks = tracks(n % 4);
-            spec.width = 320 + 16 * uint32_t(n);
-            spec.height = 240;
-            expectRoundTrip(spec.bytes(), std::string(sig) + " flags " + std::to_string(flags) + " tracks " +
+            TestBink layout;
+            layout.signature = sig;
+            layout.flags = flags;
+            layout.tracks = tracks(n % 4);
+            layout.width = 320 + 16 * uint32_t(n);
+            layout.height = 240;
+            expectRoundTrip(layout.bytes(), std::string(sig) + " flags " + std::to_string(flags) + " tracks " +
                                               std::to_string(n % 4));
             ++n;
         }
@@ -76,13 +76,13 @@ TEST(Packer, EmptyBink2FilesRoundTrip) {
     for (const char* sig : {"KB2h", "KB2i", "KB2j"}) {
         for (const auto& shape : shapes) {
             for (size_t n = 0; n <= 3; ++n) {
-                TestBink spec;
-                spec.signature = sig;
-                spec.height = shape.height;
-                spec.width = 1280;
-                spec.flags = shape.sel | (n % 2 ? 0x100000u : 0u) | 0x10;
-                spec.tracks = tracks(n);
-                expectRoundTrip(spec.bytes(), std::string(sig) + " height " + std::to_string(shape.height) +
+                TestBink layout;
+                layout.signature = sig;
+                layout.height = shape.height;
+                layout.width = 1280;
+                layout.flags = shape.sel | (n % 2 ? 0x100000u : 0u) | 0x10;
+                layout.tracks = tracks(n);
+                expectRoundTrip(layout.bytes(), std::string(sig) + " height " + std::to_string(shape.height) +
                                                   " tracks " + std::to_string(n));
             }
         }
@@ -90,28 +90,28 @@ TEST(Packer, EmptyBink2FilesRoundTrip) {
 }
 
 TEST(Packer, RefusesWhatTheStreamCannotCarry) {
-    TestBink spec;
-    spec.flags = 0x40000;
-    PackResult r = packBink(spec.bytes());
+    TestBink layout;
+    layout.flags = 0x40000;
+    PackResult r = packBink(layout.bytes());
     EXPECT_FALSE(r.ok);
     EXPECT_NE(r.error.find("0x00040000"), std::string::npos) << r.error;
     EXPECT_TRUE(r.dev.empty());
 
-    spec = TestBink();
-    spec.signature = "KB2j";
+    layout = TestBink();
+    layout.signature = "KB2j";
     TestFrame f;
     f.video.assign(64, 1);
-    spec.frames.push_back(f);
-    r = packBink(spec.bytes());
+    layout.frames.push_back(f);
+    r = packBink(layout.bytes());
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.error, "Bink 2 video is not supported yet");
 
     // A frame larger than the header's largest frame size cannot be rebuilt
     // in the unpacker's frame buffer.
-    spec = TestBink();
+    layout = TestBink();
     f.video.assign(2000, 1);
-    spec.frames.push_back(f);
-    auto bytes = spec.bytes();
+    layout.frames.push_back(f);
+    auto bytes = layout.bytes();
     bytes[12] = 100;
     bytes[13] = 1;  // largest frame size 356: buffer 512 bytes
     r = packBink(bytes);
@@ -120,10 +120,10 @@ TEST(Packer, RefusesWhatTheStreamCannotCarry) {
 }
 
 TEST(Packer, DamagedFilesFailWithAMessage) {
-    TestBink spec;
-    spec.tracks = tracks(2);
-    spec.signature = "BIKi";
-    const auto good = spec.bytes();
+    TestBink layout;
+    layout.tracks = tracks(2);
+    layout.signature = "BIKi";
+    const auto good = layout.bytes();
     for (size_t n = 0; n < good.size(); ++n) {
         const std::vector<uint8_t> part(good.begin(), good.begin() + n);
         const PackResult r = packBink(part);
@@ -146,9 +146,9 @@ TEST(Packer, DamagedFilesFailWithAMessage) {
 TEST(Packer, FramesWithTracksRoundTrip) {
     std::mt19937 rng(3);
     for (uint32_t flags : {0u, 0x100000u, 0x20000u}) {
-        TestBink spec;
-        spec.flags = flags;
-        spec.tracks = {TestTrack{0, 44100, 0x7000, 0}, TestTrack{0, 22050, 0xC000, 1}, TestTrack{0, 48000, 0x5000, 2}};
+        TestBink layout;
+        layout.flags = flags;
+        layout.tracks = {TestTrack{0, 44100, 0x7000, 0}, TestTrack{0, 22050, 0xC000, 1}, TestTrack{0, 48000, 0x5000, 2}};
         for (uint32_t j = 0; j < 5; ++j) {
             TestFrame f;
             f.keyframe = j == 0;
@@ -166,9 +166,9 @@ TEST(Packer, FramesWithTracksRoundTrip) {
             f.video.resize(4 + 2 * (rng() % 100));
             for (auto& b : f.video) b = static_cast<uint8_t>(rng());
             if ((f.video.size() + f.audio[0].size() + f.audio[1].size() + f.audio[2].size()) % 2) f.video.push_back(0);
-            spec.frames.push_back(f);
+            layout.frames.push_back(f);
         }
-        const auto bytes = spec.bytes();
+        const auto bytes = layout.bytes();
         const PackResult r = packBink(bytes);
         ASSERT_TRUE(r.ok) << r.error;
         EXPECT_EQ(r.frames, 5u);
@@ -183,10 +183,10 @@ TEST(Packer, FramesWithTracksRoundTrip) {
 // unpacker writes the header and stops with -4.
 TEST(Packer, StreamWithRejectedFlagsEndsWithMinus4) {
     for (const auto& [sig, flags] : {std::pair<const char*, uint32_t>{"BIKi", 0x40000}, {"KB2j", 0x140010}}) {
-        TestBink spec;
-        spec.signature = sig;
-        spec.flags = flags;
-        const auto bytes = spec.bytes();
+        TestBink layout;
+        layout.signature = sig;
+        layout.flags = flags;
+        const auto bytes = layout.bytes();
         BinkFile file;
         std::string error;
         ASSERT_TRUE(readBinkFile(bytes, file, error)) << error;
