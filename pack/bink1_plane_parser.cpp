@@ -10,18 +10,6 @@ namespace dev {
 
 namespace {
 
-enum : int {
-    kTypes = 0,
-    kSubTypes = 1,
-    kColours = 2,
-    kPatterns = 3,
-    kXOffsets = 4,
-    kYOffsets = 5,
-    kIntraDc = 6,
-    kInterDc = 7,
-    kRuns = 8,
-};
-
 // Repeats stood for by block-type values 12 to 15 in the run form of a chunk.
 constexpr uint32_t kTypeRepeats[4] = {4, 8, 12, 32};
 
@@ -165,7 +153,7 @@ bool Bink1PlaneParser::take(int bundle, int32_t& value) {
 bool Bink1PlaneParser::takeColours(uint32_t n) {
     for (uint32_t i = 0; i < n; ++i) {
         int32_t c;
-        if (!take(kColours, c)) return false;
+        if (!take(kBundleColours, c)) return false;
         put8(frame_->streams[5], static_cast<uint32_t>(c));
     }
     return true;
@@ -184,28 +172,28 @@ bool Bink1PlaneParser::readChunk(int bundle) {
     if (bd.values.size() + t > bd.capacity) return fail("chunk overflows the bundle area");
     bool ok = true;
     switch (bundle) {
-    case kTypes:
-    case kSubTypes:
+    case kBundleBlockTypes:
+    case kBundleSubBlockTypes:
         ok = typeChunk(bd, t);
         break;
-    case kColours:
+    case kBundleColours:
         ok = colourChunk(bd, t);
         break;
-    case kPatterns:
+    case kBundlePatterns:
         for (uint32_t i = 0; i < t && !bits_->overrun(); ++i) {
             const uint32_t lo = readSymbol(bd.tree);
             bd.values.push_back(static_cast<int32_t>(lo | readSymbol(bd.tree) << 4));
         }
         break;
-    case kXOffsets:
-    case kYOffsets:
+    case kBundleXOffsets:
+    case kBundleYOffsets:
         smallChunk(bd, t, true);
         break;
-    case kRuns:
+    case kBundleRuns:
         smallChunk(bd, t, false);
         break;
     default:
-        ok = dcChunk(bd, t, bundle == kInterDc);
+        ok = dcChunk(bd, t, bundle == kBundleInterDc);
         break;
     }
     if (!ok) return false;
@@ -339,7 +327,7 @@ bool Bink1PlaneParser::runField() {
     uint32_t sum = 0;
     while (sum < 63) {
         int32_t k;
-        if (!take(kRuns, k)) return false;
+        if (!take(kBundleRuns, k)) return false;
         put8(frame_->streams[6], static_cast<uint32_t>(k));
         sum += static_cast<uint32_t>(k) + 1;
         if (sum > 64) return fail("runs pass the 64 pixels of a block");
@@ -516,19 +504,19 @@ bool Bink1PlaneParser::blockContent(uint32_t type) {
     case 0:
         return true;
     case 2:
-        if (!take(kXOffsets, x) || !take(kYOffsets, y)) return false;
+        if (!take(kBundleXOffsets, x) || !take(kBundleYOffsets, y)) return false;
         put8(f.streams[9], static_cast<uint32_t>(x));
         put8(f.streams[8], static_cast<uint32_t>(y));
         return true;
     case 3:
         return runField();
     case 4:
-        if (!take(kXOffsets, x) || !take(kYOffsets, y)) return false;
+        if (!take(kBundleXOffsets, x) || !take(kBundleYOffsets, y)) return false;
         put8(f.streams[9], static_cast<uint32_t>(x));
         put8(f.streams[8], static_cast<uint32_t>(y));
         return residueField();
     case 5:
-        if (!take(kIntraDc, dc)) return false;
+        if (!take(kBundleIntraDc, dc)) return false;
         // The DCT stage codes an intra DC as an unsigned value of up to 11 bits.
         if (dc < 0 || dc > 2047) return fail("intra DC outside 0..2047");
         put16(f.streams[16], dc);
@@ -537,7 +525,7 @@ bool Bink1PlaneParser::blockContent(uint32_t type) {
     case 6:
         return takeColours(1);
     case 7:
-        if (!take(kXOffsets, x) || !take(kYOffsets, y) || !take(kInterDc, dc)) return false;
+        if (!take(kBundleXOffsets, x) || !take(kBundleYOffsets, y) || !take(kBundleInterDc, dc)) return false;
         if (dc < -2047 || dc > 2047) return fail("inter DC outside -2047..2047");
         put8(f.streams[9], static_cast<uint32_t>(x));
         put8(f.streams[8], static_cast<uint32_t>(y));
@@ -548,7 +536,7 @@ bool Bink1PlaneParser::blockContent(uint32_t type) {
         if (!takeColours(2)) return false;
         for (int i = 0; i < 8; ++i) {
             int32_t p;
-            if (!take(kPatterns, p)) return false;
+            if (!take(kBundlePatterns, p)) return false;
             put8(f.streams[10], static_cast<uint32_t>(p));
         }
         return true;
@@ -571,7 +559,7 @@ bool Bink1PlaneParser::walkRow(uint32_t row) {
     uint32_t x = 0;
     while (x < columns_) {
         int32_t type;
-        if (!take(kTypes, type)) return false;
+        if (!take(kBundleBlockTypes, type)) return false;
         const uint8_t a = above_[x];
         if (odd && a > 8) {
             if (type != 1) return fail("odd row: block under a scaled block is not its lower half");
@@ -583,7 +571,7 @@ bool Bink1PlaneParser::walkRow(uint32_t row) {
         if (type == 1) {
             if (odd) return fail("odd row: lower half of a scaled block with no scaled block above");
             int32_t sub;
-            if (!take(kSubTypes, sub)) return false;
+            if (!take(kBundleSubBlockTypes, sub)) return false;
             if (sub < 0 || sub > 9 || kScaledSymbol[sub] < 0) return fail("scaled block of a content type it cannot have");
             above_[x] = above_[x + 1] = static_cast<uint8_t>(kScaledSymbol[sub]);
             put8(f.streams[2], 1);
@@ -620,7 +608,7 @@ bool Bink1PlaneParser::parsePlane(BitReader& bits, bool chroma, PackFrame& frame
     for (int i = 0; i < 9; ++i) {
         Bundle& bd = bundles_[i];
         bd.width = widths[i];
-        bd.capacity = static_cast<uint32_t>(i == kIntraDc || i == kInterDc ? areaBytes_ / 2 : areaBytes_);
+        bd.capacity = static_cast<uint32_t>(i == kBundleIntraDc || i == kBundleInterDc ? areaBytes_ / 2 : areaBytes_);
         bd.values.clear();
         bd.consumed = 0;
         bd.ended = false;
@@ -629,10 +617,10 @@ bool Bink1PlaneParser::parsePlane(BitReader& bits, bool chroma, PackFrame& frame
 
     // Trees: block types, sub-block types, the 16 high-nibble colour trees,
     // colours, patterns, x offsets, y offsets, runs.
-    if (!readTree(bundles_[kTypes].tree) || !readTree(bundles_[kSubTypes].tree)) return false;
+    if (!readTree(bundles_[kBundleBlockTypes].tree) || !readTree(bundles_[kBundleSubBlockTypes].tree)) return false;
     for (Tree& t : colourHigh_)
         if (!readTree(t)) return false;
-    for (int i : {kColours, kPatterns, kXOffsets, kYOffsets, kRuns})
+    for (int i : {kBundleColours, kBundlePatterns, kBundleXOffsets, kBundleYOffsets, kBundleRuns})
         if (!readTree(bundles_[i].tree)) return false;
     if (bits.overrun()) return fail("packet ends inside the trees");
     colourLast_ = 0;

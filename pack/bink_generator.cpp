@@ -9,6 +9,7 @@
 #include "pack/audio_generator.h"
 #include "pack/frame_view.h"
 #include "pack/pack_frame.h"
+#include "writers/bink1_tables.h"
 
 namespace dev {
 
@@ -59,8 +60,7 @@ uint32_t load32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint3
 
 // Bundle numbers of the plane bitstream and the sub-stream each one's values
 // come from.
-enum Bundle { kTypes, kSubTypes, kColours, kPatterns, kXOff, kYOff, kIntraDc, kInterDc, kRuns, kBundles };
-constexpr int kBundleSource[kBundles] = {2, 3, 5, 10, 9, 8, 16, 19, 6};
+constexpr int kBundleSource[kBundleCount] = {2, 3, 5, 10, 9, 8, 16, 19, 6};
 
 // Bink block type of each kind (scaled kinds give their sub-type).
 constexpr int kKindType[kGenBlockKinds] = {0, 2, 3, 4, 5, 6, 7, 8, 9, 5, 6, 3, 8, 9};
@@ -85,39 +85,39 @@ public:
         std::vector<uint8_t> scaledStart(bw_ + 2, 0), nextStart(bw_ + 2, 0);
         for (uint32_t r = 0; r < bh_; ++r) {
             std::fill(nextStart.begin(), nextStart.end(), 0);
-            for (int b = 0; b < kBundles; ++b) rowStart_[b] = static_cast<uint32_t>(vals_[b].size());
+            for (int b = 0; b < kBundleCount; ++b) rowStart_[b] = static_cast<uint32_t>(vals_[b].size());
             uint32_t x = 0;
             while (x < bw_) {
                 if ((r & 1) && scaledStart[x]) {  // lower half of a scaled block
-                    vals_[kTypes].push_back(1);
+                    vals_[kBundleBlockTypes].push_back(1);
                     x += 2;
                     continue;
                 }
                 const int kind = pickKind(x, r);
                 ++stats_.blockCounts[kind];
                 if (kind >= kGenScaledIntra) {
-                    vals_[kTypes].push_back(1);
-                    vals_[kSubTypes].push_back(kKindType[kind]);
+                    vals_[kBundleBlockTypes].push_back(1);
+                    vals_[kBundleSubBlockTypes].push_back(kKindType[kind]);
                     nextStart[x] = 1;
                     stats_.scaledInLastColumn += x + 1 == bw_;
                     content(kKindType[kind], x, r);
                     x += 2;
                 } else {
-                    vals_[kTypes].push_back(kKindType[kind]);
+                    vals_[kBundleBlockTypes].push_back(kKindType[kind]);
                     content(kKindType[kind], x, r);
                     x += 1;
                 }
             }
             std::swap(scaledStart, nextStart);
-            for (int b = 0; b < kBundles; ++b) rowEnd_[b][r] = static_cast<uint32_t>(vals_[b].size());
+            for (int b = 0; b < kBundleCount; ++b) rowEnd_[b][r] = static_cast<uint32_t>(vals_[b].size());
         }
         chunks();
-        for (int b = 0; b < kBundles; ++b) {
+        for (int b = 0; b < kBundleCount; ++b) {
             std::vector<uint8_t>& out = s_[kBundleSource[b]];
             for (int32_t v : vals_[b]) {
-                if (b == kIntraDc) stats_.limitsSeen |= v == 0 ? uint32_t(kGenLimitIntraDcZero) : v == 2047 ? uint32_t(kGenLimitIntraDcMax) : 0u;
-                if (b == kInterDc) stats_.limitsSeen |= v == -2047 ? uint32_t(kGenLimitInterDcMin) : v == 2047 ? uint32_t(kGenLimitInterDcMax) : 0u;
-                if (b == kIntraDc || b == kInterDc) put16(out, v);
+                if (b == kBundleIntraDc) stats_.limitsSeen |= v == 0 ? uint32_t(kGenLimitIntraDcZero) : v == 2047 ? uint32_t(kGenLimitIntraDcMax) : 0u;
+                if (b == kBundleInterDc) stats_.limitsSeen |= v == -2047 ? uint32_t(kGenLimitInterDcMin) : v == 2047 ? uint32_t(kGenLimitInterDcMax) : 0u;
+                if (b == kBundleIntraDc || b == kBundleInterDc) put16(out, v);
                 else put8(out, static_cast<uint32_t>(v));
             }
         }
@@ -187,13 +187,13 @@ private:
 
     // A bundle value: often the previous one again, so uniform chunks occur.
     template <class Draw>
-    int32_t bundleValue(Bundle b, Draw draw) {
+    int32_t bundleValue(Bink1BundleId b, Draw draw) {
         if (!vals_[b].empty() && rng_.chance(o_.repeatPercent)) return vals_[b].back();
         return draw();
     }
 
     void colour() {
-        vals_[kColours].push_back(bundleValue(kColours, [&] { return static_cast<int32_t>(rng_.below(256)); }));
+        vals_[kBundleColours].push_back(bundleValue(kBundleColours, [&] { return static_cast<int32_t>(rng_.below(256)); }));
     }
 
     // Offsets keep the reference block inside the previous plane: a decoder
@@ -203,7 +203,7 @@ private:
         const int32_t hiY = std::min(15, 8 * static_cast<int32_t>(bh_ - 1 - r));
         const int32_t loX = std::max(-15, -8 * static_cast<int32_t>(x));
         const int32_t hiX = std::min(15, 8 * static_cast<int32_t>(bw_ - 1 - x));
-        auto offset = [&](Bundle b, int32_t lo, int32_t hi) {
+        auto offset = [&](Bink1BundleId b, int32_t lo, int32_t hi) {
             if (!vals_[b].empty() && rng_.chance(o_.repeatPercent)) {
                 const int32_t v = vals_[b].back();
                 if (v >= lo && v <= hi) return v;
@@ -211,10 +211,10 @@ private:
             if (rng_.chance(o_.extremePercent)) return rng_.below(2) ? lo : hi;
             return rng_.range(lo, hi);
         };
-        vals_[kXOff].push_back(offset(kXOff, loX, hiX));
-        vals_[kYOff].push_back(offset(kYOff, loY, hiY));
-        stats_.xOffsetsSeen |= 1u << (vals_[kXOff].back() + 15);
-        stats_.yOffsetsSeen |= 1u << (vals_[kYOff].back() + 15);
+        vals_[kBundleXOffsets].push_back(offset(kBundleXOffsets, loX, hiX));
+        vals_[kBundleYOffsets].push_back(offset(kBundleYOffsets, loY, hiY));
+        stats_.xOffsetsSeen |= 1u << (vals_[kBundleXOffsets].back() + 15);
+        stats_.yOffsetsSeen |= 1u << (vals_[kBundleYOffsets].back() + 15);
     }
 
     int32_t magnitude(uint32_t maxBits) {
@@ -247,14 +247,14 @@ private:
     void dct(bool inter, uint32_t x, uint32_t r) {
         if (inter) {
             motion(x, r);
-            vals_[kInterDc].push_back(bundleValue(kInterDc, [&] {
+            vals_[kBundleInterDc].push_back(bundleValue(kBundleInterDc, [&] {
                 const int32_t m = rng_.chance(o_.extremePercent) ? 2047 : magnitude(11);
                 return rng_.below(2) ? -m : (rng_.chance(10) ? 0 : m);
             }));
             coefficients(s_[20]);
             put8(s_[18], rng_.below(16));
         } else {
-            vals_[kIntraDc].push_back(bundleValue(kIntraDc, [&] {
+            vals_[kBundleIntraDc].push_back(bundleValue(kBundleIntraDc, [&] {
                 if (rng_.chance(o_.extremePercent)) return rng_.below(2) ? 2047 : 0;
                 return static_cast<int32_t>(rng_.below(2048));
             }));
@@ -271,12 +271,12 @@ private:
         uint32_t sum = 0;
         while (sum < 63) {
             const uint32_t room = std::min<uint32_t>(15, 64 - sum - 1);
-            uint32_t k = bundleValue(kRuns, [&] { return static_cast<int32_t>(longRuns ? rng_.below(16) : rng_.below(4)); });
+            uint32_t k = bundleValue(kBundleRuns, [&] { return static_cast<int32_t>(longRuns ? rng_.below(16) : rng_.below(4)); });
             if (k > room) k = rng_.chance(50) ? room : rng_.below(room + 1);
             // A row's runs travel in one chunk, whose count field bounds them:
             // past half of it the row continues with the longest runs.
-            if (vals_[kRuns].size() - rowStart_[kRuns] > ((1u << countWidth(kRuns)) - 1) / 2) k = room;
-            vals_[kRuns].push_back(static_cast<int32_t>(k));
+            if (vals_[kBundleRuns].size() - rowStart_[kBundleRuns] > ((1u << countWidth(kBundleRuns)) - 1) / 2) k = room;
+            vals_[kBundleRuns].push_back(static_cast<int32_t>(k));
             sum += k + 1;
             const uint32_t fill = rng_.below(2);
             put8(s_[7], fill);
@@ -393,7 +393,7 @@ private:
         case 8:
             colour();
             colour();
-            for (int i = 0; i < 8; ++i) vals_[kPatterns].push_back(static_cast<int32_t>(rng_.below(256)));
+            for (int i = 0; i < 8; ++i) vals_[kBundlePatterns].push_back(static_cast<int32_t>(rng_.below(256)));
             break;
         case 9:
             for (int i = 0; i < 64; ++i) colour();
@@ -405,10 +405,10 @@ private:
     uint32_t countWidth(int b) const {
         const uint32_t a = pw_ < 8 ? 15 : pw_ + 7;
         switch (b) {
-        case kSubTypes: return bitlen((a >> 4) + 511);
-        case kColours: return bitlen(bw_ * 64 + 511);
-        case kPatterns: return bitlen(bw_ * 8 + 511);
-        case kRuns: return bitlen(bw_ * 48 + 511);
+        case kBundleSubBlockTypes: return bitlen((a >> 4) + 511);
+        case kBundleColours: return bitlen(bw_ * 64 + 511);
+        case kBundlePatterns: return bitlen(bw_ * 8 + 511);
+        case kBundleRuns: return bitlen(bw_ * 48 + 511);
         default: return bitlen((a >> 3) + 511);
         }
     }
@@ -418,10 +418,10 @@ private:
     // values of whole block rows (so it is used up at a row boundary), at
     // least one row with values, and a zero count once nothing is left.
     void chunks() {
-        uint32_t fill[kBundles] = {}, used[kBundles] = {};
-        bool ended[kBundles] = {};
+        uint32_t fill[kBundleCount] = {}, used[kBundleCount] = {};
+        bool ended[kBundleCount] = {};
         for (uint32_t r = 0; r < bh_; ++r) {
-            for (int b = 0; b < kBundles; ++b) {
+            for (int b = 0; b < kBundleCount; ++b) {
                 if (ended[b] || fill[b] > used[b]) continue;
                 const uint32_t total = static_cast<uint32_t>(vals_[b].size());
                 if (fill[b] == total) {
@@ -439,15 +439,15 @@ private:
                 chunkValues(b, fill[b], t);
                 fill[b] += t;
             }
-            for (int b = 0; b < kBundles; ++b) used[b] = rowEnd_[b][r];
+            for (int b = 0; b < kBundleCount; ++b) used[b] = rowEnd_[b][r];
         }
     }
 
     void chunkValues(int b, uint32_t from, uint32_t t) {
         std::vector<int32_t>& v = vals_[b];
-        if (b == kInterDc && std::abs(v[from]) > 1023)  // the first value has 10 bits and a sign
+        if (b == kBundleInterDc && std::abs(v[from]) > 1023)  // the first value has 10 bits and a sign
             v[from] = v[from] < 0 ? -1023 : 1023;
-        if (b == kXOff || b == kYOff || b == kRuns) {
+        if (b == kBundleXOffsets || b == kBundleYOffsets || b == kBundleRuns) {
             bool equal = true;
             for (uint32_t i = 1; i < t && equal; ++i) equal = v[from + i] == v[from];
             if (equal) put8(s_[21], rng_.below(2));
@@ -460,9 +460,9 @@ private:
     GeneratedBink& stats_;
     uint32_t bw_, bh_, pw_;
     bool keyframe_;
-    std::vector<int32_t> vals_[kBundles];
-    std::vector<uint32_t> rowEnd_[kBundles];  // values used up to the end of each row
-    uint32_t rowStart_[kBundles] = {};        // values before the current row
+    std::vector<int32_t> vals_[kBundleCount];
+    std::vector<uint32_t> rowEnd_[kBundleCount];  // values used up to the end of each row
+    uint32_t rowStart_[kBundleCount] = {};        // values before the current row
 };
 
 // Assembles one video packet from the frame's values with the unpacker's own

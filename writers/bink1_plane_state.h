@@ -6,23 +6,10 @@
 #include <cstdint>
 
 #include "core/value_stream.h"
+#include "writers/bink1_tables.h"
 #include "writers/bit_writer.h"
 
 namespace dev {
-
-// The nine bundles of a Bink 1 plane, in the order their chunks appear.
-enum Bink1BundleId : int {
-    kBundleBlockTypes = 0,
-    kBundleSubBlockTypes = 1,
-    kBundleColours = 2,
-    kBundlePatterns = 3,
-    kBundleXOffsets = 4,
-    kBundleYOffsets = 5,
-    kBundleIntraDc = 6,
-    kBundleInterDc = 7,
-    kBundleRuns = 8,
-    kBundleCount = 9,
-};
 
 // A Huffman tree of the plane, resolved to the code of every value 0..15.
 struct Bink1ValueCodes {

@@ -67,4 +67,18 @@ inline constexpr uint8_t kBink1CoefficientOrder[64] = {
 // (the length of every size-dependent field in Bink 1 is derived from it).
 constexpr uint32_t binkBitLength(uint32_t x) { return static_cast<uint32_t>(std::bit_width(x)); }
 
+// The nine bundles of a Bink 1 plane, in the order their chunks appear.
+enum Bink1BundleId : int {
+    kBundleBlockTypes = 0,
+    kBundleSubBlockTypes = 1,
+    kBundleColours = 2,
+    kBundlePatterns = 3,
+    kBundleXOffsets = 4,
+    kBundleYOffsets = 5,
+    kBundleIntraDc = 6,
+    kBundleInterDc = 7,
+    kBundleRuns = 8,
+    kBundleCount = 9,
+};
+
 }  // namespace dev
