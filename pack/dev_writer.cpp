@@ -26,19 +26,7 @@ std::vector<uint8_t> capacityBlock(const DevStreamParts& parts) {
         for (uint32_t s = 0; s < parts.stageCount; ++s)
             if (const auto* c = chunkAt(parts, f, s)) totals[s] = std::max(totals[s], units(c->size()));
     for (int j = 0; j < kStreamCount; ++j) totals[kStageSlots + j] = units(parts.streamBytes[j]);
-
-    std::vector<uint8_t> out;
-    RangeEncoder re(out);
-    BitModel models[IntegerModels::kSize];
-    resetModels(models, IntegerModels::kSize);
-    uint8_t history = 0;
-    uint32_t running = 0;
-    for (uint32_t total : totals) {
-        re.encodeInteger(models, history, true, delta(total, running));
-        running = total;
-    }
-    re.finish();
-    return out;
+    return encodeCapacityBlock(totals);
 }
 
 // Header length, every chunk length in cycle order, then the end mark as the
@@ -66,6 +54,21 @@ std::vector<uint8_t> sizeBlock(const DevStreamParts& parts) {
 }
 
 }  // namespace
+
+std::vector<uint8_t> encodeCapacityBlock(const uint32_t (&units)[2 * kStageSlots]) {
+    std::vector<uint8_t> out;
+    RangeEncoder re(out);
+    BitModel models[IntegerModels::kSize];
+    resetModels(models, IntegerModels::kSize);
+    uint8_t history = 0;
+    uint32_t running = 0;
+    for (uint32_t total : units) {
+        re.encodeInteger(models, history, true, delta(total, running));
+        running = total;
+    }
+    re.finish();
+    return out;
+}
 
 std::vector<uint8_t> writeDevStream(const DevStreamParts& parts) {
     if (parts.stageCount > uint32_t(kStageSlots)) return {};

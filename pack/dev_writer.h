@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/bink_context.h"
+
 namespace dev {
 
 struct DevStreamParts {
@@ -21,5 +23,10 @@ struct DevStreamParts {
 // the rest.  Empty when the parts cannot be framed (a capacity block over 255
 // bytes, a size block of 2^24 bytes or more, more than 21 stages).
 std::vector<uint8_t> writeDevStream(const DevStreamParts& parts);
+
+// The capacity block alone: the 21 stage input capacities, then the 21
+// sub-stream capacities, in units of 512 bytes, coded as differences of one
+// running total.
+std::vector<uint8_t> encodeCapacityBlock(const uint32_t (&units)[2 * kStageSlots]);
 
 }  // namespace dev

@@ -53,17 +53,7 @@ int32_t runOn(const std::vector<uint8_t>& dev, MemorySink& sink) { return runOn(
 // Replaces the capacity block of a stream by one coding the given capacities
 // (in units of 512 bytes).
 std::vector<uint8_t> withCapacities(const std::vector<uint8_t>& dev, const uint32_t (&units)[kCapacityValues]) {
-    std::vector<uint8_t> block;
-    RangeEncoder re(block);
-    BitModel models[IntegerModels::kSize];
-    resetModels(models, IntegerModels::kSize);
-    uint8_t history = 0;
-    uint32_t running = 0;
-    for (uint32_t u : units) {
-        re.encodeInteger(models, history, true, static_cast<int32_t>(u - running));
-        running = u;
-    }
-    re.finish();
+    const std::vector<uint8_t> block = encodeCapacityBlock(units);
     std::vector<uint8_t> out(dev.begin(), dev.begin() + 4);
     out.push_back(static_cast<uint8_t>(block.size()));
     out.insert(out.end(), block.begin(), block.end());
