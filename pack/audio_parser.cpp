@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "pack/bit_reader.h"
+#include "writers/bit_reader.h"
 
 namespace dev {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "core/bink_context.h"
-#include "pack/bit_reader.h"
+#include "writers/bit_reader.h"
 #include "pack/pack_frame.h"
 
 namespace dev {

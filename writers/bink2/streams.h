@@ -1,0 +1,20 @@
+// The sub-streams of a Bink 2 file, numbered as the stage table numbers them
+// (sub-stream N is StreamBuffer N - 1).  Sub-streams 11 to 21 are unused.
+#pragma once
+
+namespace dev::bink2 {
+
+enum Stream : int {
+    kAudio = 1,                 // audio packets of the frame
+    kMacroblockTypes = 2,       // macroblock types
+    kMotionVectors = 3,         // vector count flags and vector components
+    kFrameHeader = 4,           // frame flags word, slice offsets, flag lists
+    kIntraQuantisers = 5,       // intra quantisers
+    kIntraBlockData = 6,        // intra pattern bits, DC values, chroma choices
+    kIntraCoefficients = 7,     // intra coefficient lists
+    kResidueQuantisers = 8,     // residue quantisers and chroma-present flags
+    kResidueBlockData = 9,      // residue pattern bits, DC values, chroma choices
+    kResidueCoefficients = 10,  // residue coefficient lists
+};
+
+}  // namespace dev::bink2

@@ -1,0 +1,88 @@
+// Bit-direction policies: a Bink bitstream syntax written once for both
+// directions.
+//
+// The syntax of a Bink 1 plane or a Bink 2 frame is a template over a policy D:
+//   - BitsOut: the frame writer.  Values are taken from the value sub-streams
+//     (ValueReader) and written as bits (BitWriter).
+//   - BitsIn: the packer's parser.  Bits are read from a Bink video packet
+//     (BitReader) and their values appended to the packer's sub-streams.
+// A field is written as
+//     uint32_t v = D::take8(values);   // writer: the next value; parser: 0
+//     v = d.field(v, n);               // writer puts n bits; parser reads n bits
+//     D::emit8(values, v);             // parser appends v; writer: nothing
+// so the writer instance inlines to plain bit writing, and the layout of
+// every field exists in one place only.
+//
+// Choices the writer derives from its values (a run split, a coding form, a
+// code) are computed by the syntax from the values; the parser reads what the
+// file holds and states `d.expect(read == derived)`.  A file whose choices
+// differ from ours cannot be rewritten bit for bit, and the parser stops at
+// the first such choice, remembering where.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/range_decoder.h"  // DEV_INLINE
+#include "core/value_stream.h"
+#include "writers/bit_reader.h"
+#include "writers/bit_writer.h"
+
+namespace dev {
+
+struct BitsOut {
+    static constexpr bool kWriting = true;
+    using Values = ValueReader;
+
+    BitWriter w;
+    bool bad = false;  // a value the syntax cannot write
+
+    explicit BitsOut(const BitWriter& writer) : w(writer) {}
+
+    DEV_INLINE uint32_t field(uint32_t value, uint32_t n) {
+        w.put(value, n);
+        return value;
+    }
+    DEV_INLINE void expect(bool ok) { bad |= !ok; }
+    bool failed() const { return bad || w.overflow; }
+
+    static DEV_INLINE uint32_t take8(Values& s) { return s.get8(); }
+    static DEV_INLINE uint32_t take16(Values& s) { return s.get16(); }
+    static DEV_INLINE uint32_t take32(Values& s) { return s.get32(); }
+    static DEV_INLINE void emit8(Values&, uint32_t) {}
+    static DEV_INLINE void emit16(Values&, uint32_t) {}
+    static DEV_INLINE void emit32(Values&, uint32_t) {}
+};
+
+struct BitsIn {
+    static constexpr bool kWriting = false;
+    using Values = std::vector<uint8_t>;
+
+    BitReader r;
+    // Bit position of the first choice that differs from the writer's (or
+    // SIZE_MAX): where a rewrite would first go wrong.
+    size_t firstMismatch = SIZE_MAX;
+
+    explicit BitsIn(const BitReader& reader) : r(reader) {}
+
+    DEV_INLINE uint32_t field(uint32_t, uint32_t n) { return r.get(static_cast<int>(n)); }
+    DEV_INLINE void expect(bool ok) {
+        if (!ok && firstMismatch == SIZE_MAX) firstMismatch = r.position();
+    }
+    bool failed() const { return firstMismatch != SIZE_MAX || r.overrun(); }
+
+    static DEV_INLINE uint32_t take8(Values&) { return 0; }
+    static DEV_INLINE uint32_t take16(Values&) { return 0; }
+    static DEV_INLINE uint32_t take32(Values&) { return 0; }
+    static DEV_INLINE void emit8(Values& s, uint32_t v) { s.push_back(static_cast<uint8_t>(v)); }
+    static DEV_INLINE void emit16(Values& s, uint32_t v) {
+        s.push_back(static_cast<uint8_t>(v));
+        s.push_back(static_cast<uint8_t>(v >> 8));
+    }
+    static DEV_INLINE void emit32(Values& s, uint32_t v) {
+        for (int i = 0; i < 4; ++i) s.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    }
+};
+
+}  // namespace dev
