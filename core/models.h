@@ -1,4 +1,6 @@
-// Model sets: one page allocation per set, filled with the start probability.
+// Model sets: one page allocation per set.  Fresh pages read as zeros, which
+// is the start state of every model (see BitModel), so nothing is filled and
+// the pages of models a file never uses are never touched.
 #pragma once
 
 #include <cstddef>
@@ -23,10 +25,8 @@ public:
         models_ = static_cast<BitModel*>(platform::pageAlloc(count * sizeof(BitModel)));
         if (!models_) return false;
         count_ = count;
-        resetModels(models_, count_);
         return true;
     }
-    void reset() { resetModels(models_, count_); }
     void release() {
         if (models_) platform::pageFree(models_, count_ * sizeof(BitModel));
         models_ = nullptr;

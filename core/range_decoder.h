@@ -18,17 +18,29 @@
 
 namespace dev {
 
-// Probability, in 1/65536, that the next decision is 0.
+// A bit model: the probability, in 1/65536, that the next decision is 0,
+// stored as its difference (XOR) from the start probability of one half.
+// Zeroed memory is therefore a set of fresh models: a model set taken from
+// fresh pages needs no filling, and pages whose models are never used are
+// never touched.  Read and write models only through the coder's helpers.
 using BitModel = uint16_t;
 
-constexpr BitModel kModelStart = 0x8000;
+constexpr uint32_t kStartProbability = 0x8000;
+constexpr BitModel kModelStart = 0;  // a fresh model as stored
 constexpr int kModelShift = 6;           // adaptation rate 1/64
 constexpr uint32_t kTopValue = 1u << 24;  // normalise while range is below this
 
-// Fills a model array with the start probability (one half).
-inline void resetModels(BitModel* models, size_t count) {
-    for (size_t i = 0; i < count; ++i) models[i] = kModelStart;
+DEV_INLINE constexpr uint32_t probabilityOf(BitModel m) { return m ^ kStartProbability; }
+DEV_INLINE constexpr BitModel modelWith(uint32_t probability) {
+    return static_cast<BitModel>(probability ^ kStartProbability);
 }
+
+// The probability a model moves to after a 0 or a 1.
+DEV_INLINE constexpr uint32_t afterZero(uint32_t p) { return p + ((65535u - p) >> kModelShift); }
+DEV_INLINE constexpr uint32_t afterOne(uint32_t p) { return p - (p >> kModelShift); }
+
+// Sets a model array to the start probability (one half).
+inline void resetModels(BitModel* models, size_t count) { std::memset(models, 0, count * sizeof(BitModel)); }
 
 // Layout of one IntegerModels block (69 models).
 struct IntegerModels {
@@ -73,16 +85,16 @@ struct RangeDecoder {
             code = (code << 8) | nextByte();
             range <<= 8;
         }
-        const uint32_t p = model;
+        const uint32_t p = probabilityOf(model);
         const uint32_t bound = static_cast<uint32_t>((uint64_t(range) * p) >> 16);
         if (code < bound) {
             range = bound;
-            model = static_cast<BitModel>(p + ((65535u - p) >> kModelShift));
+            model = modelWith(afterZero(p));
             return 0;
         }
         code -= bound;
         range -= bound;
-        model = static_cast<BitModel>(p - (p >> kModelShift));
+        model = modelWith(afterOne(p));
         return 1;
     }
 

@@ -36,10 +36,10 @@ struct TrialCoder {
     uint64_t cost = 0;
 
     DEV_INLINE uint32_t bit(BitModel& m, uint32_t value) {
-        const uint32_t p0 = m;
+        const uint32_t p0 = probabilityOf(m);
         cost += table.bits[(value ? 65536u - p0 : p0) >> 4];
         undo.emplace_back(&m, m);
-        m = static_cast<BitModel>(value ? p0 - (p0 >> kModelShift) : p0 + ((65535u - p0) >> kModelShift));
+        m = modelWith(value ? afterOne(p0) : afterZero(p0));
         return value;
     }
 };

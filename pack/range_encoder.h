@@ -24,15 +24,15 @@ public:
             range_ <<= 8;
             shiftLow();
         }
-        const uint32_t p = model;
+        const uint32_t p = probabilityOf(model);
         const uint32_t bound = static_cast<uint32_t>((uint64_t(range_) * p) >> 16);
         if (bit == 0) {
             range_ = bound;
-            model = static_cast<BitModel>(p + ((65535u - p) >> kModelShift));
+            model = modelWith(afterZero(p));
         } else {
             low_ += bound;
             range_ -= bound;
-            model = static_cast<BitModel>(p - (p >> kModelShift));
+            model = modelWith(afterOne(p));
         }
     }
 

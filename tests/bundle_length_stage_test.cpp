@@ -60,7 +60,7 @@ std::vector<uint8_t> encodeOrFail(StageEncoder& e, const PackFrame& f) {
 // Straight from the format: 1582 models, end flag min(k, 1023) >> 4, then the
 // zero flag at 64, the length tree at 69 + node and the mantissa at 101 + ctx.
 struct ReferenceDecoder {
-    std::vector<BitModel> m = std::vector<BitModel>(1582, 0x8000);
+    std::vector<BitModel> m = std::vector<BitModel>(1582, kModelStart);
 
     std::vector<uint8_t> decode(const std::vector<uint8_t>& chunk) {
         std::vector<uint32_t> values;
@@ -109,7 +109,7 @@ TEST(BundleLengthStage, ListsOfEverySizeRoundTripAcrossFrames) {
     for (uint32_t i = 0; i < bundle::kModelCount; ++i) {
         const bool used = i <= 64 || (i >= 70 && i <= 100) || i >= 102;
         if (!used) {
-            EXPECT_EQ(decoder.models[i], 0x8000) << i;
+            EXPECT_EQ(decoder.models[i], kModelStart) << i;
         }
         EXPECT_EQ(decoder.models[i], reference.m[i]) << i;
     }
@@ -123,8 +123,8 @@ TEST(BundleLengthStage, EmptyListIsOneFlagOnModelZero) {
     std::vector<uint8_t> out;
     ASSERT_TRUE(decodeWith(decoder, encodeOrFail(*encoder, PackFrame()), out));
     EXPECT_TRUE(out.empty());
-    EXPECT_EQ(decoder.models[0], 0x7E00);
-    for (uint32_t i = 1; i < bundle::kModelCount; ++i) EXPECT_EQ(decoder.models[i], 0x8000) << i;
+    EXPECT_EQ(probabilityOf(decoder.models[0]), 0x7E00u);
+    for (uint32_t i = 1; i < bundle::kModelCount; ++i) EXPECT_EQ(decoder.models[i], kModelStart) << i;
 }
 
 TEST(BundleLengthStage, ModelsCarryAcrossFrames) {

@@ -128,7 +128,7 @@ std::vector<uint8_t> encodeOrFail(StageEncoder& e, const PackFrame& f) {
 // ---- An independent decoder, written straight from the format with literal
 // model offsets, to check the shared grammar's layout and context updates. ----
 struct ReferenceDecoder {
-    std::vector<BitModel> m = std::vector<BitModel>(6433736, 0x8000);
+    std::vector<BitModel> m = std::vector<BitModel>(6433736, kModelStart);
     int signMem[64] = {};
     int magMem[64] = {};
     bool inter;
@@ -301,7 +301,7 @@ TEST(DctBlockStage, EmptyPacketCostsOneFlagPerPlane) {
     EXPECT_TRUE(out.q.empty() && out.dc.empty() && out.coefficients.empty());
     for (uint32_t i = 0; i < 200; ++i) {
         const bool flagModel = i % 16 == 0 && i < 64;
-        EXPECT_EQ(decoder.models[i], flagModel ? 0x7E00 : 0x8000) << i;
+        EXPECT_EQ(probabilityOf(decoder.models[i]), flagModel ? 0x7E00u : 0x8000u) << i;
     }
 }
 
