@@ -51,6 +51,9 @@ std::vector<uint8_t> encodeHeaderChunk(const BinkFile& file) {
     EncodeIo io(bytes);
     codeHeaderChunk(coder, models, io);
     coder.finish();
+    // The unpacker takes a header chunk shorter than the decoder's four
+    // starting bytes for a damaged one; zeros past the end read the same.
+    if (chunk.size() < 4) chunk.resize(4, 0);
     return chunk;
 }
 

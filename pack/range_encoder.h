@@ -17,7 +17,7 @@ namespace dev {
 
 class RangeEncoder {
 public:
-    explicit RangeEncoder(std::vector<uint8_t>& out) : out_(out) {}
+    explicit RangeEncoder(std::vector<uint8_t>& out) : out_(out), start_(out.size()) {}
 
     DEV_INLINE void encodeBit(BitModel& model, uint32_t bit) {
         while (range_ < kTopValue) {
@@ -76,9 +76,23 @@ public:
         }
     }
 
-    // Ends the chunk: afterwards the output holds every byte the decoder needs.
+    // Ends the chunk with the fewest bytes that decode the same.  Any final
+    // value in [low, low + range) decodes every decision coded so far; the one
+    // with the most trailing zero bits is taken, and since the decoder reads
+    // zero bytes past the end of a chunk, the zero bytes that end the output
+    // are dropped.  A chunk that codes nothing takes no bytes at all.
     void finish() {
+        const uint64_t last = low_ + range_ - 1;  // below 2^33
+        for (int k = 32; k > 0; --k) {
+            const uint64_t mask = (uint64_t(1) << k) - 1;
+            const uint64_t rounded = (low_ + mask) & ~mask;
+            if (rounded <= last) {
+                low_ = rounded;
+                break;
+            }
+        }
         for (int i = 0; i < 5; ++i) shiftLow();
+        while (out_.size() > start_ && out_.back() == 0) out_.pop_back();
     }
 
 private:
@@ -104,6 +118,7 @@ private:
     }
 
     std::vector<uint8_t>& out_;
+    size_t start_;  // the chunk's first byte in out_
     uint64_t low_ = 0;
     uint32_t range_ = 0xFFFFFFFFu;
     uint8_t cache_ = 0;
