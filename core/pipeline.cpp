@@ -99,6 +99,7 @@ CycleResult runCycle(Pipeline& p, BinkContext& context, SizeDecoder& sizes, Byte
             continue;
         }
         // A corrupt length must never be read past the input buffer.
+        failedStage = s;
         if (length < 0 || static_cast<uint32_t>(length) > st.inputCapacity) return CycleResult::BadLength;
         if (length && !input.readExact(st.input, static_cast<size_t>(length))) return CycleResult::ShortRead;
         st.length = static_cast<uint32_t>(length);

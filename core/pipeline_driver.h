@@ -38,10 +38,11 @@ bool createPipeline(Pipeline& pipeline, BinkContext& context, const StageTable& 
 // What one cycle came to.
 enum class CycleResult {
     Ok,
-    StageFailed,  // failedStage names the stage that set its failed flag
+    StageFailed,  // the stage that set its failed flag
     BadLength,    // a chunk length that is negative (not the end mark) or above the stage's input capacity
     ShortRead,    // the input ended inside a chunk
 };
+// failedStage names the stage concerned by any result but Ok.
 
 // One cycle: waits for every stage, hands it its next chunk (or the stop
 // order once the end mark has been seen), swaps all sub-streams and releases

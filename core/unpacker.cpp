@@ -99,6 +99,12 @@ private:
     int32_t readFraming(Capacities& capacities);
     int32_t cycle(uint32_t carries);
     bool progress(uint32_t perMille);
+    // Notes where the run stopped (the first failure only) and returns code.
+    int32_t fail(int32_t code, FailurePoint point, int64_t frame = -1, int stage = -1) {
+        if (options_.failure && options_.failure->point == FailurePoint::None)
+            *options_.failure = RunFailure{point, static_cast<int32_t>(frame), stage};
+        return code;
+    }
 
     const StageTable& table_;
     TrackingSink sink_;
@@ -116,34 +122,34 @@ private:
 // Steps up to the header: magic, capacity block, size block, header chunk.
 int32_t Run::readFraming(Capacities& capacities) {
     uint8_t prefix[kDevPrefixSize];
-    if (!input_.readExact(prefix, sizeof prefix)) return kResultFailed;
-    if (std::memcmp(prefix, kDevMagic, sizeof kDevMagic) != 0) return kResultNotDev;
+    if (!input_.readExact(prefix, sizeof prefix)) return fail(kResultFailed, FailurePoint::Input);
+    if (std::memcmp(prefix, kDevMagic, sizeof kDevMagic) != 0) return fail(kResultNotDev, FailurePoint::NotDev);
 
     // The capacity block is at most 255 bytes; its values are decoded at once.
     uint8_t capacityBlock[255];
     const size_t l1 = prefix[4];
-    if (!input_.readExact(capacityBlock, l1)) return kResultFailed;
+    if (!input_.readExact(capacityBlock, l1)) return fail(kResultFailed, FailurePoint::Input);
 
     uint8_t l2Bytes[3];
-    if (!input_.readExact(l2Bytes, sizeof l2Bytes)) return kResultFailed;
+    if (!input_.readExact(l2Bytes, sizeof l2Bytes)) return fail(kResultFailed, FailurePoint::Input);
     const size_t l2 = l2Bytes[0] | (size_t(l2Bytes[1]) << 8) | (size_t(l2Bytes[2]) << 16);
     sizeBlock_ = static_cast<uint8_t*>(platform::heapAlloc(l2));
-    if (!sizeBlock_) return kResultFailed;
-    if (!input_.readExact(sizeBlock_, l2)) return kResultFailed;
-    if (!sizes_.start(sizeBlock_, l2)) return kResultFailed;
+    if (!sizeBlock_) return fail(kResultFailed, FailurePoint::Resources);
+    if (!input_.readExact(sizeBlock_, l2)) return fail(kResultFailed, FailurePoint::Input);
+    if (!sizes_.start(sizeBlock_, l2)) return fail(kResultFailed, FailurePoint::Resources);
 
     const int32_t headerLength = sizes_.next(kHeaderSequence);
-    if (headerLength < 0 || uint64_t(headerLength) > kMaxHeaderChunk) return kResultFailed;
+    if (headerLength < 0 || uint64_t(headerLength) > kMaxHeaderChunk) return fail(kResultFailed, FailurePoint::Framing);
     headerChunk_ = static_cast<uint8_t*>(platform::heapAlloc(static_cast<size_t>(headerLength)));
-    if (!headerChunk_) return kResultFailed;
-    if (!input_.readExact(headerChunk_, static_cast<size_t>(headerLength))) return kResultFailed;
+    if (!headerChunk_) return fail(kResultFailed, FailurePoint::Resources);
+    if (!input_.readExact(headerChunk_, static_cast<size_t>(headerLength))) return fail(kResultFailed, FailurePoint::Input);
     const int32_t written = decodeHeader(context_, headerChunk_, static_cast<size_t>(headerLength), sink_);
     platform::heapFree(headerChunk_);
     headerChunk_ = nullptr;
-    if (written < 0) return written == kResultFlags ? kResultFlags : kResultFailed;
+    if (written < 0) return fail(written == kResultFlags ? kResultFlags : kResultFailed, FailurePoint::Header);
 
     // Decoded after the header, as the stages are about to be created.
-    if (!decodeCapacities(capacityBlock, l1, capacities)) return kResultFailed;
+    if (!decodeCapacities(capacityBlock, l1, capacities)) return fail(kResultFailed, FailurePoint::Framing);
     return kResultOk;
 }
 
@@ -151,15 +157,22 @@ int32_t Run::readFraming(Capacities& capacities) {
 int32_t Run::cycle(uint32_t carries) {
     int failedStage = -1;
     const CycleResult r = runCycle(pipeline_, context_, sizes_, input_, failedStage);
-    if (r == CycleResult::StageFailed) {
-        reportStageFailure(failedStage, options_.failureReport);
-        return kResultFailed;
+    switch (r) {
+        case CycleResult::Ok:
+            break;
+        case CycleResult::StageFailed:
+            // The stage failed on the chunk of the previous cycle.
+            reportStageFailure(failedStage, options_.failureReport);
+            return fail(kResultFailed, FailurePoint::Stage, int64_t(carries) - 1, failedStage);
+        case CycleResult::BadLength:
+            return fail(kResultFailed, FailurePoint::Framing, carries, failedStage);
+        case CycleResult::ShortRead:
+            return fail(kResultFailed, FailurePoint::Input, carries, failedStage);
     }
-    if (r != CycleResult::Ok) return kResultFailed;
     // A conforming stream places the end mark in the cycle after the last
     // frame.  Earlier, the stages have stopped while frames remain: the run
     // cannot finish and must not wait for stages that have left their loops.
-    if (context_.endSeen && carries < context_.frameCount) return kResultFailed;
+    if (context_.endSeen && carries < context_.frameCount) return fail(kResultFailed, FailurePoint::EarlyEnd, carries);
     return kResultOk;
 }
 
@@ -177,8 +190,8 @@ int32_t Run::execute() {
     Capacities capacities;
     if (const int32_t r = readFraming(capacities); r != kResultOk) return r;
 
-    if (!context_.isBink2 && !allocateBundleAreas(context_)) return kResultFailed;
-    if (!createPipeline(pipeline_, context_, table_, capacities)) return kResultFailed;
+    if (!context_.isBink2 && !allocateBundleAreas(context_)) return fail(kResultFailed, FailurePoint::Resources);
+    if (!createPipeline(pipeline_, context_, table_, capacities)) return fail(kResultFailed, FailurePoint::Resources);
 
     context_.endSeen = 0;
     if (const int32_t r = cycle(0); r != kResultOk) return r;
@@ -187,17 +200,22 @@ int32_t Run::execute() {
         // The stages decode frame + 1 while this frame is assembled from the
         // front buffers.
         if (const int32_t r = cycle(frame + 1); r != kResultOk) return r;
-        if (!progress(static_cast<uint32_t>(uint64_t(frame) * 1000 / context_.frameCount))) return kResultStopped;
+        if (!progress(static_cast<uint32_t>(uint64_t(frame) * 1000 / context_.frameCount)))
+            return fail(kResultStopped, FailurePoint::Stopped, frame);
 
         context_.frameNumber = frame;
         if (options_.observer && !options_.observer->onFrame(context_, frame)) continue;
         context_.out = context_.frameBuffer;
         context_.outEnd = context_.frameBuffer + context_.frameBufferSize;
-        if (assembleFrame(context_) < 0) return kResultFailed;
+        if (assembleFrame(context_) < 0) return fail(kResultFailed, FailurePoint::Assembly, frame);
+        const bool failedBefore = sink_.failed;
         sink_.write(context_.frameBuffer, static_cast<size_t>(context_.out - context_.frameBuffer));
+        if (sink_.failed && !failedBefore) fail(kResultFailed, FailurePoint::Output, frame);
     }
     if (options_.progress) options_.progress(options_.progressUser, 1000);
-    return sink_.failed ? kResultFailed : kResultOk;
+    // Output failures end the run only here, after every write was made.
+    if (sink_.failed) return fail(kResultFailed, FailurePoint::Output);
+    return kResultOk;
 }
 
 }  // namespace

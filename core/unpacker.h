@@ -31,6 +31,28 @@ public:
 // not at all (the packer's own check run, which reports through its result).
 enum class FailureReport { Console, MessageBox, None };
 
+// Where a failed run stopped, for tools that name the first failure.  The
+// exit code stays the only report of the product's own programs.
+enum class FailurePoint : uint8_t {
+    None,
+    Input,        // the input ends early or cannot be read
+    NotDev,       // no DEV magic
+    Framing,      // a corrupt capacity or size block, or a chunk length out of range
+    Header,       // the header chunk is corrupt, or its video flags are rejected
+    Resources,    // memory or a thread cannot be had
+    Stage,        // a stage could not decode its chunk of the frame
+    EarlyEnd,     // the chunks end before the header's last frame
+    Assembly,     // the frame cannot be rebuilt from the stages' values
+    Output,       // a write to the output failed
+    Stopped,      // the progress callback asked to stop
+};
+
+struct RunFailure {
+    FailurePoint point = FailurePoint::None;
+    int32_t frame = -1;  // the frame concerned; -1 before the first frame
+    int32_t stage = -1;  // the stage slot concerned (Input, Framing, Stage); -1 otherwise
+};
+
 struct RunOptions {
     ProgressCallback progress = nullptr;
     void* progressUser = nullptr;
@@ -39,6 +61,8 @@ struct RunOptions {
     // When set, receives each stage slot's time spent decoding, in
     // nanoseconds (kStageSlots entries), at the end of the run.
     uint64_t* stageBusyNanos = nullptr;
+    // When set, receives where a failed run stopped (the first failure).
+    RunFailure* failure = nullptr;
 };
 
 struct Unpacker {

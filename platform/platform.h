@@ -9,16 +9,57 @@
 
 namespace dev::platform {
 
+// ---- Process start. ----
+// Makes the standard streams safe for the rest of the process; call it first
+// thing in a program's main, before any file is opened.  Afterwards:
+//  - standard input, output and error are each open (one that was closed is
+//    opened on the null device), so no file opened later can take a standard
+//    stream's place and receive console text;
+//  - writing to a standard stream whose reader has gone (a closed pipe) fails
+//    like any other write instead of ending the process;
+//  - standard input and output carry bytes unchanged (no text translation).
+void prepareStandardStreams();
+
+enum class StandardStream { Input, Output, Error };
+// true when the stream is an interactive terminal (a console window).
+bool isTerminal(StandardStream stream);
+
 // ---- Files: sequential, whole-buffer reads and writes. ----
 struct File;
-File* openForRead(const char* path);     // must exist; nullptr on failure
+// An existing file that is not a directory; nullptr otherwise.
+File* openForRead(const char* path);
 File* createForWrite(const char* path);  // created anew (truncated); nullptr on failure
+// Creates path as a new file for writing; nullptr when anything already
+// exists at path or it cannot be created.  Never opens an existing file.
+File* createNew(const char* path);
+// The process's standard input or output as a File; closeFile() releases the
+// File but leaves the stream open.  nullptr when it cannot be had.
+File* standardInput();
+File* standardOutput();
 // Reads up to size bytes; returns the count read (less than size only at the
 // end of the file or on an error), or -1 on an error before anything was read.
 int64_t readFile(File* file, void* buffer, size_t size);
 // Writes all size bytes; false on any failure.
 bool writeFile(File* file, const void* buffer, size_t size);
+// Hands data still held for the file to the system; false when some of what
+// was written cannot be stored (a full disk, for example).  Call it before
+// closing a file whose content matters.
+bool flushFile(File* file);
 void closeFile(File* file);
+
+// true when path names the very file that file is open on (under this or
+// another name, hard links included); false when path does not exist or
+// names another file.
+bool isSameFile(File* file, const char* path);
+// Closes file, then removes path, but only when path itself (not through a
+// symbolic link) still names that same file and it is a regular disk file:
+// never a device, a pipe or a directory.  For discarding a partial output
+// after a failed run.  file is released in every case; true when removed.
+bool closeAndRemove(File* file, const char* path);
+// Renames from to to, in the same folder.  With replace, an existing file at
+// to is replaced in one step; without it the rename fails when anything
+// exists at to.  false on failure, with both names as they were.
+bool moveFile(const char* from, const char* to, bool replace);
 
 // ---- Console: standard output, written as it stands. ----
 void consoleWrite(const char* text, size_t length);

@@ -1,14 +1,17 @@
 // POSIX implementation of the platform layer.
 #include "platform/platform.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -19,21 +22,69 @@
 
 namespace dev::platform {
 
+void prepareStandardStreams() {
+    // Descriptors are handed out lowest first: opening the null device in
+    // the order 0, 1, 2 fills exactly the ones that are closed.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int opened = ::open("/dev/null", O_RDWR);
+        if (opened >= 0 && opened != fd) {
+            ::dup2(opened, fd);
+            ::close(opened);
+        }
+    }
+    ::signal(SIGPIPE, SIG_IGN);
+}
+
+bool isTerminal(StandardStream stream) {
+    const int fd = stream == StandardStream::Input ? 0 : stream == StandardStream::Output ? 1 : 2;
+    return ::isatty(fd) == 1;
+}
+
 struct File {
     FILE* handle;
+    bool borrowed;  // a standard stream: closing releases the record only
 };
+
+namespace {
+
+File* wrap(FILE* f, bool borrowed = false) {
+    if (!f) return nullptr;
+    File* file = new (std::nothrow) File{f, borrowed};
+    if (!file && !borrowed) std::fclose(f);
+    return file;
+}
+
+}  // namespace
 
 File* openForRead(const char* path) {
     FILE* f = std::fopen(path, "rb");
     if (!f) return nullptr;
-    return new (std::nothrow) File{f};
+    // A directory opens for reading here, but has no bytes to give.
+    struct stat st;
+    if (::fstat(::fileno(f), &st) != 0 || S_ISDIR(st.st_mode)) {
+        std::fclose(f);
+        return nullptr;
+    }
+    return wrap(f);
 }
 
-File* createForWrite(const char* path) {
-    FILE* f = std::fopen(path, "w+b");
-    if (!f) return nullptr;
-    return new (std::nothrow) File{f};
+File* createForWrite(const char* path) { return wrap(std::fopen(path, "w+b")); }
+
+File* createNew(const char* path) {
+    const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    FILE* f = ::fdopen(fd, "wb");
+    if (!f) {
+        ::close(fd);
+        ::unlink(path);
+        return nullptr;
+    }
+    return wrap(f);
 }
+
+File* standardInput() { return wrap(stdin, true); }
+File* standardOutput() { return wrap(stdout, true); }
 
 int64_t readFile(File* file, void* buffer, size_t size) {
     if (size == 0) return 0;
@@ -47,10 +98,48 @@ bool writeFile(File* file, const void* buffer, size_t size) {
     return std::fwrite(buffer, 1, size, file->handle) == size;
 }
 
+bool flushFile(File* file) { return std::fflush(file->handle) == 0 && !std::ferror(file->handle); }
+
 void closeFile(File* file) {
     if (!file) return;
-    std::fclose(file->handle);
+    if (file->borrowed)
+        std::fflush(file->handle);
+    else
+        std::fclose(file->handle);
     delete file;
+}
+
+bool isSameFile(File* file, const char* path) {
+    struct stat held, named;
+    if (::fstat(::fileno(file->handle), &held) != 0 || ::stat(path, &named) != 0) return false;
+    return held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+bool closeAndRemove(File* file, const char* path) {
+    if (!file) return false;
+    struct stat held, named;
+    // lstat: a symbolic link is never the file itself, so it is left alone.
+    const bool same = !file->borrowed && ::fstat(::fileno(file->handle), &held) == 0 && ::lstat(path, &named) == 0 &&
+                      S_ISREG(named.st_mode) && held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+    closeFile(file);
+    return same && ::unlink(path) == 0;
+}
+
+bool moveFile(const char* from, const char* to, bool replace) {
+    if (replace) return std::rename(from, to) == 0;
+    if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
+    // A file system without the no-replace rename: a hard link fails when
+    // the name is taken.
+    if (::link(from, to) == 0) {
+        ::unlink(from);
+        return true;
+    }
+    if (errno == EEXIST) return false;
+    // Nor hard links: check, then rename (only a race can replace a file here).
+    struct stat st;
+    if (::lstat(to, &st) == 0 || errno != ENOENT) return false;
+    return std::rename(from, to) == 0;
 }
 
 void consoleWrite(const char* text, size_t length) {

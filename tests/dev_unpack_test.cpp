@@ -11,6 +11,7 @@
 
 #include "dev_stream_fixtures.h"
 #include "pack/packer.h"
+#include "run_program.h"
 
 namespace dev {
 namespace {
@@ -85,19 +86,63 @@ TEST_F(DevUnpack, WrongArgumentCountPrintsUsageAndTouchesNothing) {
     EXPECT_TRUE(fs::is_empty(dir));
 }
 
-// A missing input: the output is still created (empty), the open failure is
-// shown, exit -1.  An output that cannot be created fails the same way.
-TEST_F(DevUnpack, OpenFailures) {
-    Outcome r = runProgram(quoted({path("missing.dev"), path("out.bik")}));
-    EXPECT_EQ(r.out, std::string(kBannerAndUsage).append(kOpenFailure));
-    EXPECT_EQ(r.status, 255);
-    ASSERT_TRUE(fs::exists(path("out.bik")));
-    EXPECT_EQ(fs::file_size(path("out.bik")), 0u);
+// Every open failure shows the same text and exits -1, and touches no file:
+// a missing input, an input that is a directory, an output that is the input
+// itself (by its name or a hard link), an output that cannot be created.
+TEST_F(DevUnpack, OpenFailuresTouchNoFile) {
+    const std::vector<uint8_t> dev = fixtures::emptyStream();
+    const std::vector<uint8_t> precious(300, 'p');
+    writeFile(path("in.dev"), dev);
+    writeFile(path("out.bik"), precious);
+    fs::create_directory(path("folder"));
+    fs::create_hard_link(path("in.dev"), path("link.dev"));
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {path("missing.dev"), path("out.bik")},  {path("missing.dev"), path("new.bik")},
+        {path("folder"), path("new.bik")},       {path("in.dev"), path("in.dev")},
+        {path("in.dev"), path("link.dev")},      {path("in.dev"), path("no/such/dir/out.bik")},
+        {path("in.dev"), path("folder")},
+    };
+    for (const auto& [in, out] : cases) {
+        const Outcome r = runProgram(quoted({in, out}));
+        EXPECT_EQ(r.out, std::string(kBannerAndUsage).append(kOpenFailure)) << in << " " << out;
+        EXPECT_EQ(r.status, 255) << in << " " << out;
+    }
+    EXPECT_EQ(readFile(path("in.dev")), dev);
+    EXPECT_EQ(readFile(path("out.bik")), precious);
+    EXPECT_FALSE(fs::exists(path("new.bik")));
+}
 
-    writeFile(path("in.dev"), fixtures::emptyStream());
-    r = runProgram(quoted({path("in.dev"), path("no/such/dir/out.bik")}));
-    EXPECT_EQ(r.out, std::string(kBannerAndUsage).append(kOpenFailure));
+// A failed run leaves no partial output behind (a truncated stream wrote
+// frames before failing); a closed standard output cannot hand its
+// descriptor to the output file, and a standard output whose reader is gone
+// does not end the run: in both the file is restored and the exit code is 0.
+TEST_F(DevUnpack, FailedRunsAndBrokenConsolesKeepFilesRight) {
+    fixtures::SynthOptions o;
+    o.frames = 30;
+    o.tracks = 0;  // random audio bytes are no DCT packets a packer can rebuild
+    const std::vector<uint8_t> bink = fixtures::makeBink1(o);
+    const PackResult packed = packBink(bink);
+    ASSERT_TRUE(packed.ok) << packed.error;
+    writeFile(path("in.dev"), packed.dev);
+    writeFile(path("cut.dev"), std::vector<uint8_t>(packed.dev.begin(), packed.dev.end() - 40));
+    writeFile(path("old.bik"), std::vector<uint8_t>(100, 'o'));
+
+    const std::string program = DEV_UNPACK_PATH;
+    test::ProgramResult r = test::runProgram(program, {"cut.dev", "old.bik"}, dir);
     EXPECT_EQ(r.status, 255);
+    EXPECT_FALSE(fs::exists(path("old.bik")));  // replaced as asked, then removed: no partial result
+
+    test::ProgramStreams closed;
+    closed.out = test::Stdout::Closed;
+    r = test::runProgram(program, {"in.dev", "closed.bik"}, dir, closed);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(readFile(path("closed.bik")), bink);
+
+    test::ProgramStreams broken;
+    broken.out = test::Stdout::BrokenPipe;
+    r = test::runProgram(program, {"in.dev", "piped.bik"}, dir, broken);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(readFile(path("piped.bik")), bink);
 }
 
 // A complete run: the Bink file is written, the last console text is the

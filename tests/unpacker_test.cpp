@@ -260,7 +260,12 @@ TEST(Unpacker, EndMarkEarlyFailsAndLateSucceeds) {
     const std::vector<uint8_t> bink = makeBink1(o);
     for (uint32_t drop : {1u, 3u, 8u}) {
         MemorySink sink;
-        EXPECT_EQ(runOn(writeDevStream(copyParts(bink, 0, drop)), sink), kResultFailed) << drop;
+        RunFailure failure;
+        RunOptions options;
+        options.failure = &failure;
+        EXPECT_EQ(runOn(writeDevStream(copyParts(bink, 0, drop)), sink, copyTable(), options), kResultFailed) << drop;
+        EXPECT_EQ(failure.point, FailurePoint::EarlyEnd) << drop;
+        EXPECT_EQ(failure.frame, int32_t(o.frames - drop)) << drop;
     }
     for (uint32_t extra : {1u, 2u}) {
         MemorySink sink;
@@ -290,8 +295,15 @@ TEST(Unpacker, WriteFailureIsReported) {
     for (int failFrom : {0, 2, all.writes - 1}) {
         MemorySink sink;
         sink.failFrom = failFrom;
-        EXPECT_EQ(runOn(dev, sink), kResultFailed) << failFrom;
+        RunFailure failure;
+        RunOptions options;
+        options.failure = &failure;
+        EXPECT_EQ(runOn(dev, sink, copyTable(), options), kResultFailed) << failFrom;
         EXPECT_EQ(sink.writes, all.writes) << failFrom;
+        // The header decoder's writes come first, then one per frame.
+        const int headerWrites = all.writes - int(o.frames);
+        EXPECT_EQ(failure.point, FailurePoint::Output);
+        EXPECT_EQ(failure.frame, failFrom < headerWrites ? -1 : failFrom - headerWrites) << failFrom;
     }
 }
 
@@ -341,7 +353,18 @@ TEST(Unpacker, FailedStageIsReported) {
     EXPECT_EQ(runOn(dev, sink, table), kResultFailed);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Thread 1 has terminated with error!\n");
 
+    // The first failure is noted by frame and stage: the third chunk is
+    // frame 2's.
+    RunFailure failure;
     RunOptions options;
+    options.failure = &failure;
+    options.failureReport = FailureReport::None;
+    EXPECT_EQ(runOn(dev, sink, table, options), kResultFailed);
+    EXPECT_EQ(failure.point, FailurePoint::Stage);
+    EXPECT_EQ(failure.frame, 2);
+    EXPECT_EQ(failure.stage, 1);
+
+    options = RunOptions();
     options.failureReport = FailureReport::MessageBox;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();

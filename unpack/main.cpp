@@ -6,6 +6,17 @@
 // the driver's result: 0 success, -1 failure (wrong arguments, a file that
 // cannot be opened, short input, a failed stage), -2 not a DEV stream, -4
 // unsupported Bink video flags.
+//
+// The user's files come first:
+//  - the input is opened before the output is created, so a missing or
+//    unreadable input touches no file;
+//  - an input that is a directory, and an output that names the input file
+//    itself (under any name), are open failures: nothing is created;
+//  - after a failed run the partial output is removed (a regular file only),
+//    so nothing that looks like a result is left behind;
+//  - the standard streams are made valid at start, so a closed standard
+//    output cannot hand its descriptor to the output file, and console text
+//    that cannot be written (a closed pipe) is dropped without ending the run.
 #include <cstdint>
 #include <cstring>
 
@@ -74,17 +85,18 @@ int32_t showProgress(void*, uint32_t perMille) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    platform::prepareStandardStreams();
     print(kBanner, sizeof kBanner - 1);
     print("\n", 1);
     print(kUsage, sizeof kUsage - 1);
     if (argc != 3) return -1;
 
-    platform::File* output = platform::createForWrite(argv[2]);
     platform::File* input = platform::openForRead(argv[1]);
+    platform::File* output = nullptr;
+    if (input && !platform::isSameFile(input, argv[2])) output = platform::createForWrite(argv[2]);
     if (!input || !output) {
         print(kOpenFailure, sizeof kOpenFailure - 1);
         platform::closeFile(input);
-        platform::closeFile(output);  // an output created here stays, empty
         return -1;
     }
 
@@ -92,8 +104,14 @@ int main(int argc, char** argv) {
     FileSink sink(output);
     RunOptions options;
     options.progress = showProgress;
-    const int32_t result = Unpacker::run(kStageTable, sink, source, options);
+    int32_t result = Unpacker::run(kStageTable, sink, source, options);
     platform::closeFile(input);
-    platform::closeFile(output);
+    // Data still buffered that cannot be stored fails the run as a failed
+    // write does.
+    if (!platform::flushFile(output) && result == kResultOk) result = kResultFailed;
+    if (result == kResultOk)
+        platform::closeFile(output);
+    else
+        platform::closeAndRemove(output, argv[2]);
     return result;
 }
