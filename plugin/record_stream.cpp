@@ -27,35 +27,35 @@ int32_t copyStored(const HostStream& host, uint8_t* buffer, uint32_t n) {
     return 0;
 }
 
-int32_t recordLoop(const HostStream& host, uint8_t* buffer) {
-    for (;;) {
+int32_t recordLoop(const HostStream& host, uint8_t* buffer, const RecordStreamOptions& options, int32_t& record) {
+    for (record = 0;; ++record) {
         uint8_t tag[3] = {0, 0, 0};
         // The stream must end with an end record: a tag that does not arrive
         // means the input ended early.
         if (host.read(tag, 1) != 1) return kResultFailed;
-        switch (tag[0] & 3) {
+        switch (recordKind(tag[0])) {
             case kRecordFull: {
                 const int32_t r = copyStored(host, buffer, kFullBlockSize);
                 if (r < 0) return r;
                 break;
             }
             case kRecordShort: {
-                if (host.read(tag + 1, 2) != 2) return kResultFailed;
-                const uint32_t length = (uint32_t(tag[0]) | uint32_t(tag[1]) << 8 | uint32_t(tag[2]) << 16) >> 2;
-                const int32_t r = copyStored(host, buffer, length);
+                if (host.read(tag + 1, kShortLengthBytes) != kShortLengthBytes) return kResultFailed;
+                const int32_t r = copyStored(host, buffer, shortBlockLength(tag));
                 if (r < 0) return r;
                 break;
             }
             case kRecordCoded: {
                 HostSource input(host);
                 HostSink output(host);
-                RunOptions options;
-                options.failureReport = FailureReport::MessageBox;
-                const int32_t r = Unpacker::run(kStageTable, output, input, options);
+                RunOptions run;
+                run.failureReport = options.failureReport;
+                if (options.failure) run.failure = &options.failure->run;
+                const int32_t r = Unpacker::run(kStageTable, output, input, run);
                 if (r < 0) return r;
                 break;
             }
-            default:  // end record
+            case kRecordEnd:
                 return 0;
         }
     }
@@ -63,13 +63,16 @@ int32_t recordLoop(const HostStream& host, uint8_t* buffer) {
 
 }  // namespace
 
-int32_t decompressRecordStream(const HostStream& host) {
+int32_t decompressRecordStream(const HostStream& host, const RecordStreamOptions& options) {
+    if (options.failure) *options.failure = RecordStreamFailure();
     uint8_t magic[4] = {0, 0, 0, 0};
     if (host.read(magic, 4) != 4 || std::memcmp(magic, kRecordMagic, 4) != 0) return kResultNotRecordStream;
     uint8_t* buffer = static_cast<uint8_t*>(platform::heapAlloc(kTransferSize));
     if (!buffer) return kResultFailed;
-    const int32_t result = recordLoop(host, buffer);
+    int32_t record = -1;
+    const int32_t result = recordLoop(host, buffer, options, record);
     platform::heapFree(buffer);
+    if (result < 0 && options.failure) options.failure->record = record;
     return result;
 }
 

@@ -7,6 +7,7 @@
 //   3  end of the stream.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "core/unpacker.h"
@@ -19,13 +20,38 @@ constexpr uint32_t kFullBlockSize = 0x400000;
 constexpr uint32_t kTransferSize = 65536;
 
 enum RecordKind : uint8_t { kRecordFull = 0, kRecordShort = 1, kRecordCoded = 2, kRecordEnd = 3 };
+constexpr int32_t kShortLengthBytes = 2;  // after the tag of a short block
+
+inline RecordKind recordKind(uint8_t tag) { return static_cast<RecordKind>(tag & 3); }
+// Length of a short block from its tag and the two bytes after it.
+inline uint32_t shortBlockLength(const uint8_t tagAndLength[3]) {
+    return (uint32_t(tagAndLength[0]) | uint32_t(tagAndLength[1]) << 8 | uint32_t(tagAndLength[2]) << 16) >> 2;
+}
+// The tag and length bytes of a short block of length bytes (below kFullBlockSize).
+inline void shortBlockTag(uint32_t length, uint8_t out[3]) {
+    const uint32_t tag = (length << 2) | kRecordShort;
+    out[0] = static_cast<uint8_t>(tag);
+    out[1] = static_cast<uint8_t>(tag >> 8);
+    out[2] = static_cast<uint8_t>(tag >> 16);
+}
 
 // Result codes of the plug-in beyond those of the driver.
 constexpr int32_t kResultNotOffered = -6;
 constexpr int32_t kResultNotRecordStream = -8;
 constexpr int32_t kResultBadOperation = -2;
 
+// Where decoding a record stream stopped, for tools that name the failure.
+struct RecordStreamFailure {
+    int32_t record = -1;  // index of the record concerned, from 0; -1 for the magic
+    RunFailure run;       // for a coded record: where its run stopped
+};
+
+struct RecordStreamOptions {
+    FailureReport failureReport = FailureReport::MessageBox;  // of a failed stage
+    RecordStreamFailure* failure = nullptr;                   // filled when set and the call fails
+};
+
 // Decompresses one record stream read through the host, writing through it.
-int32_t decompressRecordStream(const HostStream& host);
+int32_t decompressRecordStream(const HostStream& host, const RecordStreamOptions& options = {});
 
 }  // namespace dev
