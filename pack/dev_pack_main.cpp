@@ -1,82 +1,549 @@
-// dev_pack: packs one Bink file into a DEV stream.
+// dev_pack: packs Bink files into DEV streams and restores them, with the
+// command line of xz and zstd.
 //
-//   dev_pack bink_file dev_file
-//   dev_pack --records input_file... record_file
+//   dev_pack [OPTION]... [FILE]...
+//   dev_pack --records [OPTION]... FILE... RECORD_FILE
 //
-// The second form writes a plug-in record stream: every input that is a Bink
-// file the DEV format accepts becomes a coded record (proved like a single
-// DEV stream), every other input is carried as stored blocks.
+// Each FILE is packed to FILE.dev and kept; -d restores NAME.dev to NAME (a
+// record stream to the bytes it carries), -t decodes and checks, -l lists.
+// A stream is written only after the packer has unpacked it again and found
+// the Bink file restored byte for byte.
 //
-// The stream is written only after the packer has unpacked it again and found
-// the Bink file restored byte for byte.  On success one line reports the frame
-// counts and the sizes; on failure one line on standard error says why, the
-// exit code is 1 and no output file is left behind.
+// Files are safe: every output goes to a new temporary file beside its target
+// and is renamed into place only after success, an existing file is replaced
+// only with -f, and never is the input replaced, whatever the options.
+//
+// Exit status: 0 success, 1 an error, 2 a warning (a file skipped) and no
+// error.  Messages: "dev_pack: FILE: reason" on standard error.
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "core/unpacker.h"
 #include "pack/packer.h"
 #include "pack/record_writer.h"
-#include "pack/whole_file.h"
+#include "platform/platform.h"
+#include "plugin/record_stream.h"
+#include "tools/cli_files.h"
+#include "tools/failure_text.h"
+#include "tools/stream_layout.h"
 
 namespace {
 
-using dev::readWholeFile;
-using dev::writeWholeFile;
+using namespace dev;
+using cli::InputFile;
+using cli::OutputFile;
 
-constexpr char kUsage[] =
-    "Usage: dev_pack bink_file dev_file\n"
-    "       dev_pack --records input_file... record_file\n";
+constexpr char kSuffix[] = ".dev";
 
-int fail(const std::string& message) {
-    std::fprintf(stderr, "dev_pack: %s\n", message.c_str());
-    return 1;
-}
+constexpr char kHelp[] =
+    "Usage: dev_pack [OPTION]... [FILE]...\n"
+    "       dev_pack --records [OPTION]... FILE... RECORD_FILE\n"
+    "Pack Bink video files into DEV streams (FILE.dev), or restore them.\n"
+    "\n"
+    "  -d, --decompress   restore: NAME.dev to NAME; a record stream to its bytes\n"
+    "  -t, --test         decode and check each stream; write nothing\n"
+    "  -l, --list         show what each stream holds (-v: every record)\n"
+    "  -c, --stdout       write to standard output; keep the inputs\n"
+    "  -o, --output=FILE  write the output of the one input to FILE\n"
+    "  -f, --force        replace existing output files\n"
+    "  -k, --keep         keep the inputs (always done)\n"
+    "  -q, --quiet        no summary lines or warnings\n"
+    "  -v, --verbose      progress on a terminal, a line per file restored or tested\n"
+    "      --records      pack FILE... into the plug-in record stream RECORD_FILE\n"
+    "                     (with -c or -o, every FILE is an input)\n"
+    "  -h, --help         show this help and exit\n"
+    "  -V, --version      show the version and exit\n"
+    "\n"
+    "With no FILE, or when FILE is -, standard input is read and the output\n"
+    "goes to standard output.  Outputs are written to a temporary file and\n"
+    "renamed into place after success; the input is never replaced.\n"
+    "Exit status: 0 success, 1 error, 2 warning.\n";
 
-int packFile(const char* binkPath, const char* devPath) {
-    std::vector<uint8_t> bink;
-    if (!readWholeFile(binkPath, bink)) return fail(std::string("cannot read ") + binkPath);
-    const dev::PackResult r = dev::packBink(bink);
-    if (!r.ok) return fail(r.error);
-    if (!writeWholeFile(devPath, r.dev)) return fail(std::string("cannot write ") + devPath);
-    std::printf("frames %u coded %u stored %u bink %zu dev %zu\n", r.frames, r.coded, r.stored, bink.size(),
-                r.dev.size());
-    return 0;
-}
+enum class Mode { Pack, Restore, Test, List, Records };
 
-int packRecords(int count, char** inputs, const char* outPath) {
-    std::vector<std::vector<uint8_t>> contents(static_cast<size_t>(count));
-    std::vector<dev::RecordInput> records;
-    for (int i = 0; i < count; ++i) {
-        if (!readWholeFile(inputs[i], contents[i])) return fail(std::string("cannot read ") + inputs[i]);
-        records.push_back({inputs[i], contents[i]});
+struct Options {
+    Mode mode = Mode::Pack;
+    bool toStdout = false;
+    bool force = false;
+    bool quiet = false;
+    bool verbose = false;
+    bool haveOutput = false;
+    std::string output;
+    std::vector<std::string> files;
+};
+
+// The exit status collects the worst outcome: an error over a warning.
+class Report {
+public:
+    explicit Report(const Options& options) : options_(options) {}
+    void error(const std::string& name, const std::string& reason) {
+        clearProgress();
+        std::fprintf(stderr, "dev_pack: %s: %s\n", name.c_str(), reason.c_str());
+        status_ = 1;
     }
-    std::vector<dev::RecordReport> reports;
-    const std::vector<uint8_t> stream = dev::buildRecordStream(records, &reports);
-    if (!writeWholeFile(outPath, stream)) return fail(std::string("cannot write ") + outPath);
+    void warning(const std::string& name, const std::string& reason) {
+        clearProgress();
+        if (!options_.quiet) std::fprintf(stderr, "dev_pack: %s: %s\n", name.c_str(), reason.c_str());
+        if (status_ == 0) status_ = 2;
+    }
+    // A summary line, silenced by -q.
+    void summary(const std::string& line) {
+        clearProgress();
+        if (!options_.quiet) std::fprintf(stderr, "%s\n", line.c_str());
+    }
+    int status() const { return status_; }
+
+    // Progress of the current file, with -v on a terminal, at most ten
+    // times a second.
+    void startProgress(const std::string& name) {
+        name_ = name;
+        shown_ = false;
+        enabled_ = options_.verbose && platform::isTerminal(platform::StandardStream::Error);
+    }
+    static int32_t progress(void* self, uint32_t perMille) {
+        static_cast<Report*>(self)->showProgress(perMille);
+        return 0;
+    }
+    void clearProgress() {
+        if (!shown_) return;
+        std::fprintf(stderr, "\r%*s\r", width_, "");
+        shown_ = false;
+    }
+
+private:
+    void showProgress(uint32_t perMille) {
+        if (!enabled_) return;
+        const uint32_t now = platform::tickCount();
+        if (shown_ && now - lastTick_ < 100 && perMille < 1000) return;
+        lastTick_ = now;
+        width_ = std::fprintf(stderr, "\r%s: %u.%u%%", name_.c_str(), perMille / 10, perMille % 10) - 1;
+        shown_ = true;
+    }
+
+    const Options& options_;
+    int status_ = 0;
+    std::string name_;
+    bool enabled_ = false;
+    bool shown_ = false;
+    int width_ = 0;
+    uint32_t lastTick_ = 0;
+};
+
+bool endsWith(const std::string& s, const char* suffix) {
+    const size_t n = std::strlen(suffix);
+    return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
+}
+
+bool isDirectory(const std::string& path) {
+    std::error_code ec;
+    return !cli::isStandardName(path) && std::filesystem::is_directory(path, ec);
+}
+
+// What a stream's first bytes say it is.
+enum class StreamKind { Dev, Records, Other };
+
+StreamKind streamKind(InputFile& in) {
+    uint8_t magic[4];
+    if (in.peek(magic, 4) != 4) return StreamKind::Other;
+    if (std::memcmp(magic, kDevMagic, 4) == 0) return StreamKind::Dev;
+    if (std::memcmp(magic, kRecordMagic, 4) == 0) return StreamKind::Records;
+    return StreamKind::Other;
+}
+
+// Packed data is binary: it is not written to, nor read from, a terminal
+// unless asked with -f.
+bool terminalRefused(const Options& o, const std::string& path, bool writing, Report& report) {
+    if (o.force || !cli::isStandardName(path)) return false;
+    if (writing && platform::isTerminal(platform::StandardStream::Output)) {
+        report.error("(stdout)", "packed data is not written to a terminal (use -f to force)");
+        return true;
+    }
+    if (!writing && platform::isTerminal(platform::StandardStream::Input)) {
+        report.error("(stdin)", "packed data is not read from a terminal (use -f to force)");
+        return true;
+    }
+    return false;
+}
+
+// ---- Packing ----
+
+void packOne(const std::string& path, const Options& o, Report& report) {
+    if (isDirectory(path)) return report.warning(path, "Is a directory, skipping");
+    std::string target;
+    if (o.haveOutput) target = o.output;
+    else if (o.toStdout || cli::isStandardName(path)) target = "-";
+    else if (endsWith(path, kSuffix)) return report.warning(path, "already has the .dev suffix, skipping");
+    else target = path + kSuffix;
+    if (terminalRefused(o, target, true, report)) return;
+
+    InputFile in;
+    std::string error;
+    if (!in.open(path, error)) return report.error(path, error);
+    // Only a Bink file is read whole: anything else is refused at once.
+    uint8_t signature[3];
+    if (in.peek(signature, 3) != 3 ||
+        (std::memcmp(signature, "BIK", 3) != 0 && std::memcmp(signature, "KB2", 3) != 0))
+        return report.error(in.name(), in.readFailed() ? "read error" : "not a Bink file (no BIK or KB2 signature)");
+
+    OutputFile out;
+    if (!out.open(target, o.force, &in, error)) return report.error(out.name(), error);
+    std::vector<uint8_t> bink;
+    if (!in.readAll(bink)) return report.error(in.name(), "read error");
+    report.startProgress(in.name());
+    const PackResult r = packBink(bink, Report::progress, &report);
+    if (!r.ok) return report.error(in.name(), r.error);
+    out.write(r.dev.data(), r.dev.size());
+    if (!out.commit(error)) return report.error(out.name(), error);
+    report.summary(in.name() + ": frames " + std::to_string(r.frames) + " coded " + std::to_string(r.coded) +
+                   " stored " + std::to_string(r.stored) + " bink " + std::to_string(bink.size()) + " dev " +
+                   std::to_string(r.dev.size()));
+}
+
+void packRecords(const Options& o, Report& report) {
+    std::vector<std::string> inputs = o.files;
+    std::string target;
+    if (o.haveOutput) target = o.output;
+    else if (o.toStdout) target = "-";
+    else if (inputs.size() >= 2) {
+        target = inputs.back();
+        inputs.pop_back();
+    }
+    if (target.empty() || inputs.empty()) {
+        report.error("--records", "needs the input files, then the record stream to write");
+        return;
+    }
+    if (terminalRefused(o, target, true, report)) return;
+
+    // Every input is read before anything is written; any failure leaves no
+    // output.
+    std::vector<std::vector<uint8_t>> contents(inputs.size());
+    std::vector<RecordInput> records;
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        InputFile in;
+        std::string error;
+        if (!in.open(inputs[i], error)) return report.error(inputs[i], error);
+        if (!cli::isStandardName(target) && platform::isSameFile(in.file(), target.c_str()))
+            return report.error(target, "is one of the inputs");
+        if (!in.readAll(contents[i])) return report.error(in.name(), "read error");
+        records.push_back({in.name(), contents[i]});
+    }
+    OutputFile out;
+    std::string error;
+    if (!out.open(target, o.force, nullptr, error)) return report.error(out.name(), error);
+    std::vector<RecordReport> reports;
+    const std::vector<uint8_t> stream = buildRecordStream(records, &reports);
+    out.write(stream.data(), stream.size());
+    if (!out.commit(error)) return report.error(out.name(), error);
+
     size_t coded = 0, inputBytes = 0;
     for (size_t i = 0; i < reports.size(); ++i) {
         inputBytes += contents[i].size();
         if (reports[i].coded) {
             ++coded;
-            std::printf("coded %s\n", reports[i].name.c_str());
+            report.summary("coded " + reports[i].name);
         } else {
-            std::printf("stored %s (%s)\n", reports[i].name.c_str(), reports[i].reason.c_str());
+            report.summary("stored " + reports[i].name + " (" + reports[i].reason + ")");
         }
     }
-    std::printf("records %zu coded %zu stored %zu input %zu output %zu\n", reports.size(), coded,
-                reports.size() - coded, inputBytes, stream.size());
+    report.summary("records " + std::to_string(reports.size()) + " coded " + std::to_string(coded) + " stored " +
+                   std::to_string(reports.size() - coded) + " input " + std::to_string(inputBytes) + " output " +
+                   std::to_string(stream.size()));
+}
+
+// ---- Restoring and testing ----
+
+// Discards what a test decodes.
+class NullSink : public ByteSink {
+public:
+    bool write(const void*, size_t) override { return true; }
+};
+
+// Counts the bytes written through it.
+class CountingSink : public ByteSink {
+public:
+    explicit CountingSink(ByteSink& inner) : inner_(inner) {}
+    bool write(const void* buffer, size_t size) override {
+        bytes += size;
+        return inner_.write(buffer, size);
+    }
+    uint64_t bytes = 0;
+
+private:
+    ByteSink& inner_;
+};
+
+// The plug-in's host callback over a tool's input and output.
+struct FileHost {
+    InputFile* in;
+    ByteSink* out;
+
+    static int32_t call(void* user, int32_t operation, void* buffer, int32_t count) {
+        FileHost& host = *static_cast<FileHost*>(user);
+        if (count < 0) return -1;
+        if (operation == kHostWrite) return host.out->write(buffer, size_t(count)) ? count : -1;
+        if (operation != kHostRead) return -1;
+        // Reads are answered in full where the input allows.
+        auto* p = static_cast<uint8_t*>(buffer);
+        int32_t done = 0;
+        while (done < count) {
+            const int64_t got = host.in->read(p + done, size_t(count - done));
+            if (got < 0) return done ? done : -1;
+            if (got == 0) break;
+            done += static_cast<int32_t>(got);
+        }
+        return done;
+    }
+};
+
+void decodeOne(const std::string& path, const Options& o, Report& report, bool test) {
+    if (isDirectory(path)) return report.warning(path, "Is a directory, skipping");
+    std::string target;
+    if (!test) {
+        if (o.haveOutput) target = o.output;
+        else if (o.toStdout || cli::isStandardName(path)) target = "-";
+        else {
+            const size_t stem = path.size() - std::strlen(kSuffix);
+            if (!endsWith(path, kSuffix) || std::filesystem::path(path.substr(0, stem)).filename().empty())
+                return report.warning(path, "unknown suffix (not .dev), skipping");
+            target = path.substr(0, stem);
+        }
+    }
+    if (terminalRefused(o, path, false, report)) return;
+
+    InputFile in;
+    std::string error;
+    if (!in.open(path, error)) return report.error(path, error);
+    const StreamKind kind = streamKind(in);
+    if (kind == StreamKind::Other)
+        return report.error(in.name(), in.readFailed() ? "read error" : "not a DEV stream or record stream");
+
+    OutputFile file;
+    NullSink discard;
+    if (!test && !file.open(target, o.force, &in, error)) return report.error(file.name(), error);
+    CountingSink out(test ? static_cast<ByteSink&>(discard) : file);
+
+    int32_t result;
+    std::string why;
+    if (kind == StreamKind::Dev) {
+        RunFailure failure;
+        RunOptions run;
+        run.failureReport = FailureReport::None;
+        run.failure = &failure;
+        report.startProgress(in.name());
+        run.progress = Report::progress;
+        run.progressUser = &report;
+        result = Unpacker::run(kStageTable, out, in, run);
+        report.clearProgress();
+        if (result != kResultOk) why = describeRunFailure(failure, result);
+    } else {
+        FileHost host{&in, &out};
+        RecordStreamFailure failure;
+        RecordStreamOptions options;
+        options.failureReport = FailureReport::None;
+        options.failure = &failure;
+        result = decompressRecordStream(HostStream{FileHost::call, &host}, options);
+        if (result != 0) why = describeRecordFailure(failure, result);
+    }
+    if (!test && file.writeFailed()) return report.error(file.name(), "cannot be written");
+    if (in.readFailed()) return report.error(in.name(), "read error");
+    if (result != 0) return report.error(in.name(), why);
+
+    // The stream ends where the decoder stops; more bytes are no part of it.
+    uint8_t extra;
+    const bool trailing = in.read(&extra, 1) > 0;
+    if (!test && !file.commit(error)) return report.error(file.name(), error);
+    if (trailing) report.warning(in.name(), "bytes follow the end of the stream; ignored");
+    if (o.verbose) {
+        std::string line = in.name() + ": " + (test ? "ok, " : "restored ") + std::to_string(out.bytes) + " bytes";
+        if (!test) line += " to " + file.name();
+        report.summary(line);
+    }
+}
+
+// ---- Listing ----
+
+struct ListTotals {
+    uint64_t files = 0, frames = 0, dev = 0, bink = 0;
+};
+
+void listRow(uint64_t frames, uint64_t dev, uint64_t bink, const std::string& kind, const std::string& name) {
+    const double ratio = bink ? double(dev) / double(bink) : 0.0;
+    std::printf("%8" PRIu64 " %12" PRIu64 " %12" PRIu64 "  %5.3f  %-12s %s\n", frames, dev, bink, ratio, kind.c_str(),
+                name.c_str());
+}
+
+void listOne(const std::string& path, const Options& o, Report& report, ListTotals& totals) {
+    if (isDirectory(path)) return report.warning(path, "Is a directory, skipping");
+    if (terminalRefused(o, path, false, report)) return;
+    InputFile in;
+    std::string error;
+    if (!in.open(path, error)) return report.error(path, error);
+    std::vector<uint8_t> bytes;
+    if (!in.readAll(bytes)) return report.error(in.name(), "read error");
+    if (totals.files == 0) std::printf("  frames          dev         bink  ratio  kind         name\n");
+
+    uint64_t end = 0;
+    if (bytes.size() >= 4 && std::memcmp(bytes.data(), kDevMagic, 4) == 0) {
+        DevLayout layout;
+        if (!readDevLayout(bytes, layout)) return report.error(in.name(), "damaged: " + layout.error);
+        const BinkSummary& b = layout.bink;
+        listRow(b.frameCount, layout.streamBytes, b.fileBytes, b.signature, in.name());
+        totals.frames += b.frameCount;
+        totals.bink += b.fileBytes;
+        end = layout.streamBytes;
+        if (!layout.warning.empty()) report.warning(in.name(), layout.warning);
+    } else if (bytes.size() >= 4 && std::memcmp(bytes.data(), kRecordMagic, 4) == 0) {
+        RecordLayout layout;
+        if (!readRecordLayout(bytes, layout)) return report.error(in.name(), "damaged: " + layout.error);
+        uint64_t frames = 0;
+        for (const RecordEntry& e : layout.records)
+            if (e.kind == kRecordCoded) frames += e.dev.bink.frameCount;
+        listRow(frames, layout.streamBytes, layout.outputBytes, "records " + std::to_string(layout.records.size() - 1),
+                in.name());
+        if (o.verbose) {
+            for (size_t i = 0; i + 1 < layout.records.size(); ++i) {
+                const RecordEntry& e = layout.records[i];
+                if (e.kind == kRecordCoded)
+                    std::printf("    record %zu at %" PRIu64 ": coded, %s, %u frames, dev %" PRIu64 " bink %" PRIu64 "\n",
+                                i, e.offset, e.dev.bink.signature, e.dev.bink.frameCount, e.dev.streamBytes,
+                                e.dev.bink.fileBytes);
+                else
+                    std::printf("    record %zu at %" PRIu64 ": stored, %" PRIu64 " bytes\n", i, e.offset, e.storedBytes);
+            }
+        }
+        totals.frames += frames;
+        totals.bink += layout.outputBytes;
+        end = layout.streamBytes;
+    } else {
+        return report.error(in.name(), "not a DEV stream or record stream");
+    }
+    totals.dev += end;
+    ++totals.files;
+    if (end < bytes.size())
+        report.warning(in.name(), std::to_string(bytes.size() - end) + " bytes follow the end of the stream");
+}
+
+// ---- Command line ----
+
+bool takeValue(int argc, char** argv, int& i, const char* inline_, std::string& value) {
+    if (inline_ && *inline_) {
+        value = inline_;
+        return true;
+    }
+    if (i + 1 >= argc) return false;
+    value = argv[++i];
+    return true;
+}
+
+void setMode(Options& o, Mode mode) {
+    // --records stays: the others override each other, the last one wins.
+    if (o.mode != Mode::Records || mode == Mode::Records) o.mode = mode;
+}
+
+// 0: go on; otherwise the exit status (after help, version or a usage error).
+int parse(int argc, char** argv, Options& o) {
+    const auto usageError = [](const std::string& what) {
+        std::fprintf(stderr, "dev_pack: %s\nTry 'dev_pack --help' for more information.\n", what.c_str());
+        return 1;
+    };
+    bool decodeAsked = false;
+    bool optionsEnd = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (optionsEnd || arg == "-" || arg[0] != '-') {
+            o.files.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnd = true;
+            continue;
+        }
+        if (arg.compare(0, 2, "--") == 0) {
+            const size_t eq = arg.find('=');
+            const std::string name = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
+            const char* value = eq == std::string::npos ? nullptr : argv[i] + eq + 1;
+            if (value && name != "output") return usageError("option '--" + name + "' takes no value");
+            if (name == "decompress") setMode(o, Mode::Restore), decodeAsked = true;
+            else if (name == "test") setMode(o, Mode::Test), decodeAsked = true;
+            else if (name == "list") setMode(o, Mode::List), decodeAsked = true;
+            else if (name == "records") o.mode = Mode::Records;
+            else if (name == "stdout") o.toStdout = true;
+            else if (name == "force") o.force = true;
+            else if (name == "keep") continue;
+            else if (name == "quiet") o.quiet = true;
+            else if (name == "verbose") o.verbose = true;
+            else if (name == "help") return std::fputs(kHelp, stdout), -1;
+            else if (name == "version") return std::printf("dev_pack %s\n", DEV_VERSION), -1;
+            else if (name == "output") {
+                if (!takeValue(argc, argv, i, value, o.output) || o.output.empty())
+                    return usageError("option '--output' needs a file name");
+                o.haveOutput = true;
+            } else {
+                return usageError("unknown option '" + arg + "'");
+            }
+            continue;
+        }
+        for (size_t j = 1; j < arg.size(); ++j) {
+            switch (arg[j]) {
+                case 'd': setMode(o, Mode::Restore), decodeAsked = true; break;
+                case 't': setMode(o, Mode::Test), decodeAsked = true; break;
+                case 'l': setMode(o, Mode::List), decodeAsked = true; break;
+                case 'c': o.toStdout = true; break;
+                case 'f': o.force = true; break;
+                case 'k': break;
+                case 'q': o.quiet = true; break;
+                case 'v': o.verbose = true; break;
+                case 'h': return std::fputs(kHelp, stdout), -1;
+                case 'V': return std::printf("dev_pack %s\n", DEV_VERSION), -1;
+                case 'o':
+                    if (!takeValue(argc, argv, i, argv[i] + j + 1, o.output) || o.output.empty())
+                        return usageError("option '-o' needs a file name");
+                    o.haveOutput = true;
+                    j = arg.size();
+                    break;
+                default:
+                    return usageError(std::string("unknown option '-") + arg[j] + "'");
+            }
+        }
+    }
+    if (o.mode == Mode::Records && decodeAsked) return usageError("--records packs: -d, -t and -l do not apply");
+    if (o.files.empty() && o.mode != Mode::Records) o.files.push_back("-");
+    if (o.haveOutput) {
+        if (o.toStdout) return usageError("-o and -c both name the output");
+        if (o.mode == Mode::Test || o.mode == Mode::List) return usageError("-t and -l write nothing: -o does not apply");
+        if (o.mode != Mode::Records && o.files.size() != 1) return usageError("-o names the output of exactly one input");
+    }
     return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc >= 4 && std::strcmp(argv[1], "--records") == 0) return packRecords(argc - 3, argv + 2, argv[argc - 1]);
-    if (argc == 3 && argv[1][0] != '-') return packFile(argv[1], argv[2]);
-    std::fputs(kUsage, stderr);
-    return 1;
+    platform::prepareStandardStreams();
+    Options options;
+    if (const int status = parse(argc, argv, options)) return status < 0 ? 0 : status;
+    Report report(options);
+    ListTotals totals;
+    if (options.mode == Mode::Records) {
+        packRecords(options, report);
+        return report.status();
+    }
+    for (const std::string& file : options.files) {
+        switch (options.mode) {
+            case Mode::Pack: packOne(file, options, report); break;
+            case Mode::Restore: decodeOne(file, options, report, false); break;
+            case Mode::Test: decodeOne(file, options, report, true); break;
+            case Mode::List: listOne(file, options, report, totals); break;
+            case Mode::Records: break;
+        }
+    }
+    if (options.mode == Mode::List && totals.files > 1)
+        listRow(totals.frames, totals.dev, totals.bink, std::to_string(totals.files) + " files", "(total)");
+    if (std::fflush(stdout) != 0) report.error("(stdout)", "cannot be written");
+    return report.status();
 }

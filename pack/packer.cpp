@@ -96,8 +96,22 @@ private:
     size_t mismatch_ = kNone;
 };
 
+struct Progress {
+    ProgressCallback callback = nullptr;
+    void* user = nullptr;
+    void report(uint32_t perMille) const {
+        if (callback) callback(user, perMille);
+    }
+    // The proving run's steps, as the second half.
+    static int32_t secondHalf(void* self, uint32_t perMille) {
+        static_cast<const Progress*>(self)->report(500 + perMille / 2);
+        return 0;
+    }
+};
+
 // Bink 1: every frame's values for the six stages, coded frame by frame.
-bool packBink1Frames(const BinkFile& file, const BinkContext& context, DevStreamParts& parts, PackResult& r) {
+bool packBink1Frames(const BinkFile& file, const BinkContext& context, DevStreamParts& parts, PackResult& r,
+                     const Progress& progress) {
     std::unique_ptr<StageEncoder> encoders[kBink1Stages] = {
         makeAudioEncoder(context),          makeVideoFrameEncoder(context),
         makeBundleLengthEncoder(context),   makeDctBlockEncoder(context, false),
@@ -105,6 +119,7 @@ bool packBink1Frames(const BinkFile& file, const BinkContext& context, DevStream
     };
     parts.chunks.resize(file.frameCount);
     for (uint32_t j = 0; j < file.frameCount; ++j) {
+        progress.report(static_cast<uint32_t>(uint64_t(j) * 500 / file.frameCount));
         const std::string where = "frame " + std::to_string(j);
         PackFrame frame;
         frame.index = j;
@@ -144,7 +159,8 @@ bool packBink1Frames(const BinkFile& file, const BinkContext& context, DevStream
 
 }  // namespace
 
-PackResult packBink(std::span<const uint8_t> bink) {
+PackResult packBink(std::span<const uint8_t> bink, ProgressCallback progressCallback, void* progressUser) {
+    Progress progress{progressCallback, progressUser};
     BinkFile file;
     std::string error;
     if (!readBinkFile(bink, file, error)) return failure(error);
@@ -172,7 +188,7 @@ PackResult packBink(std::span<const uint8_t> bink) {
     DevStreamParts parts;
     parts.headerChunk = encodeHeaderChunk(file);
     parts.stageCount = file.isBink2 ? kBink2Stages : kBink1Stages;
-    if (!file.isBink2 && !packBink1Frames(file, context, parts, r)) return r;
+    if (!file.isBink2 && !packBink1Frames(file, context, parts, r, progress)) return r;
 
     std::vector<uint8_t> dev = writeDevStream(parts);
     if (dev.empty()) return failure("the chunks cannot be framed as a DEV stream (too many or too large)");
@@ -182,6 +198,10 @@ PackResult packBink(std::span<const uint8_t> bink) {
     MemorySource source(dev.data(), dev.size());
     RunOptions options;
     options.failureReport = FailureReport::None;  // a failure is this function's result
+    if (progressCallback) {
+        options.progress = Progress::secondHalf;
+        options.progressUser = &progress;
+    }
     const int32_t result = Unpacker::run(kStageTable, check, source, options);
     if (result != kResultOk)
         return failure("the DEV stream does not unpack (result " + std::to_string(result) + ")");

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "core/unpacker.h"
+
 namespace dev {
 
 struct PackResult {
@@ -20,6 +22,8 @@ struct PackResult {
 // Packs one Bink file held in memory.  Fails, with a message, on a damaged
 // Bink file, on video flags the format rejects, on content that needs a stage
 // that is not built, or when the unpacked stream does not equal the input.
-PackResult packBink(std::span<const uint8_t> bink);
+// progress, when given, hears per-mille steps: the coding of the frames up
+// to 500, then the proving run; its answer is ignored.
+PackResult packBink(std::span<const uint8_t> bink, ProgressCallback progress = nullptr, void* progressUser = nullptr);
 
 }  // namespace dev
