@@ -1,24 +1,33 @@
-// dev_inspect: shows what a DEV stream or a Bink file holds.
+// dev_inspect: shows what a DEV stream, a plug-in record stream or a Bink file
+// holds.
 //
 //   dev_inspect FILE             DEV stream: prefix, the 42 capacities, the
 //                                Bink header it restores and every chunk
 //                                length, cycle by cycle and stage by stage.
-//                                Bink file: header, audio tracks and a summary
-//                                of the frame index.
-//   dev_inspect --streams DEV DIR
+//                                Record stream: every record.  Bink file:
+//                                header, audio tracks and a summary of the
+//                                frame index.
+//   dev_inspect --streams [--force] DEV DIR
 //                                unpacks DEV (output discarded) and writes, for
 //                                every sub-stream N that carries data, the
 //                                bytes of all frames as DIR/sNN.bin, and one
 //                                row "frame<TAB>N<TAB>length" per frame and
-//                                sub-stream to DIR/lengths.tsv.
+//                                sub-stream to DIR/lengths.tsv.  DIR must hold
+//                                nothing but such files unless --force is
+//                                given; earlier dump files are removed first.
+//
+// Exit status: 0 sound, 1 unreadable or damaged (framing, record or Bink
+// structure), 2 sound but with a defect decoders pass over (bytes after the
+// stream, an end mark after its place).  Chunks are not decoded: dev_pack -t
+// does that.
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -28,7 +37,10 @@
 #include "core/pipeline.h"
 #include "core/unpacker.h"
 #include "pack/bink_file.h"
-#include "pack/whole_file.h"
+#include "platform/platform.h"
+#include "tools/cli_files.h"
+#include "tools/failure_text.h"
+#include "tools/stream_layout.h"
 
 namespace {
 
@@ -51,131 +63,125 @@ public:
     bool write(const void*, size_t) override { return true; }
 };
 
-class CaptureSink : public ByteSink {
-public:
-    bool write(const void* buffer, size_t size) override {
-        const auto* p = static_cast<const uint8_t*>(buffer);
-        data.insert(data.end(), p, p + size);
-        return true;
-    }
-    std::vector<uint8_t> data;
-};
+// ---- DEV streams ----
 
-int stageCountOf(bool isBink2) {
-    int n = 0;
-    for (int r = 0; r < kStageSlots; ++r)
-        if (kStageTable.rows[kStageSlots * (isBink2 ? 1 : 0) + r].outputs[0]) ++n;
-    return n;
-}
+// Exit statuses: 0 sound, 1 unreadable or damaged, 2 sound but with a defect
+// that decoders pass over.
+constexpr int kSound = 0, kDamaged = 1, kWarning = 2;
 
-void printHeaderFields(const BinkContext& c) {
-    std::printf("header: %s%c (%u bytes)\n", c.isBink2 ? "KB2" : "BIK", c.version, c.headerLength);
-    std::printf("  frames %u, largest frame %u bytes, %ux%u, video flags 0x%08x\n", c.frameCount, c.largestFrameSize,
-                c.width, c.height, c.videoFlags);
-    std::printf("  alpha %u, grayscale %u, planes %u\n", c.hasAlpha, c.grayscale, c.planeCount);
-    if (c.isBink2) {
-        std::printf("  slices %u, ending at", c.sliceCount);
-        for (uint32_t k = 0; k < c.sliceCount; ++k) std::printf(" %u", c.sliceEnds[k]);
+void printBinkSummary(const BinkSummary& b) {
+    std::printf("header: %s (%u bytes)\n", b.signature, b.headerLength);
+    std::printf("  frames %u, largest frame %u bytes, %ux%u, video flags 0x%08x\n", b.frameCount, b.largestFrameSize,
+                b.width, b.height, b.videoFlags);
+    std::printf("  alpha %u, grayscale %u, planes %u\n", b.hasAlpha, b.grayscale, b.planeCount);
+    if (b.isBink2) {
+        std::printf("  slices %u, ending at", b.sliceCount);
+        for (uint32_t k = 0; k < b.sliceCount && k < kMaxSlices; ++k) std::printf(" %u", b.sliceEnds[k]);
         std::printf("\n");
     }
 }
 
-// ---- DEV streams ----
-
-int inspectDev(const std::vector<uint8_t>& bytes) {
-    const uint8_t* p = bytes.data();
-    const size_t size = bytes.size();
-    if (size < kDevPrefixSize) return fail("too short for a DEV stream");
-    const size_t l1 = p[4];
-    std::printf("DEV stream, %zu bytes\n", size);
-    if (size < kDevPrefixSize + l1 + 3) return fail("truncated in the capacity block");
-    const uint8_t* capacityBlock = p + kDevPrefixSize;
-    const size_t l2 = p[5 + l1] | (size_t(p[6 + l1]) << 8) | (size_t(p[7 + l1]) << 16);
-    const size_t sizeStart = 8 + l1;
-    std::printf("capacity block %zu bytes, size block %zu bytes\n", l1, l2);
-    if (size < sizeStart + l2) return fail("truncated in the size block");
-
-    Capacities caps;
-    if (!decodeCapacities(capacityBlock, l1, caps)) return fail("the capacity block is corrupt");
-    std::printf("stage input capacities (bytes):");
-    for (int s = 0; s < kStageSlots; ++s) std::printf(" %u", caps.stage[s]);
-    std::printf("\nsub-stream capacities (bytes, 1..21):");
-    for (int n = 0; n < kStreamCount; ++n) std::printf(" %u", caps.stream[n]);
-    std::printf("\n");
-
-    SizeDecoder sizes;
-    if (!sizes.start(p + sizeStart, l2)) return fail("out of memory");
-    size_t pos = sizeStart + l2;
-    const int32_t headerLength = sizes.next(kHeaderSequence);
-    std::printf("header chunk %d bytes\n", headerLength);
-    if (headerLength < 0 || size_t(headerLength) > size - pos) return fail("the header chunk length is out of range");
-
-    BinkContext context{};
-    CaptureSink headerOut;
-    const int32_t hr = decodeHeader(context, p + pos, size_t(headerLength), headerOut);
-    pos += size_t(headerLength);
-    if (hr == kResultFlags) {
-        printHeaderFields(context);
-        releaseHeaderBuffers(context);
-        return fail("the header's video flags are rejected (-4)");
+int inspectDev(const std::string& name, const std::vector<uint8_t>& bytes) {
+    DevLayout d;
+    const bool sound = readDevLayout(bytes, d);
+    std::printf("DEV stream, %zu bytes\n", bytes.size());
+    if (d.capacityBlockBytes || d.sizeBlockBytes)
+        std::printf("capacity block %zu bytes, size block %zu bytes\n", d.capacityBlockBytes, d.sizeBlockBytes);
+    if (d.haveCapacities) {
+        std::printf("stage input capacities (bytes):");
+        for (int s = 0; s < kStageSlots; ++s) std::printf(" %u", d.capacities.stage[s]);
+        std::printf("\nsub-stream capacities (bytes, 1..21):");
+        for (int n = 0; n < kStreamCount; ++n) std::printf(" %u", d.capacities.stream[n]);
+        std::printf("\n");
     }
-    if (hr < 0) {
-        releaseHeaderBuffers(context);
-        return fail("the header chunk is corrupt");
+    if (d.headerChunkBytes >= 0) std::printf("header chunk %d bytes\n", d.headerChunkBytes);
+    if (d.haveHeader) {
+        const BinkSummary& b = d.bink;
+        printBinkSummary(b);
+        for (size_t t = 0; t < b.tracks.size(); ++t)
+            std::printf("  track %zu: %u Hz, %s, %s\n", t, b.tracks[t].sampleRate, b.tracks[t].stereo ? "stereo" : "mono",
+                        b.tracks[t].dct ? "DCT" : "raw");
+        std::printf("  keyframes %u of %u; header, tracks and index restore to %u bytes, the file to %" PRIu64 "\n",
+                    b.keyframes, b.frameCount, b.tableBytes, b.fileBytes);
     }
-    printHeaderFields(context);
-    for (uint32_t t = 0; t < context.audioTrackCount; ++t)
-        std::printf("  track %u: %u Hz, %s, %s\n", t, context.tracks[t].sampleRate,
-                    context.tracks[t].stereo ? "stereo" : "mono", context.tracks[t].dct ? "DCT" : "raw");
-    uint32_t keyframes = 0;
-    for (uint32_t k = 0; k < context.frameCount; ++k) keyframes += context.keyframes[k];
-    std::printf("  keyframes %u of %u; header, tracks and index restore to %d bytes\n", keyframes, context.frameCount,
-                hr);
-    const bool isBink2 = context.isBink2;
-    const uint32_t frameCount = context.frameCount;
-    releaseHeaderBuffers(context);
-
-    // Chunk lengths: cycle after cycle, one per stage, up to the end mark.
-    const int stages = stageCountOf(isBink2);
-    std::vector<uint64_t> totals(stages, 0);
-    std::vector<uint32_t> largest(stages, 0);
-    std::printf("chunk lengths per cycle, stages 0..%d:\n", stages - 1);
-    uint32_t cycle = 0;
-    bool end = false;
-    while (!end) {
-        std::string line = "  cycle " + std::to_string(cycle) + ":";
-        for (int s = 0; s < stages; ++s) {
-            const int32_t length = sizes.next(s);
-            if (length == kEndMark) {
-                line += " end";
-                end = true;
-                break;
+    if (!d.cycles.empty()) {
+        std::printf("chunk lengths per cycle, stages 0..%d:\n", d.stageCount - 1);
+        std::vector<uint64_t> totals(d.stageCount, 0);
+        std::vector<int32_t> largest(d.stageCount, 0);
+        for (size_t c = 0; c < d.cycles.size(); ++c) {
+            std::printf("  cycle %zu:", c);
+            for (size_t s = 0; s < d.cycles[c].size(); ++s) {
+                const int32_t length = d.cycles[c][s];
+                if (length == kEndMark) {
+                    std::printf(" end");
+                    continue;
+                }
+                std::printf(" %d", length);
+                if (length > 0) {
+                    totals[s] += uint32_t(length);
+                    largest[s] = std::max(largest[s], length);
+                }
             }
-            if (length < 0 || uint32_t(length) > caps.stage[s] || size_t(length) > size - pos) {
-                std::printf("%s %d\n", line.c_str(), length);
-                return fail("stage " + std::to_string(s) + " of cycle " + std::to_string(cycle) +
-                            ": chunk length out of range");
-            }
-            pos += size_t(length);
-            totals[s] += uint32_t(length);
-            largest[s] = std::max(largest[s], uint32_t(length));
-            line += " " + std::to_string(length);
+            std::printf("\n");
         }
-        std::printf("%s\n", line.c_str());
-        ++cycle;
-        if (!end && cycle > frameCount) return fail("no end mark after the last frame");
+        if (sound)
+            for (int s = 0; s < d.stageCount; ++s)
+                std::printf("stage %d: %" PRIu64 " bytes in all, largest chunk %d\n", s, totals[s], largest[s]);
     }
-    for (int s = 0; s < stages; ++s)
-        std::printf("stage %d: %" PRIu64 " bytes in all, largest chunk %u\n", s, totals[s], largest[s]);
-    if (cycle - 1 != frameCount)
-        std::printf("warning: end mark in cycle %u, the header has %u frames\n", cycle - 1, frameCount);
-    if (pos != size) std::printf("warning: %zu bytes follow the last chunk\n", size - pos);
-    return 0;
+    if (!sound) return fail(name + ": damaged: " + d.error);
+    int status = kSound;
+    if (!d.warning.empty()) {
+        std::printf("warning: %s\n", d.warning.c_str());
+        status = kWarning;
+    }
+    if (d.streamBytes != bytes.size()) {
+        std::printf("warning: %" PRIu64 " bytes follow the last chunk\n", bytes.size() - d.streamBytes);
+        status = kWarning;
+    }
+    std::printf("chunks not decoded here: dev_pack -t decodes and checks them\n");
+    return status;
+}
+
+// ---- Record streams ----
+
+int inspectRecords(const std::string& name, const std::vector<uint8_t>& bytes) {
+    RecordLayout r;
+    const bool sound = readRecordLayout(bytes, r);
+    std::printf("record stream, %zu bytes\n", bytes.size());
+    for (size_t i = 0; i < r.records.size(); ++i) {
+        const RecordEntry& e = r.records[i];
+        std::printf("  record %zu at %" PRIu64 ": ", i, e.offset);
+        switch (e.kind) {
+            case kRecordFull:
+            case kRecordShort:
+                std::printf("stored, %" PRIu64 " bytes\n", e.storedBytes);
+                break;
+            case kRecordCoded:
+                if (e.dev.haveHeader)
+                    std::printf("coded, DEV stream of %" PRIu64 " bytes: %s %ux%u, %u frames, restores to %" PRIu64
+                                " bytes\n",
+                                e.dev.streamBytes, e.dev.bink.signature, e.dev.bink.width, e.dev.bink.height,
+                                e.dev.bink.frameCount, e.dev.bink.fileBytes);
+                else
+                    std::printf("coded\n");
+                break;
+            case kRecordEnd:
+                std::printf("end\n");
+                break;
+        }
+    }
+    if (!sound) return fail(name + ": damaged: " + r.error);
+    std::printf("output %" PRIu64 " bytes\n", r.outputBytes);
+    if (r.streamBytes != bytes.size()) {
+        std::printf("warning: %" PRIu64 " bytes follow the end record\n", bytes.size() - r.streamBytes);
+        return kWarning;
+    }
+    return kSound;
 }
 
 // ---- Bink files ----
 
-int inspectBink(const std::vector<uint8_t>& bytes) {
+int inspectBink(const std::string& name, const std::vector<uint8_t>& bytes) {
     BinkFile file;
     std::string error;
     const bool ok = readBinkFile(bytes, file, error);
@@ -189,7 +195,7 @@ int inspectBink(const std::vector<uint8_t>& bytes) {
                     readLe32(p + BinkHeader::kVideoFlags), readLe32(p + BinkHeader::kTrackCount));
         std::printf("  frame rate %u/%u\n", readLe32(p + 28), readLe32(p + 32));
     }
-    if (!ok) return fail(error);
+    if (!ok) return fail(name + ": " + error);
     if (!videoFlagsSupported(file.isBink2, file.videoFlags)) std::printf("  the DEV format rejects these video flags\n");
     for (size_t t = 0; t < file.tracks.size(); ++t) {
         const auto& tr = file.tracks[t];
@@ -254,38 +260,90 @@ private:
     std::unique_ptr<std::ofstream> files_[kStreamCount + 1];
 };
 
-int dumpStreams(const char* devPath, const char* dirPath) {
-    std::vector<uint8_t> bytes;
-    if (!readWholeFile(devPath, bytes)) return fail(std::string("cannot read ") + devPath);
+// The files a dump writes: lengths.tsv and s01.bin to s21.bin.
+bool isDumpFile(const std::string& name) {
+    if (name == "lengths.tsv") return true;
+    return name.size() == 7 && name[0] == 's' && std::isdigit(static_cast<unsigned char>(name[1])) &&
+           std::isdigit(static_cast<unsigned char>(name[2])) && name.compare(3, 4, ".bin") == 0;
+}
+
+// Makes dir ready for a dump: created when absent; otherwise it must hold
+// only dump files (or force is given), and the earlier dump files go.
+bool prepareDumpFolder(const std::string& dir, bool force) {
+    namespace fs = std::filesystem;
     std::error_code ec;
-    std::filesystem::create_directories(dirPath, ec);
-    if (!std::filesystem::is_directory(dirPath)) return fail(std::string("cannot create ") + dirPath);
+    const fs::file_status st = fs::status(dir, ec);
+    if (fs::exists(st) && !fs::is_directory(st)) return fail(dir + ": not a directory"), false;
+    if (!fs::exists(st)) {
+        if (!fs::create_directories(dir, ec)) return fail(dir + ": cannot be created: " + ec.message()), false;
+        return true;
+    }
+    std::vector<fs::path> ours;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        if (isDumpFile(it->path().filename().string()) && it->is_regular_file(ec)) ours.push_back(it->path());
+        else if (!force) return fail(dir + ": holds other files (--force writes there anyway)"), false;
+    }
+    if (ec) return fail(dir + ": cannot be read: " + ec.message()), false;
+    for (const fs::path& p : ours)
+        if (!fs::remove(p, ec) && ec) return fail(p.string() + ": cannot be removed: " + ec.message()), false;
+    return true;
+}
+
+int dumpStreams(const std::string& devPath, const std::string& dirPath, bool force) {
+    cli::InputFile in;
+    std::string error;
+    if (!in.open(devPath, error)) return fail(devPath + ": " + error);
+    std::vector<uint8_t> bytes;
+    if (!in.readAll(bytes)) return fail(in.name() + ": read error");
+    if (bytes.size() < 4 || std::memcmp(bytes.data(), kDevMagic, 4) != 0) return fail(in.name() + ": not a DEV stream");
+    if (!prepareDumpFolder(dirPath, force)) return 1;
     StreamDump dump(dirPath);
-    if (!dump.good()) return fail(std::string("cannot write in ") + dirPath);
+    if (!dump.good()) return fail(dirPath + ": cannot write there");
     NullSink sink;
     MemorySource source(bytes.data(), bytes.size());
+    RunFailure failure;
     RunOptions options;
     options.observer = &dump;
+    options.failureReport = FailureReport::None;
+    options.failure = &failure;
     const int32_t r = Unpacker::run(kStageTable, sink, source, options);
-    if (!dump.good()) return fail(std::string("cannot write in ") + dirPath);
-    if (r != kResultOk) return fail("the DEV stream does not unpack (result " + std::to_string(r) + ")");
+    if (!dump.good()) return fail(dirPath + ": cannot write there");
+    if (r != kResultOk) return fail(in.name() + ": " + describeRunFailure(failure, r));
     return 0;
 }
 
-int inspectFile(const char* path) {
+int inspectFile(const std::string& path) {
+    cli::InputFile in;
+    std::string error;
+    if (!in.open(path, error)) return fail(path + ": " + error);
     std::vector<uint8_t> bytes;
-    if (!readWholeFile(path, bytes)) return fail(std::string("cannot read ") + path);
-    if (bytes.size() >= 4 && std::memcmp(bytes.data(), kDevMagic, 4) == 0) return inspectDev(bytes);
+    if (!in.readAll(bytes)) return fail(in.name() + ": read error");
+    if (bytes.size() >= 4 && std::memcmp(bytes.data(), kDevMagic, 4) == 0) return inspectDev(in.name(), bytes);
+    if (bytes.size() >= 4 && std::memcmp(bytes.data(), kRecordMagic, 4) == 0) return inspectRecords(in.name(), bytes);
     if (bytes.size() >= 3 && (std::memcmp(bytes.data(), "BIK", 3) == 0 || std::memcmp(bytes.data(), "KB2", 3) == 0))
-        return inspectBink(bytes);
-    return fail(std::string(path) + " is neither a DEV stream nor a Bink file");
+        return inspectBink(in.name(), bytes);
+    return fail(in.name() + ": neither a DEV stream, a record stream nor a Bink file");
 }
+
+constexpr char kUsage[] =
+    "Usage: dev_inspect FILE\n"
+    "       dev_inspect --streams [--force] DEV_FILE DIR\n"
+    "Shows what a DEV stream, a record stream or a Bink file holds, or dumps the\n"
+    "sub-streams of every frame of a DEV stream into DIR.\n"
+    "Exit status: 0 sound, 1 unreadable or damaged, 2 a warning.\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && argv[1][0] != '-') return inspectFile(argv[1]);
-    if (argc == 4 && std::strcmp(argv[1], "--streams") == 0) return dumpStreams(argv[2], argv[3]);
-    std::fputs("Usage: dev_inspect FILE\n       dev_inspect --streams DEV_FILE DIR\n", stderr);
+    platform::prepareStandardStreams();
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() == 1 && (args[0] == "-h" || args[0] == "--help")) return std::fputs(kUsage, stdout), 0;
+    if (args.size() == 1 && (args[0] == "-V" || args[0] == "--version")) return std::printf("dev_inspect %s\n", DEV_VERSION), 0;
+    if (args.size() == 1 && (args[0] == "-" || args[0][0] != '-')) return inspectFile(args[0]);
+    if (!args.empty() && args[0] == "--streams") {
+        const bool force = args.size() == 4 && args[1] == "--force";
+        if (args.size() == 3 || force) return dumpStreams(args[args.size() - 2], args.back(), force);
+    }
+    std::fputs(kUsage, stderr);
     return 1;
 }
