@@ -117,7 +117,7 @@ int main(int argc, char** argv) {
         std::vector<Sample> pack, unpack, decode;
         for (int r = 0; r < runs; ++r) {
             fs::remove(dev);
-            pack.push_back(runProcess({DEV_PACK_PATH, file, dev}));
+            pack.push_back(runProcess({DEV_PACK_PATH, "-q", "-o", dev, file}));
         }
         for (int r = 0; r < runs; ++r) {
             fs::remove(out);
