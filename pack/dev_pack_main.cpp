@@ -372,6 +372,9 @@ struct ListTotals {
 };
 
 void listRow(uint64_t frames, uint64_t dev, uint64_t bink, const std::string& kind, const std::string& name) {
+    static bool headed = false;
+    if (!headed) std::printf("  frames          dev         bink  ratio  kind         name\n");
+    headed = true;
     const double ratio = bink ? double(dev) / double(bink) : 0.0;
     std::printf("%8" PRIu64 " %12" PRIu64 " %12" PRIu64 "  %5.3f  %-12s %s\n", frames, dev, bink, ratio, kind.c_str(),
                 name.c_str());
@@ -385,7 +388,6 @@ void listOne(const std::string& path, const Options& o, Report& report, ListTota
     if (!in.open(path, error)) return report.error(path, error);
     std::vector<uint8_t> bytes;
     if (!in.readAll(bytes)) return report.error(in.name(), "read error");
-    if (totals.files == 0) std::printf("  frames          dev         bink  ratio  kind         name\n");
 
     uint64_t end = 0;
     if (bytes.size() >= 4 && std::memcmp(bytes.data(), kDevMagic, 4) == 0) {
