@@ -5,7 +5,7 @@
 #include "core/pipeline.h"
 #include "platform/platform.h"
 #include "writers/bink1_plane_writer.h"
-#include "writers/bink2_frame_writer.h"
+#include "writers/bink2/frame_assembly.h"
 
 namespace dev {
 
@@ -81,18 +81,6 @@ int32_t assembleBink1Video(BinkContext& c) {
         if (Bink1PlaneWriter::writePlane(c, 1) < 0) return -1;
     }
     return 0;
-}
-
-int32_t assembleBink2Video(BinkContext& c) {
-    StreamBuffer& s = c.streams[3];  // sub-stream 4: frame word and slice offsets
-    uint32_t w;
-    if (!takeWord(s, w) || !putWord(c, w)) return -1;
-    for (uint32_t k = 1; k < c.sliceCount; ++k)
-        if (!copyWord(c, s)) return -1;
-    c.bitBuffer = 0;
-    c.bitCount = 0;
-    const uint32_t key = c.keyframes ? c.keyframes[c.frameNumber] : 0;
-    return Bink2FrameWriter::writeFrame(c, key, w) < 0 ? -1 : 0;
 }
 
 int32_t assembleFrame(BinkContext& c) {

@@ -14,7 +14,7 @@ namespace dev {
 int32_t assembleFrame(BinkContext& context);
 int32_t assembleAudio(BinkContext& context);
 int32_t assembleBink1Video(BinkContext& context);
-int32_t assembleBink2Video(BinkContext& context);
+// Bink 2: writers/bink2/frame_assembly.h
 
 // The nine Bink 1 bundle work areas, 64 bytes per 8x8 block of the frame.
 bool allocateBundleAreas(BinkContext& context);

@@ -25,6 +25,11 @@ void FrameView::adopt(const BinkContext& header) {
             context_.bundles[i].end = context_.bundles[i].start + area;
         }
     }
+    context_.rowBuffer = nullptr;
+    if (header.isBink2) {
+        rowMemory_.assign(header.rowBufferEntries, 0);
+        context_.rowBuffer = rowMemory_.data();
+    }
     for (int n = 0; n < kStreamCount; ++n) streams_[n].number = static_cast<uint8_t>(n);
 }
 

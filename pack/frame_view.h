@@ -6,7 +6,8 @@
 // front buffer is one of the frame's vectors (filled = its size, cursor at its
 // first byte), the nine Bink 1 bundle areas have the unpacker's sizes (so a
 // chunk the unpacker could not hold fails here too), and the output is a
-// buffer of the caller's chosen capacity.
+// buffer of the caller's chosen capacity; a Bink 2 file gets the row buffer
+// the unpacker's header decoder would allocate.
 #pragma once
 
 #include <cstddef>
@@ -48,6 +49,7 @@ private:
     BinkContext context_{};
     StreamBuffer streams_[kStreamCount]{};
     std::vector<uint8_t> bundleMemory_;
+    std::vector<uint16_t> rowMemory_;  // Bink 2 quantiser predictor rows
     std::vector<uint8_t> output_;
 };
 

@@ -45,6 +45,7 @@ struct BitsOut {
         return value;
     }
     DEV_INLINE void expect(bool ok) { bad |= !ok; }
+    DEV_INLINE void expect(bool ok, const char*) { bad |= !ok; }
     bool failed() const { return bad || w.overflow; }
 
     static DEV_INLINE uint32_t take8(Values& s) { return s.get8(); }
@@ -63,12 +64,19 @@ struct BitsIn {
     // Bit position of the first choice that differs from the writer's (or
     // SIZE_MAX): where a rewrite would first go wrong.
     size_t firstMismatch = SIZE_MAX;
+    const char* mismatchWhy = nullptr;  // what the writer would have done instead, when named
 
     explicit BitsIn(const BitReader& reader) : r(reader) {}
 
     DEV_INLINE uint32_t field(uint32_t, uint32_t n) { return r.get(static_cast<int>(n)); }
     DEV_INLINE void expect(bool ok) {
         if (!ok && firstMismatch == SIZE_MAX) firstMismatch = r.position();
+    }
+    DEV_INLINE void expect(bool ok, const char* why) {
+        if (!ok && firstMismatch == SIZE_MAX) {
+            firstMismatch = r.position();
+            mismatchWhy = why;
+        }
     }
     bool failed() const { return firstMismatch != SIZE_MAX || r.overrun(); }
 
