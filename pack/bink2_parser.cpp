@@ -77,7 +77,9 @@ std::string bink2PacketValues(const BinkContext& c, PackFrame& frame) {
     bink2::Bink2FrameSyntax<SliceReader> syntax(d, streams, c, rows.data());
     const uint32_t key = c.keyframes ? c.keyframes[frame.index] : 0;
     syntax.frame(key, flags);
-    if (d.firstMismatch != SIZE_MAX) return atBit(d.firstMismatch, d.mismatchWhy);
+    // Past the end the reader sees zero bits, which may read as a choice of
+    // ours or not: a short packet is named as such.
+    if (d.firstMismatch != SIZE_MAX && d.firstMismatch <= d.r.sizeInBits()) return atBit(d.firstMismatch, d.mismatchWhy);
     if (d.r.overrun()) return "the video packet ends inside its last slice";
     if (d.r.position() != d.r.sizeInBits())
         return atBit(d.r.position(), "bytes after the last slice");

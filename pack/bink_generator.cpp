@@ -7,7 +7,9 @@
 #include "core/bink_context.h"
 #include "core/frame_assembly.h"
 #include "pack/audio_generator.h"
+#include "core/header_grammar.h"
 #include "pack/frame_view.h"
+#include "pack/generator_rng.h"
 #include "pack/pack_frame.h"
 #include "writers/bink1_tables.h"
 
@@ -15,24 +17,7 @@ namespace dev {
 
 namespace {
 
-// splitmix64: small, fast and the same on every platform, so a seed always
-// names the same file.
-class Rng {
-public:
-    explicit Rng(uint64_t seed) : state_(seed) {}
-    uint64_t next() {
-        uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    uint32_t below(uint32_t n) { return n ? static_cast<uint32_t>(next() % n) : 0; }
-    int32_t range(int32_t lo, int32_t hi) { return lo + static_cast<int32_t>(below(static_cast<uint32_t>(hi - lo + 1))); }
-    bool chance(uint32_t percent) { return below(100) < percent; }
-
-private:
-    uint64_t state_;
-};
+using Rng = GeneratorRng;
 
 uint32_t bitlen(uint32_t x) {
     uint32_t n = 0;
@@ -488,14 +473,8 @@ bool assemble(FrameView& view, PackFrame& values, std::vector<uint8_t>& packet, 
     return true;
 }
 
-struct Frame {
-    std::vector<std::vector<uint8_t>> audio;  // per track: the packet, empty = none
-    std::vector<uint8_t> video;
-    bool keyframe = false;
-};
-
 bool makeVideo(const GeneratorOptions& o, Rng& rng, FrameView& view, uint32_t index, GeneratedBink& result,
-               Frame& frame) {
+               GeneratedFrame& frame) {
     PackFrame values;
     values.index = index;
     Streams& s = values.streams;
@@ -571,6 +550,79 @@ std::vector<uint8_t> rawModePacket(const GeneratorAudioTrack& t, uint32_t blocks
 
 }  // namespace
 
+std::vector<std::vector<uint8_t>> generateAudioPackets(const std::vector<GeneratorAudioTrack>& tracks, GeneratorRng& rng) {
+    std::vector<std::vector<uint8_t>> packets;
+    for (const GeneratorAudioTrack& t : tracks) {
+        packets.emplace_back();
+        if (!rng.chance(t.packetPercent)) continue;
+        const uint32_t blocks = 1 + rng.below(3);  // decoders reject packets without blocks
+        if (t.dct) {
+            AudioPacketOptions a;
+            a.sampleRate = t.sampleRate;
+            a.stereo = t.stereo;
+            a.seed = static_cast<uint32_t>(rng.next());
+            a.blocks = blocks;
+            a.correlated = static_cast<int>(rng.below(2));
+            packets.back() = makeAudioPacket(a);
+        } else {
+            packets.back() = rawModePacket(t, blocks, rng);
+        }
+    }
+    return packets;
+}
+
+std::vector<uint8_t> layOutBinkFile(const BinkFileLayout& l, const std::vector<GeneratorAudioTrack>& audio,
+                                    const std::vector<GeneratedFrame>& frames) {
+    const uint32_t tracks = static_cast<uint32_t>(audio.size());
+    const uint32_t count = static_cast<uint32_t>(frames.size());
+    const size_t headerLength = binkHeaderLength(reinterpret_cast<const uint8_t*>(l.signature));
+    const size_t headerBytes = headerLength + 12 * size_t(tracks) + 4 * (size_t(count) + 1);
+    std::vector<uint8_t> out(headerBytes, 0);
+    std::vector<uint32_t> offsets;
+    uint32_t largest = 0;
+    for (const GeneratedFrame& f : frames) {
+        offsets.push_back(static_cast<uint32_t>(out.size()) | (f.keyframe ? 1 : 0));
+        const size_t begin = out.size();
+        for (const std::vector<uint8_t>& a : f.audio) {
+            put32(out, static_cast<uint32_t>(a.size()));
+            out.insert(out.end(), a.begin(), a.end());
+        }
+        out.insert(out.end(), f.video.begin(), f.video.end());
+        largest = std::max(largest, static_cast<uint32_t>(out.size() - begin));
+    }
+    offsets.push_back(static_cast<uint32_t>(out.size()));
+    uint8_t* h = out.data();
+    std::memcpy(h, l.signature, 4);
+    store32(h + 4, static_cast<uint32_t>(out.size() - 8));
+    store32(h + 8, count);
+    store32(h + 12, largest);
+    store32(h + 16, count);
+    store32(h + 20, l.width);
+    store32(h + 24, l.height);
+    store32(h + 28, l.fpsNumerator);
+    store32(h + 32, l.fpsDenominator);
+    store32(h + 36, l.videoFlags);
+    store32(h + 40, tracks);
+    if (headerLength > 44) store32(h + 44, l.extraWord);
+    // Track table: the largest decoded size of each track's packets, then
+    // rate and flags (16-bit output, then DCT, or 0x8000 as real raw-mode
+    // tracks have it, and stereo), then an identifier.
+    uint8_t* table = h + headerLength;
+    for (uint32_t t = 0; t < tracks; ++t) {
+        uint32_t decoded = 0;
+        for (const GeneratedFrame& f : frames)
+            if (f.audio[t].size() >= 4) decoded = std::max(decoded, load32(f.audio[t].data()));
+        const GeneratorAudioTrack& a = audio[t];
+        const uint32_t flags = 0x4000u | (a.dct ? 0x1000u : 0x8000u) | (a.stereo ? 0x2000u : 0);
+        store32(table + 4 * t, decoded);
+        store32(table + 4 * tracks + 4 * t, (a.sampleRate & 0xFFFF) | flags << 16);
+        store32(table + 8 * tracks + 4 * t, t);
+    }
+    uint8_t* index = table + 12 * size_t(tracks);
+    for (size_t k = 0; k < offsets.size(); ++k) store32(index + 4 * k, offsets[k]);
+    return out;
+}
+
 GeneratedBink generateBink1File(const GeneratorOptions& o) {
     GeneratedBink result;
     if (o.width > 8064) {
@@ -599,75 +651,22 @@ GeneratedBink generateBink1File(const GeneratorOptions& o) {
     c.version = 'i';
     c.headerLength = 44;
     FrameView view(c);
-    std::vector<Frame> frames(o.frames);
+    std::vector<GeneratedFrame> frames(o.frames);
     for (uint32_t j = 0; j < o.frames; ++j) {
-        Frame& f = frames[j];
+        GeneratedFrame& f = frames[j];
         f.keyframe = j == 0 || rng.chance(o.keyframePercent);
         if (!makeVideo(o, rng, view, j, result, f)) return result;
         result.keyframes += f.keyframe;
-        for (const GeneratorAudioTrack& t : o.audio) {
-            f.audio.emplace_back();
-            if (!rng.chance(t.packetPercent)) continue;
-            const uint32_t blocks = 1 + rng.below(3);  // decoders reject packets without blocks
-            if (t.dct) {
-                AudioPacketOptions a;
-                a.sampleRate = t.sampleRate;
-                a.stereo = t.stereo;
-                a.seed = static_cast<uint32_t>(rng.next());
-                a.blocks = blocks;
-                a.correlated = static_cast<int>(rng.below(2));
-                f.audio.back() = makeAudioPacket(a);
-            } else {
-                f.audio.back() = rawModePacket(t, blocks, rng);
-            }
-        }
+        f.audio = generateAudioPackets(o.audio, rng);
     }
 
-    const uint32_t tracks = static_cast<uint32_t>(o.audio.size());
-    const size_t headerBytes = 44 + 12 * size_t(tracks) + 4 * (size_t(o.frames) + 1);
-    std::vector<uint8_t>& out = result.bytes;
-    out.assign(headerBytes, 0);
-    std::vector<uint32_t> offsets;
-    uint32_t largest = 0;
-    for (const Frame& f : frames) {
-        offsets.push_back(static_cast<uint32_t>(out.size()) | (f.keyframe ? 1 : 0));
-        const size_t begin = out.size();
-        for (const std::vector<uint8_t>& a : f.audio) {
-            put32(out, static_cast<uint32_t>(a.size()));
-            out.insert(out.end(), a.begin(), a.end());
-        }
-        out.insert(out.end(), f.video.begin(), f.video.end());
-        largest = std::max(largest, static_cast<uint32_t>(out.size() - begin));
-    }
-    offsets.push_back(static_cast<uint32_t>(out.size()));
-    uint8_t* h = out.data();
-    std::memcpy(h, "BIKi", 4);
-    store32(h + 4, static_cast<uint32_t>(out.size() - 8));
-    store32(h + 8, o.frames);
-    store32(h + 12, largest);
-    store32(h + 16, o.frames);
-    store32(h + 20, o.width);
-    store32(h + 24, o.height);
-    store32(h + 28, o.fpsNumerator);
-    store32(h + 32, o.fpsDenominator);
-    store32(h + 36, c.videoFlags);
-    store32(h + 40, tracks);
-    // Track table: the largest decoded size of each track's packets, then
-    // rate and flags (16-bit output, then DCT, or 0x8000 as real raw-mode
-    // tracks have it, and stereo), then an identifier.
-    uint8_t* table = h + 44;
-    for (uint32_t t = 0; t < tracks; ++t) {
-        uint32_t decoded = 0;
-        for (const Frame& f : frames)
-            if (f.audio[t].size() >= 4) decoded = std::max(decoded, load32(f.audio[t].data()));
-        const GeneratorAudioTrack& a = o.audio[t];
-        const uint32_t flags = 0x4000u | (a.dct ? 0x1000u : 0x8000u) | (a.stereo ? 0x2000u : 0);
-        store32(table + 4 * t, decoded);
-        store32(table + 4 * tracks + 4 * t, (a.sampleRate & 0xFFFF) | flags << 16);
-        store32(table + 8 * tracks + 4 * t, t);
-    }
-    uint8_t* index = h + 44 + 12 * size_t(tracks);
-    for (size_t k = 0; k < offsets.size(); ++k) store32(index + 4 * k, offsets[k]);
+    BinkFileLayout layout;
+    layout.width = o.width;
+    layout.height = o.height;
+    layout.fpsNumerator = o.fpsNumerator;
+    layout.fpsDenominator = o.fpsDenominator;
+    layout.videoFlags = c.videoFlags;
+    result.bytes = layOutBinkFile(layout, o.audio, frames);
     result.ok = true;
     return result;
 }

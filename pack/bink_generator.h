@@ -102,4 +102,32 @@ GeneratedBink generateBink1File(const GeneratorOptions& options);
 // The file alone; empty when it cannot be made (see generateBink1File).
 std::vector<uint8_t> generateBink1(const GeneratorOptions& options);
 
+// Shared by the generators of both generations.
+class GeneratorRng;
+
+struct GeneratedFrame {
+    std::vector<std::vector<uint8_t>> audio;  // per track: the packet, empty = none
+    std::vector<uint8_t> video;
+    bool keyframe = false;
+};
+
+// One frame's audio packets, a packet per track (empty: none this frame).
+std::vector<std::vector<uint8_t>> generateAudioPackets(const std::vector<GeneratorAudioTrack>& tracks, GeneratorRng& rng);
+
+// The fields of a generated file's header that are not counted from its
+// frames.  A Bink 2 signature from version 'i' on makes a 48-byte header
+// whose last word is extraWord.
+struct BinkFileLayout {
+    char signature[4] = {'B', 'I', 'K', 'i'};
+    uint32_t width = 0, height = 0;
+    uint32_t fpsNumerator = 30, fpsDenominator = 1;
+    uint32_t videoFlags = 0;
+    uint32_t extraWord = 0;
+};
+
+// Header, audio track table, frame index and frames, as a Bink encoder lays
+// them out.
+std::vector<uint8_t> layOutBinkFile(const BinkFileLayout& layout, const std::vector<GeneratorAudioTrack>& audio,
+                                    const std::vector<GeneratedFrame>& frames);
+
 }  // namespace dev

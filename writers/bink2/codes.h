@@ -35,6 +35,35 @@ DEV_INLINE int32_t take16s(typename D::Values& s, Value what, int32_t hint = 0) 
     else return static_cast<int16_t>(D::take16(s));
 }
 
+// Cases of the syntax worth seeing exercised.  A policy with a member
+// note(uint32_t) hears of each as it passes (the test generator counts them);
+// the writer and the parser have none, and the calls compile away.
+namespace cases {
+enum : uint32_t {
+    kKeyFrame, kInterFrame,
+    kTypeAt,                                   // + 4 x place in the recency list + type
+    kOneVector = kTypeAt + 16, kFourVectors,
+    kVectorZero, kVectorSmall,                 // + 2 x (|v| - 1) + negative, |v| 1..7
+    kVectorGeneral = kVectorSmall + 14,        // 8..16382
+    kVector16383, kVectorEscaped, kVectorLargest,
+    kQuantiserDelta,                           // + 2 x |delta| + negative, |delta| 0..36
+    kPatternEmpty = kQuantiserDelta + 74, kPatternNibbles, kPatternWhole, kPatternInverted, kPatternBare,
+    kExtraBit0, kExtraBit1, kChromaPredicted, kChromaExplicit, kResidueChroma, kNoResidueChroma,
+    kDcAllZero, kDcKept, kDcValue,             // + |dc| 0..4
+    kDcLarge = kDcValue + 5,                   // |dc| >= 256
+    kSkipA, kSkipB = kSkipA + kSkipEntries,    // + entry
+    kCount = kSkipB + kSkipEntries,            // + coefficient count 0..63
+    kLargeCoefficient = kCount + 64,           // |value| >= 512
+    kRowList, kColumnList, kRawList, kRunList, kRunStopped, kRunFull, kRunEndsList, kLiteral, kShortLiteral,
+    kCaseCount
+};
+}  // namespace cases
+
+template <class D>
+DEV_INLINE void note(D& d, uint32_t c) {
+    if constexpr (requires { d.note(c); }) d.note(c);
+}
+
 inline uint32_t bitLength(uint32_t x) { return static_cast<uint32_t>(std::bit_width(x)); }
 inline uint32_t magnitudeOf(int32_t v) { return static_cast<uint32_t>(v < 0 ? -v : v); }
 

@@ -41,10 +41,11 @@ public:
 
     void frame(uint32_t keyframe, uint32_t flags) {
         mb_.setFrameFlags(flags);
+        note(d_, keyframe ? cases::kKeyFrame : cases::kInterFrame);
         size_t sliceBits = position();
         if (flags & kFlagListsPresent) {
-            if (!(flags & kNoRowFlags)) flagList(c_.rowFlagCount);
-            if (!(flags & kNoColumnFlags)) flagList(c_.columnFlagCount);
+            if (!(flags & kNoRowFlags)) flagList(c_.rowFlagCount, cases::kRowList);
+            if (!(flags & kNoColumnFlags)) flagList(c_.columnFlagCount, cases::kColumnList);
         }
         const bool key = keyframe != 0;
         const uint32_t columns = macroblockColumns(c_.width);
@@ -122,6 +123,7 @@ private:
         else if (d_.field(at == 1, 1)) at = 1;
         else at = d_.field(at == 3, 1) ? 3 : 2;
         t = recency_[at];
+        note(d_, cases::kTypeAt + 4 * at + t);
         if (at) std::swap(recency_[at - 1], recency_[at]);
         return t;
     }
@@ -130,6 +132,7 @@ private:
     void vectors() {
         Values& s = *s_[kMotionVectors];
         const uint32_t count = C::flag(d_, s, Value::kVectorCount) ? 1 : 4;
+        note(d_, count == 1 ? cases::kOneVector : cases::kFourVectors);
         for (uint32_t i = 0; i < 2 * count; ++i) D::emit16(s, static_cast<uint32_t>(vector(take16s<D>(s, Value::kVector))));
     }
 
@@ -144,17 +147,23 @@ private:
             zeros = a == 0 ? 0 : a < 16384 ? bitLength(a) : 16;
         }
         zeros = C::prefix(d_, zeros, 1, 16);
-        if (zeros == 0) return 0;
+        if (zeros == 0) {
+            note(d_, cases::kVectorZero);
+            return 0;
+        }
         if (zeros == 16) {
             const uint32_t positive = d_.field(v >= 0, 1);
             a = d_.field(a & 0x7FFF, 15);
             if constexpr (!D::kWriting) d_.expect(a >= 16384, "a short vector component escaped");
+            note(d_, a == 32767 ? cases::kVectorLargest : cases::kVectorEscaped);
             return positive ? int32_t(a) : -int32_t(a);
         }
         if constexpr (!D::kWriting) d_.expect(zeros <= 14, "a vector component of 15 bits not escaped");
         const uint32_t e = zeros - 1;
         const uint32_t positive = d_.field(v > 0, 1);
         a = (1u << e) | d_.field(a & ((1u << e) - 1), e);
+        note(d_, a <= 7 ? cases::kVectorSmall + 2 * (a - 1) + !positive
+                        : a == 16383 ? cases::kVector16383 : cases::kVectorGeneral);
         return positive ? int32_t(a) : -int32_t(a);
     }
 
@@ -192,9 +201,11 @@ private:
     // A flag list of n flags: its mode bit, then the flags raw (8 per byte,
     // first flag lowest) or in runs.  In the value stream both modes keep
     // the mode byte and the flags packed in bytes.
-    void flagList(uint32_t n) {
+    void flagList(uint32_t n, uint32_t which) {
         Values& s = *s_[kFrameHeader];
         const uint32_t mode = C::flag(d_, s, Value::kListMode);
+        note(d_, which);
+        note(d_, mode ? cases::kRunList : cases::kRawList);
         const size_t bytes = (size_t(n) + 7) / 8;
         uint8_t* flags = nullptr;
         if constexpr (kGenerating<D>) {
@@ -257,7 +268,10 @@ private:
             if (run) {
                 if constexpr (!D::kWriting) setFlags(f, i, span, v);
                 i += span;
-                if (i == n) break;
+                if (i == n) {
+                    note(d_, cases::kRunEndsList);
+                    break;
+                }
                 const uint32_t limit = std::min((1u << k) - 1, n - i);
                 uint32_t count = 0;
                 if constexpr (D::kWriting)
@@ -270,6 +284,7 @@ private:
                 }
                 i += count;
                 state = count < limit ? kChanged : kRun;
+                note(d_, count < limit ? cases::kRunStopped : cases::kRunFull);
             } else {
                 const uint32_t width = std::min(n - i, 4u);
                 uint32_t bits = 0;
@@ -280,6 +295,7 @@ private:
                     for (uint32_t j = 0; j < width; ++j) setFlags(f, i + j, 1, (bits >> j) & 1);
                 i += width;
                 state = kLiteral;
+                note(d_, width < 4 ? cases::kShortLiteral : cases::kLiteral);
             }
             if (stopped()) return;
         }

@@ -58,9 +58,11 @@ public:
         Values& ac = *s_[10];
         plane16(kResidueLuma, sym, ac);
         if (C::flag(d_, *s_[8], Value::kChromaPresent)) {
+            note(d_, cases::kResidueChroma);
             chroma(kResidueU, sym, ac);
             chroma(kResidueV, sym, ac);
         } else {
+            note(d_, cases::kNoResidueChroma);
             previous_[kResidueU] = previous_[kResidueV] = 0;
         }
         if (alpha_) plane16(kResidueAlpha, sym, ac);
@@ -80,6 +82,7 @@ private:
         else if (zeros == 3) m = 3 + d_.field((m - 3) & 1, 1);
         else m = 5 + d_.field((m - 5) & 31, 5);
         const uint32_t negative = m ? d_.field(diff < 0, 1) : 0;
+        note(d_, cases::kQuantiserDelta + 2 * m + negative);
         const int32_t value = static_cast<int32_t>(predictor) + (negative ? -int32_t(m) : int32_t(m));
         if constexpr (!D::kWriting) d_.expect(value >= 0 && value <= 63, "a quantiser outside 0..63");
         D::emit8(s, static_cast<uint32_t>(value));
@@ -126,10 +129,13 @@ private:
         const uint32_t ones = static_cast<uint32_t>(std::popcount(previous & 0xFFFF));
         const uint32_t flip = ones > 7 ? 0xFFFF : 0;
         const uint32_t h = ones > 7 ? 16 - ones : ones;
+        if (flip) note(d_, cases::kPatternInverted);
         uint32_t e = p ^ flip;
         if (d_.field(e == 0, 1)) {
+            note(d_, cases::kPatternEmpty);
             e = 0;
         } else {
+            note(d_, h < 4 ? cases::kPatternNibbles : cases::kPatternWhole);
             if (h < 4) {
                 uint32_t nibbles = 0;
                 for (uint32_t i = 0; i < 16; i += 4) {
@@ -149,9 +155,11 @@ private:
             d_.expect(e != 0, "an empty pattern written in full");
         }
         p = e ^ flip;
-        uint32_t extra = 0;
-        if (!(flags_ & kEmptyPatternsBare) || p != 0) extra = C::flag(d_, sym, Value::kExtraBit);
-        return withExtra(p, extra);
+        if ((flags_ & kEmptyPatternsBare) && p == 0) {
+            note(d_, cases::kPatternBare);
+            return 0;
+        }
+        return withExtra(p, extraBit(sym));
     }
 
     // A 4-block chroma pattern: the prediction from the previous pattern
@@ -165,10 +173,18 @@ private:
             // The lists are coded by the pattern a decoder reads; a
             // prediction that names other blocks cannot stand for them.
             if constexpr (D::kWriting) d_.expect(fits, "a predicted chroma pattern that differs from the lists");
+            note(d_, cases::kChromaPredicted);
             return predicted;
         }
+        note(d_, cases::kChromaExplicit);
         p = d_.field(p, 4);
-        return withExtra(p, C::flag(d_, sym, Value::kExtraBit));
+        return withExtra(p, extraBit(sym));
+    }
+
+    uint32_t extraBit(Values& sym) {
+        const uint32_t x = C::flag(d_, sym, Value::kExtraBit);
+        note(d_, x ? cases::kExtraBit1 : cases::kExtraBit0);
+        return x;
     }
 
     // n DC values: one bit when all are zero (unless they are always
@@ -192,8 +208,12 @@ private:
                     v[i] = negative ? -int32_t(m) : int32_t(m);
                 }
                 nonZero |= m != 0;
+                note(d_, m <= 4 ? cases::kDcValue + m : m >= 256 ? cases::kDcLarge : cases::kDcValue);
             }
             d_.expect(nonZero || dcAlways_, "all DC values zero, written one by one");
+            if (!nonZero) note(d_, cases::kDcKept);
+        } else {
+            note(d_, cases::kDcAllZero);
         }
         for (uint32_t i = 0; i < n; ++i) D::emit16(sym, static_cast<uint32_t>(v[i]));
     }
@@ -215,11 +235,15 @@ private:
             d_.expect(n <= kMaxCoefficients, "a coefficient count above 63");
             if (n > kMaxCoefficients) n = 0;
             for (uint32_t p = 1; p <= n; ++p) v[p] = take16s<D>(ac, Value::kCoefficients);
-            if (n == 0) return;
+            if (n == 0) {
+                note(d_, cases::kCount);
+                return;
+            }
             d_.expect(v[n] != 0, "a coefficient list ending in zero");
             if (v[n] == 0) return;
         } else {
             if (!coded) {
+                note(d_, cases::kCount);
                 D::emit8(ac, 0);
                 return;
             }
@@ -244,6 +268,7 @@ private:
                 if constexpr (!D::kWriting) {
                     if (e == kSkipEnd || e >= kSkipEntries) break;
                 }
+                note(d_, (&table == &kSkipA ? cases::kSkipA : cases::kSkipB) + e);
                 if (e == kSkipEscape) zeros = d_.field(zeros, 6);
                 else if (e != kSkipSeven) zeros = e - 1;
                 if (e == kSkipSeven) due = 7;
@@ -257,21 +282,25 @@ private:
             }
             const uint32_t m = C::magnitude(d_, magnitudeOf(v[p]) - 1, 2, 17) + 1;
             const uint32_t negative = d_.field(v[p] < 0, 1);
+            if (m >= 512) note(d_, cases::kLargeCoefficient);
             if constexpr (!D::kWriting) {
                 d_.expect(m <= 32767, "a coefficient beyond 16 bits");
                 v[p] = negative ? -int32_t(m) : int32_t(m);
             }
             ++p;
         }
-        if constexpr (D::kWriting) {
-            if (n < kMaxCoefficients) C::symbol(d_, table, kSkipEnd);
-        } else {
+        if constexpr (!D::kWriting) {
             n = p - 1;
             while (n > 0 && v[n] == 0) --n;
             d_.expect(n > 0, "a coded block without coefficients");
             D::emit8(ac, n);
             for (uint32_t i = 1; i <= n; ++i) D::emit16(ac, static_cast<uint32_t>(v[i]));
         }
+        if (n < kMaxCoefficients) {
+            if constexpr (D::kWriting) C::symbol(d_, table, kSkipEnd);  // read in the loop
+            note(d_, (&table == &kSkipA ? cases::kSkipA : cases::kSkipB) + kSkipEnd);
+        }
+        note(d_, cases::kCount + n);
     }
 
     D& d_;

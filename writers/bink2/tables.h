@@ -59,5 +59,6 @@ constexpr uint8_t kChromaPrediction[16] = {0, 0, 0, 15, 0, 15, 15, 15, 0, 15, 15
 
 constexpr uint32_t kMaxCoefficients = 63;  // positions 1..63 of an 8x8 block
 constexpr uint32_t kMaxQuantiserDelta = 36;
+constexpr uint32_t kMaxQuantiser = 36;  // what a Bink 2 decoder accepts (the stages carry up to 63)
 
 }  // namespace dev::bink2
