@@ -15,6 +15,7 @@
 #include "core/header_decoder.h"
 #include "core/unpacker.h"
 #include "pack/bink1_parser.h"
+#include "pack/bink2_parser.h"
 #include "pack/bink_file.h"
 #include "pack/dev_writer.h"
 #include "pack/header_encoder.h"
@@ -157,6 +158,25 @@ bool packBink1Frames(const BinkFile& file, const BinkContext& context, DevStream
     return true;
 }
 
+// Bink 2: every frame's video packet read into its values.  A Bink 2 packet
+// has no stored form, so one that does not rewrite bit for bit refuses the
+// file, naming the frame and the first bit that differs.
+bool readBink2Frames(const BinkFile& file, const BinkContext& context, PackResult& r) {
+    for (uint32_t j = 0; j < file.frameCount; ++j) {
+        PackFrame frame;
+        frame.index = j;
+        frame.audio = file.audio[j];
+        frame.video = file.video[j];
+        const std::string why = bink2PacketValues(context, frame);
+        if (!why.empty()) {
+            r.error = "frame " + std::to_string(j) + ": " + why;
+            return false;
+        }
+    }
+    r.error = "Bink 2 video is not supported yet";
+    return false;
+}
+
 }  // namespace
 
 PackResult packBink(std::span<const uint8_t> bink, ProgressCallback progressCallback, void* progressUser) {
@@ -169,7 +189,6 @@ PackResult packBink(std::span<const uint8_t> bink, ProgressCallback progressCall
         return failure("video flags " + hex8(file.videoFlags) + " are not supported by the DEV format (bits " +
                        hex8(rejected) + ")");
     }
-    if (file.isBink2 && file.frameCount > 0) return failure("Bink 2 video is not supported yet");
 
     PackContext pc(file);
     const BinkContext& context = pc.context;
@@ -189,6 +208,7 @@ PackResult packBink(std::span<const uint8_t> bink, ProgressCallback progressCall
     parts.headerChunk = encodeHeaderChunk(file);
     parts.stageCount = file.isBink2 ? kBink2Stages : kBink1Stages;
     if (!file.isBink2 && !packBink1Frames(file, context, parts, r, progress)) return r;
+    if (file.isBink2 && file.frameCount > 0 && !readBink2Frames(file, context, r)) return r;
 
     std::vector<uint8_t> dev = writeDevStream(parts);
     if (dev.empty()) return failure("the chunks cannot be framed as a DEV stream (too many or too large)");

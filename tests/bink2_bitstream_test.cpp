@@ -260,5 +260,45 @@ TEST(Bink2Bitstream, WriterFailsCleanlyOnBadValues) {
     EXPECT_EQ(write(bad, size * 2), -1) << "64 coefficients";
 }
 
+// Damaged values: the writer ends every frame with 0 or -1 and stays inside
+// its buffers (watched by the sanitizer build), whatever the sub-streams hold.
+TEST(Bink2Bitstream, WriterSurvivesDamagedValues) {
+    Bink2GeneratorOptions o = sized(72, 160, 4, 11);
+    o.alpha = true;
+    o.flagListPercent = 100;
+    const GeneratedBink2 g = generateBink2File(o);
+    ASSERT_TRUE(g.ok) << g.error;
+    const ReadFile r(g.bytes);
+    FrameView view(r.context);
+    uint64_t state = 12345;
+    const auto next = [&](uint32_t n) {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return static_cast<uint32_t>((state >> 33) % n);
+    };
+    int failures = 0;
+    for (int round = 0; round < 400; ++round) {
+        const uint32_t j = next(o.frames);
+        PackFrame f;
+        f.index = j;
+        for (int n = 2; n <= 10; ++n) f.streams[n] = g.values[j][n];
+        for (int k = 0, edits = 1 + next(8); k < edits; ++k) {
+            std::vector<uint8_t>& v = f.streams[2 + next(9)];
+            if (v.empty()) continue;
+            const uint32_t at = next(static_cast<uint32_t>(v.size()));
+            switch (next(3)) {
+                case 0: v[at] = static_cast<uint8_t>(next(256)); break;
+                case 1: v.resize(at); break;
+                default: v.insert(v.begin() + at, static_cast<uint8_t>(next(256))); break;
+            }
+        }
+        const size_t capacity = r.file.video[j].size() + next(64);
+        const int32_t result = assembleBink2Video(view.bind(f, capacity));
+        ASSERT_TRUE(result == 0 || result == -1) << result;
+        ASSERT_LE(view.written().size(), capacity);
+        failures += result != 0;
+    }
+    EXPECT_GT(failures, 200);
+}
+
 }  // namespace
 }  // namespace dev
