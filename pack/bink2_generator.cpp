@@ -310,15 +310,9 @@ GeneratedBink2 generateBink2File(const Bink2GeneratorOptions& o) {
         result.error = "slice choice outside 0..3";
         return result;
     }
-    for (const GeneratorAudioTrack& t : o.audio) {
-        if (t.sampleRate == 0 || t.sampleRate > 0xFFFF) {
-            result.error = "audio sample rate outside 1..65535";
-            return result;
-        }
-        if (!t.dct && t.stereo && (t.sampleRate < 11025 || t.sampleRate >= 44100)) {
-            result.error = "stereo raw-mode tracks are generated for 11025..44099 Hz only";
-            return result;
-        }
+    if (const char* why = unsupportedAudio(o.audio)) {
+        result.error = why;
+        return result;
     }
     BinkFileLayout layout;
     std::memcpy(layout.signature, "KB2", 3);

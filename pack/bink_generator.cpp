@@ -550,6 +550,15 @@ std::vector<uint8_t> rawModePacket(const GeneratorAudioTrack& t, uint32_t blocks
 
 }  // namespace
 
+const char* unsupportedAudio(const std::vector<GeneratorAudioTrack>& tracks) {
+    for (const GeneratorAudioTrack& t : tracks) {
+        if (t.sampleRate == 0 || t.sampleRate > 0xFFFF) return "audio sample rate outside 1..65535";
+        if (!t.dct && t.stereo && (t.sampleRate < 11025 || t.sampleRate >= 44100))
+            return "stereo raw-mode tracks are generated for 11025..44099 Hz only";
+    }
+    return nullptr;
+}
+
 std::vector<std::vector<uint8_t>> generateAudioPackets(const std::vector<GeneratorAudioTrack>& tracks, GeneratorRng& rng) {
     std::vector<std::vector<uint8_t>> packets;
     for (const GeneratorAudioTrack& t : tracks) {
@@ -629,15 +638,9 @@ GeneratedBink generateBink1File(const GeneratorOptions& o) {
         result.error = "width above 8064 pixels (1008 block columns)";
         return result;
     }
-    for (const GeneratorAudioTrack& t : o.audio) {
-        if (t.sampleRate == 0 || t.sampleRate > 0xFFFF) {
-            result.error = "audio sample rate outside 1..65535";
-            return result;
-        }
-        if (!t.dct && t.stereo && (t.sampleRate < 11025 || t.sampleRate >= 44100)) {
-            result.error = "stereo raw-mode tracks are generated for 11025..44099 Hz only";
-            return result;
-        }
+    if (const char* why = unsupportedAudio(o.audio)) {
+        result.error = why;
+        return result;
     }
     Rng rng(o.seed);
     BinkContext c;

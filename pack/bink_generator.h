@@ -111,6 +111,9 @@ struct GeneratedFrame {
     bool keyframe = false;
 };
 
+// Why the tracks cannot be generated, or nullptr.
+const char* unsupportedAudio(const std::vector<GeneratorAudioTrack>& tracks);
+
 // One frame's audio packets, a packet per track (empty: none this frame).
 std::vector<std::vector<uint8_t>> generateAudioPackets(const std::vector<GeneratorAudioTrack>& tracks, GeneratorRng& rng);
 
