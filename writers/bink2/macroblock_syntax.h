@@ -16,6 +16,7 @@
 #include <cstdint>
 
 #include "writers/bink2/codes.h"
+#include "writers/bink2/streams.h"
 #include "writers/bink2/tables.h"
 
 namespace dev::bink2 {
@@ -26,7 +27,8 @@ public:
     using Values = typename D::Values;
     using C = Codes<D>;
 
-    // streams[n] is sub-stream n (5 to 10 are used here).
+    // streams[n] is sub-stream n (kIntraQuantisers to kResidueCoefficients
+    // are used here).
     Bink2MacroblockSyntax(D& d, Values* const* streams, bool alpha) : d_(d), s_(streams), alpha_(alpha) {}
 
     void setFrameFlags(uint32_t flags) { flags_ = flags; }
@@ -41,9 +43,9 @@ public:
     // The Bink encoder codes the DC values of a slice's first macroblock
     // even when they are all zero.
     void intra(uint8_t* entry, bool sliceStart) {
-        quantiser(*s_[5], entry[0]);
-        Values& sym = *s_[6];
-        Values& ac = *s_[7];
+        quantiser(*s_[kIntraQuantisers], entry[0]);
+        Values& sym = *s_[kIntraBlockData];
+        Values& ac = *s_[kIntraCoefficients];
         dcAlways_ = sliceStart;
         plane16(kIntraLuma, sym, ac);
         chroma(kIntraU, sym, ac);
@@ -53,11 +55,11 @@ public:
     }
 
     void residue(uint8_t* entry) {
-        quantiser(*s_[8], entry[1]);
-        Values& sym = *s_[9];
-        Values& ac = *s_[10];
+        quantiser(*s_[kResidueQuantisers], entry[1]);
+        Values& sym = *s_[kResidueBlockData];
+        Values& ac = *s_[kResidueCoefficients];
         plane16(kResidueLuma, sym, ac);
-        if (C::flag(d_, *s_[8], Value::kChromaPresent)) {
+        if (C::flag(d_, *s_[kResidueQuantisers], Value::kChromaPresent)) {
             note(d_, cases::kResidueChroma);
             chroma(kResidueU, sym, ac);
             chroma(kResidueV, sym, ac);
