@@ -106,6 +106,23 @@ struct Codes {
         return b + direct - 1;
     }
 
+    // A signed value: the magnitude |v| - base as above, then its sign (1 for
+    // negative) unless the value is 0.  The writer puts the short codes
+    // (magnitudes up to `direct`) in one go.
+    static DEV_INLINE int32_t signedValue(D& d, int32_t v, uint32_t base, uint32_t direct, uint32_t cap) {
+        if constexpr (D::kWriting) {
+            const uint32_t x = magnitudeOf(v) - base;
+            if (x <= direct) {
+                if (v == 0) d.field(0, 1);
+                else d.field(((1u << x) - 1) | uint32_t(v < 0) << (x + 1), x + 2);
+                return v;
+            }
+        }
+        const uint32_t m = magnitude(d, magnitudeOf(v) - base, direct, cap) + base;
+        const uint32_t negative = m ? d.field(v < 0, 1) : 0;
+        return negative ? -int32_t(m) : int32_t(m);
+    }
+
     // Entry e of a prefix code.  The parser matches bit by bit; a bit string
     // that is no entry gives `N` and a mismatch.
     template <int N>

@@ -12,6 +12,7 @@
 // decoder does, and expects each of those lists to hold a coefficient.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 
@@ -203,12 +204,9 @@ private:
         if (d_.field(any || dcAlways_, 1)) {
             bool nonZero = false;
             for (uint32_t i = 0; i < n; ++i) {
-                const uint32_t m = C::magnitude(d_, magnitudeOf(v[i]), 3, 18);
-                const uint32_t negative = m ? d_.field(v[i] < 0, 1) : 0;
-                if constexpr (!D::kWriting) {
-                    d_.expect(m <= 32767, "a DC value beyond 16 bits");
-                    v[i] = negative ? -int32_t(m) : int32_t(m);
-                }
+                v[i] = C::signedValue(d_, v[i], 0, 3, 18);
+                const uint32_t m = magnitudeOf(v[i]);
+                if constexpr (!D::kWriting) d_.expect(m <= 32767, "a DC value beyond 16 bits");
                 nonZero |= m != 0;
                 note(d_, m <= 4 ? cases::kDcValue + m : m >= 256 ? cases::kDcLarge : cases::kDcValue);
             }
@@ -230,8 +228,9 @@ private:
     // Zeros are skipped by skip codes; seven non-zero values in a row share
     // one code; a list shorter than 63 ends with the end code.
     void acBlock(Values& ac, const SkipCode& table, uint32_t coded) {
-        int32_t v[kMaxCoefficients + 2] = {};
+        int32_t v[kMaxCoefficients + 2];  // positions 1..63; the parser keeps skipped ones 0
         uint32_t n = 0;
+        if constexpr (!D::kWriting) std::fill(v, v + kMaxCoefficients + 2, 0);
         if constexpr (D::kWriting) {
             n = take8<D>(ac, Value::kCoefficients);
             d_.expect(n <= kMaxCoefficients, "a coefficient count above 63");
@@ -282,13 +281,9 @@ private:
                     }
                 }
             }
-            const uint32_t m = C::magnitude(d_, magnitudeOf(v[p]) - 1, 2, 17) + 1;
-            const uint32_t negative = d_.field(v[p] < 0, 1);
-            if (m >= 512) note(d_, cases::kLargeCoefficient);
-            if constexpr (!D::kWriting) {
-                d_.expect(m <= 32767, "a coefficient beyond 16 bits");
-                v[p] = negative ? -int32_t(m) : int32_t(m);
-            }
+            v[p] = C::signedValue(d_, v[p], 1, 2, 17);
+            if constexpr (!D::kWriting) d_.expect(magnitudeOf(v[p]) <= 32767, "a coefficient beyond 16 bits");
+            if (magnitudeOf(v[p]) >= 512) note(d_, cases::kLargeCoefficient);
             ++p;
         }
         if constexpr (!D::kWriting) {
