@@ -30,7 +30,7 @@ public:
     // outside the grammar or a sub-stream ran dry; the decoder met a value
     // past the bounds of valid streams or filled a sub-stream; or the
     // geometry is out of bounds.
-    bool frame(bool key) {
+    DEV_INLINE bool frame(bool key) {
         if (!g.valid) return false;
         const uint32_t flags = frameFlags();
         sliceOffsets();
@@ -67,14 +67,14 @@ private:
     using Base::takeByte;
     using Base::takeSigned;
 
-    bool fault() {
+    DEV_INLINE bool fault() {
         for (int i = 0; i < kSlotCount; ++i)
             if (detail::streamFault(this->s[i])) return true;
         return false;
     }
 
     // 32 bits, the first decided being bit 31, each under the bit before it.
-    uint32_t frameFlags() {
+    DEV_INLINE uint32_t frameFlags() {
         const uint32_t value = C::take32(out(bink2::kFrameHeader));
         uint32_t word = 0, previous = 0;
         for (uint32_t i = 0; i < 32; ++i) {
@@ -86,7 +86,7 @@ private:
     }
 
     // Offsets of slices 1.., each as its difference from the last frame's.
-    void sliceOffsets() {
+    DEV_INLINE void sliceOffsets() {
         for (uint32_t j = 1; j < g.sliceCount; ++j) {
             uint32_t offset = C::take32(out(bink2::kFrameHeader));
             const int32_t d = c.integer(m + kSliceOffset, st.sliceSigns[j], true,
@@ -99,7 +99,7 @@ private:
 
     // A flag list: the mode byte, then the flags in bytes of 8, each flag under
     // the same flag of the last frame and the last 8 flags of this list.
-    void flagList(uint32_t modeModel, uint32_t bitsTable, uint8_t* previous, uint32_t count) {
+    DEV_INLINE void flagList(uint32_t modeModel, uint32_t bitsTable, uint8_t* previous, uint32_t count) {
         Stream& header = out(bink2::kFrameHeader);
         uint32_t mode = takeByte(bink2::kFrameHeader, 1);
         mode = c.bit(m[modeModel], mode);

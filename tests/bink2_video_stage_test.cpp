@@ -13,6 +13,7 @@
 #include "core/header_decoder.h"
 #include "core/header_grammar.h"
 #include "core/pipeline.h"
+#include "pack/bink2_value_maker.h"
 #include "pack/encode_coder.h"
 #include "pack/stage_encoder.h"
 #include "stages/bink2_video_grammar.h"
@@ -52,143 +53,6 @@ struct TestFile {
         keyframes.push_back(0);  // the closing index word
         context.keyframes = keyframes.data();
     }
-};
-
-// ---- Random values of valid frames, laid out as the stage writes them. ----
-class FrameMaker {
-public:
-    FrameMaker(const BinkContext& context, uint32_t seed) : c_(context), rng_(seed) {}
-
-    // Frame j; listMode 0..3: no flag lists, rows only, columns only, both.
-    PackFrame make(uint32_t j, uint32_t listMode, bool emptyPlanes) {
-        PackFrame f;
-        f.index = j;
-        const bool key = c_.keyframes[j] & 1;
-        uint32_t flags = rng_() & ~(bink2::kFlagListsPresent | bink2::kNoRowFlags | bink2::kNoColumnFlags |
-                                    bink2::kEmptyPlaneSymbol);
-        if (listMode) flags |= bink2::kFlagListsPresent;
-        if (listMode == 2) flags |= bink2::kNoRowFlags;
-        if (listMode == 1) flags |= bink2::kNoColumnFlags;
-        if (emptyPlanes) flags |= bink2::kEmptyPlaneSymbol;
-        auto& header = f.streams[bink2::kFrameHeader];
-        put32(header, flags);
-        for (uint32_t k = 1; k < c_.sliceCount; ++k) put32(header, pick(4) ? rng_() : 1000 * k + (rng_() & 15));
-        if (listMode & 1) flagList(header, c_.rowFlagCount);
-        if (listMode & 2) flagList(header, c_.columnFlagCount);
-        const uint32_t rows = (c_.sliceEnds[c_.sliceCount - 1] + 31) / 32;
-        const uint32_t columns = (c_.width + 31) / 32;
-        for (uint32_t r = 0; r < rows * columns; ++r) macroblock(f, key, flags);
-        return f;
-    }
-
-private:
-    bool pick(uint32_t oneIn) { return rng_() % oneIn == 0; }
-
-    void flagList(std::vector<uint8_t>& v, uint32_t count) {
-        put8(v, rng_() & 1);
-        const uint32_t pattern = rng_() % 3;  // all clear, all set, mixed
-        for (uint32_t i = 0; i < count; i += 8) {
-            const uint32_t bits = std::min(8u, count - i);
-            const uint32_t byte = pattern == 0 ? 0 : pattern == 1 ? 0xFF : rng_();
-            put8(v, byte & ((1u << bits) - 1));
-        }
-    }
-
-    int32_t signedOf(uint32_t magnitude) { return (rng_() & 1) ? -static_cast<int32_t>(magnitude) : static_cast<int32_t>(magnitude); }
-    // A magnitude of random bit length up to `bits`.
-    uint32_t magnitude(uint32_t bits) {
-        const uint32_t length = 1 + rng_() % bits;
-        return (1u << (length - 1)) | (rng_() & ((1u << (length - 1)) - 1));
-    }
-
-    int32_t vectorComponent() {
-        switch (rng_() % 8) {
-            case 0:
-            case 1: return 0;
-            case 2: return signedOf(1 + rng_() % 7);
-            case 3: return signedOf(pick(2) ? 16383 : 16384);
-            case 4: return signedOf(32767);
-            default: return signedOf(magnitude(15));
-        }
-    }
-    int32_t dcValue() {
-        switch (rng_() % 6) {
-            case 0:
-            case 1: return 0;
-            case 2: return signedOf(1 + rng_() % 4);
-            case 3: return signedOf(32767);
-            default: return signedOf(magnitude(15));
-        }
-    }
-    int32_t coefficient() {
-        switch (rng_() % 5) {
-            case 0:
-            case 1: return 0;
-            case 2: return signedOf(1 + rng_() % 5);
-            case 3: return signedOf(kMaxCoefficient);
-            default: return signedOf(magnitude(11) % kMaxCoefficient + 1);
-        }
-    }
-
-    // One group of `blocks` blocks: symbol bytes and DC values to `data`,
-    // counts and coefficients to `lists`.
-    void group(PackFrame& f, bool chroma, uint32_t blocks, uint32_t flags, int data, int lists) {
-        std::vector<uint8_t> coefficients;
-        bool coded = false;
-        const uint32_t density = rng_() % 4;  // from empty groups to full ones
-        for (uint32_t b = 0; b < blocks; ++b) {
-            uint32_t n = 0;
-            if (density > 0 && rng_() % 4 < density) n = pick(6) ? 63 : 1 + rng_() % 63;
-            coded = coded || n > 0;
-            put8(coefficients, n);
-            for (uint32_t k = 0; k < n; ++k) put16(coefficients, coefficient());
-        }
-        auto& symbols = f.streams[data];
-        if (chroma) {
-            const uint32_t choice = rng_() & 1;
-            put8(symbols, choice);
-            if (!choice) put8(symbols, rng_() & 1);
-        } else if (coded || !(flags & bink2::kEmptyPlaneSymbol)) {
-            put8(symbols, rng_() & 1);
-        }
-        for (uint32_t b = 0; b < blocks; ++b) put16(symbols, dcValue());
-        f.streams[lists].insert(f.streams[lists].end(), coefficients.begin(), coefficients.end());
-    }
-
-    void macroblock(PackFrame& f, bool key, uint32_t flags) {
-        const uint32_t type = key ? 0 : rng_() % 4;
-        if (!key) put8(f.streams[bink2::kMacroblockTypes], type);
-        if (type == 2 || type == 3) {
-            auto& v = f.streams[bink2::kMotionVectors];
-            const uint32_t one = rng_() & 1;
-            put8(v, one);
-            for (uint32_t i = 0; i < (one ? 2u : 8u); ++i) put16(v, vectorComponent());
-        }
-        const uint32_t q = pick(4) ? 16 : rng_() % 64;
-        const bool alpha = c_.hasAlpha;
-        if (type == 0) {
-            put8(f.streams[bink2::kIntraQuantisers], q);
-            const int d = bink2::kIntraBlockData, l = bink2::kIntraCoefficients;
-            group(f, false, 16, flags, d, l);
-            group(f, true, 4, flags, d, l);
-            group(f, true, 4, flags, d, l);
-            if (alpha) group(f, false, 16, flags, d, l);
-        } else if (type == 3) {
-            const uint32_t chroma = rng_() & 1;
-            const int d = bink2::kResidueBlockData, l = bink2::kResidueCoefficients;
-            put8(f.streams[bink2::kResidueQuantisers], q);
-            group(f, false, 16, flags, d, l);
-            put8(f.streams[bink2::kResidueQuantisers], chroma);
-            if (chroma) {
-                group(f, true, 4, flags, d, l);
-                group(f, true, 4, flags, d, l);
-            }
-            if (alpha) group(f, false, 16, flags, d, l);
-        }
-    }
-
-    const BinkContext& c_;
-    std::mt19937 rng_;
 };
 
 std::vector<uint8_t> encodeOrFail(StageEncoder& e, const PackFrame& f) {
@@ -288,7 +152,7 @@ TEST(Bink2VideoStage, RandomFramesOfEverySliceLayoutRoundTripThroughTheThread) {
         SCOPED_TRACE(testing::Message() << l.width << "x" << l.height << " flags " << l.flags);
         TestFile file(l.width, l.height, l.flags, {1, 0, 0, 1, 0});
         ASSERT_EQ(file.context.sliceCount, l.slices);
-        FrameMaker maker(file.context, seed++);
+        Bink2ValueMaker maker(file.context, seed++);
         auto encoder = makeBink2VideoEncoder(file.context);
         StageHarness h(file.context, 1 << 21);
         for (uint32_t j = 0; j < 5; ++j) {
@@ -307,7 +171,7 @@ TEST(Bink2VideoStage, RandomFramesOfEverySliceLayoutRoundTripThroughTheThread) {
 
 TEST(Bink2VideoStage, ModelsAndPreviousFrameValuesCarryAcrossFrames) {
     TestFile file(64, 64, kAlpha, {0, 0});
-    FrameMaker maker(file.context, 5);
+    Bink2ValueMaker maker(file.context, 5);
     auto encoder = makeBink2VideoEncoder(file.context);
     const PackFrame frames[2] = {maker.make(0, 3, false), maker.make(1, 3, false)};
     const std::vector<uint8_t> chunks[2] = {encodeOrFail(*encoder, frames[0]), encodeOrFail(*encoder, frames[1])};
@@ -523,7 +387,7 @@ TEST(Bink2VideoStageFailure, ValuesPastTheBoundsOfValidStreamsEndTheFrame) {
 
 TEST(Bink2VideoStageFailure, FullSubStreamsGeometryAndFrameCountEndCleanly) {
     TestFile file(96, 160, kAlpha | 3, {1, 0, 1});
-    FrameMaker maker(file.context, 9);
+    Bink2ValueMaker maker(file.context, 9);
     auto encoder = makeBink2VideoEncoder(file.context);
     const PackFrame frames[2] = {maker.make(0, 3, true), maker.make(1, 0, false)};
     const std::vector<uint8_t> chunks[2] = {encodeOrFail(*encoder, frames[0]), encodeOrFail(*encoder, frames[1])};
@@ -566,7 +430,7 @@ TEST(Bink2VideoStageFailure, FullSubStreamsGeometryAndFrameCountEndCleanly) {
 
 TEST(Bink2VideoStageFailure, RandomAndTruncatedChunksStayInsideTheirBuffers) {
     TestFile file(80, 128, kAlpha | 2, std::vector<uint32_t>(400, 0));
-    FrameMaker maker(file.context, 17);
+    Bink2ValueMaker maker(file.context, 17);
     auto encoder = makeBink2VideoEncoder(file.context);
     const PackFrame frame = maker.make(0, 3, true);
     const std::vector<uint8_t> chunk = encodeOrFail(*encoder, frame);
