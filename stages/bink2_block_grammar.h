@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "core/coder.h"
+#include "core/grammar_codes.h"
 #include "core/value_stream.h"
 #include "stages/bink2_video_layout.h"
 #include "writers/bink2/frame_flags.h"
@@ -16,27 +17,6 @@
 namespace dev::b2video {
 
 namespace detail {
-
-// A bounded unary length: the number of 0 decisions before the first 1, among
-// at most limit + 1 decisions base[0], base[1], ...  limit + 1 (no valid
-// length) when all are 0, which only damaged data give.
-template <class C>
-DEV_INLINE uint32_t unary(C& c, BitModel* base, uint32_t limit, uint32_t value) {
-    for (uint32_t i = 0; i <= limit; ++i)
-        if (c.bit(base[i], i == value ? 1u : 0u)) return i;
-    return limit + 1;
-}
-
-// `bits` bits, most significant first, the k-th under base[k].
-template <class C>
-DEV_INLINE uint32_t msbFirst(C& c, BitModel* base, uint32_t bits, uint32_t value) {
-    uint32_t v = 0;
-    for (uint32_t k = 0; k < bits; ++k) {
-        const uint32_t shift = bits - 1 - k;
-        v |= c.bit(base[k], (value >> shift) & 1) << shift;
-    }
-    return v;
-}
 
 inline uint32_t magnitudeOf(int32_t v) { return static_cast<uint32_t>(v < 0 ? -v : v); }
 inline int32_t withSign(uint32_t magnitude, uint32_t negative) {
@@ -50,12 +30,6 @@ inline bool anyCoded(ValueReader r, uint32_t blocks) {
     for (uint32_t b = 0; b < blocks; ++b)
         if (r.get8() != 0) return true;
     return false;
-}
-
-template <class S>
-DEV_INLINE bool streamFault(const S& s) {
-    if constexpr (requires { s.overflow; }) return s.overflow;
-    else return s.underflow;
 }
 
 }  // namespace detail
@@ -222,14 +196,14 @@ private:
                 g = (2 * g + sign) & 255;
                 z = sign;
                 uint32_t magnitude = detail::magnitudeOf(dc);
-                const uint32_t L = detail::unary(c, m + dcLengthModel(t, p, d, q8, 0), kMaxDcLength,
-                                                 bitLength(magnitude) - 1);
+                const uint32_t L =
+                    codeUnary(c, m + dcLengthModel(t, p, d, q8, 0), kMaxDcLength + 1, bitLength(magnitude) - 1);
                 if (L > kMaxDcLength) {
                     bad = true;
                     return;
                 }
                 d = L;
-                magnitude = (1u << L) | detail::msbFirst(c, m + dcBitModel(t, q8, L, p, 0), L, magnitude);
+                magnitude = (1u << L) | codeBitsMsbFirst(c, m + dcBitModel(t, q8, L, p, 0), L, magnitude);
                 dc = detail::withSign(magnitude, sign);
             }
             if (h > 2047) h = (h & 1023) | 1024;
@@ -265,7 +239,7 @@ private:
             // Lengths 0..4 give magnitudes 1..5; from 5 on, an escape of
             // x - 4 bits above 4.
             uint32_t x = u <= 5 ? u - 1 : bitLength(u - 4) + 3;
-            x = detail::unary(c, lengths + 524288 * level + 128 * k, kMaxEscapeLength, x);
+            x = codeUnary(c, lengths + 524288 * level + 128 * k, kMaxEscapeLength + 1, x);
             if (x > kMaxEscapeLength) {
                 bad = true;
                 return;

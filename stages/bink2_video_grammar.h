@@ -69,7 +69,7 @@ private:
 
     DEV_INLINE bool fault() {
         for (int i = 0; i < kSlotCount; ++i)
-            if (detail::streamFault(this->s[i])) return true;
+            if (streamFault(this->s[i])) return true;
         return false;
     }
 
@@ -206,7 +206,7 @@ private:
             bad = true;
             return 0;
         }
-        u = (1u << L) | detail::msbFirst(c, m + vectorBitModel(table, b, L, index, 0), L, u);
+        u = (1u << L) | codeBitsMsbFirst(c, m + vectorBitModel(table, b, L, index, 0), L, u);
         return detail::withSign(u, sign);
     }
 
