@@ -182,7 +182,7 @@ private:
             }
             C::emit8(out(coefficients), n);
 
-            int32_t dc = takeSigned(symbols, (1u << (kMaxDcLength + 1)) - 1);
+            int32_t dc = takeSigned(symbols, kMaxDc);
             uint32_t z;  // DC sign class: 0 positive, 1 negative, 2 zero
             if (c.bit(m[dcZeroModel(t, p, d, h)], dc == 0 ? 1u : 0u)) {
                 dc = 0;

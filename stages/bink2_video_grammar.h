@@ -175,8 +175,8 @@ private:
         const uint32_t n = f ? 1 : 4;
         int32_t vx[4] = {}, vy[4] = {};
         if constexpr (C::kEncoding) {
-            for (uint32_t i = 0; i < n; ++i) vx[i] = takeSigned(bink2::kMotionVectors, (1u << (kMaxVectorLength + 1)) - 1);
-            for (uint32_t i = 0; i < n; ++i) vy[i] = takeSigned(bink2::kMotionVectors, (1u << (kMaxVectorLength + 1)) - 1);
+            for (uint32_t i = 0; i < n; ++i) vx[i] = takeSigned(bink2::kMotionVectors, kMaxVectorComponent);
+            for (uint32_t i = 0; i < n; ++i) vy[i] = takeSigned(bink2::kMotionVectors, kMaxVectorComponent);
         }
         const uint32_t index = row.context >> 6;
         for (uint32_t i = 0; i < n; ++i) {

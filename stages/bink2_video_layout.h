@@ -32,8 +32,8 @@
 //                          0 explicit) and, after a 0, the extra bit (0/1).
 //   kIntraCoefficients (7) per block, groups and blocks in the same order: a
 //                          count byte n (0..63), then n int16 coefficients
-//                          (positions 1..n), |value| <= kMaxCoefficient (and
-//                          -kMaxCoefficient).
+//                          (positions 1..n), |value| <= kMaxCoefficient
+//                          (2051).
 //   kResidueQuantisers (8) per residue macroblock: the quantiser byte (0..63),
 //                          then the chroma flag byte (0/1).
 //   kResidueBlockData (9)  as kIntraBlockData for residue macroblocks; the U
@@ -174,13 +174,16 @@ constexpr uint32_t kMaxQuantiser = 63;
 constexpr uint32_t kMaxQuantiserLength = 5;  // deltas up to 63
 constexpr uint32_t kMaxTypeContext = 1023;
 constexpr uint32_t kMaxVectorLength = 14;    // components up to 32767 (int16)
+constexpr uint32_t kMaxVectorComponent = (2u << kMaxVectorLength) - 1;
 constexpr uint32_t kFreshVectorLength = 15;  // the length context after intra and skip
 constexpr uint32_t kMaxCount = 63;           // an 8x8 block has 63 coefficients after its DC
 constexpr uint32_t kMaxCountClass = 5;
 constexpr uint32_t kMaxRecent = 13;
 constexpr uint32_t kMaxDcLength = 14;        // DC values up to 32767 (int16)
+constexpr uint32_t kMaxDc = (2u << kMaxDcLength) - 1;
 constexpr uint32_t kMaxEscapeLength = 14;    // coefficient length x; escape bits x - 4
-constexpr uint32_t kMaxCoefficient = (2u << (kMaxEscapeLength - 4)) - 1 + 4;
+constexpr uint32_t kMaxCoefficient = (2u << (kMaxEscapeLength - 4)) - 1 + 4;  // 2051
+static_assert(kMaxVectorComponent == 32767 && kMaxDc == 32767 && kMaxCoefficient == 2051);
 constexpr uint32_t kZeroClass = 6;           // count class of a block without coefficients
 
 // ---- Index functions, one per table. ----
