@@ -29,5 +29,6 @@ std::unique_ptr<StageEncoder> makeVideoFrameEncoder(const BinkContext& context);
 std::unique_ptr<StageEncoder> makeBundleLengthEncoder(const BinkContext& context);
 std::unique_ptr<StageEncoder> makeDctBlockEncoder(const BinkContext& context, bool inter);
 std::unique_ptr<StageEncoder> makeCopyEncoder(int subStream);
+std::unique_ptr<StageEncoder> makeBink2VideoEncoder(const BinkContext& context);
 
 }  // namespace dev

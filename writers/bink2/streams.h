@@ -1,5 +1,7 @@
 // The sub-streams of a Bink 2 file, numbered as the stage table numbers them
 // (sub-stream N is StreamBuffer N - 1).  Sub-streams 11 to 21 are unused.
+// The values the video stage writes into 2..10, element by element, are laid
+// out in stages/bink2_video_layout.h.
 #pragma once
 
 namespace dev::bink2 {

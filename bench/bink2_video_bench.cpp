@@ -1,0 +1,157 @@
+// Decode rate of the Bink 2 video stage on generated 1920x1088 frames: codes
+// the frames' values once, then decodes the chunks again and again as the
+// stage thread does, and reports macroblocks, decisions and chunk megabytes
+// per second of processor time.  The peer in the same run is a plain loop of
+// as many decisions on the same chunks under a small context (the cost of the
+// range decoder alone), so the ratio shows what the grammar adds.
+//
+//   bink2_video_bench [frames]    (default 30)
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "core/header_decoder.h"
+#include "core/header_grammar.h"
+#include "pack/bink2_value_maker.h"
+#include "pack/encode_coder.h"
+#include "pack/stage_encoder.h"
+#include "stages/bink2_video_grammar.h"
+#include "stages/bink2_video_stage.h"
+
+namespace {
+
+using namespace dev;
+
+// Counts the decisions of a walk of the grammar.
+struct CountingCoder : CheckCoder {
+    uint64_t decisions = 0;
+    uint32_t bit(BitModel&, uint32_t v) {
+        ++decisions;
+        return v;
+    }
+    uint32_t tree(BitModel*, int n, uint32_t v) {
+        decisions += static_cast<uint32_t>(n);
+        return v;
+    }
+    int32_t integer(BitModel* block, uint8_t& history, bool isSigned, int32_t v) {
+        decisions += 8;  // about: zero, sign, exponent (the offsets are a handful per frame)
+        return CheckCoder::integer(block, history, isSigned, v);
+    }
+};
+
+struct Workload {
+    const char* name;
+    uint32_t flags;  // slice selector and alpha
+};
+
+double cpuSeconds() { return double(std::clock()) / CLOCKS_PER_SEC; }
+
+bool bench(const Workload& w, uint32_t frameCount) {
+    uint8_t header[BinkHeader::kLongLength] = {'K', 'B', '2', 'j'};
+    const auto word = [&](uint32_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i) header[at + i] = static_cast<uint8_t>(v >> (8 * i));
+    };
+    word(BinkHeader::kFrameCount, frameCount);
+    word(BinkHeader::kWidth, 1920);
+    word(BinkHeader::kHeight, 1088);
+    word(BinkHeader::kVideoFlags, w.flags);
+    BinkContext context{};
+    setHeaderFields(context, header, BinkHeader::kLongLength);
+    std::vector<uint32_t> keyframes(frameCount + 1, 0);
+    for (uint32_t j = 0; j < frameCount; j += 10) keyframes[j] = 1;
+    context.keyframes = keyframes.data();
+
+    // Inter frames mostly skip and motion, coefficients sparse and small.
+    Bink2ValueOptions options;
+    const uint32_t weights[4] = {1, 4, 3, 2};
+    std::copy(weights, weights + 4, options.typeWeights);
+    options.codedPercent = 35;
+    options.maxCount = 24;
+    options.zeroPercent = 50;
+    options.largePercent = 10;
+    Bink2ValueMaker maker(context, 7, options);
+    auto encoder = makeBink2VideoEncoder(context);
+    const b2video::Geometry geometry = b2video::readGeometry(context);
+    b2video::VideoState counted;
+    ModelSet walkModels(b2video::kModelCount);  // addressed by the counting walk, never touched
+    std::vector<std::vector<uint8_t>> chunks(frameCount);
+    uint64_t decisions = 0, chunkBytes = 0, macroblocks = 0;
+    size_t largest = 0;
+    for (uint32_t j = 0; j < frameCount; ++j) {
+        const PackFrame f = maker.make(j, j % 4, j % 2 == 0);
+        std::string error;
+        if (!encoder->encode(f, chunks[j], error)) {
+            std::printf("frame %u: %s\n", j, error.c_str());
+            return false;
+        }
+        ValueReader readers[b2video::kSlotCount];
+        for (int i = 0; i < b2video::kSlotCount; ++i) {
+            const auto& v = f.streams[bink2::kMacroblockTypes + i];
+            readers[i] = ValueReader(v.data(), v.size());
+            largest = std::max(largest, v.size());
+        }
+        CountingCoder counter;
+        b2video::FrameGrammar<CountingCoder> walk(counter, walkModels.data(), counted, geometry, readers);
+        walk.frame(keyframes[j] != 0);
+        decisions += counter.decisions;
+        chunkBytes += chunks[j].size();
+        macroblocks += uint64_t(geometry.columns) * (geometry.sliceEnds[geometry.sliceCount - 1] / 32);
+    }
+
+    std::vector<uint8_t> out[b2video::kSlotCount];
+    for (auto& o : out) o.resize(largest + 16);
+    double stageTime = 0, plainTime = 0;
+    int passes = 0;
+    uint32_t sink = 0;
+    while (stageTime < 2.0 || passes < 2) {
+        Bink2VideoDecoder decoder;  // fresh models per pass, set up outside the time
+        if (!decoder.setup(context)) return false;
+        const double t0 = cpuSeconds();
+        for (const auto& chunk : chunks) {
+            ValueWriter writers[b2video::kSlotCount];
+            for (int i = 0; i < b2video::kSlotCount; ++i) writers[i] = ValueWriter(out[i].data(), out[i].size());
+            if (!decodeBink2VideoChunk(decoder, chunk.data(), chunk.size(), writers)) {
+                std::printf("decoding failed\n");
+                return false;
+            }
+        }
+        stageTime += cpuSeconds() - t0;
+
+        // The peer: the same number of decisions, 12-bit context of the last bits.
+        std::vector<BitModel> models(4096, kModelStart);
+        const double t1 = cpuSeconds();
+        const uint64_t perChunk = decisions / chunks.size();
+        for (const auto& chunk : chunks) {
+            RangeDecoder rd;
+            rd.init(chunk.data(), chunk.size());
+            uint32_t context12 = 0;
+            for (uint64_t i = 0; i < perChunk; ++i) context12 = ((context12 << 1) | rd.decodeBit(models[context12])) & 4095;
+            sink += context12;
+        }
+        plainTime += cpuSeconds() - t1;
+        ++passes;
+    }
+    const double stageRate = double(decisions) * passes / stageTime;
+    const double plainRate = double(decisions) * passes / plainTime;
+    std::printf("%-22s %u frames  %6.2f decisions/macroblock  %7.2f kB/frame\n", w.name, frameCount,
+                double(decisions) / double(macroblocks), double(chunkBytes) / frameCount / 1e3);
+    std::printf("  stage  %7.2f Mdecisions/s  %7.3f Mmacroblocks/s  %6.2f frames/s  %6.2f MB/s of chunks (cpu)\n",
+                stageRate / 1e6, double(macroblocks) * passes / stageTime / 1e6, double(frameCount) * passes / stageTime,
+                double(chunkBytes) * passes / stageTime / 1e6);
+    std::printf("  plain  %7.2f Mdecisions/s   stage / plain = %.2f%s\n", plainRate / 1e6, stageRate / plainRate,
+                sink == 0xFFFFFFFF ? " " : "");
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const uint32_t frames = argc > 1 ? static_cast<uint32_t>(std::strtoul(argv[1], nullptr, 10)) : 30;
+    if (frames == 0) return 1;
+    const Workload workloads[] = {{"1920x1088, 8 slices", 3}, {"1920x1088 alpha, 2 sl.", 0x100000}};
+    bool ok = true;
+    for (const Workload& w : workloads) ok = bench(w, frames) && ok;
+    return ok ? 0 : 1;
+}
