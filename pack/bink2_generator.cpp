@@ -238,7 +238,7 @@ struct BitsDraw {
 // written.
 uint32_t frameFlags(const Bink2GeneratorOptions& o, GeneratorRng& rng) {
     uint32_t flags = 0;
-    if (rng.chance(o.bareEmptyPercent)) flags |= bink2::kEmptyPatternsBare;
+    if (rng.chance(o.bareEmptyPercent)) flags |= bink2::kEmptyPlaneSymbol;
     if (rng.chance(o.flagListPercent)) {
         static constexpr uint32_t kLists[4] = {0, bink2::kNoRowFlags, bink2::kNoColumnFlags,
                                                bink2::kNoRowFlags | bink2::kNoColumnFlags};

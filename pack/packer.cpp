@@ -158,23 +158,41 @@ bool packBink1Frames(const BinkFile& file, const BinkContext& context, DevStream
     return true;
 }
 
-// Bink 2: every frame's video packet read into its values.  A Bink 2 packet
-// has no stored form, so one that does not rewrite bit for bit refuses the
-// file, naming the frame and the first bit that differs.
-bool readBink2Frames(const BinkFile& file, const BinkContext& context, PackResult& r) {
+// Bink 2: every frame's video packet read into its values and coded for the
+// audio and video stages.  A Bink 2 packet has no stored form, so one that
+// does not rewrite bit for bit refuses the file, naming the frame and the
+// first bit that differs.
+bool packBink2Frames(const BinkFile& file, const BinkContext& context, DevStreamParts& parts, PackResult& r,
+                     const Progress& progress) {
+    std::unique_ptr<StageEncoder> encoders[kBink2Stages] = {makeAudioEncoder(context), makeBink2VideoEncoder(context)};
+    parts.chunks.resize(file.frameCount);
     for (uint32_t j = 0; j < file.frameCount; ++j) {
+        progress.report(static_cast<uint32_t>(uint64_t(j) * 500 / file.frameCount));
+        const std::string where = "frame " + std::to_string(j);
         PackFrame frame;
         frame.index = j;
         frame.audio = file.audio[j];
         frame.video = file.video[j];
         const std::string why = bink2PacketValues(context, frame);
         if (!why.empty()) {
-            r.error = "frame " + std::to_string(j) + ": " + why;
+            r.error = where + ": " + why;
             return false;
         }
+        setAudioStream(frame);
+        ++r.coded;
+        auto& chunks = parts.chunks[j];
+        chunks.resize(kBink2Stages);
+        for (uint32_t s = 0; s < kBink2Stages; ++s) {
+            std::string error;
+            if (!encoders[s]->encode(frame, chunks[s], error)) {
+                r.error = where + ", stage " + std::to_string(s) + ": " + error;
+                return false;
+            }
+        }
+        for (int n = 1; n <= kStreamCount; ++n)
+            parts.streamBytes[n - 1] = std::max(parts.streamBytes[n - 1], static_cast<uint32_t>(frame.streams[n].size()));
     }
-    r.error = "Bink 2 video is not supported yet";
-    return false;
+    return true;
 }
 
 }  // namespace
@@ -208,7 +226,7 @@ PackResult packBink(std::span<const uint8_t> bink, ProgressCallback progressCall
     parts.headerChunk = encodeHeaderChunk(file);
     parts.stageCount = file.isBink2 ? kBink2Stages : kBink1Stages;
     if (!file.isBink2 && !packBink1Frames(file, context, parts, r, progress)) return r;
-    if (file.isBink2 && file.frameCount > 0 && !readBink2Frames(file, context, r)) return r;
+    if (file.isBink2 && !packBink2Frames(file, context, parts, r, progress)) return r;
 
     std::vector<uint8_t> dev = writeDevStream(parts);
     if (dev.empty()) return failure("the chunks cannot be framed as a DEV stream (too many or too large)");

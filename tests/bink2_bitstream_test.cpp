@@ -1,8 +1,9 @@
-// The Bink 2 frame bitstream: synthetic files of every case the syntax has
-// are read back by the parser into exactly the values they were written from
-// and accepted by an independent Bink 2 decoder (when present); real Bink 2
-// files rewrite bit for bit; values the bitstream cannot hold make the writer
-// fail without writing out of bounds.
+// Bink 2 files: synthetic files of every case the frame syntax has are read
+// back by the parser into exactly the values they were written from, accepted
+// by an independent Bink 2 decoder (when present) and packed and restored
+// byte for byte; real Bink 2 files rewrite bit for bit and round trip; values
+// the bitstream cannot hold make the writer fail without writing out of
+// bounds.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -19,6 +20,8 @@
 #include "pack/bink2_parser.h"
 #include "pack/bink_file.h"
 #include "pack/frame_view.h"
+#include "pack/packer.h"
+#include "pack/record_writer.h"
 #include "writers/bink2/frame_assembly.h"
 #include "writers/bink2/streams.h"
 
@@ -143,8 +146,9 @@ std::string decoderMessages(const char* decoder, const std::vector<uint8_t>& byt
 
 // Every generated frame reads back into the values it was drawn as; together
 // the files pass every case of the syntax; the decoder takes every file
-// whose slices it counts as we do.
-TEST(Bink2Bitstream, GeneratedFilesOfEveryCaseReadBackAndDecode) {
+// whose slices it counts as we do; every file packs and is restored (the
+// packer proves that before it reports success).
+TEST(Bink2Bitstream, GeneratedFilesOfEveryCaseReadBackDecodeAndRoundTrip) {
     std::bitset<cases::kCaseCount> seen;
     const char* decoder = bink2Decoder();
     int tag = 0;
@@ -161,6 +165,9 @@ TEST(Bink2Bitstream, GeneratedFilesOfEveryCaseReadBackAndDecode) {
             ASSERT_EQ(bink2PacketValues(r.context, f), "") << "frame " << j;
             for (int n = 2; n <= 10; ++n) ASSERT_EQ(f.streams[n], g.values[j][n]) << "frame " << j << ", sub-stream " << n;
         }
+        const PackResult packed = packBink(g.bytes);
+        EXPECT_TRUE(packed.ok) << packed.error;
+        EXPECT_EQ(packed.coded, c.options.frames);
         // The decoder splits a picture below 128 rows into slices as well.
         if (decoder && r.context.height > 96) {
             EXPECT_EQ(decoderMessages(decoder, g.bytes, std::to_string(tag++)), "");
@@ -173,8 +180,9 @@ TEST(Bink2Bitstream, GeneratedFilesOfEveryCaseReadBackAndDecode) {
 }
 
 // Every frame of the real Bink 2 files rewrites bit for bit (the files whose
-// header flags the format refuses included: their frames are no different).
-TEST(Bink2Bitstream, RealFilesRewriteBitForBit) {
+// header flags the format refuses included: their frames are no different),
+// and the files the format accepts pack and are restored.
+TEST(Bink2Bitstream, RealFilesRewriteBitForBitAndRoundTrip) {
     int files = 0;
     for (const CorpusFile& f : corpusFiles()) {
         if (!f.bink.isBink2) continue;
@@ -185,6 +193,11 @@ TEST(Bink2Bitstream, RealFilesRewriteBitForBit) {
             PackFrame frame = r.frame(j);
             ASSERT_EQ(bink2PacketValues(r.context, frame), "") << "frame " << j;
         }
+        if (!videoFlagsSupported(true, r.file.videoFlags)) continue;
+        const PackResult packed = packBink(f.bytes);
+        ASSERT_TRUE(packed.ok) << packed.error;
+        EXPECT_EQ(packed.coded, r.file.frameCount);
+        std::printf("%s: bink %zu dev %zu\n", f.name.c_str(), f.bytes.size(), packed.dev.size());
     }
     if (files == 0) GTEST_SKIP() << "no real Bink 2 files";
 }
@@ -209,12 +222,23 @@ TEST(Bink2Bitstream, ParserNamesTheFirstBitThatDiffers) {
     f.video = std::span<const uint8_t>(packet.data(), packet.size() - 4);
     EXPECT_EQ(bink2PacketValues(r.context, f), "the video packet ends inside its last slice");
 
-    // The second slice no longer starts where its offset says.
+    // The second slice no longer starts where its offset says: the file
+    // cannot be packed, and goes into a record stream stored.
     std::vector<uint8_t> moved = packet;
     moved[4] += 4;
     f.video = moved;
     EXPECT_NE(bink2PacketValues(r.context, f).find("a slice that does not start where the last one ends"),
               std::string::npos);
+    std::vector<uint8_t> file = g.bytes;
+    const size_t at = static_cast<size_t>(r.file.video[1].data() - g.bytes.data());
+    file[at + 4] += 4;
+    const PackResult packed = packBink(file);
+    EXPECT_EQ(packed.error.rfind("frame 1: the video packet does not rewrite bit for bit: bit ", 0), 0u) << packed.error;
+    std::vector<RecordReport> reports;
+    buildRecordStream({{"moved.bk2", file}}, &reports);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_FALSE(reports[0].coded);
+    EXPECT_EQ(reports[0].reason, packed.error);
 }
 
 // Values a Bink 2 bitstream cannot hold, sub-streams that run out and frames

@@ -1,11 +1,12 @@
 // Writes the seed corpus of the fuzz target: valid DEV streams of synthetic
-// Bink 1 files for the copy-stage table, of a file without frames, and one
-// from our packer for the product's stages.
+// Bink 1 files for the copy-stage table, of a file without frames, and a
+// Bink 1 and a Bink 2 one from our packer for the product's stages.
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "../dev_stream_fixtures.h"
+#include "pack/bink2_generator.h"
 #include "pack/packer.h"
 
 namespace {
@@ -43,5 +44,15 @@ int main(int argc, char** argv) {
     o.maxVideo = 60;
     const dev::PackResult packed = dev::packBink(makeBink1(o));
     if (packed.ok) ok = save(dir + "/packed.dev", packed.dev) && ok;
+    // A Bink 2 file with alpha, two slices, flag lists and an audio track.
+    dev::Bink2GeneratorOptions b2;
+    b2.width = 72;
+    b2.height = 128;
+    b2.frames = 4;
+    b2.alpha = true;
+    b2.audio = {{22050, false, true, 100}};
+    const dev::GeneratedBink2 g = dev::generateBink2File(b2);
+    const dev::PackResult packed2 = g.ok ? dev::packBink(g.bytes) : dev::PackResult();
+    ok = packed2.ok && save(dir + "/packed2.dev", packed2.dev) && ok;
     return ok ? 0 : 1;
 }

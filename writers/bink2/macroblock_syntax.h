@@ -158,7 +158,7 @@ private:
             d_.expect(e != 0, "an empty pattern written in full");
         }
         p = e ^ flip;
-        if ((flags_ & kEmptyPatternsBare) && p == 0) {
+        if ((flags_ & kEmptyPlaneSymbol) && p == 0) {
             note(d_, cases::kPatternBare);
             return 0;
         }

@@ -1,16 +1,13 @@
-// Fixed facts of the Bink 2 frame bitstream: frame flag bits, macroblock
-// types, the coefficient skip codes and the chroma pattern prediction.
+// Fixed facts of the Bink 2 frame bitstream (the frame flag bits are in
+// frame_flags.h): macroblock types, the coefficient skip codes and the
+// chroma pattern prediction.
 #pragma once
 
 #include <cstdint>
 
-namespace dev::bink2 {
+#include "writers/bink2/frame_flags.h"
 
-// Bits of the frame flags word that shape the bitstream.
-constexpr uint32_t kFlagListsPresent = 0x10000;
-constexpr uint32_t kNoRowFlags = 0x8000;      // with kFlagListsPresent
-constexpr uint32_t kNoColumnFlags = 0x4000;   // with kFlagListsPresent
-constexpr uint32_t kEmptyPatternsBare = 0x40000;  // an empty luma/alpha pattern has no extra bit
+namespace dev::bink2 {
 
 enum MacroblockType : uint32_t { kIntra = 0, kSkip = 1, kMotion = 2, kMotionResidue = 3 };
 
