@@ -20,6 +20,7 @@
 #include "pack/stage_encoder.h"
 #include "stages/bundle_length_grammar.h"
 #include "stages/dct_block_grammar.h"
+#include "writers/bink1/streams.h"
 
 namespace {
 
@@ -44,14 +45,15 @@ Workload synthetic() {
     for (int f = 0; f < 60; ++f) {
         dev::PackFrame frame;
         for (int inter = 0; inter < 2; ++inter) {
-            const int first = inter ? 18 : 15;
+            const dev::bink1::DctStreams& n = dev::bink1::dctStreams(inter);
+            const int q = n.quantisers, dcs = n.dc, lists = n.coefficients;
             for (int p = 0; p < 3; ++p) {
                 const uint32_t blocks = 100 + rng() % 300;
                 frame.dctBlocks[inter].push_back(blocks);
                 for (uint32_t b = 0; b < blocks; ++b) {
-                    frame.streams[first].push_back(static_cast<uint8_t>(rng() % 16));
+                    frame.streams[q].push_back(static_cast<uint8_t>(rng() % 16));
                     const int32_t dc = static_cast<int32_t>(rng() % 2048);
-                    put16(frame.streams[first + 1], static_cast<uint32_t>(inter && (rng() & 1) ? -(dc >> 1) : dc));
+                    put16(frame.streams[dcs], static_cast<uint32_t>(inter && (rng() & 1) ? -(dc >> 1) : dc));
                     std::vector<int32_t> list(rng() % 40);
                     for (size_t i = 0; i < list.size(); ++i) {
                         if (rng() % 64 < i * 2 && i + 1 < list.size()) continue;
@@ -59,12 +61,12 @@ Workload synthetic() {
                         list[i] = (rng() & 1) ? -m : m;
                     }
                     if (!list.empty() && list.back() == 0) list.back() = 1;
-                    put16(frame.streams[first + 2], static_cast<uint32_t>(list.size()));
-                    for (int32_t c : list) put16(frame.streams[first + 2], static_cast<uint32_t>(c));
+                    put16(frame.streams[lists], static_cast<uint32_t>(list.size()));
+                    for (int32_t c : list) put16(frame.streams[lists], static_cast<uint32_t>(c));
                 }
             }
         }
-        for (int k = 0; k < 400; ++k) put16(frame.streams[14], rng() % 64);
+        for (int k = 0; k < 400; ++k) put16(frame.streams[dev::bink1::kChunkCounts], rng() % 64);
         w.frames.push_back(std::move(frame));
     }
     return w;
@@ -109,7 +111,7 @@ bool bench(Workload& w) {
         }
         for (int inter = 0; inter < 2; ++inter)
             for (uint32_t b : frame.dctBlocks[inter]) blocks += b;
-        lengths += frame.streams[14].size() / 2;
+        lengths += frame.streams[dev::bink1::kChunkCounts].size() / 2;
     }
     std::vector<uint8_t> out[3];
     for (auto& o : out) o.resize(1 << 22);

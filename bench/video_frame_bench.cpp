@@ -43,11 +43,11 @@ bool bench(const char* path) {
             return false;
         }
         chunkBytes += chunks.back().size();
-        if (!frame.stored) blocks += frame.streams[2].size();
-        for (int n = 2; n <= 13; ++n) maxStream = std::max(maxStream, frame.streams[n].size());
+        if (!frame.stored) blocks += frame.streams[dev::bink1::kBlockTypes].size();
+        for (int n : dev::vframe::kOutputs) maxStream = std::max(maxStream, frame.streams[n].size());
     }
-    std::vector<uint8_t> out[dev::vframe::kSlotCount];
-    for (auto& o : out) o.resize(maxStream + 16);
+    dev::StreamArray<std::vector<uint8_t>> out;
+    for (int n : dev::vframe::kOutputs) out[n].resize(maxStream + 16);
     double cpu = 0;
     int passes = 0;
     while (cpu < 2.0 || passes < 2) {
@@ -55,8 +55,8 @@ bool bench(const char* path) {
         if (!decoder.setup(context)) return false;
         const std::clock_t c0 = std::clock();
         for (const auto& chunk : chunks) {
-            dev::ValueWriter w[dev::vframe::kSlotCount];
-            for (int i = 0; i < dev::vframe::kSlotCount; ++i) w[i] = dev::ValueWriter(out[i].data(), out[i].size());
+            dev::StreamArray<dev::ValueWriter> w;
+            for (int n : dev::vframe::kOutputs) w[n] = dev::ValueWriter(out[n].data(), out[n].size());
             if (!dev::decodeVideoFrameChunk(decoder, chunk.data(), chunk.size(), w)) return false;
         }
         cpu += double(std::clock() - c0) / CLOCKS_PER_SEC;

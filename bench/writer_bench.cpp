@@ -15,10 +15,8 @@
 
 #include "core/header_decoder.h"
 #include "pack/bink1_parser.h"
-#include "pack/bink1_plane_parser.h"
 #include "pack/bink_file.h"
 #include "pack/frame_view.h"
-#include "core/frame_assembly.h"
 
 namespace {
 
@@ -52,9 +50,9 @@ bool bench(const char* path) {
     for (int pass = 0; pass < 7; ++pass) {
         double seconds = 0;
         for (dev::PackFrame& f : frames) {
-            dev::BinkContext& c = view.bind(f, f.video.size());
+            view.bind(f, f.video.size());
             const auto t0 = Clock::now();
-            const int32_t r = dev::assembleBink1Video(c);
+            const int32_t r = view.writeVideo();
             seconds += std::chrono::duration<double>(Clock::now() - t0).count();
             const auto out = view.written();
             if (r < 0 || !std::equal(out.begin(), out.end(), f.video.begin(), f.video.end())) {

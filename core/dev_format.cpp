@@ -14,7 +14,7 @@ bool decodeCapacities(const uint8_t* block, size_t length, Capacities& out) {
         if (total < 0 || uint64_t(total) * kCapacityUnit > kMaxCapacity) return false;
         const uint32_t bytes = static_cast<uint32_t>(total) * kCapacityUnit;
         if (i < kStageSlots) out.stage[i] = bytes;
-        else out.stream[i - kStageSlots] = bytes;
+        else out.stream[i - kStageSlots + 1] = bytes;  // sub-streams 1..21 follow the stages
     }
     return true;
 }

@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "core/bink_context.h"
+#include "core/sub_streams.h"
 #include "core/models.h"
 #include "core/range_decoder.h"
 
@@ -41,7 +42,7 @@ constexpr uint64_t kMaxHeaderChunk = uint64_t(1) << 28;
 
 struct Capacities {
     uint32_t stage[kStageSlots] = {};   // input capacity of stage slot s, bytes
-    uint32_t stream[kStreamCount] = {};  // capacity of StreamBuffer n (sub-stream n + 1), bytes
+    StreamArray<uint32_t> stream;        // capacity of each sub-stream, bytes
 };
 
 // Decodes the 42 capacities of a CapacityBlock.  false when a running total

@@ -1,23 +1,50 @@
 // Assembly of one Bink frame from the front buffers of the sub-streams: the
-// audio packets, then the frame-level words and the video bitstream.
+// audio packets of every track (here), then the video of the file's
+// generation, whose frame assembly lives beside its writer
+// (writers/bink1/video_writer.h, writers/bink2/frame_assembly.h).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "core/bink_context.h"
+#include "core/frame_output.h"
+#include "writers/bink1/bundle_areas.h"
+#include "writers/bink2/frame_assembly.h"
 
 namespace dev {
 
-// Assembles frame context.frameNumber at context.out, which must not pass
-// context.outEnd.  0 on success, -1 when a writer fails, a sub-stream holds
-// fewer values than the frame needs, or the frame would outgrow the buffer.
-int32_t assembleFrame(BinkContext& context);
-int32_t assembleAudio(BinkContext& context);
-int32_t assembleBink1Video(BinkContext& context);
-// Bink 2: writers/bink2/frame_assembly.h
+// The audio packets of a frame from sub-stream 1: per track a 32-bit size n,
+// then (n > 0) n bytes.  0, or -1 when the stream or the buffer is short.
+int32_t assembleAudio(const BinkContext& file, FrameOutput& out);
 
-// The nine Bink 1 bundle work areas, 64 bytes per 8x8 block of the frame.
-bool allocateBundleAreas(BinkContext& context);
-void releaseBundleAreas(BinkContext& context);
+// The frame buffer and the run buffers of the file's generation, owned by the
+// driver for the length of a run.
+class FrameAssembly {
+public:
+    FrameAssembly() = default;
+    FrameAssembly(const FrameAssembly&) = delete;
+    FrameAssembly& operator=(const FrameAssembly&) = delete;
+    ~FrameAssembly() { release(); }
+
+    // Sized once from the header: the frame buffer, then the Bink 1 bundle
+    // areas or the Bink 2 writer's buffers.  false when memory cannot be had.
+    bool setup(const BinkContext& file);
+    void release();
+
+    // Assembles frame `frame` into the frame buffer.  0 on success, frame()
+    // then holds it; -1 when a writer fails, a sub-stream holds fewer values
+    // than the frame needs, or the frame would outgrow the buffer.
+    int32_t assemble(const BinkContext& file, StreamArray<StreamBuffer>& streams, uint32_t frame);
+    std::span<const uint8_t> frame() const { return {buffer_, static_cast<size_t>(out_.out - buffer_)}; }
+
+private:
+    uint8_t* buffer_ = nullptr;
+    size_t size_ = 0;
+    FrameOutput out_;
+    bink1::BundleAreas bink1_;
+    Bink2RowBuffer bink2_;
+};
 
 }  // namespace dev

@@ -57,38 +57,33 @@ public:
         setHeaderFields(c, bytes, length);
         if (!videoFlagsSupported(c.isBink2, c.videoFlags)) return -4;
 
+        // Nothing is sized from counts the chunk cannot hold.
         const uint64_t words = uint64_t(c.frameCount) + 1;
         const uint64_t decisions = uint64_t(c.audioTrackCount) * kTrackDecisions + words * kIndexWordDecisions;
         if (decisions > budget_) return -1;
-        const uint64_t tableBytes = uint64_t(c.audioTrackCount) * BinkHeader::kTrackBytes;
-        const uint64_t total = length + tableBytes + words * 4;
+        const uint64_t total = length + uint64_t(c.audioTrackCount) * BinkHeader::kTrackBytes + words * 4;
         if (total > 0x7FFFFFFFu) return -1;  // the byte count must fit the result
+        return 0;
+    }
 
-        c.frameBuffer = static_cast<uint8_t*>(platform::pageAlloc(c.frameBufferSize));
-        if (!c.frameBuffer) {
-            c.frameBufferSize = 0;
-            return -1;
-        }
-        c.out = c.frameBuffer;
-        c.outEnd = c.frameBuffer + c.frameBufferSize;
-
+    // What the second part of the walk fills, sized from the header: the
+    // keyframe flags and track records of the context, and the bytes of the
+    // track table and the frame index, each written with one write.
+    bool sizeTables() {
+        BinkContext& c = context_;
+        const uint64_t words = uint64_t(c.frameCount) + 1;
         c.keyframes = static_cast<uint32_t*>(platform::heapAlloc(words * sizeof(uint32_t)));
-        if (!c.keyframes) return -1;
+        if (!c.keyframes) return false;
         if (c.audioTrackCount) {
             c.tracks = static_cast<AudioTrackInfo*>(platform::heapAlloc(c.audioTrackCount * sizeof(AudioTrackInfo)));
-            if (!c.tracks) return -1;
+            if (!c.tracks) return false;
             for (uint32_t i = 0; i < c.audioTrackCount; ++i) new (&c.tracks[i]) AudioTrackInfo();
         }
-        if (c.isBink2) {
-            c.rowBuffer = static_cast<uint16_t*>(platform::heapAlloc(c.rowBufferEntries * sizeof(uint16_t)));
-            if (!c.rowBuffer) return -1;
-        }
-
-        scratchSize_ = static_cast<size_t>(std::max(tableBytes, words * 4));
+        scratchSize_ = static_cast<size_t>(std::max(uint64_t(c.audioTrackCount) * BinkHeader::kTrackBytes, words * 4));
         scratch_ = static_cast<uint8_t*>(platform::heapAlloc(scratchSize_));
-        if (!scratch_) return -1;
+        if (!scratch_) return false;
         writer_ = ValueWriter(scratch_, scratchSize_);
-        return 0;
+        return true;
     }
 
     int32_t track(uint32_t i, uint32_t sampleRate, uint32_t flags) {
@@ -202,21 +197,20 @@ int32_t decodeHeader(BinkContext& context, const uint8_t* chunk, size_t length, 
     DecodeCoder coder;
     coder.rd.init(chunk, length);
     DecodeIo io(context, output, length);
-    const int32_t r = codeHeaderChunk(coder, models, io);
+    uint8_t header[BinkHeader::kLongLength];
+    int32_t r = codeHeaderBytes(coder, models, io, header);
+    if (r < 0) return r;
+    if (!io.sizeTables()) return -1;
+    r = codeHeaderTables(coder, models, io, header);
     if (r < 0) return r;
     return static_cast<int32_t>(io.written());
 }
 
 void releaseHeaderBuffers(BinkContext& c) {
-    if (c.frameBuffer) platform::pageFree(c.frameBuffer, c.frameBufferSize);
-    c.frameBuffer = c.out = c.outEnd = nullptr;
-    c.frameBufferSize = 0;
     platform::heapFree(c.keyframes);
     c.keyframes = nullptr;
     platform::heapFree(c.tracks);
     c.tracks = nullptr;
-    platform::heapFree(c.rowBuffer);
-    c.rowBuffer = nullptr;
 }
 
 }  // namespace dev

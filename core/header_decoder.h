@@ -11,9 +11,9 @@
 namespace dev {
 
 // Returns the number of bytes written, -4 for rejected video flags, -1 for a
-// chunk that is corrupt or memory that cannot be had.  Buffers it allocates in
-// the context (frameBuffer, keyframes, tracks, rowBuffer) are released by
-// releaseHeaderBuffers(), also after a failure.
+// chunk that is corrupt or memory that cannot be had.  The arrays it fills in
+// the context (keyframes, tracks) are released by releaseHeaderBuffers(), also
+// after a failure.
 int32_t decodeHeader(BinkContext& context, const uint8_t* chunk, size_t length, ByteSink& output);
 void releaseHeaderBuffers(BinkContext& context);
 

@@ -43,15 +43,28 @@ inline uint32_t binkHeaderLength(const uint8_t* signature) {
     return isBink2Signature(signature) && signature[3] >= 'i' ? BinkHeader::kLongLength : BinkHeader::kBaseLength;
 }
 
-// Layout of the header chunk's model set.
+// Model table of the header chunk: a base per table and its index function,
+// the reach of each checked below.  Trees have node k at base + k.
 struct HeaderModels {
-    static constexpr int kPrelude = 0;      // 6-bit prelude tree, node k at k (1..63)
-    static constexpr int kBits = 64;        // header, track words, flags, ids: 64 + h
-    static constexpr int kRateLow = 68;     // low byte of a sample rate, node k at 68 + k
-    static constexpr int kRateHigh = 324;   // high byte of a sample rate, node k at 324 + k
-    static constexpr int kIndex = 1092;     // frame index deltas, see indexDelta()
+    static constexpr int kPrelude = 0;     // 6-bit prelude tree
+    static constexpr int kBits = 64;       // header, track words, flags, ids
+    static constexpr int kRateLow = 68;    // low byte of a sample rate, 8-bit tree
+    static constexpr int kRateHigh = 324;  // high byte of a sample rate, 8-bit tree
+    static constexpr int kIndex = 1092;    // frame index deltas
     static constexpr int kCount = 1156;
+
+    // A bit under the two-bit history h of its group.
+    static constexpr int bitModel(uint32_t h) { return kBits + static_cast<int>(h); }
+    // Decision i of a frame index delta, after the decision before it.
+    static constexpr int indexModel(uint32_t i, uint32_t previous) {
+        return i == 0 ? kIndex : kIndex + static_cast<int>(2 * i + previous);
+    }
 };
+static_assert(HeaderModels::kPrelude + 63 < HeaderModels::kBits);
+static_assert(HeaderModels::bitModel(3) < HeaderModels::kRateLow + 1);
+static_assert(HeaderModels::kRateLow + 255 < HeaderModels::kRateHigh);
+static_assert(HeaderModels::kRateHigh + 255 < HeaderModels::kIndex);
+static_assert(HeaderModels::indexModel(31, 1) == HeaderModels::kCount - 1);
 
 // Decisions per element group, for the decoder's plausibility budget.
 constexpr uint32_t kPreludeDecisions = 6;
@@ -68,7 +81,7 @@ struct HeaderGrammar {
     uint32_t historyBits(uint32_t& h, int n, uint32_t value) {
         uint32_t v = 0;
         for (int i = n - 1; i >= 0; --i) {
-            const uint32_t b = c.bit(m[HeaderModels::kBits + h], (value >> i) & 1);
+            const uint32_t b = c.bit(m[HeaderModels::bitModel(h)], (value >> i) & 1);
             v = (v << 1) | b;
             h = ((h * 2) + b) & 3;
         }
@@ -78,17 +91,17 @@ struct HeaderGrammar {
     // One frame index delta, most significant first: decision 0 under model
     // 1092, decision i under 1092 + 2i + the previous decision.
     uint32_t indexDelta(uint32_t value) {
-        uint32_t b = c.bit(m[HeaderModels::kIndex], value >> 31);
+        uint32_t b = c.bit(m[HeaderModels::indexModel(0, 0)], value >> 31);
         uint32_t v = b;
-        for (int i = 1; i < 32; ++i) {
-            b = c.bit(m[HeaderModels::kIndex + 2 * i + b], (value >> (31 - i)) & 1);
+        for (uint32_t i = 1; i < 32; ++i) {
+            b = c.bit(m[HeaderModels::indexModel(i, b)], (value >> (31 - i)) & 1);
             v = (v << 1) | b;
         }
         return v;
     }
 };
 
-// The Io of codeHeaderChunk provides:
+// The Io of the walk provides:
 //   typename C::Stream& stream();
 //   bool spend(uint64_t decisions);                  // false: the chunk cannot hold them
 //   int32_t header(const uint8_t* bytes, uint32_t length);   // negative ends the walk
@@ -96,9 +109,13 @@ struct HeaderGrammar {
 //   int32_t tracksDone();
 //   int32_t indexWord(uint32_t k, uint32_t word);
 //   int32_t indexDone();
-// and the walk returns 0 or the first negative answer.
+// and each part returns 0 or the first negative answer.  The walk is in two
+// parts, so that the decoder can size what the second part fills (keyframe
+// flags, track records) from the header in between, outside the walk.
+
+// Part one: the prelude and the header bytes (44 or 48) into `header`.
 template <class C, class Io>
-int32_t codeHeaderChunk(C& c, BitModel* models, Io& io) {
+int32_t codeHeaderBytes(C& c, BitModel* models, Io& io, uint8_t (&header)[BinkHeader::kLongLength]) {
     HeaderGrammar<C> g{c, models};
     auto& s = io.stream();
 
@@ -111,7 +128,6 @@ int32_t codeHeaderChunk(C& c, BitModel* models, Io& io) {
     }
 
     // Header bytes; a long Bink 2 header continues the same history.
-    uint8_t header[BinkHeader::kLongLength];
     uint32_t h = 0;
     uint32_t length = BinkHeader::kBaseLength;
     for (uint32_t i = 0; i < length; ++i) {
@@ -121,15 +137,20 @@ int32_t codeHeaderChunk(C& c, BitModel* models, Io& io) {
         C::emit8(s, v);
         header[i] = static_cast<uint8_t>(v);
     }
-    int32_t r = io.header(header, length);
-    if (r < 0) return r;
+    return io.header(header, length);
+}
 
+// Part two: the audio track table and the frame index, sized by `header`.
+template <class C, class Io>
+int32_t codeHeaderTables(C& c, BitModel* models, Io& io, const uint8_t* header) {
+    HeaderGrammar<C> g{c, models};
+    auto& s = io.stream();
     const uint32_t tracks = readLe32(header + BinkHeader::kTrackCount);
     const uint32_t frames = readLe32(header + BinkHeader::kFrameCount);
     if (!io.spend(uint64_t(tracks) * kTrackDecisions)) return -1;
 
     // Audio track table: three arrays, each in track order.
-    h = 0;
+    uint32_t h = 0;
     for (uint32_t t = 0; t < tracks; ++t) {
         uint32_t v = C::take32(s);
         v = g.historyBits(h, 32, v);
@@ -145,7 +166,7 @@ int32_t codeHeaderChunk(C& c, BitModel* models, Io& io) {
         uint32_t flags = C::take16(s);
         flags = g.historyBits(h, 16, flags);
         C::emit16(s, flags);
-        r = io.track(t, sampleRate, flags);
+        const int32_t r = io.track(t, sampleRate, flags);
         if (r < 0) return r;
     }
     h = 0;
@@ -154,7 +175,7 @@ int32_t codeHeaderChunk(C& c, BitModel* models, Io& io) {
         v = g.historyBits(h, 32, v);
         C::emit32(s, v);
     }
-    r = io.tracksDone();
+    int32_t r = io.tracksDone();
     if (r < 0) return r;
 
     // Frame index: frameCount + 1 words, each coded as its difference from
@@ -170,6 +191,14 @@ int32_t codeHeaderChunk(C& c, BitModel* models, Io& io) {
         if (r < 0) return r;
     }
     return io.indexDone();
+}
+
+// Both parts, for a side with nothing to size in between (the packer).
+template <class C, class Io>
+int32_t codeHeaderChunk(C& c, BitModel* models, Io& io) {
+    uint8_t header[BinkHeader::kLongLength];
+    const int32_t r = codeHeaderBytes(c, models, io, header);
+    return r < 0 ? r : codeHeaderTables(c, models, io, header);
 }
 
 }  // namespace dev

@@ -29,12 +29,10 @@ uint32_t stageEntry(void* argument) {
 
 }  // namespace
 
-bool createPipeline(Pipeline& p, BinkContext& context, const StageTable& table, const Capacities& capacities) {
-    context.streams = p.streams;
-    context.stages = p.stages;
-    for (int n = 0; n < kStreamCount; ++n) {
+bool createPipeline(Pipeline& p, const BinkContext& file, const StageTable& table, const Capacities& capacities) {
+    p.endSeen = false;
+    for (int n = 1; n <= kStreamCount; ++n) {
         StreamBuffer& s = p.streams[n];
-        s.number = static_cast<uint8_t>(n);
         s.capacity = capacities.stream[n];
         s.toggle = 0;
         if (s.capacity == 0) continue;
@@ -42,11 +40,10 @@ bool createPipeline(Pipeline& p, BinkContext& context, const StageTable& table, 
             b = static_cast<uint8_t*>(platform::pageAlloc(s.capacity));
             if (!b) return false;
         }
-        s.cursor = s.start = s.buffers[0];
-        s.end = s.buffers[0] + s.capacity;
+        s.cursor = s.buffers[0];
     }
 
-    const StageRow* rows = table.rows + kStageSlots * (context.isBink2 ? 1 : 0);
+    const StageRow* rows = table.rows + kStageSlots * (file.isBink2 ? 1 : 0);
     for (int r = 0; r < kStageSlots; ++r) {
         const StageRow& row = rows[r];
         if (row.outputs[0] == 0 || !row.routine) continue;
@@ -56,7 +53,7 @@ bool createPipeline(Pipeline& p, BinkContext& context, const StageTable& table, 
         for (int i = 0; i < kMaxStageOutputs && row.outputs[i]; ++i) {
             const uint8_t n = row.outputs[i];
             if (n > kStreamCount) return false;  // a table error, not input
-            st.outputs[i] = &p.streams[n - 1];
+            st.outputs[i] = &p.streams[n];
         }
         st.done = platform::createEvent(true);
         st.go = platform::createEvent(false);
@@ -65,9 +62,8 @@ bool createPipeline(Pipeline& p, BinkContext& context, const StageTable& table, 
         if (st.inputCapacity) {
             st.input = static_cast<uint8_t*>(platform::pageAlloc(st.inputCapacity));
             if (!st.input) return false;
-            st.inputEnd = st.input + st.inputCapacity;
         }
-        st.context = &context;
+        st.context = &file;
         st.number = static_cast<uint32_t>(slot);
         st.stop = 0;
         st.failed = 0;
@@ -79,7 +75,7 @@ bool createPipeline(Pipeline& p, BinkContext& context, const StageTable& table, 
     return true;
 }
 
-CycleResult runCycle(Pipeline& p, BinkContext& context, SizeDecoder& sizes, ByteSource& input, int& failedStage) {
+CycleResult runCycle(Pipeline& p, SizeDecoder& sizes, ByteSource& input, int& failedStage) {
     for (int s = 0; s < p.stageCount; ++s) {
         Stage& st = p.stages[s];
         platform::waitEvent(st.done);
@@ -88,13 +84,13 @@ CycleResult runCycle(Pipeline& p, BinkContext& context, SizeDecoder& sizes, Byte
             failedStage = s;
             return CycleResult::StageFailed;
         }
-        if (context.endSeen) {
+        if (p.endSeen) {
             st.stop = 1;
             continue;
         }
         const int32_t length = sizes.next(s);
         if (length == kEndMark) {
-            context.endSeen = 1;
+            p.endSeen = true;
             st.stop = 1;
             continue;
         }
@@ -136,7 +132,7 @@ void shutdownPipeline(Pipeline& p) {
         if (st.done) platform::closeEvent(st.done);
         st.go = st.done = nullptr;
         if (st.input) platform::pageFree(st.input, st.inputCapacity);
-        st.input = st.inputEnd = nullptr;
+        st.input = nullptr;
     }
     for (int s = 0; s < p.stageCount; ++s) p.released[s] = false;
     p.stageCount = 0;
@@ -145,7 +141,7 @@ void shutdownPipeline(Pipeline& p) {
             if (buf) platform::pageFree(buf, b.capacity);
             buf = nullptr;
         }
-        b.cursor = b.start = b.end = nullptr;
+        b.cursor = nullptr;
     }
 }
 

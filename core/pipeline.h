@@ -12,37 +12,10 @@
 #include <cstdint>
 
 #include "core/bink_context.h"
-#include "core/value_stream.h"
+#include "core/sub_streams.h"
 #include "platform/platform.h"
 
 namespace dev {
-
-struct StreamBuffer {
-    uint8_t* cursor = nullptr;  // consumers' read position in the front buffer
-    uint8_t* end = nullptr;     // start + capacity
-    uint8_t* start = nullptr;
-    uint32_t capacity = 0;      // bytes in each of the two buffers
-    uint8_t* buffers[2] = {nullptr, nullptr};
-    uint8_t number = 0;
-    uint8_t toggle = 0;         // index of the front buffer
-    // Bytes the producing stage wrote into each buffer in its last cycle; the
-    // consumers never read past it.
-    uint32_t filled[2] = {0, 0};
-
-    uint8_t* back() const { return buffers[toggle ^ 1]; }
-    // Reader over what the stages wrote into the front buffer, from the cursor.
-    ValueReader frontReader() const {
-        if (!buffers[toggle]) return ValueReader();
-        const uint8_t* front = buffers[toggle];
-        const size_t used = static_cast<size_t>(cursor - front);
-        const size_t total = filled[toggle];
-        return ValueReader(cursor, used <= total ? total - used : 0);
-    }
-    // Writer over the back buffer, from its first byte.
-    ValueWriter backWriter() const { return ValueWriter(buffers[toggle ^ 1], buffers[toggle ^ 1] ? capacity : 0); }
-    // Records what a stage wrote into the back buffer.
-    void commitBack(const ValueWriter& w) { filled[toggle ^ 1] = static_cast<uint32_t>(w.size()); }
-};
 
 constexpr int kMaxStageOutputs = 12;
 
@@ -50,7 +23,6 @@ struct Stage;
 using StageRoutine = uint32_t (*)(Stage* stage);
 
 struct Stage {
-    uint8_t* inputEnd = nullptr;
     uint8_t* input = nullptr;
     uint32_t inputCapacity = 0;
     StreamBuffer* outputs[kMaxStageOutputs] = {};
@@ -58,11 +30,10 @@ struct Stage {
     volatile uint8_t failed = 0;
     uint32_t number = 0;
     uint32_t length = 0;
-    BinkContext* context = nullptr;
+    const BinkContext* context = nullptr;  // the file's facts, read-only
     platform::Event* done = nullptr;
     platform::Event* go = nullptr;
     platform::Thread* thread = nullptr;
-    volatile int32_t running = 0;
     StageRoutine routine = nullptr;
     uint64_t busyNanos = 0;  // time spent decoding chunks (for the benchmark)
 };
@@ -87,7 +58,6 @@ struct StageTable {
 // never waits for a thread that has left its loop.
 template <class Setup, class Decode, class Teardown>
 uint32_t runStageLoop(Stage* stage, Setup&& setup, Decode&& decode, Teardown&& teardown) {
-    stage->running = 1;
     const bool ready = setup();
     if (!ready) stage->failed = 1;
     for (;;) {
@@ -100,7 +70,6 @@ uint32_t runStageLoop(Stage* stage, Setup&& setup, Decode&& decode, Teardown&& t
         platform::setEvent(stage->done);
     }
     teardown();
-    stage->running = 0;
     platform::setEvent(stage->done);
     return 0;
 }

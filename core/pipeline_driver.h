@@ -12,11 +12,12 @@
 namespace dev {
 
 // The streams and stages of one run.  Lives in the driver for the length of
-// the run; the BinkContext points at its arrays.
+// the run.
 struct Pipeline {
-    StreamBuffer streams[kStreamCount];
+    StreamArray<StreamBuffer> streams;
     Stage stages[kStageSlots];
     int stageCount = 0;  // stages are created from slot 0 without gaps
+    bool endSeen = false;  // the end mark of the chunk lengths has been decoded
     // busy[s]: stage s has been given go (or was just created, its done event
     // signalled) and its done event has not been taken yet.  Shutdown uses it
     // to know which stages may still be working, so that no path ever waits
@@ -29,11 +30,12 @@ struct Pipeline {
     bool released[kStageSlots] = {};
 };
 
-// Creates the 21 streams and the stages of generation context.isBink2 from the
-// table rows.  Input buffers are sized by slot, stream buffers by stream.
-// false when memory, an event or a thread cannot be had; whatever was created
-// is then left for shutdownPipeline() to release.
-bool createPipeline(Pipeline& pipeline, BinkContext& context, const StageTable& table, const Capacities& capacities);
+// Creates the 21 streams and the stages of generation file.isBink2 from the
+// table rows; every stage reads `file`, which must outlive the pipeline.
+// Input buffers are sized by slot, stream buffers by stream.  false when
+// memory, an event or a thread cannot be had; whatever was created is then
+// left for shutdownPipeline() to release.
+bool createPipeline(Pipeline& pipeline, const BinkContext& file, const StageTable& table, const Capacities& capacities);
 
 // What one cycle came to.
 enum class CycleResult {
@@ -46,10 +48,10 @@ enum class CycleResult {
 
 // One cycle: waits for every stage, hands it its next chunk (or the stop
 // order once the end mark has been seen), swaps all sub-streams and releases
-// the stages.  Sets context.endSeen when the end mark is decoded.  On any
+// the stages.  Sets pipeline.endSeen when the end mark is decoded.  On any
 // result but Ok the stages already released stay as they are; call
 // shutdownPipeline() next.
-CycleResult runCycle(Pipeline& pipeline, BinkContext& context, SizeDecoder& sizes, ByteSource& input, int& failedStage);
+CycleResult runCycle(Pipeline& pipeline, SizeDecoder& sizes, ByteSource& input, int& failedStage);
 
 // Stops and joins every stage thread, whatever state the run left it in, and
 // releases events, input buffers and stream buffers.  Safe to call more than

@@ -82,13 +82,11 @@ public:
         shutdownPipeline(pipeline_);
         if (options_.stageBusyNanos)
             for (int s = 0; s < kStageSlots; ++s) options_.stageBusyNanos[s] = pipeline_.stages[s].busyNanos;
-        releaseBundleAreas(context_);
-        releaseHeaderBuffers(context_);
+        assembly_.release();
+        releaseHeaderBuffers(file_);
         sizes_.release();
         platform::heapFree(sizeBlock_);
         platform::heapFree(headerChunk_);
-        context_.streams = nullptr;
-        context_.stages = nullptr;
     }
     Run(const Run&) = delete;
     Run& operator=(const Run&) = delete;
@@ -110,8 +108,9 @@ private:
     TrackingSink sink_;
     ByteSource& input_;
     const RunOptions& options_;
-    BinkContext context_;
+    BinkContext file_;
     Pipeline pipeline_;
+    FrameAssembly assembly_;
     SizeDecoder sizes_;
     uint8_t* sizeBlock_ = nullptr;
     uint8_t* headerChunk_ = nullptr;
@@ -143,7 +142,7 @@ int32_t Run::readFraming(Capacities& capacities) {
     headerChunk_ = static_cast<uint8_t*>(platform::heapAlloc(static_cast<size_t>(headerLength)));
     if (!headerChunk_) return fail(kResultFailed, FailurePoint::Resources);
     if (!input_.readExact(headerChunk_, static_cast<size_t>(headerLength))) return fail(kResultFailed, FailurePoint::Input);
-    const int32_t written = decodeHeader(context_, headerChunk_, static_cast<size_t>(headerLength), sink_);
+    const int32_t written = decodeHeader(file_, headerChunk_, static_cast<size_t>(headerLength), sink_);
     platform::heapFree(headerChunk_);
     headerChunk_ = nullptr;
     if (written < 0) return fail(written == kResultFlags ? kResultFlags : kResultFailed, FailurePoint::Header);
@@ -156,7 +155,7 @@ int32_t Run::readFraming(Capacities& capacities) {
 // One pipeline cycle carrying the chunks of frame `carries`.
 int32_t Run::cycle(uint32_t carries) {
     int failedStage = -1;
-    const CycleResult r = runCycle(pipeline_, context_, sizes_, input_, failedStage);
+    const CycleResult r = runCycle(pipeline_, sizes_, input_, failedStage);
     switch (r) {
         case CycleResult::Ok:
             break;
@@ -172,7 +171,7 @@ int32_t Run::cycle(uint32_t carries) {
     // A conforming stream places the end mark in the cycle after the last
     // frame.  Earlier, the stages have stopped while frames remain: the run
     // cannot finish and must not wait for stages that have left their loops.
-    if (context_.endSeen && carries < context_.frameCount) return fail(kResultFailed, FailurePoint::EarlyEnd, carries);
+    if (pipeline_.endSeen && carries < file_.frameCount) return fail(kResultFailed, FailurePoint::EarlyEnd, carries);
     return kResultOk;
 }
 
@@ -190,26 +189,24 @@ int32_t Run::execute() {
     Capacities capacities;
     if (const int32_t r = readFraming(capacities); r != kResultOk) return r;
 
-    if (!context_.isBink2 && !allocateBundleAreas(context_)) return fail(kResultFailed, FailurePoint::Resources);
-    if (!createPipeline(pipeline_, context_, table_, capacities)) return fail(kResultFailed, FailurePoint::Resources);
+    // Every run buffer is sized here, from the header, before the first frame.
+    if (!assembly_.setup(file_)) return fail(kResultFailed, FailurePoint::Resources);
+    if (!createPipeline(pipeline_, file_, table_, capacities)) return fail(kResultFailed, FailurePoint::Resources);
 
-    context_.endSeen = 0;
     if (const int32_t r = cycle(0); r != kResultOk) return r;
 
-    for (uint32_t frame = 0; frame < context_.frameCount; ++frame) {
+    for (uint32_t frame = 0; frame < file_.frameCount; ++frame) {
         // The stages decode frame + 1 while this frame is assembled from the
         // front buffers.
         if (const int32_t r = cycle(frame + 1); r != kResultOk) return r;
-        if (!progress(static_cast<uint32_t>(uint64_t(frame) * 1000 / context_.frameCount)))
+        if (!progress(static_cast<uint32_t>(uint64_t(frame) * 1000 / file_.frameCount)))
             return fail(kResultStopped, FailurePoint::Stopped, frame);
 
-        context_.frameNumber = frame;
-        if (options_.observer && !options_.observer->onFrame(context_, frame)) continue;
-        context_.out = context_.frameBuffer;
-        context_.outEnd = context_.frameBuffer + context_.frameBufferSize;
-        if (assembleFrame(context_) < 0) return fail(kResultFailed, FailurePoint::Assembly, frame);
+        if (options_.observer && !options_.observer->onFrame(file_, pipeline_.streams, frame)) continue;
+        if (assembly_.assemble(file_, pipeline_.streams, frame) < 0) return fail(kResultFailed, FailurePoint::Assembly, frame);
+        const std::span<const uint8_t> bytes = assembly_.frame();
         const bool failedBefore = sink_.failed;
-        sink_.write(context_.frameBuffer, static_cast<size_t>(context_.out - context_.frameBuffer));
+        sink_.write(bytes.data(), bytes.size());
         if (sink_.failed && !failedBefore) fail(kResultFailed, FailurePoint::Output, frame);
     }
     if (options_.progress) options_.progress(options_.progressUser, 1000);

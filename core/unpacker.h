@@ -24,7 +24,7 @@ using ProgressCallback = int32_t (*)(void* user, uint32_t perMille);
 class StreamObserver {
 public:
     virtual ~StreamObserver() = default;
-    virtual bool onFrame(const BinkContext& context, uint32_t frame) = 0;
+    virtual bool onFrame(const BinkContext& file, const StreamArray<StreamBuffer>& streams, uint32_t frame) = 0;
 };
 
 // How the run reports a failed stage: the console line, the message box, or

@@ -79,7 +79,6 @@ struct ValueReader {
         return 0;
     }
     inline int32_t get16s() { return static_cast<int16_t>(get16()); }
-    inline int32_t get8s() { return static_cast<int8_t>(get8()); }
     inline uint32_t get32() {
         if (end - p >= 4) {
             const uint32_t v = p[0] | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);

@@ -4,45 +4,76 @@
 #include <memory>
 #include <new>
 
-#include "core/frame_assembly.h"
-#include "pack/bink1_plane_parser.h"
 #include "pack/frame_view.h"
+#include "writers/bink1/plane_syntax.h"
 
 namespace dev {
 
 namespace {
 
-// Frames above this many bytes of bundle work areas are not rewritten here
-// (no real Bink 1 file comes near; it keeps a damaged header from asking for
+// Frames above this many bytes of bundle areas are not rewritten here (no
+// real Bink 1 file comes near; it keeps a damaged header from asking for
 // gigabytes).
-constexpr size_t kMaxBundleBytes = size_t(512) << 20;
+constexpr uint64_t kMaxBundleBytes = uint64_t(512) << 20;
 
 // One frame view per thread, reused from packet to packet: its bundle areas
-// are as large as the unpacker's and are worth keeping.
-FrameView& viewFor(const BinkContext& c) {
+// are as large as the unpacker's and are worth keeping.  The parse fills
+// them, then the proof's writer does.
+FrameView* viewFor(const BinkContext& c) {
     thread_local std::unique_ptr<FrameView> view;
     if (!view) view = std::make_unique<FrameView>(c);
-    else view->adopt(c);
-    return *view;
+    if (!view->adopt(c)) return nullptr;
+    return view.get();
+}
+
+void clearVideoValues(PackFrame& frame) {
+    for (int n = bink1::kBlockTypes; n <= bink1::kFormChoices; ++n) frame.streams[n].clear();
+    frame.dctBlocks[0].clear();
+    frame.dctBlocks[1].clear();
 }
 
 }  // namespace
 
-const char* bink1PacketValues(const BinkContext& context, PackFrame& frame) {
+const char* parseBink1Packet(const BinkContext& c, PackFrame& frame) {
+    if (c.isBink2) return "not a Bink 1 file";
+    // Before version 'i' a frame has no leading 32-bit word, which our frame
+    // assembly always writes.
+    if (c.version < 'i') return "Bink 1 version without the frame's leading word";
     if (frame.video.size() < 4) return "packet shorter than 4 bytes";
-    const size_t area = (size_t((context.width + 7) / 8) * 64) * ((context.height + 7) / 8);
-    if (area > kMaxBundleBytes / 9) return "frame too large";
-    const char* hint = nullptr;
-    if (const char* why = parseBink1Packet(context, frame, &hint)) return why;
-    // The proof: our frame assembly over the values gives the packet back.
+    if (bink1::bundleAreaBytes(c.width, c.height) > kMaxBundleBytes / bink1::kBundleCount) return "frame too large";
+    clearVideoValues(frame);
+    FrameView* view;
     try {
-        FrameView& view = viewFor(context);
-        BinkContext& c = view.bind(frame, frame.video.size());
-        if (assembleBink1Video(c) < 0) return hint ? hint : "the writers reject the values";
-        const auto out = view.written();
+        view = viewFor(c);
+    } catch (const std::bad_alloc&) {
+        view = nullptr;
+    }
+    if (!view) return "out of memory";
+
+    BitsIn d(BitReader(frame.video.data(), frame.video.size()));
+    bink1::PlaneSyntax<BitsIn> syntax(d, frame.streams, view->areas(), c.width, c.height);
+    if (syntax.packet(c.hasAlpha != 0, c.grayscale != 0) != bink1::PlaneSyntax<BitsIn>::Packet::Coded)
+        return syntax.reason();
+    if (d.r.position() != d.r.sizeInBits()) return "bytes follow the last plane";
+    for (uint32_t p = 0; p < syntax.planes(); ++p) {
+        frame.dctBlocks[0].push_back(syntax.intraBlocks(p));
+        frame.dctBlocks[1].push_back(syntax.interBlocks(p));
+    }
+    return nullptr;
+}
+
+const char* bink1PacketValues(const BinkContext& context, PackFrame& frame) {
+    try {
+        if (const char* why = parseBink1Packet(context, frame)) return why;
+        // The proof: our frame writer over the values gives the packet back.
+        FrameView* view = viewFor(context);
+        if (!view) return "out of memory";
+        view->bind(frame, frame.video.size());
+        if (view->writeVideo() < 0) return "the writers reject the values";
+        const auto out = view->written();
         if (!std::equal(out.begin(), out.end(), frame.video.begin(), frame.video.end()))
-            return hint ? hint : "the writers rebuild a different packet";
-        if (!view.allConsumed(2)) return "the writers leave values unused";
+            return "the writers rebuild a different packet";
+        if (!view->allConsumed(bink1::kBlockTypes)) return "the writers leave values unused";
     } catch (const std::bad_alloc&) {
         return "out of memory";
     }
@@ -57,15 +88,13 @@ bool bink1FrameValues(const BinkContext& context, PackFrame& frame) {
 
 bool storeBink1Packet(PackFrame& frame) {
     if (frame.video.size() < 4) return false;
-    for (int n = 2; n <= 21; ++n) frame.streams[n].clear();
-    auto& rec = frame.streams[11];
+    clearVideoValues(frame);
+    auto& rec = frame.streams[bink1::kPacketRecords];
     rec.assign(frame.video.begin(), frame.video.begin() + 4);
     rec.push_back(1);
     const uint32_t r = static_cast<uint32_t>(frame.video.size() - 4);
     for (int i = 0; i < 4; ++i) rec.push_back(static_cast<uint8_t>(r >> (8 * i)));
     rec.insert(rec.end(), frame.video.begin() + 4, frame.video.end());
-    frame.dctBlocks[0].clear();
-    frame.dctBlocks[1].clear();
     frame.stored = true;
     return true;
 }

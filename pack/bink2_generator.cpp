@@ -282,8 +282,8 @@ bool makeVideo(const Bink2GeneratorOptions& o, const BinkContext& c, GeneratorRn
 
     // The packet comes from the product's own frame assembly.
     const size_t bytes = 4 * size_t(c.sliceCount) + static_cast<size_t>(d.w.out - scratch.data());
-    BinkContext& out = view.bind(values, bytes);
-    if (assembleBink2Video(out) < 0 || !view.allConsumed(2)) {
+    view.bind(values, bytes);
+    if (view.writeVideo() < 0 || !view.allConsumed(bink2::kMacroblockTypes)) {
         result.error = where + ": the frame assembly does not take the drawn values";
         return false;
     }

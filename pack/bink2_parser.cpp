@@ -58,7 +58,7 @@ std::string bink2PacketValues(const BinkContext& c, PackFrame& frame) {
     const std::span<const uint8_t> packet = frame.video;
     const uint32_t words = c.sliceCount;
     if (packet.size() < 4 * size_t(words)) return "the video packet is shorter than its slice offsets";
-    for (int n = 2; n <= 10; ++n) frame.streams[n].clear();
+    for (int n = bink2::kMacroblockTypes; n <= bink2::kResidueCoefficients; ++n) frame.streams[n].clear();
 
     // The frame flags word and the slice offsets stand as they are.
     uint32_t offsets[kMaxSlices] = {};
@@ -87,12 +87,12 @@ std::string bink2PacketValues(const BinkContext& c, PackFrame& frame) {
     // The proof: our frame assembly over the values gives the packet back.
     try {
         FrameView& view = viewFor(c);
-        BinkContext& out = view.bind(frame, packet.size());
-        if (assembleBink2Video(out) < 0) return "the writer rejects the values";
+        view.bind(frame, packet.size());
+        if (view.writeVideo() < 0) return "the writer rejects the values";
         const auto written = view.written();
         if (!std::equal(written.begin(), written.end(), packet.begin(), packet.end()))
             return atBit(firstDifferentBit(written, packet), nullptr);
-        if (!view.allConsumed(2)) return "the writer leaves values unused";
+        if (!view.allConsumed(bink2::kMacroblockTypes)) return "the writer leaves values unused";
     } catch (const std::bad_alloc&) {
         return "out of memory";
     }

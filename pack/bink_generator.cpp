@@ -5,13 +5,13 @@
 #include <cstring>
 
 #include "core/bink_context.h"
-#include "core/frame_assembly.h"
 #include "pack/audio_generator.h"
 #include "core/header_grammar.h"
+#include "pack/bink1_parser.h"
 #include "pack/frame_view.h"
 #include "pack/generator_rng.h"
 #include "pack/pack_frame.h"
-#include "writers/bink1_tables.h"
+#include "writers/bink1/plane_syntax.h"
 
 namespace dev {
 
@@ -19,16 +19,8 @@ namespace {
 
 using Rng = GeneratorRng;
 
-uint32_t bitlen(uint32_t x) {
-    uint32_t n = 0;
-    while (x) {
-        ++n;
-        x >>= 1;
-    }
-    return n;
-}
-
-using Streams = std::vector<uint8_t>[22];
+using Streams = StreamArray<std::vector<uint8_t>>;
+using namespace bink1;
 
 void put8(std::vector<uint8_t>& s, uint32_t v) { s.push_back(static_cast<uint8_t>(v)); }
 void put16(std::vector<uint8_t>& s, int32_t v) {
@@ -43,15 +35,22 @@ void store32(uint8_t* p, uint32_t v) {
 }
 uint32_t load32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
 
-// Bundle numbers of the plane bitstream and the sub-stream each one's values
-// come from.
-constexpr int kBundleSource[kBundleCount] = {2, 3, 5, 10, 9, 8, 16, 19, 6};
-
-// Bink block type of each kind (scaled kinds give their sub-type).
-constexpr int kKindType[kGenBlockKinds] = {0, 2, 3, 4, 5, 6, 7, 8, 9, 5, 6, 3, 8, 9};
+// The kinds are the video frame stage's block-type symbols.
+static_assert(kGenBlockKinds == int(kSymbolCount) && kGenScaledIntra == int(kFirstScaledSymbol));
 
 bool kindReadsPrevious(int kind) {
     return kind == kGenSkip || kind == kGenMotion || kind == kGenResidue || kind == kGenInter;
+}
+
+// Bits for the plane syntax to read, each 1 with the given chance: tree
+// descriptions and residue fields are drawn by parsing random bits, so each
+// one is valid by construction.  Past the end the syntax reads zeros, which
+// end a residue field soon and still make a valid one.
+BitsIn randomBits(Rng& rng, std::vector<uint8_t>& bytes, size_t count, uint32_t onePercent) {
+    bytes.assign(count, 0);
+    for (uint8_t& b : bytes)
+        for (int i = 0; i < 8; ++i) b = static_cast<uint8_t>(b | (rng.chance(onePercent) ? 1u : 0u) << i);
+    return BitsIn(BitReader(bytes.data(), bytes.size()));
 }
 
 // Generates the values of one plane.  Values that travel in bundles are kept
@@ -60,9 +59,12 @@ bool kindReadsPrevious(int kind) {
 // fields go straight to their sub-streams.
 class PlaneGenerator {
 public:
-    PlaneGenerator(const GeneratorOptions& o, Rng& rng, Streams& s, GeneratedBink& stats, uint32_t bw, uint32_t bh,
-                   uint32_t pw, bool keyframe)
-        : o_(o), rng_(rng), s_(s), stats_(stats), bw_(bw), bh_(bh), pw_(pw), keyframe_(keyframe) {}
+    PlaneGenerator(const GeneratorOptions& o, Rng& rng, Streams& s, GeneratedBink& stats, bool chroma, bool keyframe)
+        : o_(o), rng_(rng), s_(s), stats_(stats), keyframe_(keyframe) {
+        planeGeometry(o.width, o.height, chroma, g_);
+        bw_ = g_.columns;
+        bh_ = g_.rows;
+    }
 
     void run() {
         trees();
@@ -74,22 +76,23 @@ public:
             uint32_t x = 0;
             while (x < bw_) {
                 if ((r & 1) && scaledStart[x]) {  // lower half of a scaled block
-                    vals_[kBundleBlockTypes].push_back(1);
+                    vals_[kBundleBlockTypes].push_back(kScaledBlock);
                     x += 2;
                     continue;
                 }
                 const int kind = pickKind(x, r);
                 ++stats_.blockCounts[kind];
-                if (kind >= kGenScaledIntra) {
-                    vals_[kBundleBlockTypes].push_back(1);
-                    vals_[kBundleSubBlockTypes].push_back(kKindType[kind]);
+                const uint32_t type = kSymbolContent[kind];
+                if (isScaledSymbol(kind)) {
+                    vals_[kBundleBlockTypes].push_back(kScaledBlock);
+                    vals_[kBundleSubBlockTypes].push_back(static_cast<int32_t>(type));
                     nextStart[x] = 1;
                     stats_.scaledInLastColumn += x + 1 == bw_;
-                    content(kKindType[kind], x, r);
+                    content(type, x, r);
                     x += 2;
                 } else {
-                    vals_[kBundleBlockTypes].push_back(kKindType[kind]);
-                    content(kKindType[kind], x, r);
+                    vals_[kBundleBlockTypes].push_back(static_cast<int32_t>(type));
+                    content(type, x, r);
                     x += 1;
                 }
             }
@@ -109,45 +112,22 @@ public:
     }
 
 private:
-    // One tree description: the fields in the order the plane bitstream has
-    // them.  Explicit lists name distinct values; merge passes take bits only
-    // while both runs have elements left.
-    void tree() {
-        std::vector<uint8_t>& s = s_[12];
-        const uint32_t t = rng_.chance(20) ? 0 : rng_.below(16);
-        put8(s, t);
-        if (!t) return;
-        const uint32_t explicitList = rng_.below(2);
-        put8(s, explicitList);
-        if (explicitList) {
-            const uint32_t n = rng_.below(8);
-            put8(s, n);
-            uint8_t order[16];
-            for (int i = 0; i < 16; ++i) order[i] = static_cast<uint8_t>(i);
-            for (uint32_t i = 0; i <= n; ++i) {
-                std::swap(order[i], order[i + rng_.below(16 - i)]);
-                put8(s, order[i]);
-            }
-            return;
-        }
-        const uint32_t d = rng_.below(4);
-        put8(s, d);
-        for (uint32_t i = 0; i <= d; ++i) {
-            const uint32_t size = 1u << i;
-            for (uint32_t start = 0; start < 16; start += 2 * size) {
-                uint32_t left = size, right = size;
-                while (left && right) {
-                    const uint32_t bit = rng_.below(2);
-                    put8(s, bit);
-                    if (bit) --right;
-                    else --left;
-                }
-            }
-        }
-    }
-
+    // The plane's tree descriptions, drawn by parsing random bits.  A list
+    // that names a value twice is valid Bink but cannot be rewritten: such a
+    // draw is taken back and made again.
     void trees() {
-        for (int i = 0; i < 23; ++i) tree();
+        std::vector<uint8_t>& fields = s_[kTrees];
+        std::vector<uint8_t> bits;
+        Tree tree;
+        for (uint32_t i = 0; i < kTreesPerPlane; ++i) {
+            for (;;) {
+                const size_t before = fields.size();
+                BitsIn d = randomBits(rng_, bits, 16, 50);
+                treeDescription(d, fields, tree);
+                if (!d.failed()) break;
+                fields.resize(before);
+            }
+        }
     }
 
     int pickKind(uint32_t x, uint32_t r) {
@@ -158,7 +138,7 @@ private:
             if (keyframe_ && kindReadsPrevious(k)) w[k] = 0;
             // Scaled blocks start on even rows; a stock decoder also wants
             // them on even columns (the 16-pixel grid).
-            if (k >= kGenScaledIntra && ((r & 1) || ((x & 1) && !o_.scaledOnOddColumns))) w[k] = 0;
+            if (isScaledSymbol(k) && ((r & 1) || ((x & 1) && !o_.scaledOnOddColumns))) w[k] = 0;
             total += w[k];
         }
         if (!total) return keyframe_ ? kGenFill : (r & 1 ? kGenFill : kGenSkip);
@@ -172,7 +152,7 @@ private:
 
     // A bundle value: often the previous one again, so uniform chunks occur.
     template <class Draw>
-    int32_t bundleValue(Bink1BundleId b, Draw draw) {
+    int32_t bundleValue(BundleId b, Draw draw) {
         if (!vals_[b].empty() && rng_.chance(o_.repeatPercent)) return vals_[b].back();
         return draw();
     }
@@ -188,7 +168,7 @@ private:
         const int32_t hiY = std::min(15, 8 * static_cast<int32_t>(bh_ - 1 - r));
         const int32_t loX = std::max(-15, -8 * static_cast<int32_t>(x));
         const int32_t hiX = std::min(15, 8 * static_cast<int32_t>(bw_ - 1 - x));
-        auto offset = [&](Bink1BundleId b, int32_t lo, int32_t hi) {
+        auto offset = [&](BundleId b, int32_t lo, int32_t hi) {
             if (!vals_[b].empty() && rng_.chance(o_.repeatPercent)) {
                 const int32_t v = vals_[b].back();
                 if (v >= lo && v <= hi) return v;
@@ -236,165 +216,73 @@ private:
                 const int32_t m = rng_.chance(o_.extremePercent) ? 2047 : magnitude(11);
                 return rng_.below(2) ? -m : (rng_.chance(10) ? 0 : m);
             }));
-            coefficients(s_[20]);
-            put8(s_[18], rng_.below(16));
+            coefficients(s_[kInterCoefficients]);
+            put8(s_[kInterQuantisers], rng_.below(16));
         } else {
             vals_[kBundleIntraDc].push_back(bundleValue(kBundleIntraDc, [&] {
                 if (rng_.chance(o_.extremePercent)) return rng_.below(2) ? 2047 : 0;
                 return static_cast<int32_t>(rng_.below(2048));
             }));
-            coefficients(s_[17]);
-            put8(s_[15], rng_.below(16));
+            coefficients(s_[kIntraCoefficients]);
+            put8(s_[kIntraQuantisers], rng_.below(16));
         }
     }
 
     // Run field: scan index, then runs of 1..16 pixels up to 63 or 64 pixels,
     // each filled by one colour or by one colour per pixel.
     void runBlock() {
-        put8(s_[7], rng_.below(16));
+        put8(s_[kRunFields], rng_.below(16));
         const bool longRuns = rng_.below(2);
-        uint32_t sum = 0;
-        while (sum < 63) {
-            const uint32_t room = std::min<uint32_t>(15, 64 - sum - 1);
+        RunCover cover;
+        while (cover.open()) {
+            const uint32_t room = std::min<uint32_t>(15, 63 - cover.covered);
             uint32_t k = bundleValue(kBundleRuns, [&] { return static_cast<int32_t>(longRuns ? rng_.below(16) : rng_.below(4)); });
             if (k > room) k = rng_.chance(50) ? room : rng_.below(room + 1);
             // A row's runs travel in one chunk, whose count field bounds them:
             // past half of it the row continues with the longest runs.
-            if (vals_[kBundleRuns].size() - rowStart_[kBundleRuns] > ((1u << countWidth(kBundleRuns)) - 1) / 2) k = room;
+            if (vals_[kBundleRuns].size() - rowStart_[kBundleRuns] > ((1u << g_.countWidth[kBundleRuns]) - 1) / 2) k = room;
             vals_[kBundleRuns].push_back(static_cast<int32_t>(k));
-            sum += k + 1;
+            cover.add(k);
             const uint32_t fill = rng_.below(2);
-            put8(s_[7], fill);
-            const uint32_t colours = fill ? 1 : k + 1;
-            for (uint32_t i = 0; i < colours; ++i) colour();
+            put8(s_[kRunFields], fill);
+            for (uint32_t i = 0; i < RunCover::colours(k, fill); ++i) colour();
         }
-        if (sum == 63) {
-            colour();
-            ++stats_.runsEndingOn63;
-        } else {
-            ++stats_.runsEndingOn64;
-        }
+        for (uint32_t i = 0; i < cover.closingColours(); ++i) colour();
+        ++(cover.closingColours() ? stats_.runsEndingOn63 : stats_.runsEndingOn64);
     }
 
-    // Residue field: a valid replay of the walk a decoder performs, every
-    // decision drawn at random; it ends when the budget runs out or after the
-    // last pass.
+    // Residue field: its budget, then the field drawn by parsing random bits
+    // (a valid replay of the walk a decoder performs, ending when the budget
+    // runs out or after the last pass).
     void residue() {
         const uint32_t budget = rng_.chance(o_.extremePercent) ? 0 : (rng_.chance(50) ? rng_.below(8) : rng_.below(128));
-        put8(s_[4], budget);
+        put8(s_[kResidueBudgets], budget);
         stats_.residuesWithoutBudget += budget == 0;
-        std::vector<uint8_t>& s = s_[13];
-        const uint32_t oneChance = 10 + 20 * rng_.below(4);
-        auto bit = [&](uint32_t percent) {
-            const uint32_t b = rng_.chance(percent) ? 1 : 0;
-            put8(s, b);
-            return b;
-        };
-        const uint32_t passes = rng_.below(8);
-        put8(s, passes);
-        uint8_t coef[128], mode[128];
-        int start = 64, end = 64;
-        auto append = [&](int c, int m) {
-            coef[end] = static_cast<uint8_t>(c);
-            mode[end++] = static_cast<uint8_t>(m);
-        };
-        append(4, 0);
-        append(24, 0);
-        append(44, 0);
-        append(0, 2);
-        int32_t left = static_cast<int32_t>(budget);
-        uint32_t found = 0;
-        // Four coefficients from g: a 1 leaves one for later (front of the
-        // list), a 0 makes it non-zero now.  false once the budget is spent.
-        auto four = [&](int g) {
-            for (int c = g; c < g + 4; ++c) {
-                if (bit(oneChance)) {
-                    --start;
-                    coef[start] = static_cast<uint8_t>(c);
-                    mode[start] = 3;
-                } else {
-                    ++found;
-                    bit(50);
-                    if (--left < 0) return false;
-                }
-            }
-            return true;
-        };
-        for (uint32_t pass = 0; pass <= passes; ++pass) {
-            const uint32_t before = found;
-            for (uint32_t i = 0; i < before && pass; ++i)
-                if (bit(oneChance) && --left < 0) return;
-            int pos = start;
-            while (pos < end) {
-                if (!coef[pos] && !mode[pos]) {
-                    ++pos;
-                    continue;
-                }
-                if (!bit(100 - oneChance)) {
-                    ++pos;
-                    continue;
-                }
-                const int g = coef[pos];
-                switch (mode[pos]) {
-                case 0:
-                    coef[pos] = static_cast<uint8_t>(g + 4);
-                    mode[pos] = 1;
-                    if (!four(g)) return;
-                    break;
-                case 1:
-                    mode[pos] = 2;
-                    append(g + 4, 2);
-                    append(g + 8, 2);
-                    append(g + 12, 2);
-                    break;
-                case 2:
-                    coef[pos] = 0;
-                    mode[pos++] = 0;
-                    if (!four(g)) return;
-                    break;
-                default:  // 3: a single coefficient turns non-zero
-                    bit(50);
-                    ++found;
-                    coef[pos] = 0;
-                    mode[pos++] = 0;
-                    if (--left < 0) return;
-                    break;
-                }
-            }
-        }
+        std::vector<uint8_t> bits;
+        BitsIn d = randomBits(rng_, bits, 64, 30 + 20 * rng_.below(3));
+        residueField(d, s_[kResidues], budget);
     }
 
     void content(int type, uint32_t x, uint32_t r) {
         switch (type) {
-        case 2: motion(x, r); break;
-        case 3: runBlock(); break;
-        case 4:
+        case kMotionBlock: motion(x, r); break;
+        case kRunBlock: runBlock(); break;
+        case kResidueBlock:
             motion(x, r);
             residue();
             break;
-        case 5: dct(false, x, r); break;
-        case 6: colour(); break;
-        case 7: dct(true, x, r); break;
-        case 8:
+        case kIntraBlock: dct(false, x, r); break;
+        case kFillBlock: colour(); break;
+        case kInterBlock: dct(true, x, r); break;
+        case kPatternBlock:
             colour();
             colour();
             for (int i = 0; i < 8; ++i) vals_[kBundlePatterns].push_back(static_cast<int32_t>(rng_.below(256)));
             break;
-        case 9:
+        case kRawBlock:
             for (int i = 0; i < 64; ++i) colour();
             break;
         default: break;
-        }
-    }
-
-    uint32_t countWidth(int b) const {
-        const uint32_t a = pw_ < 8 ? 15 : pw_ + 7;
-        switch (b) {
-        case kBundleSubBlockTypes: return bitlen((a >> 4) + 511);
-        case kBundleColours: return bitlen(bw_ * 64 + 511);
-        case kBundlePatterns: return bitlen(bw_ * 8 + 511);
-        case kBundleRuns: return bitlen(bw_ * 48 + 511);
-        default: return bitlen((a >> 3) + 511);
         }
     }
 
@@ -403,39 +291,38 @@ private:
     // values of whole block rows (so it is used up at a row boundary), at
     // least one row with values, and a zero count once nothing is left.
     void chunks() {
-        uint32_t fill[kBundleCount] = {}, used[kBundleCount] = {};
-        bool ended[kBundleCount] = {};
+        Bundle bundles[kBundleCount];
         for (uint32_t r = 0; r < bh_; ++r) {
             for (int b = 0; b < kBundleCount; ++b) {
-                if (ended[b] || fill[b] > used[b]) continue;
-                const uint32_t total = static_cast<uint32_t>(vals_[b].size());
-                if (fill[b] == total) {
-                    put16(s_[14], 0);
-                    ended[b] = true;
+                Bundle& u = bundles[b];
+                if (!u.due()) continue;
+                if (u.fill == vals_[b].size()) {
+                    put16(s_[kChunkCounts], 0);
+                    u.ended = true;
                     continue;
                 }
-                const uint32_t limit = (1u << countWidth(b)) - 1;
+                const uint32_t limit = (1u << g_.countWidth[b]) - 1;
                 uint32_t last = r;
-                while (rowEnd_[b][last] == fill[b]) ++last;  // rows without values
-                while (last + 1 < bh_ && rowEnd_[b][last + 1] - fill[b] <= limit && rng_.chance(o_.multiRowChunkPercent))
+                while (rowEnd_[b][last] == u.fill) ++last;  // rows without values
+                while (last + 1 < bh_ && rowEnd_[b][last + 1] - u.fill <= limit && rng_.chance(o_.multiRowChunkPercent))
                     ++last;
-                const uint32_t t = rowEnd_[b][last] - fill[b];
-                put16(s_[14], static_cast<int32_t>(t));
-                chunkValues(b, fill[b], t);
-                fill[b] += t;
+                const uint32_t t = rowEnd_[b][last] - u.fill;
+                put16(s_[kChunkCounts], static_cast<int32_t>(t));
+                chunkValues(b, u.fill, t);
+                u.fill += t;
             }
-            for (int b = 0; b < kBundleCount; ++b) used[b] = rowEnd_[b][r];
+            for (int b = 0; b < kBundleCount; ++b) bundles[b].consume = rowEnd_[b][r];
         }
     }
 
     void chunkValues(int b, uint32_t from, uint32_t t) {
         std::vector<int32_t>& v = vals_[b];
-        if (b == kBundleInterDc && std::abs(v[from]) > 1023)  // the first value has 10 bits and a sign
-            v[from] = v[from] < 0 ? -1023 : 1023;
-        if (b == kBundleXOffsets || b == kBundleYOffsets || b == kBundleRuns) {
+        const int32_t firstInterDc = (1 << kInterDcBits) - 1;  // the first value has 10 bits and a sign
+        if (b == kBundleInterDc && std::abs(v[from]) > firstInterDc) v[from] = v[from] < 0 ? -firstInterDc : firstInterDc;
+        if (hasFormChoice(b)) {
             bool equal = true;
             for (uint32_t i = 1; i < t && equal; ++i) equal = v[from + i] == v[from];
-            if (equal) put8(s_[21], rng_.below(2));
+            if (equal) put8(s_[kFormChoices], rng_.below(2));
         }
     }
 
@@ -443,8 +330,9 @@ private:
     Rng& rng_;
     Streams& s_;
     GeneratedBink& stats_;
-    uint32_t bw_, bh_, pw_;
     bool keyframe_;
+    PlaneGeometry g_;
+    uint32_t bw_ = 0, bh_ = 0;
     std::vector<int32_t> vals_[kBundleCount];
     std::vector<uint32_t> rowEnd_[kBundleCount];  // values used up to the end of each row
     uint32_t rowStart_[kBundleCount] = {};        // values before the current row
@@ -455,10 +343,10 @@ private:
 // unused (the values would then not be what a packer reads back).
 bool assemble(FrameView& view, PackFrame& values, std::vector<uint8_t>& packet, std::string& error) {
     size_t bytes = 0;
-    for (int i = 2; i <= 21; ++i) bytes += values.streams[i].size();
-    BinkContext& c = view.bind(values, bytes * 4 + 65536);
+    for (const std::vector<uint8_t>& v : values.streams) bytes += v.size();
+    view.bind(values, bytes * 4 + 65536);
     const std::string frame = "frame " + std::to_string(values.index);
-    if (assembleBink1Video(c) < 0) {
+    if (view.writeVideo() < 0) {
         error = frame + ": the Bink 1 frame assembly failed";
         return false;
     }
@@ -478,18 +366,19 @@ bool makeVideo(const GeneratorOptions& o, Rng& rng, FrameView& view, uint32_t in
     PackFrame values;
     values.index = index;
     Streams& s = values.streams;
-    const uint32_t lumaW = (o.width + 7) >> 3, lumaH = (o.height + 7) >> 3;
-    const uint32_t chromaW = (o.width + 15) >> 4, chromaH = (o.height + 15) >> 4;
-    put32(s[11], 0);  // the packet's first word, set below
-    put8(s[11], 0);   // coded, not stored
+    // The packet record of a coded packet: its first word (set below), 0,
+    // and with alpha the word after the alpha plane.
+    std::vector<uint8_t>& record = s[kPacketRecords];
+    put32(record, 0);
+    put8(record, 0);
     if (o.alpha) {
-        PlaneGenerator(o, rng, s, result, lumaW, lumaH, o.width, frame.keyframe).run();
-        put32(s[11], static_cast<uint32_t>(rng.next()));
+        PlaneGenerator(o, rng, s, result, false, frame.keyframe).run();
+        put32(record, static_cast<uint32_t>(rng.next()));
     }
-    PlaneGenerator(o, rng, s, result, lumaW, lumaH, o.width, frame.keyframe).run();
+    PlaneGenerator(o, rng, s, result, false, frame.keyframe).run();
     if (!o.grayscale) {
-        PlaneGenerator(o, rng, s, result, chromaW, chromaH, o.width >> 1, frame.keyframe).run();
-        PlaneGenerator(o, rng, s, result, chromaW, chromaH, o.width >> 1, frame.keyframe).run();
+        PlaneGenerator(o, rng, s, result, true, frame.keyframe).run();
+        PlaneGenerator(o, rng, s, result, true, frame.keyframe).run();
     }
     std::string error;
     if (!assemble(view, values, frame.video, error)) {
@@ -501,16 +390,14 @@ bool makeVideo(const GeneratorOptions& o, Rng& rng, FrameView& view, uint32_t in
     if (!o.grayscale && rng.chance(o.storedPercent)) {
         // Trailing bytes after the last plane: decoders stop before them, but
         // the packet no longer rewrites from its values, so it travels stored.
+        std::vector<uint8_t> padded = frame.video;
+        const uint32_t extra = 4 * (1 + rng.below(4));
+        for (uint32_t i = 0; i < extra; ++i) padded.push_back(static_cast<uint8_t>(rng.below(256)));
+        store32(padded.data(), static_cast<uint32_t>(padded.size()));
         PackFrame stored;
         stored.index = index;
-        std::vector<uint8_t>& raw = stored.streams[11];
-        std::vector<uint8_t> body(frame.video.begin() + 4, frame.video.end());
-        const uint32_t extra = 4 * (1 + rng.below(4));
-        for (uint32_t i = 0; i < extra; ++i) body.push_back(static_cast<uint8_t>(rng.below(256)));
-        put32(raw, static_cast<uint32_t>(body.size() + 4));
-        put8(raw, 1);
-        put32(raw, static_cast<uint32_t>(body.size()));
-        raw.insert(raw.end(), body.begin(), body.end());
+        stored.video = padded;
+        storeBink1Packet(stored);
         if (!assemble(view, stored, frame.video, error)) {
             result.error = error;
             return false;
@@ -634,7 +521,7 @@ std::vector<uint8_t> layOutBinkFile(const BinkFileLayout& l, const std::vector<G
 
 GeneratedBink generateBink1File(const GeneratorOptions& o) {
     GeneratedBink result;
-    if (o.width > 8064) {
+    if (planeBlocks(o.width, false) > kMaxBlockColumns) {
         result.error = "width above 8064 pixels (1008 block columns)";
         return result;
     }

@@ -8,6 +8,7 @@
 #include "pack/stage_encoder.h"
 #include "stages/bundle_length_grammar.h"
 #include "stages/dct_block_grammar.h"
+#include "writers/bink1/streams.h"
 
 namespace dev {
 
@@ -54,14 +55,14 @@ private:
     // The values of this instance's three sub-streams, all used up exactly.
     template <class C>
     bool run(C& c, BitModel* models, dct::PositionMemory& memory, const PackFrame& frame) {
-        const int first = inter_ ? 18 : 15;
         const std::vector<uint32_t>& counts = frame.dctBlocks[inter_ ? 1 : 0];
         const dct::PlaneBlocks blocks{counts.data(), counts.size()};
         for (size_t p = context_.planeCount; p < counts.size(); ++p)
             if (counts[p] != 0) return false;  // blocks in a plane the file does not have
-        ValueReader q = readerOf(frame.streams[first]);
-        ValueReader dc = readerOf(frame.streams[first + 1]);
-        ValueReader coefficients = readerOf(frame.streams[first + 2]);
+        const bink1::DctStreams& n = bink1::dctStreams(inter_);
+        ValueReader q = readerOf(frame.streams[n.quantisers]);
+        ValueReader dc = readerOf(frame.streams[n.dc]);
+        ValueReader coefficients = readerOf(frame.streams[n.coefficients]);
         if (!dct::codePacket(c, models, memory, inter_, context_.planeCount, blocks, q, dc, coefficients))
             return false;
         return usedUp(q) && usedUp(dc) && usedUp(coefficients);
@@ -78,7 +79,7 @@ public:
     BundleLengthEncoder() { resetModels(models_.data(), models_.size()); }
 
     bool accepts(const PackFrame& frame) override {
-        ValueReader r = readerOf(frame.streams[14]);
+        ValueReader r = readerOf(frame.streams[bink1::kChunkCounts]);
         CheckCoder c;
         std::array<BitModel, bundle::kModelCount> scratch{};
         return bundle::codeList(c, scratch.data(), r);
@@ -90,7 +91,7 @@ public:
             error = "bundle chunk counts cannot be coded";
             return false;
         }
-        ValueReader r = readerOf(frame.streams[14]);
+        ValueReader r = readerOf(frame.streams[bink1::kChunkCounts]);
         EncodeCoder c(chunk);
         const bool ok = bundle::codeList(c, models_.data(), r);
         c.finish();

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/bink_context.h"
+#include "core/sub_streams.h"
 
 namespace dev {
 
@@ -14,7 +15,7 @@ struct DevStreamParts {
     std::vector<uint8_t> headerChunk;
     uint32_t stageCount = 0;  // stages of the generation's table (6 Bink 1, 2 Bink 2)
     std::vector<std::vector<std::vector<uint8_t>>> chunks;  // [frame][stage slot]
-    uint32_t streamBytes[21] = {};  // largest per-frame output (bytes) of each sub-stream 1..21
+    StreamArray<uint32_t> streamBytes;  // largest per-frame output (bytes) of each sub-stream
 };
 
 // The whole stream.  Each stage's input capacity is its largest chunk, each

@@ -1,13 +1,13 @@
 // A frame's values seen the way the frame writers see a cycle's stage output.
 //
 // The packer holds the values of one frame in plain vectors (PackFrame).  To
-// prove that they rebuild a packet it runs the unpacker's own frame assembly
-// over them; FrameView builds the BinkContext for that: every StreamBuffer's
-// front buffer is one of the frame's vectors (filled = its size, cursor at its
-// first byte), the nine Bink 1 bundle areas have the unpacker's sizes (so a
-// chunk the unpacker could not hold fails here too), and the output is a
-// buffer of the caller's chosen capacity; a Bink 2 file gets the row buffer
-// the unpacker's header decoder would allocate.
+// prove that they rebuild a packet it runs the unpacker's own frame writer
+// over them; FrameView provides what that needs: every StreamBuffer's front
+// buffer is one of the frame's vectors (filled = its size, cursor at its first
+// byte), the nine Bink 1 bundle areas have the unpacker's sizes (so a chunk
+// the unpacker could not hold fails here too), a Bink 2 file gets the row
+// buffer the unpacker's Bink 2 writer keeps, and the output is a buffer of the
+// caller's chosen capacity.
 #pragma once
 
 #include <cstddef>
@@ -16,40 +16,49 @@
 #include <vector>
 
 #include "core/bink_context.h"
-#include "core/pipeline.h"
+#include "core/frame_output.h"
 #include "pack/pack_frame.h"
+#include "writers/bink1/bundle_areas.h"
+#include "writers/bink2/frame_assembly.h"
 
 namespace dev {
 
 class FrameView {
 public:
     // Takes the file-level fields (dimensions, flags, version, tracks) from
-    // header; allocates the bundle areas of a Bink 1 file.
+    // header; allocates the bundle areas of a Bink 1 file, the row buffer of
+    // a Bink 2 file.
     explicit FrameView(const BinkContext& header);
     // Takes the file-level fields of another file (or the same one again);
-    // keeps the bundle areas when their size does not change.
-    void adopt(const BinkContext& header);
+    // keeps the bundle areas when their size does not change.  false when
+    // they cannot be had.
+    bool adopt(const BinkContext& header);
     FrameView(const FrameView&) = delete;
     FrameView& operator=(const FrameView&) = delete;
 
     // Points the sub-streams at frame's vectors (which must outlive the use
     // of the view and not be resized meanwhile) and the write cursor at an
-    // empty output of outputCapacity bytes.  Returns the context to assemble.
-    BinkContext& bind(PackFrame& frame, size_t outputCapacity);
+    // empty output of outputCapacity bytes.
+    FrameOutput& bind(PackFrame& frame, size_t outputCapacity);
+    // The video packet of the bound frame, by the unpacker's writer of the
+    // file's generation: 0, or -1 when the writer fails.
+    int32_t writeVideo();
 
-    BinkContext& context() { return context_; }
-    // What the assembly has written so far.
+    const BinkContext& context() const { return context_; }
+    const bink1::BundleAreas& areas() const { return areas_; }
+    // What has been written so far.
     std::span<const uint8_t> written() const;
     // True when every sub-stream from `first` to 21 has been read to its end.
     bool allConsumed(int first = 1) const;
-    // Bytes left unread in sub-stream n (1..21).
+    // Bytes left unread in sub-stream n.
     size_t unread(int n) const;
 
 private:
     BinkContext context_{};
-    StreamBuffer streams_[kStreamCount]{};
-    std::vector<uint8_t> bundleMemory_;
-    std::vector<uint16_t> rowMemory_;  // Bink 2 quantiser predictor rows
+    StreamArray<StreamBuffer> streams_{};
+    bink1::BundleAreas areas_;
+    Bink2RowBuffer rows_;
+    FrameOutput out_;
     std::vector<uint8_t> output_;
 };
 

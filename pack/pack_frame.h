@@ -7,6 +7,8 @@
 #include <span>
 #include <vector>
 
+#include "core/sub_streams.h"
+
 namespace dev {
 
 struct PackFrame {
@@ -15,9 +17,9 @@ struct PackFrame {
     std::vector<std::span<const uint8_t>> audio;
     // The video packet: everything of the frame after the audio packets.
     std::span<const uint8_t> video;
-    // Sub-streams 1..21 (index 0 unused): the values the stages write for this
-    // frame, in the order the writers consume them.
-    std::vector<uint8_t> streams[22];
+    // The values the stages write for this frame, by sub-stream, in the order
+    // the writers consume them.
+    StreamArray<std::vector<uint8_t>> streams;
     // Bink 1: number of intra and inter DCT blocks in each plane, in plane
     // order (the DCT stages code one end flag per plane).
     std::vector<uint32_t> dctBlocks[2];

@@ -20,6 +20,7 @@
 #include "pack/dev_writer.h"
 #include "pack/header_encoder.h"
 #include "pack/stage_encoder.h"
+#include "writers/bink1/streams.h"
 
 namespace dev {
 
@@ -60,10 +61,10 @@ struct PackContext {
     }
 };
 
-// Sub-stream 1, as the audio stage writes it: per track, the packet size as
-// a 32-bit word, then the packet.
+// The audio sub-stream, as the audio stage writes it: per track, the packet
+// size as a 32-bit word, then the packet.
 void setAudioStream(PackFrame& frame) {
-    auto& s = frame.streams[1];
+    auto& s = frame.streams[bink1::kAudio];
     s.clear();
     for (const auto& packet : frame.audio) {
         const uint32_t n = static_cast<uint32_t>(packet.size());
@@ -116,7 +117,7 @@ bool packBink1Frames(const BinkFile& file, const BinkContext& context, DevStream
     std::unique_ptr<StageEncoder> encoders[kBink1Stages] = {
         makeAudioEncoder(context),          makeVideoFrameEncoder(context),
         makeBundleLengthEncoder(context),   makeDctBlockEncoder(context, false),
-        makeDctBlockEncoder(context, true), makeCopyEncoder(21),
+        makeDctBlockEncoder(context, true), makeCopyEncoder(bink1::kFormChoices),
     };
     parts.chunks.resize(file.frameCount);
     for (uint32_t j = 0; j < file.frameCount; ++j) {
@@ -153,7 +154,7 @@ bool packBink1Frames(const BinkFile& file, const BinkContext& context, DevStream
             }
         }
         for (int n = 1; n <= kStreamCount; ++n)
-            parts.streamBytes[n - 1] = std::max(parts.streamBytes[n - 1], static_cast<uint32_t>(frame.streams[n].size()));
+            parts.streamBytes[n] = std::max(parts.streamBytes[n], static_cast<uint32_t>(frame.streams[n].size()));
     }
     return true;
 }
@@ -190,7 +191,7 @@ bool packBink2Frames(const BinkFile& file, const BinkContext& context, DevStream
             }
         }
         for (int n = 1; n <= kStreamCount; ++n)
-            parts.streamBytes[n - 1] = std::max(parts.streamBytes[n - 1], static_cast<uint32_t>(frame.streams[n].size()));
+            parts.streamBytes[n] = std::max(parts.streamBytes[n], static_cast<uint32_t>(frame.streams[n].size()));
     }
     return true;
 }

@@ -31,7 +31,7 @@ public:
             error = "video frame values do not fit the video frame stage";
             return false;
         }
-        ValueReader readers[vframe::kSlotCount];
+        StreamArray<ValueReader> readers;
         openReaders(frame, readers);
         EncodeCoder coder(chunk);
         vframe::FrameGrammar<EncodeCoder> grammar(coder, models_.data(), state_, readers);
@@ -45,22 +45,19 @@ public:
     }
 
 private:
-    static void openReaders(const PackFrame& frame, ValueReader* readers) {
-        for (int i = 0; i < vframe::kSlotCount; ++i) {
-            const std::vector<uint8_t>& v = frame.streams[i + 2];
-            readers[i] = ValueReader(v.data(), v.size());
-        }
+    static void openReaders(const PackFrame& frame, StreamArray<ValueReader>& readers) {
+        for (int n : vframe::kOutputs) readers[n] = ValueReader(frame.streams[n].data(), frame.streams[n].size());
     }
     // Every value used and none missing: the stage then rewrites exactly the
     // frame's sub-streams.
-    static bool allTaken(const ValueReader* readers) {
-        for (int i = 0; i < vframe::kSlotCount; ++i)
-            if (readers[i].underflow || !readers[i].atEnd()) return false;
+    static bool allTaken(const StreamArray<ValueReader>& readers) {
+        for (int n : vframe::kOutputs)
+            if (readers[n].underflow || !readers[n].atEnd()) return false;
         return true;
     }
 
     bool check(const PackFrame& frame) {
-        ValueReader readers[vframe::kSlotCount];
+        StreamArray<ValueReader> readers;
         openReaders(frame, readers);
         vframe::VideoFrameState probe = state_;
         probe.above = probeAbove_;

@@ -24,6 +24,7 @@
 #include <cstdint>
 
 #include "core/bink_context.h"
+#include "core/bits.h"
 #include "core/models.h"
 #include "core/range_decoder.h"
 #include "core/value_stream.h"
@@ -45,42 +46,79 @@ inline constexpr uint16_t kCriticalFrequencies[kMaxBands] = {
 // Run lengths, in groups of 8 coefficients, that a run index of 4 bits names.
 inline constexpr uint8_t kRunGroups[16] = {2, 3, 4, 5, 6, 8, 9, 10, 11, 12, 13, 14, 15, 16, 32, 64};
 
-// The model tables, one flat block; each base is followed by its table's size.
-namespace m {
-constexpr size_t kSampleCount = 0;                          // 4 x 256: byte position x 256 + node
-constexpr size_t kFloatExponent = kSampleCount + 4 * 256;   // 8 x 32: exponent context x 32 + node
-constexpr size_t kFloatMantissa = kFloatExponent + 8 * 32;  // 8 x 768: class x 768 + part x 256 + node
-constexpr size_t kFloatSign = kFloatMantissa + 8 * 768;     // 32: 4 x class + sign history
-constexpr size_t kQuantiser = kFloatSign + 32;              // 384 x 256: (band / 4 + 8 x K) x 256 + node
-constexpr size_t kReferenceFlag = kQuantiser + 384 * 256;   // 128: track index
-constexpr size_t kReferenceSelector = kReferenceFlag + 128; // 256: tree node
-constexpr size_t kZeroFlag = kReferenceSelector + 256;      // 2^19
-constexpr size_t kCoefficientSign = kZeroFlag + (1u << 19); // 4: sign history
-constexpr size_t kMagnitudeOne = kCoefficientSign + 4;      // 16384
-constexpr size_t kMagnitudeLength = kMagnitudeOne + 16384;  // 16384
-constexpr size_t kMagnitudeBits = kMagnitudeLength + 16384; // 262144
-constexpr size_t kPacketSize = kMagnitudeBits + 262144;     // one IntegerModels block
-constexpr size_t kRawByte = kPacketSize + IntegerModels::kSize;  // 256: tree node
-constexpr size_t kCount = kRawByte + 256;
-}  // namespace m
+// ---- Model table: one flat array, a base per table and the index function
+// that is the plain sum of context terms the format defines.  Below them, a
+// static_assert per table checks that its largest index (at the largest
+// arguments a valid stream can produce) stays below the next base; where the
+// format lets contexts share models, the overlap is asserted as such. ----
+//
+// Arguments: band 0..24, quantiser q (clamped) 0..95 and k = q / 2, track j,
+// the magnitude class of the previous coefficient 0..16 (0 after a zero, 1
+// after a one, else its length), lengths 2..16.
+constexpr uint32_t kMaxQuantiser = 95;
+constexpr uint32_t kMaxClass = kMaxMagnitudeLength;
 
-// Context indices, each the plain sum the format defines (terms may overlap).
-DEV_INLINE size_t quantiserContext(uint32_t band, uint32_t k) { return m::kQuantiser + (band / 4 + 8 * k) * 256; }
-DEV_INLINE size_t zeroFlagContext(uint32_t useRef, uint32_t zeroRun, uint32_t band, uint32_t quantiser,
-                                  uint32_t zeroHistory, uint32_t prevClass) {
-    const uint32_t runClass = zeroRun ? 32 - __builtin_clz(zeroRun) : 0;
-    return m::kZeroFlag + (useRef << 18) + (runClass << 15) + ((band / 4) << 12) + (quantiser / 4) * 32 +
+constexpr size_t kSampleCount = 0;
+constexpr size_t kFloatExponent = 1024;
+constexpr size_t kFloatMantissa = 1280;
+constexpr size_t kFloatSign = 7424;
+constexpr size_t kQuantiser = 7456;
+constexpr size_t kReferenceFlag = 105760;
+constexpr size_t kReferenceSelector = 105888;
+constexpr size_t kZeroFlag = 106144;
+constexpr size_t kCoefficientSign = 630432;
+constexpr size_t kMagnitudeOne = 630436;
+constexpr size_t kMagnitudeLength = 646820;
+constexpr size_t kMagnitudeBits = 663204;
+constexpr size_t kPacketSize = 925348;  // IntegerModels block
+constexpr size_t kRawByte = 925417;
+constexpr size_t kModelCount = 925673;
+
+// The four bytes of the decoded-sample count, by position; the three trees of
+// a float mantissa (8, 8 and 7 bits) per exponent class (exponent >> 2).
+constexpr size_t sampleCountBase(uint32_t position) { return kSampleCount + 256 * position; }
+constexpr size_t floatExponentBase(uint32_t context) { return kFloatExponent + 32 * context; }
+constexpr size_t floatMantissaBase(uint32_t exponentClass, uint32_t part) {
+    return kFloatMantissa + 768 * exponentClass + 256 * part;
+}
+constexpr size_t floatSignModel(uint32_t exponentClass, uint32_t history) { return kFloatSign + 4 * exponentClass + history; }
+constexpr size_t quantiserContext(uint32_t band, uint32_t k) { return kQuantiser + (band / 4 + 8 * k) * 256; }
+constexpr size_t referenceFlagModel(uint32_t track) { return kReferenceFlag + track; }
+constexpr size_t zeroFlagContext(uint32_t useRef, uint32_t zeroRun, uint32_t band, uint32_t quantiser,
+                                 uint32_t zeroHistory, uint32_t prevClass) {
+    return kZeroFlag + (useRef << 18) + (bitLength(zeroRun) << 15) + ((band / 4) << 12) + (quantiser / 4) * 32 +
            (zeroHistory >> 1) + 2 * prevClass;
 }
-DEV_INLINE size_t magnitudeOneContext(uint32_t useRef, uint32_t band, uint32_t oneHistory, uint32_t prevClass) {
-    return m::kMagnitudeOne + useRef * 8192 + (band / 4) * 1024 + 16 * oneHistory + prevClass;
+constexpr size_t coefficientSignModel(uint32_t history) { return kCoefficientSign + history; }
+constexpr size_t magnitudeOneContext(uint32_t useRef, uint32_t band, uint32_t oneHistory, uint32_t prevClass) {
+    return kMagnitudeOne + useRef * 8192 + (band / 4) * 1024 + 16 * oneHistory + prevClass;
 }
-DEV_INLINE size_t magnitudeLengthContext(uint32_t useRef, uint32_t band, uint32_t prevClass) {
-    return m::kMagnitudeLength + useRef * 8192 + band * 256 + 16 * prevClass;
+constexpr size_t magnitudeLengthContext(uint32_t useRef, uint32_t band, uint32_t prevClass) {
+    return kMagnitudeLength + useRef * 8192 + band * 256 + 16 * prevClass;
 }
-DEV_INLINE size_t magnitudeBitsContext(uint32_t useRef, uint32_t band, uint32_t length, uint32_t prevClass) {
-    return m::kMagnitudeBits + useRef * 131072 + band * 4096 + (length - 2) * 256 + 16 * prevClass;
+constexpr size_t magnitudeBitsContext(uint32_t useRef, uint32_t band, uint32_t length, uint32_t prevClass) {
+    return kMagnitudeBits + useRef * 131072 + band * 4096 + (length - 2) * 256 + 16 * prevClass;
 }
+
+static_assert(sampleCountBase(3) + 255 < kFloatExponent);
+static_assert(floatExponentBase(7) + 31 < kFloatMantissa);
+static_assert(floatMantissaBase(7, 2) + 127 < kFloatSign);
+static_assert(floatSignModel(7, 3) < kQuantiser);
+static_assert(quantiserContext(kMaxBands - 1, kMaxQuantiser / 2) + 255 < kReferenceFlag);
+static_assert(referenceFlagModel(kMaxReferenceTracks - 1) < kReferenceSelector);
+static_assert(kReferenceSelector + 255 < kZeroFlag);
+static_assert(zeroFlagContext(1, 127, kMaxBands - 1, kMaxQuantiser, 3, kMaxClass) < kCoefficientSign);
+static_assert(coefficientSignModel(3) < kMagnitudeOne);
+static_assert(magnitudeOneContext(1, kMaxBands - 1, 63, kMaxClass) < kMagnitudeLength);
+static_assert(magnitudeLengthContext(1, kMaxBands - 1, kMaxClass) + kMaxMagnitudeLength - 2 < kMagnitudeBits);
+static_assert(magnitudeBitsContext(1, kMaxBands - 1, kMaxMagnitudeLength, kMaxClass) + kMaxMagnitudeLength - 2 <
+              kPacketSize);
+static_assert(kPacketSize + IntegerModels::kSize == kRawByte && kRawByte + 255 < kModelCount);
+// Intended overlaps: the class of the previous coefficient runs to 16, past
+// the room its term has before the next context of the term above it.
+static_assert(2 * kMaxClass + 1 >= 32);               // zero flag: the next quantiser step
+static_assert(kMaxClass >= 16);                       // magnitude-is-one: the next one history
+static_assert(16 * kMaxClass + kMaxMagnitudeLength - 2 >= 256);  // magnitude length: the next band
 
 // Per track: band layout from the sample rate, float contexts and the
 // coefficients of the most recent block of each channel.
@@ -132,7 +170,7 @@ struct AudioState {
         rawMode = context.noDctTrack != 0;
         if (!rawMode && trackCount > kMaxReferenceTracks) return false;
         if (trackCount && !context.tracks) return false;
-        if (!models.allocate(m::kCount)) return false;
+        if (!models.allocate(kModelCount)) return false;
         if (!rawMode && trackCount) {
             tracks = static_cast<AudioTrackState*>(platform::pageAlloc(sizeof(AudioTrackState) * trackCount));
             if (!tracks) return false;
@@ -182,8 +220,6 @@ struct AudioChannelValues {
     uint8_t selector;  // track x 2 + channel
     int16_t coefficients[kMaxCoefficients];
 };
-
-DEV_INLINE uint32_t bitLength(uint32_t v) { return v ? 32 - __builtin_clz(v) : 0; }
 
 // Writes one channel's coefficients in Bink run form: groups of 8, runs of
 // equal width as long as the run table allows.
@@ -257,13 +293,12 @@ DEV_INLINE void codeFloat(C& c, BitModel* models, AudioTrackState& t, const Audi
         mant = v->mantissa[n];
         s = v->sign[n];
     }
-    e = c.tree(models + m::kFloatExponent + t.exponentContext * 32, 5, e);
+    e = c.tree(models + floatExponentBase(t.exponentContext), 5, e);
     t.exponentContext = static_cast<uint8_t>(e >> 2);
-    BitModel* mm = models + m::kFloatMantissa + (e >> 2) * 768;
-    const uint32_t m0 = c.tree(mm, 8, mant & 0xFF);
-    const uint32_t m1 = c.tree(mm + 256, 8, (mant >> 8) & 0xFF);
-    const uint32_t m2 = c.tree(mm + 512, 7, (mant >> 16) & 0x7F);
-    s = c.bit(models[m::kFloatSign + 4 * (e >> 2) + t.floatSignHistory], s);
+    const uint32_t m0 = c.tree(models + floatMantissaBase(e >> 2, 0), 8, mant & 0xFF);
+    const uint32_t m1 = c.tree(models + floatMantissaBase(e >> 2, 1), 8, (mant >> 8) & 0xFF);
+    const uint32_t m2 = c.tree(models + floatMantissaBase(e >> 2, 2), 7, (mant >> 16) & 0x7F);
+    s = c.bit(models[floatSignModel(e >> 2, t.floatSignHistory)], s);
     t.floatSignHistory = static_cast<uint8_t>((t.floatSignHistory * 2 + s) & 3);
     if constexpr (!C::kEncoding) emitFloat(*w, e, m0 | (m1 << 8) | (m2 << 16), s);
 }
@@ -294,7 +329,7 @@ DEV_INLINE bool codeCoefficients(C& c, BitModel* models, const AudioTrackState& 
         } else {
             zeroHistory = (2 * zeroHistory) & 3;
             zeroRun = 0;
-            const uint32_t s = c.bit(models[m::kCoefficientSign + signHistory], diff < 0);
+            const uint32_t s = c.bit(models[coefficientSignModel(signHistory)], diff < 0);
             signHistory = (2 * signHistory + s) & 3;
             const uint32_t want = static_cast<uint32_t>(diff < 0 ? -diff : diff);
             uint32_t magnitude;
@@ -360,10 +395,10 @@ inline bool codeBlock(C& c, AudioState& st, uint32_t j, AudioChannelValues* valu
             useRef = v->useReference;
             selector = v->selector;
         }
-        useRef = c.bit(models[m::kReferenceFlag + j], useRef);
+        useRef = c.bit(models[referenceFlagModel(j)], useRef);
         const int16_t* ref = nullptr;
         if (useRef) {
-            selector = c.tree(models + m::kReferenceSelector, 8, selector);
+            selector = c.tree(models + kReferenceSelector, 8, selector);
             if ((selector >> 1) >= st.trackCount) return false;
             ref = st.tracks[selector >> 1].history[selector & 1];
         }
@@ -382,17 +417,17 @@ template <class C>
 DEV_INLINE uint32_t codePacketSize(C& c, AudioState& st, uint32_t size) {
     uint8_t unusedHistory = 0;
     return static_cast<uint32_t>(
-        c.integer(st.models.data() + m::kPacketSize, unusedHistory, false, static_cast<int32_t>(size)));
+        c.integer(st.models.data() + kPacketSize, unusedHistory, false, static_cast<int32_t>(size)));
 }
 
 // One packet byte: raw mode, or one of the four sample-count bytes.
 template <class C>
 DEV_INLINE uint32_t codeRawByte(C& c, AudioState& st, uint32_t value) {
-    return c.tree(st.models.data() + m::kRawByte, 8, value);
+    return c.tree(st.models.data() + kRawByte, 8, value);
 }
 template <class C>
 DEV_INLINE uint32_t codeSampleCountByte(C& c, AudioState& st, uint32_t position, uint32_t value) {
-    return c.tree(st.models.data() + m::kSampleCount + position * 256, 8, value);
+    return c.tree(st.models.data() + sampleCountBase(position), 8, value);
 }
 
 // Decodes one frame's chunk into sub-stream 1 (per track: 32-bit size, then

@@ -11,42 +11,6 @@
 
 namespace dev::vframe {
 
-// Colour code contexts: d selects the colour's role (0 run, 1 fill, 2 and 3
-// the pattern colours, 4 the first raw pixel), h the quadrant of the block.
-DEV_INLINE uint32_t colourHighBase(uint32_t d, uint32_t k, uint32_t h, uint32_t q) {
-    return kColourHigh + 4096 * d + 16 * (64 * k + h + (q >> 4));
-}
-DEV_INLINE uint32_t colourLowBase(uint32_t d, uint32_t q, uint32_t h, uint32_t hi) {
-    return kColourLow + 262144 * d + 16 * (64 * q + h + hi);
-}
-DEV_INLINE uint32_t runValueBase(uint32_t pos, uint32_t longRun, uint32_t fill) {
-    return kRunValue + 16 * (pos + longRun + 128 * fill);
-}
-DEV_INLINE uint32_t patternBase(uint32_t p, uint32_t o) { return kPattern + 256 * (256 * p + o); }
-DEV_INLINE uint32_t rawZeroModel(uint32_t z3, uint32_t mc, uint32_t zr) { return kRawZero + z3 + 8 * mc + 128 * zr; }
-DEV_INLINE uint32_t motionYBase(uint32_t ys, uint32_t lastY, uint32_t g) { return kMotionY + 16 * (ys + 8 * lastY + 128 * g); }
-DEV_INLINE uint32_t motionXSignModel(uint32_t ys, uint32_t y, uint32_t xs) { return kMotionXSign + 8 * (ys & 3) + 64 * (y >> 2) + xs; }
-DEV_INLINE uint32_t motionXBase(uint32_t xs, uint32_t ys, uint32_t lastX, uint32_t y) {
-    return kMotionX + 16 * (xs + 8 * (ys & 3) + 32 * lastX + 512 * (y >> 2));
-}
-DEV_INLINE uint32_t residueExponentBase(uint32_t k, uint32_t count, uint32_t lastExp) {
-    return kResidueExponent + 512 * k + 8 * static_cast<uint32_t>(std::bit_width(count)) + 64 * lastExp;
-}
-// The residue contexts depend on the start exponent b and the pass e (from 1);
-// 9b - e and b - e reach -1 on the single pass of b = 0, so these are signed.
-DEV_INLINE uint32_t residueRefineModel(int32_t b, int32_t e, uint32_t hr) {
-    return static_cast<uint32_t>(kResidueRefine + 144 * b - 16 * e) + hr;
-}
-DEV_INLINE uint32_t residueEntryModel(int32_t b, int32_t e, uint32_t h4, uint32_t h9) {
-    return static_cast<uint32_t>(kResidueEntry + 8192 * (9 * b - e)) + 512 * h4 + h9;
-}
-DEV_INLINE uint32_t residueCoefficientModel(int32_t b, int32_t e, uint32_t h4, uint32_t h9) {
-    return static_cast<uint32_t>(kResidueCoefficient + 8192 * (9 * b - e)) + 512 * h4 + h9;
-}
-DEV_INLINE uint32_t residueSignModel(int32_t b, int32_t e, uint32_t h4, uint32_t h7) {
-    return static_cast<uint32_t>(kResidueSign + 2048 * (b - e)) + 128 * h4 + h7;
-}
-
 // Bit changes of a pattern byte along bit 0 to bit 7, after an implicit 0.
 DEV_INLINE uint32_t bitChanges(uint32_t byte) { return static_cast<uint32_t>(std::popcount((byte ^ (byte << 1)) & 0xFFu)); }
 
@@ -75,27 +39,27 @@ public:
     DEV_INLINE void content(uint32_t type, uint32_t x, uint32_t r, uint32_t columns, uint32_t rows, uint32_t k) {
         const uint32_t h = (x > (columns >> 1) ? 16u : 0u) + (r > (rows >> 1) ? 32u : 0u);
         switch (type) {
-            case 2:  // motion
-            case 7:  // inter: the DCT data come from another stage
+            case bink1::kMotionBlock:
+            case bink1::kInterBlock:  // the DCT data come from another stage
                 motion();
                 break;
-            case 3:
+            case bink1::kRunBlock:
                 run(k, h);
                 break;
-            case 4:
+            case bink1::kResidueBlock:
                 residue(k);
                 motion();
                 break;
-            case 6:
+            case bink1::kFillBlock:
                 st.lastColour = colour(1, st.lastColour, k, h);
                 break;
-            case 8:
+            case bink1::kPatternBlock:
                 pattern(k, h);
                 break;
-            case 9:
+            case bink1::kRawBlock:
                 raw(k, h);
                 break;
-            default:  // 0 skip, 5 intra: nothing here
+            default:  // skip and intra: nothing here
                 break;
         }
     }
@@ -103,20 +67,20 @@ public:
 private:
     // One colour byte (sub-stream 5) with role d under context colour q.
     DEV_INLINE uint32_t colour(uint32_t d, uint32_t q, uint32_t k, uint32_t h) {
-        uint32_t v = this->take(kColours, 255);
+        uint32_t v = this->take(bink1::kColours, 255);
         const uint32_t hi = c.tree(m + colourHighBase(d, k, h, q), 4, v >> 4);
         const uint32_t lo = c.tree(m + colourLowBase(d, q, h, hi), 4, v & 15);
         v = 16 * hi + lo;
-        this->emit(kColours, v);
+        this->emit(bink1::kColours, v);
         return v;
     }
 
     void run(uint32_t k, uint32_t h) {
-        this->field(kRunFields, kRunScan + 16 * k, 4);
+        this->field(bink1::kRunFields, runScanBase(k), 4);
         uint32_t pos = 0, ctx = 0, longRun = 0;
         while (pos < 63) {
-            const uint32_t fill = this->flag(kRunFields, kRunFill + 64 * k + ctx);
-            const uint32_t value = this->field(kRuns, runValueBase(pos, longRun, fill), 4);
+            const uint32_t fill = this->flag(bink1::kRunFields, runFillModel(k, ctx));
+            const uint32_t value = this->field(bink1::kRuns, runValueBase(pos, longRun, fill), 4);
             pos += value + 1;
             ctx = ((2 * ctx + fill) & 3) + 4 * value;
             longRun = value == 15 ? 64 : 0;
@@ -133,7 +97,7 @@ private:
         uint32_t previous = 0, changes = 0, p = 4;
         for (uint32_t n = 0; n < 8; ++n) {
             if (n) p = changes / n;
-            const uint32_t byte = this->field(kPatterns, patternBase(p, previous), 8);
+            const uint32_t byte = this->field(bink1::kPatterns, patternBase(p, previous), 8);
             changes += bitChanges(byte);
             previous = byte;
         }
@@ -152,7 +116,7 @@ private:
             if (i < 8) p = px[i - 1];
             else if ((i & 7) == 0) p = px[i - 8];
             else p = medianPredict(px[i - 1], px[i - 8], px[i - 9]);
-            int32_t residual = static_cast<int32_t>(this->take(kColours, 255)) - static_cast<int32_t>(p);
+            int32_t residual = static_cast<int32_t>(this->take(bink1::kColours, 255)) - static_cast<int32_t>(p);
             if (c.bit(m[rawZeroModel(z3, mc, zr)], residual == 0 ? 1 : 0)) {
                 residual = 0;
                 z3 = (2 * z3 + 1) & 7;
@@ -160,14 +124,14 @@ private:
                 zr += 1;
             } else {
                 z3 = (2 * z3) & 7;
-                const uint32_t sign = c.bit(m[kRawSign + 8 * s6 + z3], residual < 0 ? 1 : 0);
+                const uint32_t sign = c.bit(m[rawSignModel(s6, z3)], residual < 0 ? 1 : 0);
                 s6 = (2 * s6 + sign) & 63;
                 const uint32_t magnitude = static_cast<uint32_t>(residual < 0 ? -residual : residual);
-                const uint32_t length = c.tree(m + kRawLength + 8 * (mc >> 1), 3,
-                                               magnitude ? static_cast<uint32_t>(std::bit_width(magnitude)) - 1 : 0);
+                const uint32_t length = c.tree(m + rawLengthBase(mc), 3,
+                                               magnitude ? bitLength(magnitude) - 1 : 0);
                 uint32_t mantissa = 0;
                 for (uint32_t j = 0; j < length; ++j) {
-                    const uint32_t b = c.bit(m[kRawMantissa + 8 * length + j], (magnitude >> (length - 1 - j)) & 1);
+                    const uint32_t b = c.bit(m[rawMantissaBase(length) + j], (magnitude >> (length - 1 - j)) & 1);
                     mantissa = 2 * mantissa + b;
                 }
                 const int32_t value = static_cast<int32_t>((1u << length) + mantissa);
@@ -180,7 +144,7 @@ private:
         }
         // Written after the loop: a byte store through the writer may alias
         // anything, and would force the decoder state out of registers.
-        for (uint32_t i = 1; i < 64; ++i) this->emit(kColours, px[i]);
+        for (uint32_t i = 1; i < 64; ++i) this->emit(bink1::kColours, px[i]);
         st.lastColour = sum >> 6;
     }
 
@@ -205,29 +169,29 @@ private:
     // y offset, then x offset (sub-streams 8 and 9).
     void motion() {
         uint32_t sy, sx;
-        uint32_t y = takeOffset(kYOffsets, sy);
-        sy = c.bit(m[kMotionYSign + st.ySigns], sy);
+        uint32_t y = takeOffset(bink1::kYOffsets, sy);
+        sy = c.bit(m[motionYSignModel(st.ySigns)], sy);
         st.ySigns = (2 * st.ySigns + sy) & 7;
         const uint32_t g = ((st.lastY - st.previousY) >> 1) & 15;  // bits 1..4 of the difference
         y = c.tree(m + motionYBase(st.ySigns, st.lastY, g), 4, y);
         st.previousY = st.lastY;
-        this->emit(kYOffsets, sy ? 0u - y : y);
+        this->emit(bink1::kYOffsets, sy ? 0u - y : y);
         st.lastY = y;
 
-        uint32_t x = takeOffset(kXOffsets, sx);
+        uint32_t x = takeOffset(bink1::kXOffsets, sx);
         sx = c.bit(m[motionXSignModel(st.ySigns, y, st.xSigns)], sx);
         st.xSigns = (2 * st.xSigns + sx) & 7;
         x = c.tree(m + motionXBase(st.xSigns, st.ySigns, st.lastX, y), 4, x);
-        this->emit(kXOffsets, sx ? 0u - x : x);
+        this->emit(bink1::kXOffsets, sx ? 0u - x : x);
         st.lastX = x;
     }
 
     // Residue masks: a replay of the Bink residue syntax, one value per
     // decision (sub-stream 13), after the mask count (sub-stream 4).
     void residue(uint32_t k) {
-        const uint32_t count = this->field(kResidueCounts, kResidueCount + 512 * k + 128 * st.residueClass, 7);
+        const uint32_t count = this->field(bink1::kResidueBudgets, residueCountBase(k, st.residueClass), 7);
         st.residueClass = count >> 5;
-        const uint32_t b = this->field(kResidues, residueExponentBase(k, count, st.lastResidueExponent), 3);
+        const uint32_t b = this->field(bink1::kResidues, residueExponentBase(k, count, st.lastResidueExponent), 3);
         st.lastResidueExponent = b;
 
         Walk w;
@@ -237,7 +201,7 @@ private:
             if (e >= 2) {
                 const uint32_t found = w.nz;
                 for (uint32_t i = 0; i < found; ++i) {
-                    const uint32_t bit = this->flag(kResidues, residueRefineModel(sb, e, w.hr));
+                    const uint32_t bit = this->flag(bink1::kResidues, residueRefineModel(sb, e, w.hr));
                     w.hr = (2 * w.hr + bit) & 15;
                     if (bit && --w.budget < 0) return;
                 }
@@ -249,7 +213,7 @@ private:
                     ++i;
                     continue;
                 }
-                const uint32_t entry = this->flag(kResidues, residueEntryModel(sb, e, w.h4, w.h9));
+                const uint32_t entry = this->flag(bink1::kResidues, residueEntryModel(sb, e, w.h4, w.h9));
                 w.h9 = (2 * w.h9 + entry) & 511;
                 if (!entry) {
                     ++i;
@@ -276,7 +240,7 @@ private:
                         if (!fourCoefficients(w, sb, e, cf)) return;
                         break;
                     default: {
-                        const uint32_t sign = this->flag(kResidues, kResidueLateSign + 64 * w.h7 + w.h6);
+                        const uint32_t sign = this->flag(bink1::kResidues, residueLateSignModel(w.h7, w.h6));
                         w.h6 = (2 * w.h6 + sign) & 63;
                         w.coef[i] = 0;
                         w.mode[i] = 0;
@@ -313,7 +277,7 @@ private:
     // the budget ran out (the residue ends).
     bool fourCoefficients(Walk& w, int32_t b, int32_t e, uint32_t cf) {
         for (uint32_t j = 0; j < 4; ++j) {
-            const uint32_t later = this->flag(kResidues, residueCoefficientModel(b, e, w.h4, w.h9));
+            const uint32_t later = this->flag(bink1::kResidues, residueCoefficientModel(b, e, w.h4, w.h9));
             w.h4 = (2 * w.h4 + later) & 15;
             if (later) {
                 --w.start;
@@ -321,7 +285,7 @@ private:
                 w.mode[w.start] = 3;
             } else {
                 ++w.nz;
-                const uint32_t sign = this->flag(kResidues, residueSignModel(b, e, w.h4, w.h7));
+                const uint32_t sign = this->flag(bink1::kResidues, residueSignModel(b, e, w.h4, w.h7));
                 w.h7 = (2 * w.h7 + sign) & 127;
                 if (--w.budget < 0) return false;
             }

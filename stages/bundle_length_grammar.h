@@ -19,16 +19,19 @@
 
 namespace dev::bundle {
 
-// Models 0..63: end-of-list flag, model min(k, 1023) >> 4.  Models 64..132:
-// the integer code's block (of which 65..69 and 101 are never used).  The
-// format reserves 1582 models; the rest are never touched, so only these are
-// allocated.
+// ---- Model table: a base per table and its index function, the reach of
+// each checked below.  The integer code's block leaves 65..69 and 101 unused.
+// The format reserves 1582 models; the rest are never touched, so only these
+// are allocated. ----
 constexpr uint32_t kEndFlag = 0;
-constexpr uint32_t kValue = 64;
+constexpr uint32_t kValue = 64;  // IntegerModels block
 constexpr uint32_t kModelCount = kValue + IntegerModels::kSize;
 constexpr uint32_t kEndFlagKLimit = 1023;
 
-DEV_INLINE uint32_t endFlagModel(uint32_t k) { return kEndFlag + (std::min(k, kEndFlagKLimit) >> 4); }
+// The end-of-list flag under the number k of values already coded.
+constexpr uint32_t endFlagModel(uint32_t k) { return kEndFlag + (std::min(k, kEndFlagKLimit) >> 4); }
+
+static_assert(endFlagModel(0xFFFFFFFFu) < kValue);
 
 // Codes one frame's list.  Decoding: values go to s until the end flag; false
 // when s is full.  Encoding: the list is every 16-bit value of s; false on a

@@ -16,21 +16,22 @@
 #pragma once
 
 #include <algorithm>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 
+#include "core/bits.h"
 #include "core/coder.h"
 #include "core/range_decoder.h"
 #include "core/value_stream.h"
 
 namespace dev::dct {
 
-// ---- Model table: one flat array, base offsets and plain-sum contexts. ----
-//
-// The layout is part of the format: every index below is used exactly as
-// written, including the places where the top of one context range would run
-// into the next one for inputs a valid stream never holds.
+// ---- Model table: one flat array, a base per table and the index function
+// that is the plain sum of context terms the format defines.  Below them, a
+// static_assert per table checks that its largest index (at the largest
+// arguments a valid stream can produce) stays below the next base.  Inputs a
+// valid stream never holds may run one range into the next; the indices are
+// used exactly as written. ----
 constexpr uint32_t kBlockFollows = 0;            // + 16p + bitlen(blocks)
 constexpr uint32_t kQuantiser = 64;              // + 16(bitlen(prevN) + 16 prevQ) + node
 constexpr uint32_t kCount = 4160;                // + 64(prevN + 64q) + node
@@ -55,8 +56,6 @@ constexpr uint8_t kSignAfterReset = 4;
 // Triangular offsets of the mantissa regions: the region of length L holds
 // L - 1 models per context, so region L starts at the sum of the lengths below.
 constexpr uint8_t kTriangle[12] = {0, 0, 0, 1, 3, 6, 10, 15, 21, 28, 36, 45};
-
-constexpr uint32_t bitLength(uint32_t x) { return static_cast<uint32_t>(std::bit_width(x)); }
 
 constexpr uint32_t blockFollowsModel(uint32_t p, uint32_t blocks) { return kBlockFollows + 16 * p + bitLength(blocks); }
 constexpr uint32_t quantiserBase(uint32_t prevN, uint32_t prevQ) {

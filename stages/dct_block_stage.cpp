@@ -1,7 +1,7 @@
 // DCT block stage: rebuilds the quantiser index, DC value and coefficient list
 // of every DCT-coded block of a Bink 1 video packet.  The stage table runs two
-// instances with their own models, intra blocks (sub-streams 15..17) and inter
-// blocks (18..20); the inter one codes a DC sign.
+// instances with their own models, one for intra blocks and one for inter
+// blocks; the inter one codes a DC sign.
 #include "core/pipeline.h"
 #include "stages/dct_block_grammar.h"
 #include "stages/stages.h"
@@ -31,19 +31,10 @@ void commit(StreamBuffer* stream, const ValueWriter& w) {
     if (stream) stream->commitBack(w);
 }
 
-}  // namespace
-
-uint32_t DctBlockStage(Stage* stage) {
+uint32_t runDctStage(Stage* stage, bool inter) {
     DctBlockDecoder decoder;
     return runStageLoop(
-        stage,
-        [&] {
-            const BinkContext* context = stage->context;
-            if (!context) return false;
-            // The inter instance is the one whose first output is sub-stream 18.
-            const bool inter = context->streams && stage->outputs[0] == &context->streams[17];
-            return decoder.setup(inter, context->planeCount);
-        },
+        stage, [&] { return stage->context && decoder.setup(inter, stage->context->planeCount); },
         [&](Stage* s) {
             if (!s->input && s->length) return false;
             ValueWriter w[3] = {backWriterOf(s->outputs[0]), backWriterOf(s->outputs[1]),
@@ -54,5 +45,10 @@ uint32_t DctBlockStage(Stage* stage) {
         },
         [&] { decoder.models.release(); });
 }
+
+}  // namespace
+
+uint32_t DctIntraStage(Stage* stage) { return runDctStage(stage, false); }
+uint32_t DctInterStage(Stage* stage) { return runDctStage(stage, true); }
 
 }  // namespace dev

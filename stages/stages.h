@@ -8,10 +8,11 @@
 
 namespace dev {
 
-uint32_t AudioStage(Stage* stage);         // sub-stream 1, both generations
-uint32_t VideoFrameStage(Stage* stage);    // Bink 1: sub-streams 2..13
-uint32_t BundleLengthStage(Stage* stage);  // Bink 1: sub-stream 14
-uint32_t DctBlockStage(Stage* stage);      // Bink 1: 15..17 (intra) or 18..20 (inter)
-uint32_t VideoStage(Stage* stage);         // Bink 2: sub-streams 2..10
+uint32_t AudioStage(Stage* stage);         // the audio packets, both generations
+uint32_t VideoFrameStage(Stage* stage);    // Bink 1: block types to residue fields (vframe::kOutputs)
+uint32_t BundleLengthStage(Stage* stage);  // Bink 1: chunk counts
+uint32_t DctIntraStage(Stage* stage);      // Bink 1: quantisers, DC values and coefficients of intra blocks
+uint32_t DctInterStage(Stage* stage);      // Bink 1: the same of inter blocks
+uint32_t VideoStage(Stage* stage);         // Bink 2: macroblock types to residue coefficients
 
 }  // namespace dev

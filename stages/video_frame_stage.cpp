@@ -24,13 +24,14 @@ void VideoFrameDecoder::release() {
     state.above = nullptr;
 }
 
-bool decodeVideoFrameChunk(VideoFrameDecoder& decoder, const uint8_t* chunk, size_t length, ValueWriter* writers) {
+bool decodeVideoFrameChunk(VideoFrameDecoder& decoder, const uint8_t* chunk, size_t length,
+                           StreamArray<ValueWriter>& writers) {
     DecodeCoder coder;
     coder.rd.init(chunk, length);
     vframe::FrameGrammar<DecodeCoder> grammar(coder, decoder.models.data(), decoder.state, writers);
     bool ok = grammar.packet();
-    for (int i = 0; i < vframe::kSlotCount; ++i)
-        if (writers[i].overflow) ok = false;
+    for (int n : vframe::kOutputs)
+        if (writers[n].overflow) ok = false;
     return ok;
 }
 
@@ -39,12 +40,13 @@ uint32_t VideoFrameStage(Stage* stage) {
     return runStageLoop(
         stage, [&] { return stage->context && decoder.setup(*stage->context); },
         [&](Stage* s) {
-            ValueWriter writers[vframe::kSlotCount];
-            for (int i = 0; i < vframe::kSlotCount; ++i)
-                if (s->outputs[i]) writers[i] = s->outputs[i]->backWriter();
+            // The stage's outputs are its table row's sub-streams, in order.
+            StreamArray<ValueWriter> writers;
+            for (int i = 0; i < vframe::kOutputCount; ++i)
+                if (s->outputs[i]) writers[vframe::kOutputs[i]] = s->outputs[i]->backWriter();
             const bool ok = decodeVideoFrameChunk(decoder, s->input, s->length, writers);
-            for (int i = 0; i < vframe::kSlotCount; ++i)
-                if (s->outputs[i]) s->outputs[i]->commitBack(writers[i]);
+            for (int i = 0; i < vframe::kOutputCount; ++i)
+                if (s->outputs[i]) s->outputs[i]->commitBack(writers[vframe::kOutputs[i]]);
             return ok;
         },
         [&] { decoder.release(); });

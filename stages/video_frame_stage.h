@@ -29,9 +29,10 @@ struct VideoFrameDecoder {
     void release();
 };
 
-// Decodes one chunk into the twelve writers of sub-streams 2..13 (index =
-// sub-stream - 2).  false when the chunk cannot form a packet or a writer
+// Decodes one chunk into the writers of the stage's sub-streams
+// (vframe::kOutputs).  false when the chunk cannot form a packet or a writer
 // overflowed; the writers then hold a partial frame.
-bool decodeVideoFrameChunk(VideoFrameDecoder& decoder, const uint8_t* chunk, size_t length, ValueWriter* writers);
+bool decodeVideoFrameChunk(VideoFrameDecoder& decoder, const uint8_t* chunk, size_t length,
+                           StreamArray<ValueWriter>& writers);
 
 }  // namespace dev

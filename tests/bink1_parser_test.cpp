@@ -12,13 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "core/frame_assembly.h"
 #include "tests/corpus.h"
 #include "pack/bink1_parser.h"
-#include "pack/bink1_plane_parser.h"
 #include "pack/bink_file.h"
 #include "pack/bink_generator.h"
 #include "pack/frame_view.h"
+#include "pack/stage_encoder.h"
 
 namespace dev {
 namespace {
@@ -203,8 +202,9 @@ TEST(Bink1Parser, IntraBlockGivesDcCoefficientListAndQuantiser) {
 }
 
 // Values valid in Bink that the DCT stage cannot code: an intra DC above
-// 2047 (reached through a delta) and a coefficient of magnitude 1024.
-TEST(Bink1Parser, DctValuesBeyondTheStageAreStored) {
+// 2047 (reached through a delta) and a coefficient of magnitude 1024.  The
+// packet parses and rewrites; the stage's encoder refuses it.
+TEST(Bink1Parser, DctValuesBeyondTheStageAreRefusedByItsEncoder) {
     Bits dc;  // 16x8: two intra blocks with DCs 2000 and 2100
     dc.identityTrees();
     dc.put(2, 10).put(0, 1).put(5, 4).put(5, 4);
@@ -214,7 +214,10 @@ TEST(Bink1Parser, DctValuesBeyondTheStageAreStored) {
     dc.put(0, 4).put(0, 4);  // block 1: no coefficients, quantiser 0
     dc.put(0, 4).put(0, 4);  // block 2
     PackFrame f;
-    EXPECT_EQ(code(grayContext(16, 8), packet(dc.align()), f), "intra DC outside 0..2047");
+    const BinkContext wide = grayContext(16, 8);
+    const auto dcPacket = packet(dc.align());
+    EXPECT_EQ(code(wide, dcPacket, f), "");
+    EXPECT_FALSE(makeDctBlockEncoder(wide, false)->accepts(f));
 
     Bits big;  // 8x8: one intra block, slot 1 = 1024
     big.identityTrees();
@@ -228,7 +231,10 @@ TEST(Bink1Parser, DctValuesBeyondTheStageAreStored) {
     big.put(0, 2);
     for (int k = 9; k >= 0; --k) big.put(0, 5);      // nothing more
     big.put(0, 4);
-    EXPECT_EQ(code(grayContext(8, 8), packet(big.align()), f), "DCT coefficient of magnitude 1024 or more");
+    const BinkContext small = grayContext(8, 8);
+    const auto bigPacket = packet(big.align());
+    EXPECT_EQ(code(small, bigPacket, f), "");
+    EXPECT_FALSE(makeDctBlockEncoder(small, false)->accepts(f));
 }
 
 // 16x16 grey frame of two block rows (all count fields 10 bits).  Row 0 holds
@@ -265,17 +271,15 @@ TEST(Bink1Parser, OddRowsFollowTheScaledBlocksAbove) {
     EXPECT_EQ(f.streams[5], std::vector<uint8_t>{9});
     EXPECT_EQ(code(c, good, f), "");
 
+    EXPECT_TRUE(makeVideoFrameEncoder(c)->accepts(f));
+
     // Skip blocks under the scaled block, or a lower half with no scaled
-    // block above: valid Bink, but not what the stage's block loop produces.
+    // block above: valid Bink, but not what the stage's block loop produces,
+    // so its encoder refuses the values.
     for (int variant : {1, 2}) {
         const auto bytes = scaledPacket(variant);
-        f = PackFrame();
-        f.video = bytes;
-        const char* why = parseBink1Packet(c, f);
-        ASSERT_NE(why, nullptr);
-        EXPECT_NE(std::string(why).find("odd row"), std::string::npos) << why;
-        EXPECT_TRUE(bink1FrameValues(c, f));
-        EXPECT_TRUE(f.stored);
+        EXPECT_EQ(code(c, bytes, f), "");
+        EXPECT_FALSE(makeVideoFrameEncoder(c)->accepts(f)) << variant;
     }
 }
 
@@ -489,8 +493,8 @@ TEST(Bink1ParserCorpus, DamagedPacketsAreStoredOrExact) {
                 EXPECT_EQ(ok, v.size() >= 4);
                 if (ok && !f.stored) {
                     FrameView view(file.context);
-                    BinkContext& c = view.bind(f, v.size());
-                    ASSERT_EQ(assembleBink1Video(c), 0);
+                    view.bind(f, v.size());
+                    ASSERT_EQ(view.writeVideo(), 0);
                     EXPECT_TRUE(std::equal(view.written().begin(), view.written().end(), v.begin(), v.end()));
                 }
             }

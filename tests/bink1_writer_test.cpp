@@ -1,4 +1,4 @@
-// Bink 1 bitstream writers: BitWriter, tables, the plane writer's tree
+// The Bink 1 plane syntax in its writing direction: BitWriter, tables, tree
 // descriptions and bundle chunks, the block walk, and the coefficient and
 // residue fields.  Value streams are built by hand; the expected bitstream of
 // each case is spelled out field by field.
@@ -13,15 +13,15 @@
 #include <vector>
 
 #include "core/bink_context.h"
-#include "core/pipeline.h"
-#include "writers/bink1_coefficient_coder.h"
-#include "writers/bink1_plane_writer.h"
-#include "writers/bink1_residue_coder.h"
-#include "writers/bink1_tables.h"
+#include "core/frame_output.h"
+#include "writers/bink1/plane_syntax.h"
+#include "writers/bink1/video_writer.h"
 #include "writers/bit_writer.h"
 
 namespace dev {
 namespace {
+
+using namespace bink1;
 
 // ---------------------------------------------------------------------------
 // Helpers
@@ -52,40 +52,23 @@ struct Bits {
     }
 };
 
-// Least-significant-bit-first reader, the way a Bink decoder reads.
-struct BitReader {
-    const uint8_t* p;
-    size_t pos = 0;
-    uint32_t bit() {
-        const uint32_t b = (p[pos >> 3] >> (pos & 7)) & 1u;
-        ++pos;
-        return b;
-    }
-    uint32_t get(uint32_t n) {
-        uint32_t v = 0;
-        for (uint32_t i = 0; i < n; ++i) v |= bit() << i;
-        return v;
-    }
-};
-
-// A run context with hand-built front buffers for every sub-stream.
+// A frame with hand-built front buffers for every sub-stream.
 struct Rig {
-    std::vector<uint8_t> sub[22];
-    StreamBuffer streams[kStreamCount];
-    std::vector<uint8_t> area[9];
+    StreamArray<std::vector<uint8_t>> sub;
+    StreamArray<StreamBuffer> streams;
+    BundleAreas areas;
     std::vector<uint8_t> frame;
     BinkContext c;
+    FrameOutput out;
     size_t room;
 
     Rig(uint32_t width, uint32_t height, size_t outBytes = 1 << 16) : frame(outBytes + 64, 0xAA), room(outBytes) {
         c.width = width;
         c.height = height;
-        const size_t size = (size_t((width + 7) / 8) * 64) * ((height + 7) / 8);
-        for (auto& a : area) a.assign(size + 1, 0);  // +1: never an empty vector
-        for (int b = 0; b < 9; ++b) c.bundles[b] = {area[b].data(), area[b].data() + size};
-        c.streams = streams;
-        c.out = frame.data();
-        c.outEnd = frame.data() + outBytes;
+        EXPECT_TRUE(areas.allocate(width, height));
+        out.streams = &streams;
+        out.out = frame.data();
+        out.outEnd = frame.data() + outBytes;
     }
     Rig& b8(int n, std::initializer_list<int> v) {
         for (int x : v) sub[n].push_back(static_cast<uint8_t>(x));
@@ -99,17 +82,16 @@ struct Rig {
         return *this;
     }
     Rig& identityTrees() {
-        for (int i = 0; i < 23; ++i) sub[12].push_back(0);
+        for (uint32_t i = 0; i < kTreesPerPlane; ++i) sub[kTrees].push_back(0);
         return *this;
     }
     // Hands the value streams over as the front buffers of this cycle.
     void arm() {
         for (int n = 1; n <= kStreamCount; ++n) {
-            StreamBuffer& s = streams[n - 1];
+            StreamBuffer& s = streams[n];
             s.buffers[0] = sub[n].data();
-            s.cursor = s.start = s.buffers[0];
+            s.cursor = s.buffers[0];
             s.capacity = static_cast<uint32_t>(sub[n].size());
-            s.end = s.start + s.capacity;
             s.filled[0] = s.capacity;
             s.toggle = 0;
         }
@@ -117,35 +99,32 @@ struct Rig {
     int32_t plane(int isChroma = 0) {
         if (!armed) arm();
         armed = true;
-        return Bink1PlaneWriter::writePlane(c, isChroma);
+        return writePlane(c, out, areas, isChroma != 0);
     }
-    std::vector<uint8_t> written() const { return std::vector<uint8_t>(frame.data(), static_cast<const uint8_t*>(c.out)); }
-    size_t consumed(int n) const { return static_cast<size_t>(streams[n - 1].cursor - streams[n - 1].buffers[0]); }
+    std::vector<uint8_t> written() const { return std::vector<uint8_t>(frame.data(), static_cast<const uint8_t*>(out.out)); }
+    size_t consumed(int n) const { return static_cast<size_t>(streams[n].cursor - streams[n].buffers[0]); }
     bool guardIntact() const {
         for (size_t i = room; i < frame.size(); ++i)
             if (frame[i] != 0xAA) return false;
         return true;
     }
-    // Every value of every stream was taken.
+    // Every value of every stream the planes read was taken.
     void expectAllConsumed() const {
-        for (int n = 2; n <= kStreamCount; ++n)
-            if (n != 11) {
+        for (int n = kBlockTypes; n <= kStreamCount; ++n)
+            if (n != kPacketRecords) {
                 EXPECT_EQ(consumed(n), sub[n].size()) << "sub-stream " << n;
             }
     }
     bool armed = false;
 };
 
-// Chunk counts of the nine bundles of a luma plane `columns` blocks wide.
+// Chunk count widths of the nine bundles of a luma plane `columns` blocks wide.
 struct Widths {
-    uint32_t w[9];
+    uint32_t w[kBundleCount];
     explicit Widths(uint32_t columns) {
-        const uint32_t a = columns * 8 + 7;
-        const uint32_t offsets = binkBitLength((a >> 3) + 511);
-        const uint32_t v[9] = {offsets, binkBitLength((a >> 4) + 511), binkBitLength(columns * 64 + 511),
-                               binkBitLength(columns * 8 + 511), offsets, offsets, offsets, offsets,
-                               binkBitLength(columns * 48 + 511)};
-        std::memcpy(w, v, sizeof w);
+        PlaneGeometry g;
+        EXPECT_TRUE(planeGeometry(columns * 8, 8, false, g));
+        std::memcpy(w, g.countWidth, sizeof w);
     }
 };
 
@@ -157,7 +136,7 @@ void rowChunks(Rig& rig, Bits& bits, const Widths& wd, std::initializer_list<int
     int b = 0;
     for (int n : counts) {
         if (n >= 0) {
-            rig.b16(14, {n});
+            rig.b16(kChunkCounts, {n});
             bits.put(static_cast<uint32_t>(n), wd.w[b]);
             if (n > 0) chunk(b);
         }
@@ -225,7 +204,7 @@ TEST(BitWriter, NeverStoresPastItsEnd) {
 
 TEST(Bink1Tables, EveryTreeIsACompletePrefixCodeReadLowBitFirst) {
     for (int t = 0; t < 16; ++t) {
-        const Bink1TreeRow& row = kBink1Trees[t];
+        const CodeRow& row = kCodeRows[t];
         double kraft = 0;
         for (int i = 0; i < 16; ++i) {
             ASSERT_LT(row.code[i], 1u << row.length[i]) << t << ' ' << i;
@@ -242,18 +221,18 @@ TEST(Bink1Tables, EveryTreeIsACompletePrefixCodeReadLowBitFirst) {
 
 TEST(Bink1Tables, CoefficientOrderIsAPermutationAndBitLengthCountsBits) {
     bool seen[64] = {};
-    for (uint8_t s : kBink1CoefficientOrder) {
+    for (uint8_t s : kCoefficientOrder) {
         ASSERT_LT(s, 64);
         EXPECT_FALSE(seen[s]);
         seen[s] = true;
     }
-    EXPECT_EQ(kBink1CoefficientOrder[0], 0);
-    EXPECT_EQ(binkBitLength(0), 0u);
-    EXPECT_EQ(binkBitLength(1), 1u);
-    EXPECT_EQ(binkBitLength(3), 2u);
-    EXPECT_EQ(binkBitLength(255), 8u);
-    EXPECT_EQ(binkBitLength(256), 9u);
-    EXPECT_EQ(binkBitLength(0x8000), 16u);
+    EXPECT_EQ(kCoefficientOrder[0], 0);
+    EXPECT_EQ(bitLength(0), 0u);
+    EXPECT_EQ(bitLength(1), 1u);
+    EXPECT_EQ(bitLength(3), 2u);
+    EXPECT_EQ(bitLength(255), 8u);
+    EXPECT_EQ(bitLength(256), 9u);
+    EXPECT_EQ(bitLength(0x8000), 16u);
 }
 
 // ---------------------------------------------------------------------------
@@ -273,10 +252,10 @@ TEST(Bink1Plane, PlaneEndingOnAWordBoundaryGetsNoEmptyWord) {
     Rig rig(64, 0);
     Bits bits;
     for (int i = 0; i < 22; ++i) {
-        rig.b8(12, {0});
+        rig.b8(kTrees, {0});
         bits.put(0, 4);
     }
-    rig.b8(12, {5, 1, 7, 15, 14, 13, 12, 11, 10, 9, 8});
+    rig.b8(kTrees, {5, 1, 7, 15, 14, 13, 12, 11, 10, 9, 8});
     bits.put(5, 4).put(1, 1).put(7, 3);
     for (int v = 15; v >= 8; --v) bits.put(static_cast<uint32_t>(v), 4);
     ASSERT_EQ(rig.plane(), 0);
@@ -289,25 +268,25 @@ TEST(Bink1Plane, MergePassesTakeBitsOnlyWhileBothRunsHaveElements) {
     // input: 8 + 8 + 8 + 8 bits of 0, not 8 + 16 + 32 + 64.
     Rig rig(8, 0);
     Bits bits;
-    for (int i = 0; i < 19; ++i) rig.b8(12, {0});
-    rig.b8(12, {2, 0, 3});
-    for (int i = 0; i < 32; ++i) rig.b8(12, {0});
-    for (int i = 0; i < 3; ++i) rig.b8(12, {0});
+    for (int i = 0; i < 19; ++i) rig.b8(kTrees, {0});
+    rig.b8(kTrees, {2, 0, 3});
+    for (int i = 0; i < 32; ++i) rig.b8(kTrees, {0});
+    for (int i = 0; i < 3; ++i) rig.b8(kTrees, {0});
     bits.put(0, 76).put(2, 4).put(0, 1).put(3, 2).put(0, 32).put(0, 12);
-    rig.b8(12, {9});  // left for the next plane
+    rig.b8(kTrees, {9});  // left for the next plane
     ASSERT_EQ(rig.plane(), 0);
     EXPECT_EQ(rig.written(), bits.done());
-    EXPECT_EQ(rig.consumed(12), rig.sub[12].size() - 1);
+    EXPECT_EQ(rig.consumed(kTrees), rig.sub[kTrees].size() - 1);
 }
 
 TEST(Bink1Plane, ConsecutivePlanesTakeTheirValuesInWritingOrder) {
     Rig rig(16, 0);
     rig.identityTrees();    // first plane
-    rig.b8(12, {1, 0, 0});  // second plane, bundle 0: tree 1 by one merge pass
-    for (int i = 0; i < 8; ++i) rig.b8(12, {1});
-    for (int i = 0; i < 22; ++i) rig.b8(12, {0});
+    rig.b8(kTrees, {1, 0, 0});  // second plane, bundle 0: tree 1 by one merge pass
+    for (int i = 0; i < 8; ++i) rig.b8(kTrees, {1});
+    for (int i = 0; i < 22; ++i) rig.b8(kTrees, {0});
     ASSERT_EQ(rig.plane(), 0);
-    EXPECT_EQ(rig.consumed(12), 23u);
+    EXPECT_EQ(rig.consumed(kTrees), 23u);
     ASSERT_EQ(rig.plane(1), 0);
     rig.expectAllConsumed();
     std::vector<uint8_t> expect = Bits().identityTrees().done();
@@ -325,7 +304,7 @@ TEST(Bink1Chunks, BlockTypesAllZeroAreOneBitAndFourZeros) {
     Bits bits;
     bits.identityTrees();
     rowChunks(rig, bits, Widths(1), {1, 0, 0, 0, 0, 0, 0, 0, 0}, [&](int) {
-        rig.b8(2, {0});
+        rig.b8(kBlockTypes, {0});
         bits.put(1, 1).put(0, 4);
     });
     ASSERT_EQ(rig.plane(), 0);
@@ -342,7 +321,7 @@ void typeChunk(const std::vector<int>& types, std::initializer_list<uint32_t> sy
     Bits bits;
     bits.identityTrees();
     rowChunks(rig, bits, Widths(n), {static_cast<int>(n), 0, 0, 0, 0, 0, 0, 0, 0}, [&](int) {
-        for (int t : types) rig.b8(2, {t});
+        for (int t : types) rig.b8(kBlockTypes, {t});
         bits.put(0, 1);
         for (uint32_t v : symbols) bits.put(v, 4);
     });
@@ -382,13 +361,13 @@ TEST(Bink1Chunks, ScaledBlocksTypedOneUseValueAndRunCodes) {
     bits.identityTrees();
     rowChunks(rig, bits, Widths(12), {6, 6, 1, 0, 0, 0, 0, 0, 0}, [&](int b) {
         if (b == 0) {
-            rig.b8(2, {1, 1, 1, 1, 1, 1});
+            rig.b8(kBlockTypes, {1, 1, 1, 1, 1, 1});
             bits.put(0, 1).put(1, 4).put(12, 4).put(1, 4);
         } else if (b == 1) {
-            rig.b8(3, {6, 6, 6, 6, 6, 6});
+            rig.b8(kSubBlockTypes, {6, 6, 6, 6, 6, 6});
             bits.put(0, 1).put(6, 4).put(12, 4).put(6, 4);
         } else {
-            rig.b8(5, {0x42});
+            rig.b8(kColours, {0x42});
             bits.put(1, 1).put(4, 4).put(2, 4);
         }
     });
@@ -404,28 +383,28 @@ TEST(Bink1Chunks, ColourHighNibbleUsesTheTreeOfTheLastColour) {
     // single colour of row 0, sent in the all-equal form.
     Rig rig(8, 16);
     Bits bits;
-    rig.b8(12, {0, 0, 0, 0, 0});
+    rig.b8(kTrees, {0, 0, 0, 0, 0});
     bits.put(0, 4 * 5);
-    rig.b8(12, {1, 1, 0, 2});
+    rig.b8(kTrees, {1, 1, 0, 2});
     bits.put(1, 4).put(1, 1).put(0, 3).put(2, 4);
-    for (int i = 0; i < 17; ++i) rig.b8(12, {0});
+    for (int i = 0; i < 17; ++i) rig.b8(kTrees, {0});
     bits.put(0, 4 * 17);
     const Widths wd(1);
     rowChunks(rig, bits, wd, {1, 0, 1, 0, 0, 0, 0, 0, 0}, [&](int b) {
         if (b == 0) {
-            rig.b8(2, {6});
+            rig.b8(kBlockTypes, {6});
             bits.put(0, 1).put(6, 4);
         } else {
-            rig.b8(5, {0x37});
+            rig.b8(kColours, {0x37});
             bits.put(1, 1).put(3, 4).put(7, 4);
         }
     });
     rowChunks(rig, bits, wd, {1, -1, 1, -1, -1, -1, -1, -1, -1}, [&](int b) {
         if (b == 0) {
-            rig.b8(2, {6});
+            rig.b8(kBlockTypes, {6});
             bits.put(0, 1).put(6, 4);
         } else {
-            rig.b8(5, {0x21});
+            rig.b8(kColours, {0x21});
             bits.put(1, 1).put(0, 1).put(1, 4);  // high 2 under tree 3: code 0, 1 bit
         }
     });
@@ -439,19 +418,19 @@ TEST(Bink1Chunks, PatternBlockColoursAndNibblesUnderAMergedTree) {
     // 1: value 1 gets the 1-bit code 0, value 0 the 4-bit code 1.
     Rig rig(8, 8);
     Bits bits;
-    for (int i = 0; i < 19; ++i) rig.b8(12, {0});
-    rig.b8(12, {1, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0});
-    rig.b8(12, {0, 0, 0});
+    for (int i = 0; i < 19; ++i) rig.b8(kTrees, {0});
+    rig.b8(kTrees, {1, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0});
+    rig.b8(kTrees, {0, 0, 0});
     bits.put(0, 76).put(1, 4).put(0, 1).put(0, 2).bits({1, 0, 0, 0, 0, 0, 0, 0}).put(0, 12);
     rowChunks(rig, bits, Widths(1), {1, 0, 2, 8, 0, 0, 0, 0, 0}, [&](int b) {
         if (b == 0) {
-            rig.b8(2, {8});
+            rig.b8(kBlockTypes, {8});
             bits.put(0, 1).put(8, 4);
         } else if (b == 2) {
-            rig.b8(5, {0x12, 0x34});
+            rig.b8(kColours, {0x12, 0x34});
             bits.put(0, 1).put(1, 4).put(2, 4).put(3, 4).put(4, 4);  // high 3 under tree of col_last 1
         } else {
-            rig.b8(10, {0x01, 0x10, 0x21, 0, 0, 0, 0, 0});
+            rig.b8(kPatterns, {0x01, 0x10, 0x21, 0, 0, 0, 0, 0});
             bits.put(0, 1).put(1, 4);  // low 1, high 0
             bits.put(1, 4).put(0, 1);  // low 0, high 1
             bits.put(0, 1).put(3, 5);  // low 1, high 2 (code index 2 of tree 1)
@@ -468,18 +447,18 @@ void motionRow(std::initializer_list<int> xs, std::initializer_list<int> ys, std
                const std::function<void(Bits&)>& expectX, const std::function<void(Bits&)>& expectY) {
     Rig rig(16, 8);
     rig.identityTrees();
-    rig.b8(21, flags);
+    rig.b8(kFormChoices, flags);
     Bits bits;
     bits.identityTrees();
     rowChunks(rig, bits, Widths(2), {2, 0, 0, 0, 2, 2, 0, 0, 0}, [&](int b) {
         if (b == 0) {
-            rig.b8(2, {2, 2});
+            rig.b8(kBlockTypes, {2, 2});
             bits.put(0, 1).put(2, 4).put(2, 4);
         } else if (b == 4) {
-            rig.b8(9, xs);
+            rig.b8(kXOffsets, xs);
             expectX(bits);
         } else {
-            rig.b8(8, ys);
+            rig.b8(kYOffsets, ys);
             expectY(bits);
         }
     });
@@ -516,7 +495,7 @@ void dcRow(bool inter, std::initializer_list<int> dcs, const std::function<void(
                                      inter ? count : 0, 0},
               [&](int b) {
                   if (b == 0) {
-                      for (uint32_t i = 0; i < n; ++i) rig.b8(2, {inter ? 7 : 5});
+                      for (uint32_t i = 0; i < n; ++i) rig.b8(kBlockTypes, {inter ? 7 : 5});
                       bits.put(0, 1).put(inter ? 7 : 5, 4);
                       for (uint32_t r = n - 1; r > 0;) {  // the run-code rule, as above
                           const uint32_t code = r > 32 ? 15 : r > 12 ? 14 : r > 8 ? 13 : r > 4 ? 12 : (inter ? 7 : 5);
@@ -525,18 +504,18 @@ void dcRow(bool inter, std::initializer_list<int> dcs, const std::function<void(
                           r -= step;
                       }
                   } else if (b == 4 || b == 5) {
-                      for (uint32_t i = 0; i < n; ++i) rig.b8(b == 4 ? 9 : 8, {0});
-                      rig.b8(21, {1});
+                      for (uint32_t i = 0; i < n; ++i) rig.b8(b == kBundleXOffsets ? kXOffsets : kYOffsets, {0});
+                      rig.b8(kFormChoices, {1});
                       bits.put(1, 1).put(0, 4);
                   } else {
-                      rig.b16(inter ? 19 : 16, dcs);
+                      rig.b16(inter ? kInterDc : kIntraDc, dcs);
                       expectDcs(bits);
                   }
               });
     // Each block: an empty coefficient list (field 0) and quantiser 9.
     for (uint32_t i = 0; i < n; ++i) {
-        rig.b16(inter ? 20 : 17, {0});
-        rig.b8(inter ? 18 : 15, {9});
+        rig.b16(dctStreams(inter).coefficients, {0});
+        rig.b8(dctStreams(inter).quantisers, {9});
         bits.put(0, 4).put(9, 4);
     }
     ASSERT_EQ(rig.plane(), 0);
@@ -577,16 +556,16 @@ std::unique_ptr<Rig> runRows(std::initializer_list<int> runs, std::initializer_l
     const int runCount = static_cast<int>(runs.size());
     rowChunks(rig, bits, wd, {1, 0, colours, 0, 0, 0, 0, 0, runCount}, [&](int b) {
         if (b == 0) {
-            rig.b8(2, {3});
+            rig.b8(kBlockTypes, {3});
             bits.put(0, 1).put(3, 4);
         } else if (b == 2) {
-            for (int i = 0; i < colours; ++i) rig.b8(5, {0x11});
+            for (int i = 0; i < colours; ++i) rig.b8(kColours, {0x11});
             bits.put(1, 1).put(1, 4).put(1, 4);
         } else {
-            rig.b8(6, runs);
+            rig.b8(kRuns, runs);
             bool equal = true;
             for (int r : runs) equal &= r == *runs.begin();
-            if (equal) rig.b8(21, {runFlag});
+            if (equal) rig.b8(kFormChoices, {runFlag});
             if (equal && runFlag) {
                 bits.put(1, 1).put(static_cast<uint32_t>(*runs.begin()), 4);
             } else {
@@ -595,20 +574,20 @@ std::unique_ptr<Rig> runRows(std::initializer_list<int> runs, std::initializer_l
             }
         }
     });
-    rig.b8(7, {5});
+    rig.b8(kRunFields, {5});
     bits.put(5, 4);
     for (int f : fills) {
-        rig.b8(7, {f});
+        rig.b8(kRunFields, {f});
         bits.put(static_cast<uint32_t>(f), 1);
     }
     // Row 1: block types and runs are spent (the runs end), colours are due
     // only when row 0 used all it was sent.
     rowChunks(rig, bits, wd, {1, -1, row1Colours, -1, -1, -1, -1, -1, 0}, [&](int b) {
         if (b == 0) {
-            rig.b8(2, {6});
+            rig.b8(kBlockTypes, {6});
             bits.put(0, 1).put(6, 4);
         } else {
-            for (int i = 0; i < row1Colours; ++i) rig.b8(5, {0x22});
+            for (int i = 0; i < row1Colours; ++i) rig.b8(kColours, {0x22});
             bits.put(1, 1).put(2, 4).put(2, 4);
         }
     });
@@ -647,19 +626,19 @@ TEST(Bink1Walk, ScaledBlocksConsumeASubTypeOnlyOnEvenRows) {
     const Widths wd(2);
     rowChunks(rig, bits, wd, {2, 1, 1, 0, 0, 0, 0, 0, 0}, [&](int b) {
         if (b == 0) {
-            rig.b8(2, {1, 1});  // row 0 and row 1 in one chunk
+            rig.b8(kBlockTypes, {1, 1});  // row 0 and row 1 in one chunk
             bits.put(0, 1).put(1, 4).put(1, 4);
         } else if (b == 1) {
-            rig.b8(3, {6});
+            rig.b8(kSubBlockTypes, {6});
             bits.put(0, 1).put(6, 4);
         } else {
-            rig.b8(5, {0x99});
+            rig.b8(kColours, {0x99});
             bits.put(1, 1).put(9, 4).put(9, 4);
         }
     });
     // Row 1: the block types still hold a value; sub-types and colours are
     // spent, so their chunks are due (and end) although the walk takes none.
-    rig.b16(14, {0, 0});
+    rig.b16(kChunkCounts, {0, 0});
     bits.put(0, wd.w[1]).put(0, wd.w[2]);
     ASSERT_EQ(rig.plane(), 0);
     EXPECT_EQ(rig.written(), bits.done());
@@ -673,23 +652,23 @@ TEST(Bink1Walk, IntraAndInterBlocksWriteCoefficientsThenQuantiser) {
     bits.identityTrees();
     rowChunks(rig, bits, Widths(2), {2, 0, 0, 0, 1, 1, 1, 1, 0}, [&](int b) {
         if (b == 0) {
-            rig.b8(2, {5, 7});
+            rig.b8(kBlockTypes, {5, 7});
             bits.put(0, 1).put(5, 4).put(7, 4);
         } else if (b == 4 || b == 5) {
-            rig.b8(b == 4 ? 9 : 8, {0});
-            rig.b8(21, {1});
+            rig.b8(b == kBundleXOffsets ? kXOffsets : kYOffsets, {0});
+            rig.b8(kFormChoices, {1});
             bits.put(1, 1).put(0, 4);
         } else {
-            rig.b16(b == 6 ? 16 : 19, {0});
+            rig.b16(b == kBundleIntraDc ? kIntraDc : kInterDc, {0});
             bits.put(0, b == 6 ? 11 : 10);
         }
     });
     // Intra: stored position 1 is slot 1, value -1; inter: count 64, not written.
-    rig.b16(17, {1, -1});
-    rig.b8(15, {3});
+    rig.b16(kIntraCoefficients, {1, -1});
+    rig.b8(kIntraQuantisers, {3});
     bits.put(1, 4).bits({0, 0, 0, 1, 1, 0, 0}).put(3, 4);
-    rig.b16(20, {64});
-    rig.b8(18, {12});
+    rig.b16(kInterCoefficients, {64});
+    rig.b8(kInterQuantisers, {12});
     bits.put(12, 4);
     ASSERT_EQ(rig.plane(), 0);
     EXPECT_EQ(rig.written(), bits.done());
@@ -703,16 +682,16 @@ TEST(Bink1Walk, ResidueBlockWritesBudgetThenField) {
     bits.identityTrees();
     rowChunks(rig, bits, Widths(1), {1, 0, 0, 0, 1, 1, 0, 0, 0}, [&](int b) {
         if (b == 0) {
-            rig.b8(2, {4});
+            rig.b8(kBlockTypes, {4});
             bits.put(0, 1).put(4, 4);
         } else {
-            rig.b8(b == 4 ? 9 : 8, {-2});
-            rig.b8(21, {1});
+            rig.b8(b == kBundleXOffsets ? kXOffsets : kYOffsets, {-2});
+            rig.b8(kFormChoices, {1});
             bits.put(1, 1).put(2, 4).put(1, 1);
         }
     });
-    rig.b8(4, {0});
-    rig.b8(13, {0, 0, 0, 0, 1, 0, 1});
+    rig.b8(kResidueBudgets, {0});
+    rig.b8(kResidues, {0, 0, 0, 0, 1, 0, 1});
     bits.put(0, 7).put(0, 3).bits({0, 0, 0, 1, 0, 1});
     ASSERT_EQ(rig.plane(), 0);
     EXPECT_EQ(rig.written(), bits.done());
@@ -727,10 +706,10 @@ TEST(Bink1Walk, ResidueBlockWritesBudgetThenField) {
 // block-type, sub-type and colour bundles; the rest end at once.
 Rig& failingRig(Rig& rig, std::initializer_list<int> types, std::initializer_list<int> subTypes) {
     rig.identityTrees();
-    rig.b16(14, {static_cast<int>(types.size()), static_cast<int>(subTypes.size())});
-    rig.b8(2, types);
-    rig.b8(3, subTypes);
-    rig.b16(14, {0, 0, 0, 0, 0, 0, 0});
+    rig.b16(kChunkCounts, {static_cast<int>(types.size()), static_cast<int>(subTypes.size())});
+    rig.b8(kBlockTypes, types);
+    rig.b8(kSubBlockTypes, subTypes);
+    rig.b16(kChunkCounts, {0, 0, 0, 0, 0, 0, 0});
     return rig;
 }
 
@@ -774,23 +753,23 @@ TEST(Bink1Failures, ChunkCountsNegativeOrLargerThanTheRoomLeft) {
     {
         Rig rig(8, 8);
         rig.identityTrees();
-        rig.b16(14, {-1});
+        rig.b16(kChunkCounts, {-1});
         EXPECT_EQ(rig.plane(), -1);
     }
     {
         Rig rig(8, 8);  // 64 bytes per bundle: 65 colours do not fit
         rig.identityTrees();
-        rig.b16(14, {1, 0, 65});
-        rig.b8(2, {9});
-        for (int i = 0; i < 65; ++i) rig.b8(5, {i});
+        rig.b16(kChunkCounts, {1, 0, 65});
+        rig.b8(kBlockTypes, {9});
+        for (int i = 0; i < 65; ++i) rig.b8(kColours, {i});
         EXPECT_EQ(rig.plane(), -1);
     }
     {
         Rig rig(8, 8);  // 33 DC values need 66 of the 64 bytes
         rig.identityTrees();
-        rig.b16(14, {1, 0, 0, 0, 0, 0, 33});
-        rig.b8(2, {5});
-        for (int i = 0; i < 33; ++i) rig.b16(16, {i});
+        rig.b16(kChunkCounts, {1, 0, 0, 0, 0, 0, 33});
+        rig.b8(kBlockTypes, {5});
+        for (int i = 0; i < 33; ++i) rig.b16(kIntraDc, {i});
         EXPECT_EQ(rig.plane(), -1);
     }
 }
@@ -798,9 +777,9 @@ TEST(Bink1Failures, ChunkCountsNegativeOrLargerThanTheRoomLeft) {
 TEST(Bink1Failures, SubStreamsThatRunOut) {
     {
         Rig rig(8, 0);  // trees cut short
-        rig.b8(12, {0, 0, 0, 1, 1});
+        rig.b8(kTrees, {0, 0, 0, 1, 1});
         EXPECT_EQ(rig.plane(), -1);
-        EXPECT_LE(rig.consumed(12), rig.sub[12].size());
+        EXPECT_LE(rig.consumed(kTrees), rig.sub[kTrees].size());
     }
     {
         Rig rig(8, 8);  // no chunk counts at all
@@ -810,18 +789,18 @@ TEST(Bink1Failures, SubStreamsThatRunOut) {
     {
         Rig rig(8, 8);  // colours promised, none sent
         rig.identityTrees();
-        rig.b16(14, {1, 0, 1, 0, 0, 0, 0, 0, 0});
-        rig.b8(2, {6});
+        rig.b16(kChunkCounts, {1, 0, 1, 0, 0, 0, 0, 0, 0});
+        rig.b8(kBlockTypes, {6});
         EXPECT_EQ(rig.plane(), -1);
     }
     {
         Rig rig(8, 8);  // a coefficient list shorter than its count
         rig.identityTrees();
-        rig.b16(14, {1, 0, 0, 0, 0, 0, 1, 0, 0});
-        rig.b8(2, {5});
-        rig.b16(16, {0});
-        rig.b16(17, {3, 1});
-        rig.b8(15, {0});
+        rig.b16(kChunkCounts, {1, 0, 0, 0, 0, 0, 1, 0, 0});
+        rig.b8(kBlockTypes, {5});
+        rig.b16(kIntraDc, {0});
+        rig.b16(kIntraCoefficients, {3, 1});
+        rig.b8(kIntraQuantisers, {0});
         EXPECT_EQ(rig.plane(), -1);
     }
 }
@@ -830,24 +809,24 @@ TEST(Bink1Failures, ValuesWiderThanTheirFields) {
     {
         Rig rig(8, 0);  // tree number 16
         rig.identityTrees();
-        rig.sub[12][3] = 16;
+        rig.sub[kTrees][3] = 16;
         EXPECT_EQ(rig.plane(), -1);
     }
     {
         Rig rig(16, 8);  // an x offset of 20 has no code
         rig.identityTrees();
-        rig.b16(14, {2, 0, 0, 0, 2, 0, 0, 0, 0});
-        rig.b8(2, {2, 2});
-        rig.b8(9, {20, 1});
+        rig.b16(kChunkCounts, {2, 0, 0, 0, 2, 0, 0, 0, 0});
+        rig.b8(kBlockTypes, {2, 2});
+        rig.b8(kXOffsets, {20, 1});
         EXPECT_EQ(rig.plane(), -1);
     }
     {
         Rig rig(8, 8);  // residue budget above 7 bits
         rig.identityTrees();
-        rig.b16(14, {1, 0, 0, 0, 0, 0, 0, 0, 0});
-        rig.b8(2, {4});
-        rig.b8(4, {128});
-        rig.b8(13, {0, 0, 0, 0, 0});
+        rig.b16(kChunkCounts, {1, 0, 0, 0, 0, 0, 0, 0, 0});
+        rig.b8(kBlockTypes, {4});
+        rig.b8(kResidueBudgets, {128});
+        rig.b8(kResidues, {0, 0, 0, 0, 0});
         EXPECT_EQ(rig.plane(), -1);
     }
 }
@@ -886,7 +865,7 @@ TEST(Bink1Failures, ZeroWidthPlaneStopsAfterItsFirstRow) {
     // Half a billion block rows of no columns: only row 0 has chunks.
     Rig rig(0, 0xFFFFFFF0u);
     rig.identityTrees();
-    rig.b16(14, {0, 0, 0, 0, 0, 0, 0, 0, 0});
+    rig.b16(kChunkCounts, {0, 0, 0, 0, 0, 0, 0, 0, 0});
     ASSERT_EQ(rig.plane(), 0);
     EXPECT_EQ(rig.written(), Bits().identityTrees().put(0, 9 * 9).done());
 }
@@ -902,7 +881,7 @@ TEST(Bink1Failures, RandomStreamsStayInsideEveryBuffer) {
             const size_t len = rng() % 200;
             for (size_t i = 0; i < len; ++i) {
                 // Mostly small values, so that trees and walks get somewhere.
-                const uint32_t v = rng() % 4 ? rng() % (n == 12 || n == 13 || n == 7 ? 2 : 16) : rng();
+                const uint32_t v = rng() % 4 ? rng() % (n == kTrees || n == kResidues || n == kRunFields ? 2 : 16) : rng();
                 rig.sub[n].push_back(static_cast<uint8_t>(v));
             }
         }
@@ -916,9 +895,35 @@ TEST(Bink1Failures, RandomStreamsStayInsideEveryBuffer) {
 // ---------------------------------------------------------------------------
 // Coefficient field
 
-std::vector<uint8_t> coefficientField(const int32_t slots[64]) {
+// The coefficient list of a block by slot: count, then stored positions
+// 1..count up to the last non-zero one.
+std::vector<uint8_t> listOf(const int32_t slots[64]) {
+    uint32_t count = 0;
+    for (uint32_t i = 1; i < 64; ++i)
+        if (slots[kCoefficientOrder[i]]) count = i;
+    std::vector<uint8_t> list;
+    auto put16 = [&](uint32_t v) {
+        list.push_back(static_cast<uint8_t>(v));
+        list.push_back(static_cast<uint8_t>(v >> 8));
+    };
+    put16(count);
+    for (uint32_t i = 1; i <= count; ++i) put16(static_cast<uint32_t>(slots[kCoefficientOrder[i]]));
+    return list;
+}
+
+// Writes the field of one coefficient list; false when the writer refuses it.
+bool writeField(Bits& bits, ValueReader& list) {
+    BitsOut d(bits.w);
+    const bool ok = bink1::coefficientField(d, list) && !d.failed();
+    bits.w = d.w;
+    return ok;
+}
+
+std::vector<uint8_t> fieldOf(const int32_t slots[64]) {
+    const std::vector<uint8_t> list = listOf(slots);
+    ValueReader r(list.data(), list.size());
     Bits bits;
-    EXPECT_TRUE(Bink1CoefficientCoder::writeSlots(bits.w, slots));
+    EXPECT_TRUE(writeField(bits, r));
     return bits.done();
 }
 
@@ -927,7 +932,7 @@ TEST(Bink1Coefficients, SingleMinusOneInSlotOne) {
     slots[1] = -1;
     // N = 1; plane 0: three groups not significant, slot 1 significant with
     // its sign, slots 2 and 3 not.
-    EXPECT_EQ(coefficientField(slots), Bits().put(1, 4).bits({0, 0, 0, 1, 1, 0, 0}).done());
+    EXPECT_EQ(fieldOf(slots), Bits().put(1, 4).bits({0, 0, 0, 1, 1, 0, 0}).done());
 }
 
 TEST(Bink1Coefficients, PowerOfTwoMagnitudeSendsZerosBelowItsLeadingOne) {
@@ -936,7 +941,7 @@ TEST(Bink1Coefficients, PowerOfTwoMagnitudeSendsZerosBelowItsLeadingOne) {
     Bits b;
     b.put(4, 4).bits({0, 0, 0, 1}).put(0, 3).bits({0, 0, 0});  // plane 3
     for (int k = 0; k < 3; ++k) b.bits({0, 0, 0, 0, 0});         // planes 2..0, slot 1 gone
-    EXPECT_EQ(coefficientField(slots), b.done());
+    EXPECT_EQ(fieldOf(slots), b.done());
 }
 
 TEST(Bink1Coefficients, GroupSplitsInsertSinglesAtTheFront) {
@@ -949,7 +954,7 @@ TEST(Bink1Coefficients, GroupSplitsInsertSinglesAtTheFront) {
     b.bits({1, 1, 0}).put(1, 1).bits({0, 1, 1, 0, 0, 0, 0, 0, 0});
     // Plane 0: front singles 7, 6, 4 no; (8,1) (24,0) (44,0) no; 1, 2, 3 no.
     b.bits({0, 0, 0, 0, 0, 0, 0, 0, 0});
-    EXPECT_EQ(coefficientField(slots), b.done());
+    EXPECT_EQ(fieldOf(slots), b.done());
 }
 
 TEST(Bink1Coefficients, EmptyListsAndOverlongCounts) {
@@ -957,7 +962,7 @@ TEST(Bink1Coefficients, EmptyListsAndOverlongCounts) {
         const uint8_t list[] = {0, 0, 0xAA};
         ValueReader r(list, sizeof list);
         Bits bits;
-        ASSERT_TRUE(Bink1CoefficientCoder::write(bits.w, r));
+        ASSERT_TRUE(writeField(bits, r));
         EXPECT_EQ(bits.done(), Bits().put(0, 4).done());
         EXPECT_EQ(r.remaining(), 1u);
     }
@@ -965,7 +970,7 @@ TEST(Bink1Coefficients, EmptyListsAndOverlongCounts) {
         const uint8_t list[] = {2, 0, 0, 0, 0, 0, 0xAA};  // two zero values
         ValueReader r(list, sizeof list);
         Bits bits;
-        ASSERT_TRUE(Bink1CoefficientCoder::write(bits.w, r));
+        ASSERT_TRUE(writeField(bits, r));
         EXPECT_EQ(bits.done(), Bits().put(0, 4).done());
         EXPECT_EQ(r.remaining(), 1u);
     }
@@ -973,74 +978,20 @@ TEST(Bink1Coefficients, EmptyListsAndOverlongCounts) {
         const uint8_t list[] = {64, 0, 1, 0};  // count 64: the field is left out
         ValueReader r(list, sizeof list);
         Bits bits;
-        ASSERT_TRUE(Bink1CoefficientCoder::write(bits.w, r));
+        ASSERT_TRUE(writeField(bits, r));
         EXPECT_EQ(bits.w.fill, 0u);
         EXPECT_EQ(r.remaining(), 2u);
     }
     int32_t slots[64] = {};
     slots[63] = -32768;  // 16 bits: more than the plane count can say
+    const std::vector<uint8_t> list = listOf(slots);
+    ValueReader r(list.data(), list.size());
     Bits bits;
-    EXPECT_FALSE(Bink1CoefficientCoder::writeSlots(bits.w, slots));
+    EXPECT_FALSE(writeField(bits, r));
 }
 
-// Reads a coefficient field the way a Bink 1 decoder does.
-void readCoefficientField(BitReader& r, int32_t out[64]) {
-    std::fill(out, out + 64, 0);
-    const int planes = static_cast<int>(r.get(4));
-    int coef[128], mode[128];
-    int start = 64, end = 64;
-    const int initial[6][2] = {{4, 0}, {24, 0}, {44, 0}, {1, 3}, {2, 3}, {3, 3}};
-    for (const auto& e : initial) {
-        coef[end] = e[0];
-        mode[end++] = e[1];
-    }
-    for (int bits = planes - 1; bits >= 0; --bits) {
-        auto value = [&](int c) {
-            const int32_t v = static_cast<int32_t>(r.get(static_cast<uint32_t>(bits)) | (1u << bits));
-            out[c] = r.bit() ? -v : v;
-        };
-        for (int pos = start; pos < end;) {
-            if (!(coef[pos] | mode[pos]) || !r.bit()) {
-                ++pos;
-                continue;
-            }
-            const int c = coef[pos];
-            switch (mode[pos]) {
-            case 0:
-            case 2:
-                if (mode[pos] == 0) {
-                    coef[pos] = c + 4;
-                    mode[pos] = 1;
-                } else {
-                    coef[pos] = mode[pos] = 0;
-                    ++pos;
-                }
-                for (int i = c; i < c + 4; ++i) {
-                    if (r.bit()) {
-                        coef[--start] = i;
-                        mode[start] = 3;
-                    } else {
-                        value(i);
-                    }
-                }
-                break;
-            case 1:
-                mode[pos] = 2;
-                for (int i = 1; i <= 3; ++i) {
-                    coef[end] = c + 4 * i;
-                    mode[end++] = 2;
-                }
-                break;
-            default:
-                value(c);
-                coef[pos] = mode[pos] = 0;
-                ++pos;
-                break;
-            }
-        }
-    }
-}
-
+// Random blocks written and read back by the two directions of the syntax
+// (the reading one is held to real files by the packer's tests).
 TEST(Bink1Coefficients, RandomBlocksReadBackExactly) {
     std::mt19937 rng(12345);
     for (int round = 0; round < 3000; ++round) {
@@ -1050,28 +1001,31 @@ TEST(Bink1Coefficients, RandomBlocksReadBackExactly) {
         for (int s = 1; s < 64; ++s) {
             if (static_cast<int>(rng() % 64) >= density) continue;
             int32_t v = static_cast<int32_t>(rng() % (top + 1));
-            if (rng() % 4 == 0) v = static_cast<int32_t>(1u << (rng() % binkBitLength(top)));
+            if (rng() % 4 == 0) v = static_cast<int32_t>(1u << (rng() % bitLength(top)));
             slots[s] = rng() & 1 ? -v : v;
         }
-        const std::vector<uint8_t> field = coefficientField(slots);
-        BitReader r{field.data()};
-        int32_t back[64];
-        readCoefficientField(r, back);
-        back[0] = 0;
-        ASSERT_EQ(0, std::memcmp(slots, back, sizeof back)) << "round " << round;
-        // The field is exactly as long as the decoder reads (up to the flush).
-        ASSERT_EQ((r.pos + 31) / 32 * 4, field.size()) << "round " << round;
+        const std::vector<uint8_t> field = fieldOf(slots);
+        BitsIn d(BitReader(field.data(), field.size()));
+        std::vector<uint8_t> back;
+        ASSERT_TRUE(bink1::coefficientField(d, back));
+        ASSERT_FALSE(d.failed()) << "round " << round;
+        ASSERT_EQ(back, listOf(slots)) << "round " << round;
+        // The field is exactly as long as the reader reads (up to the flush).
+        ASSERT_EQ((d.r.position() + 31) / 32 * 4, field.size()) << "round " << round;
     }
 }
 
 // ---------------------------------------------------------------------------
 // Residue field
 
-std::vector<uint8_t> residueField(std::initializer_list<int> elements, uint32_t budget, size_t& used, bool& ok) {
+std::vector<uint8_t> residueOf(std::initializer_list<int> elements, uint32_t budget, size_t& used, bool& ok) {
     std::vector<uint8_t> e(elements.begin(), elements.end());
     ValueReader r(e.data(), e.size());
     Bits bits;
-    ok = Bink1ResidueCoder::write(bits.w, r, budget);
+    BitsOut d(bits.w);
+    bink1::residueField(d, r, budget);
+    ok = !d.failed();
+    bits.w = d.w;
     used = e.size() - r.remaining();
     return bits.done();
 }
@@ -1080,7 +1034,7 @@ TEST(Bink1Residue, ZeroBudgetEndsAtTheFirstCoefficientAfterItsSign) {
     size_t used;
     bool ok;
     // One pass: three groups not set, group (0,2) set, slot 0 non-zero with sign 1.
-    const auto field = residueField({0, 0, 0, 0, 1, 0, 1, 1, 1, 1}, 0, used, ok);
+    const auto field = residueOf({0, 0, 0, 0, 1, 0, 1, 1, 1, 1}, 0, used, ok);
     ASSERT_TRUE(ok);
     EXPECT_EQ(used, 7u);
     EXPECT_EQ(field, Bits().put(0, 3).bits({0, 0, 0, 1, 0, 1}).done());
@@ -1089,7 +1043,7 @@ TEST(Bink1Residue, ZeroBudgetEndsAtTheFirstCoefficientAfterItsSign) {
 TEST(Bink1Residue, LaterPassesRefineThenWalkFrontInsertionsFirst) {
     size_t used;
     bool ok;
-    const auto field = residueField(
+    const auto field = residueOf(
         {1,                              // two passes
          0, 0, 0, 1, 0, 1, 1, 1, 0, 0,   // pass 0: slots 0 and 3 found, 1 and 2 wait at the front
          1, 0,                           // pass 1: refinement of slots 0 and 3
@@ -1108,7 +1062,7 @@ TEST(Bink1Residue, BudgetRunsOutDuringRefinement) {
     size_t used;
     bool ok;
     // Pass 0 finds slot 0 (budget 1 -> 0); pass 1 refines it with a 1 (-> -1).
-    residueField({1, 0, 0, 0, 1, 0, 0, 1, 1, 1, 1, 1, 1}, 1, used, ok);
+    residueOf({1, 0, 0, 0, 1, 0, 0, 1, 1, 1, 1, 1, 1}, 1, used, ok);
     ASSERT_TRUE(ok);
     EXPECT_EQ(used, 11u);
 }
@@ -1116,9 +1070,9 @@ TEST(Bink1Residue, BudgetRunsOutDuringRefinement) {
 TEST(Bink1Residue, ElementsWiderThanTheirFieldsFail) {
     size_t used;
     bool ok;
-    residueField({8}, 10, used, ok);
+    residueOf({8}, 10, used, ok);
     EXPECT_FALSE(ok);
-    residueField({0, 2, 0, 0, 0}, 10, used, ok);
+    residueOf({0, 2, 0, 0, 0}, 10, used, ok);
     EXPECT_FALSE(ok);
 }
 

@@ -258,7 +258,8 @@ TEST(Bink2Bitstream, WriterFailsCleanlyOnBadValues) {
         PackFrame f;
         f.index = 1;
         for (int n = 2; n <= 10; ++n) f.streams[n] = values[n];
-        return assembleBink2Video(view.bind(f, capacity));
+        view.bind(f, capacity);
+        return view.writeVideo();
     };
     ASSERT_EQ(write(g.values[1], size), 0);
     EXPECT_EQ(write(g.values[1], size - 1), -1) << "frame larger than its buffer";
@@ -316,7 +317,8 @@ TEST(Bink2Bitstream, WriterSurvivesDamagedValues) {
             }
         }
         const size_t capacity = r.file.video[j].size() + next(64);
-        const int32_t result = assembleBink2Video(view.bind(f, capacity));
+        view.bind(f, capacity);
+        const int32_t result = view.writeVideo();
         ASSERT_TRUE(result == 0 || result == -1) << result;
         ASSERT_LE(view.written().size(), capacity);
         failures += result != 0;

@@ -85,22 +85,20 @@ struct Outputs {
 
 // ---- The stage routine on its own thread, through the pipeline protocol. ----
 struct StageHarness {
-    StreamBuffer streams[kStreamCount];
+    StreamArray<StreamBuffer> streams;
     std::vector<uint8_t> storage[kSlotCount][2];
     Stage stage;
     std::vector<uint8_t> input;
 
     StageHarness(BinkContext& context, uint32_t capacity) {
-        context.streams = streams;
         for (int i = 0; i < kSlotCount; ++i) {
-            StreamBuffer& s = streams[bink2::kMacroblockTypes - 1 + i];
+            StreamBuffer& s = streams[bink2::kMacroblockTypes + i];
             for (int b = 0; b < 2; ++b) {
                 storage[i][b].assign(capacity, 0);
                 s.buffers[b] = storage[i][b].data();
             }
-            s.start = s.cursor = s.buffers[0];
+            s.cursor = s.buffers[0];
             s.capacity = capacity;
-            s.end = s.start + capacity;
             stage.outputs[i] = &s;
         }
         stage.context = &context;
@@ -120,7 +118,7 @@ struct StageHarness {
         platform::setEvent(stage.done);  // keep it signalled for the next cycle
     }
     std::vector<uint8_t> written(int subStream) const {
-        const StreamBuffer& s = streams[subStream - 1];
+        const StreamBuffer& s = streams[subStream];
         const uint8_t* back = s.back();
         return std::vector<uint8_t>(back, back + s.filled[s.toggle ^ 1]);
     }
@@ -129,7 +127,6 @@ struct StageHarness {
         stage.stop = 1;
         platform::setEvent(stage.go);
         platform::joinThread(stage.thread);
-        EXPECT_EQ(stage.running, 0);
         platform::closeEvent(stage.done);
         platform::closeEvent(stage.go);
     }

@@ -13,6 +13,7 @@
 #include "pack/stage_encoder.h"
 #include "stages/bundle_length_grammar.h"
 #include "stages/stages.h"
+#include "writers/bink1/streams.h"
 
 namespace dev {
 namespace {
@@ -28,7 +29,7 @@ std::vector<uint8_t> wordsOf(const std::vector<uint32_t>& values) {
 
 PackFrame frameOf(const std::vector<uint32_t>& values) {
     PackFrame f;
-    f.streams[14] = wordsOf(values);
+    f.streams[bink1::kChunkCounts] = wordsOf(values);
     return f;
 }
 
@@ -102,8 +103,8 @@ TEST(BundleLengthStage, ListsOfEverySizeRoundTripAcrossFrames) {
         const std::vector<uint8_t> chunk = encodeOrFail(*encoder, f);
         std::vector<uint8_t> out;
         ASSERT_TRUE(decodeWith(decoder, chunk, out));
-        EXPECT_EQ(out, f.streams[14]);
-        EXPECT_EQ(reference.decode(chunk), f.streams[14]);
+        EXPECT_EQ(out, f.streams[bink1::kChunkCounts]);
+        EXPECT_EQ(reference.decode(chunk), f.streams[bink1::kChunkCounts]);
     }
     // Every model outside 0..63, 64, 70..100 and 102..132 is untouched.
     for (uint32_t i = 0; i < bundle::kModelCount; ++i) {
@@ -150,7 +151,7 @@ TEST(BundleLengthStage, EncoderRefusesNegativeCountsAndHalfWords) {
     auto encoder = makeBundleLengthEncoder(context);
     PackFrame negative = frameOf({3, 0x8000, 4});
     PackFrame odd = frameOf({3, 4});
-    odd.streams[14].pop_back();
+    odd.streams[bink1::kChunkCounts].pop_back();
     for (const PackFrame* f : {&negative, &odd}) {
         EXPECT_FALSE(encoder->accepts(*f));
         std::vector<uint8_t> chunk;
@@ -197,9 +198,8 @@ TEST(BundleLengthStage, ThreadWritesItsBackBufferAndReportsFailure) {
     StreamBuffer stream;
     stream.buffers[0] = storage[0].data();
     stream.buffers[1] = storage[1].data();
-    stream.start = stream.cursor = stream.buffers[0];
+    stream.cursor = stream.buffers[0];
     stream.capacity = 64;
-    stream.end = stream.start + 64;
     Stage stage;
     stage.context = &context;
     stage.outputs[0] = &stream;
@@ -233,7 +233,6 @@ TEST(BundleLengthStage, ThreadWritesItsBackBufferAndReportsFailure) {
     stage.stop = 1;
     platform::setEvent(stage.go);
     platform::joinThread(stage.thread);
-    EXPECT_EQ(stage.running, 0);
     platform::closeEvent(stage.done);
     platform::closeEvent(stage.go);
 }

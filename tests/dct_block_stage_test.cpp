@@ -25,6 +25,7 @@
 #include "stages/bundle_length_grammar.h"
 #include "stages/dct_block_grammar.h"
 #include "stages/stages.h"
+#include "writers/bink1/streams.h"
 
 namespace dev {
 namespace {
@@ -34,7 +35,7 @@ void put16(std::vector<uint8_t>& v, uint32_t x) {
     v.push_back(static_cast<uint8_t>(x >> 8));
 }
 
-// The values of one instance (intra: sub-streams 15..17, inter: 18..20).
+// The values of one instance (intra or inter).
 struct DctValues {
     std::vector<uint8_t> q, dc, coefficients;
     std::vector<uint32_t> blocks;
@@ -42,10 +43,10 @@ struct DctValues {
 
 PackFrame frameOf(const DctValues& v, bool inter) {
     PackFrame f;
-    const int first = inter ? 18 : 15;
-    f.streams[first] = v.q;
-    f.streams[first + 1] = v.dc;
-    f.streams[first + 2] = v.coefficients;
+    const bink1::DctStreams& n = bink1::dctStreams(inter);
+    f.streams[n.quantisers] = v.q;
+    f.streams[n.dc] = v.dc;
+    f.streams[n.coefficients] = v.coefficients;
     f.dctBlocks[inter ? 1 : 0] = v.blocks;
     return f;
 }
@@ -554,18 +555,18 @@ TEST(DctBlockStage, CorpusValuesRoundTrip) {
                 ASSERT_TRUE(encoders[inter]->accepts(frame)) << "frame " << j;
                 Outputs out;
                 ASSERT_TRUE(decodeWith(decoders[inter], encodeOrFail(*encoders[inter], frame), out)) << "frame " << j;
-                const int first = inter ? 18 : 15;
-                ASSERT_EQ(out.q, frame.streams[first]) << "frame " << j;
-                ASSERT_EQ(out.dc, frame.streams[first + 1]) << "frame " << j;
-                ASSERT_EQ(out.coefficients, frame.streams[first + 2]) << "frame " << j;
+                const bink1::DctStreams& n = bink1::dctStreams(inter);
+                ASSERT_EQ(out.q, frame.streams[n.quantisers]) << "frame " << j;
+                ASSERT_EQ(out.dc, frame.streams[n.dc]) << "frame " << j;
+                ASSERT_EQ(out.coefficients, frame.streams[n.coefficients]) << "frame " << j;
             }
             ASSERT_TRUE(bundles->accepts(frame)) << "frame " << j;
-            std::vector<uint8_t> lengths(frame.streams[14].size() + 2);
+            std::vector<uint8_t> lengths(frame.streams[bink1::kChunkCounts].size() + 2);
             ValueWriter w(lengths.data(), lengths.size());
             const std::vector<uint8_t> chunk = encodeOrFail(*bundles, frame);
             ASSERT_TRUE(bundleDecoder.decodeChunk(chunk.data(), chunk.size(), w)) << "frame " << j;
             lengths.resize(w.size());
-            ASSERT_EQ(lengths, frame.streams[14]) << "frame " << j;
+            ASSERT_EQ(lengths, frame.streams[bink1::kChunkCounts]) << "frame " << j;
         }
     }
 }
@@ -574,23 +575,22 @@ TEST(DctBlockStage, CorpusValuesRoundTrip) {
 
 struct StageHarness {
     BinkContext context;
-    StreamBuffer streams[kStreamCount];
-    std::vector<uint8_t> storage[kStreamCount][2];
+    StreamArray<StreamBuffer> streams;
+    StreamArray<std::vector<uint8_t>> storage[2];
     Stage stage;
     std::vector<uint8_t> input;
 
     StageHarness(uint32_t planes, const int* outputs, int count, uint32_t capacity) {
         context.planeCount = planes;
-        context.streams = streams;
         for (int i = 0; i < count; ++i) {
-            StreamBuffer& s = streams[outputs[i] - 1];
-            storage[outputs[i] - 1][0].assign(capacity, 0);
-            storage[outputs[i] - 1][1].assign(capacity, 0);
-            s.buffers[0] = storage[outputs[i] - 1][0].data();
-            s.buffers[1] = storage[outputs[i] - 1][1].data();
-            s.start = s.cursor = s.buffers[0];
+            const int n = outputs[i];
+            StreamBuffer& s = streams[n];
+            storage[0][n].assign(capacity, 0);
+            storage[1][n].assign(capacity, 0);
+            s.buffers[0] = storage[0][n].data();
+            s.buffers[1] = storage[1][n].data();
+            s.cursor = s.buffers[0];
             s.capacity = capacity;
-            s.end = s.start + capacity;
             stage.outputs[i] = &s;
         }
         stage.context = &context;
@@ -617,7 +617,7 @@ struct StageHarness {
         platform::setEvent(stage.done);  // keep it signalled for the next cycle
     }
     std::vector<uint8_t> written(int subStream) const {
-        const StreamBuffer& s = streams[subStream - 1];
+        const StreamBuffer& s = streams[subStream];
         const uint8_t* back = s.buffers[s.toggle ^ 1];
         return std::vector<uint8_t>(back, back + s.filled[s.toggle ^ 1]);
     }
@@ -627,7 +627,6 @@ struct StageHarness {
             stage.stop = 1;
             platform::setEvent(stage.go);
             platform::joinThread(stage.thread);
-            EXPECT_EQ(stage.running, 0);
         }
         platform::closeEvent(stage.done);
         platform::closeEvent(stage.go);
@@ -637,14 +636,14 @@ private:
     StageRoutine routine_ = nullptr;
 };
 
-TEST(DctBlockStage, ThreadsTellIntraFromInterAndReportFailure) {
+TEST(DctBlockStage, IntraAndInterThreadsReportFailure) {
     std::mt19937 rng(11);
     for (bool inter : {false, true}) {
         SCOPED_TRACE(inter ? "inter" : "intra");
-        const int intraOutputs[3] = {15, 16, 17}, interOutputs[3] = {18, 19, 20};
-        const int* outputs = inter ? interOutputs : intraOutputs;
+        const bink1::DctStreams& n = bink1::dctStreams(inter);
+        const int outputs[3] = {n.quantisers, n.dc, n.coefficients};
         StageHarness h(3, outputs, 3, 1 << 16);
-        h.start(DctBlockStage);
+        h.start(inter ? DctInterStage : DctIntraStage);
         auto encoder = makeDctBlockEncoder(h.context, inter);
         for (int frame = 0; frame < 3; ++frame) {
             const DctValues v = randomValues(rng, inter, 3);

@@ -11,9 +11,11 @@
 #include <vector>
 
 #include "core/pipeline.h"
+#include "pack/bink1_parser.h"
 #include "pack/bink_file.h"
 #include "pack/dev_writer.h"
 #include "pack/header_encoder.h"
+#include "writers/bink1/streams.h"
 
 namespace dev::fixtures {
 
@@ -75,12 +77,12 @@ inline std::vector<uint8_t> makeBink1(const SynthOptions& o) {
     return b;
 }
 
-// Rows 0 and 1 of the Bink 1 table as copy stages: sub-stream 1 (audio) and
-// sub-stream 11 (packet records).
+// Rows 0 and 1 of the Bink 1 table as copy stages: the audio and the packet
+// records.
 inline StageTable copyTable() {
     StageTable t{};
-    t.rows[0] = {{1}, copyStage};
-    t.rows[1] = {{11}, copyStage};
+    t.rows[0] = {{bink1::kAudio}, copyStage};
+    t.rows[1] = {{bink1::kPacketRecords}, copyStage};
     return t;
 }
 
@@ -95,18 +97,18 @@ inline DevStreamParts copyParts(const std::vector<uint8_t>& bink, uint32_t extra
     parts.headerChunk = encodeHeaderChunk(file);
     parts.stageCount = 2;
     for (uint32_t j = 0; j + dropFrames < file.frameCount; ++j) {
-        std::vector<uint8_t> audio, record;
+        std::vector<uint8_t> audio;
         for (const auto& packet : file.audio[j]) {
             putLe32(audio, static_cast<uint32_t>(packet.size()));
             audio.insert(audio.end(), packet.begin(), packet.end());
         }
-        const auto& video = file.video[j];
-        record.insert(record.end(), video.begin(), video.begin() + 4);
-        record.push_back(1);  // stored
-        putLe32(record, static_cast<uint32_t>(video.size() - 4));
-        record.insert(record.end(), video.begin() + 4, video.end());
-        parts.streamBytes[0] = std::max<uint32_t>(parts.streamBytes[0], static_cast<uint32_t>(audio.size()));
-        parts.streamBytes[10] = std::max<uint32_t>(parts.streamBytes[10], static_cast<uint32_t>(record.size()));
+        PackFrame stored;
+        stored.video = file.video[j];
+        storeBink1Packet(stored);
+        std::vector<uint8_t> record = std::move(stored.streams[bink1::kPacketRecords]);
+        parts.streamBytes[bink1::kAudio] = std::max<uint32_t>(parts.streamBytes[bink1::kAudio], static_cast<uint32_t>(audio.size()));
+        parts.streamBytes[bink1::kPacketRecords] =
+            std::max<uint32_t>(parts.streamBytes[bink1::kPacketRecords], static_cast<uint32_t>(record.size()));
         parts.chunks.push_back({std::move(audio), std::move(record)});
     }
     for (uint32_t k = 0; k < extraFrames; ++k) parts.chunks.push_back({{}, {}});

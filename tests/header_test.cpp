@@ -83,7 +83,6 @@ TEST(HeaderChunk, Bink1RoundTripsWithTracksAndKeyframes) {
         EXPECT_EQ(c.planeCount, 3u);
         EXPECT_EQ(c.noDctTrack, tracks >= 2 ? 1 : 0);
         EXPECT_EQ(c.frameBufferSize, size_t((70000 + 12 * tracks + 512) & ~511u));
-        ASSERT_NE(c.frameBuffer, nullptr);
         for (size_t t = 0; t < tracks; ++t) {
             EXPECT_EQ(c.tracks[t].sampleRate, layout.tracks[t].sampleRate);
             EXPECT_EQ(c.tracks[t].stereo, (layout.tracks[t].flags & 0x2000) ? 1 : 0);
@@ -168,7 +167,6 @@ TEST(HeaderChunk, Bink2SliceGeometry) {
         EXPECT_EQ(d.context.columnFlagCount, 1920u / 8 - 1);
         EXPECT_EQ(d.context.rowFlagCount, 1088u / 8 - 1);
         EXPECT_EQ(d.context.rowBufferEntries, 1920u / 16 + 2);
-        EXPECT_NE(d.context.rowBuffer, nullptr);
     }
     {
         // Odd sizes round up: columns to 32, rows to 16.

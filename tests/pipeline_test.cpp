@@ -79,7 +79,6 @@ std::vector<uint8_t> randomChunk(std::mt19937& rng, size_t maxLength) {
 void expectAllJoined(const Pipeline& p) {
     for (const Stage& st : p.stages) {
         EXPECT_EQ(st.thread, nullptr);
-        EXPECT_EQ(st.running, 0);
         EXPECT_EQ(st.input, nullptr);
     }
     EXPECT_EQ(p.stageCount, 0);
@@ -97,27 +96,27 @@ TEST(Pipeline, CarriesEveryChunkOneCycleBehind) {
     for (uint32_t f = 0; f < frames; ++f) parts.chunks.push_back({randomChunk(rng, 700), randomChunk(rng, 40), {}});
     for (auto& fr : parts.chunks)
         for (int s : {0, 1}) {
-            const int stream = s == 0 ? 0 : 10;
+            const int stream = s == 0 ? 1 : 11;
             parts.streamBytes[stream] = std::max<uint32_t>(parts.streamBytes[stream], fr[s].size());
         }
     Framing fm(parts);
     EXPECT_EQ(fm.capacities.stage[2], 0u);
-    EXPECT_EQ(fm.capacities.stream[20], 0u);
+    EXPECT_EQ(fm.capacities.stream[21], 0u);
 
     gTeardowns = 0;
     BinkContext ctx;
     Pipeline p;
     ASSERT_TRUE(createPipeline(p, ctx, table, fm.capacities));
     ASSERT_EQ(p.stageCount, 3);
-    EXPECT_EQ(p.stages[1].outputs[0], &p.streams[10]);  // slot 1 from row 4
+    EXPECT_EQ(p.stages[1].outputs[0], &p.streams[11]);  // slot 1 from row 4
     EXPECT_EQ(p.stages[2].input, nullptr);
     int failed = -1;
-    ASSERT_EQ(runCycle(p, ctx, fm.sizes, *fm.source, failed), CycleResult::Ok);
+    ASSERT_EQ(runCycle(p, fm.sizes, *fm.source, failed), CycleResult::Ok);
     for (uint32_t f = 0; f < frames; ++f) {
-        ASSERT_EQ(runCycle(p, ctx, fm.sizes, *fm.source, failed), CycleResult::Ok);
-        EXPECT_EQ(ctx.endSeen, f + 1 == frames ? 1 : 0);
+        ASSERT_EQ(runCycle(p, fm.sizes, *fm.source, failed), CycleResult::Ok);
+        EXPECT_EQ(p.endSeen, f + 1 == frames);
         for (int s : {0, 1}) {
-            const StreamBuffer& b = p.streams[s == 0 ? 0 : 10];
+            const StreamBuffer& b = p.streams[s == 0 ? 1 : 11];
             const auto& want = parts.chunks[f][s];
             ValueReader r = b.frontReader();
             ASSERT_EQ(r.remaining(), want.size()) << "frame " << f << " stage " << s;
@@ -140,7 +139,7 @@ TEST(Pipeline, FailedStagesAreReportedAndShutDown) {
         DevStreamParts parts;
         parts.stageCount = 2;
         for (int f = 0; f < 10; ++f) parts.chunks.push_back({{1, 2, 3}, {uint8_t(f == 4 ? 0xEE : 5)}});
-        parts.streamBytes[0] = parts.streamBytes[1] = 3;
+        parts.streamBytes[1] = parts.streamBytes[2] = 3;
         Framing fm(parts);
         gTeardowns = 0;
         BinkContext ctx;
@@ -150,7 +149,7 @@ TEST(Pipeline, FailedStagesAreReportedAndShutDown) {
         CycleResult r = CycleResult::Ok;
         int cycles = 0;
         while (r == CycleResult::Ok && cycles < 12) {
-            r = runCycle(p, ctx, fm.sizes, *fm.source, failed);
+            r = runCycle(p, fm.sizes, *fm.source, failed);
             ++cycles;
         }
         EXPECT_EQ(r, CycleResult::StageFailed);
@@ -170,7 +169,7 @@ TEST(Pipeline, BadLengthsAndShortReadsLeaveAShutdownablePipeline) {
     DevStreamParts parts;
     parts.stageCount = 3;
     for (int f = 0; f < 4; ++f) parts.chunks.push_back({std::vector<uint8_t>(100, 1), std::vector<uint8_t>(f == 2 ? 900 : 100, 2), {3}});
-    for (int n = 0; n < 3; ++n) parts.streamBytes[n] = 1000;
+    for (int n = 1; n <= 3; ++n) parts.streamBytes[n] = 1000;
 
     {  // capacity of slot 1 smaller than its chunk of frame 2
         Framing fm(parts);
@@ -180,9 +179,9 @@ TEST(Pipeline, BadLengthsAndShortReadsLeaveAShutdownablePipeline) {
         Pipeline p;
         ASSERT_TRUE(createPipeline(p, ctx, table, caps));
         int failed = -1;
-        EXPECT_EQ(runCycle(p, ctx, fm.sizes, *fm.source, failed), CycleResult::Ok);
-        EXPECT_EQ(runCycle(p, ctx, fm.sizes, *fm.source, failed), CycleResult::Ok);
-        EXPECT_EQ(runCycle(p, ctx, fm.sizes, *fm.source, failed), CycleResult::BadLength);
+        EXPECT_EQ(runCycle(p, fm.sizes, *fm.source, failed), CycleResult::Ok);
+        EXPECT_EQ(runCycle(p, fm.sizes, *fm.source, failed), CycleResult::Ok);
+        EXPECT_EQ(runCycle(p, fm.sizes, *fm.source, failed), CycleResult::BadLength);
         shutdownPipeline(p);
         expectAllJoined(p);
     }
@@ -193,9 +192,9 @@ TEST(Pipeline, BadLengthsAndShortReadsLeaveAShutdownablePipeline) {
         Pipeline p;
         ASSERT_TRUE(createPipeline(p, ctx, table, fm.capacities));
         int failed = -1;
-        EXPECT_EQ(runCycle(p, ctx, fm.sizes, cut, failed), CycleResult::Ok);
-        EXPECT_EQ(runCycle(p, ctx, fm.sizes, cut, failed), CycleResult::Ok);
-        EXPECT_EQ(runCycle(p, ctx, fm.sizes, cut, failed), CycleResult::ShortRead);
+        EXPECT_EQ(runCycle(p, fm.sizes, cut, failed), CycleResult::Ok);
+        EXPECT_EQ(runCycle(p, fm.sizes, cut, failed), CycleResult::Ok);
+        EXPECT_EQ(runCycle(p, fm.sizes, cut, failed), CycleResult::ShortRead);
         shutdownPipeline(p);
         expectAllJoined(p);
     }
@@ -209,8 +208,8 @@ TEST(Pipeline, BadLengthsAndShortReadsLeaveAShutdownablePipeline) {
         Pipeline q;
         ASSERT_TRUE(createPipeline(q, ctx, table, fm.capacities));
         int failed = -1;
-        for (int c = 0; c < 5; ++c) EXPECT_EQ(runCycle(q, ctx, fm.sizes, *fm.source, failed), CycleResult::Ok);
-        EXPECT_EQ(ctx.endSeen, 1);
+        for (int c = 0; c < 5; ++c) EXPECT_EQ(runCycle(q, fm.sizes, *fm.source, failed), CycleResult::Ok);
+        EXPECT_TRUE(q.endSeen);
         shutdownPipeline(q);
         expectAllJoined(q);
     }
@@ -231,11 +230,11 @@ TEST(Pipeline, Bink2RowsAndImmediateEndMark) {
     Pipeline p;
     ASSERT_TRUE(createPipeline(p, ctx, table, fm.capacities));
     EXPECT_EQ(p.stageCount, 2);
-    EXPECT_EQ(p.stages[1].outputs[2], &p.streams[3]);
+    EXPECT_EQ(p.stages[1].outputs[2], &p.streams[4]);
     EXPECT_EQ(p.stages[1].outputs[3], nullptr);
     int failed = -1;
-    EXPECT_EQ(runCycle(p, ctx, fm.sizes, *fm.source, failed), CycleResult::Ok);
-    EXPECT_EQ(ctx.endSeen, 1);
+    EXPECT_EQ(runCycle(p, fm.sizes, *fm.source, failed), CycleResult::Ok);
+    EXPECT_TRUE(p.endSeen);
     EXPECT_TRUE(p.stages[0].stop && p.stages[1].stop);
     shutdownPipeline(p);
     expectAllJoined(p);

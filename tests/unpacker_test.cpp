@@ -76,7 +76,7 @@ TEST(DevFraming, WriterAndReaderAgree) {
         parts.chunks.emplace_back();
         for (uint32_t n : row) parts.chunks.back().push_back(std::vector<uint8_t>(n, 1));
     }
-    for (int j = 0; j < kStreamCount; ++j) parts.streamBytes[j] = j * 700u;
+    for (int n = 1; n <= kStreamCount; ++n) parts.streamBytes[n] = (n - 1) * 700u;
     const std::vector<uint8_t> dev = writeDevStream(parts);
     ASSERT_GE(dev.size(), 8u);
     EXPECT_EQ(std::memcmp(dev.data(), kDevMagic, 4), 0);
@@ -85,7 +85,7 @@ TEST(DevFraming, WriterAndReaderAgree) {
     ASSERT_TRUE(decodeCapacities(dev.data() + 5, dev[4], caps));
     const uint32_t stageWant[6] = {1024, 512, 512, 1024, 512, 3072};
     for (int s = 0; s < kStageSlots; ++s) EXPECT_EQ(caps.stage[s], s < 6 ? stageWant[s] : 0u) << s;
-    for (int j = 0; j < kStreamCount; ++j) EXPECT_EQ(caps.stream[j], (j * 700u + 511) / 512 * 512) << j;
+    for (int n = 1; n <= kStreamCount; ++n) EXPECT_EQ(caps.stream[n], ((n - 1) * 700u + 511) / 512 * 512) << n;
 
     const size_t p = 5 + dev[4];
     const size_t l2 = dev[p] | (size_t(dev[p + 1]) << 8) | (size_t(dev[p + 2]) << 16);
@@ -110,7 +110,7 @@ TEST(DevFraming, ShortBlocks) {
     Capacities caps;
     ASSERT_TRUE(decodeCapacities(nullptr, 0, caps));
     for (int s = 0; s < kStageSlots; ++s) EXPECT_EQ(caps.stage[s], 512u * (s + 1));
-    for (int j = 0; j < kStreamCount; ++j) EXPECT_EQ(caps.stream[j], 512u * (kStageSlots + j + 1));
+    for (int n = 1; n <= kStreamCount; ++n) EXPECT_EQ(caps.stream[n], 512u * (kStageSlots + n));
 
     const uint8_t blocks[][8] = {{0x01}, {0x00, 0x12}, {0x03, 0x40, 0x05}};
     for (size_t n = 1; n <= 3; ++n) {
@@ -235,7 +235,7 @@ TEST(Unpacker, ChunkOverCapacityFails) {
     ASSERT_TRUE(decodeCapacities(dev.data() + 5, dev[4], caps));
     uint32_t units[kCapacityValues];
     for (int s = 0; s < kStageSlots; ++s) units[s] = caps.stage[s] / 512;
-    for (int j = 0; j < kStreamCount; ++j) units[kStageSlots + j] = caps.stream[j] / 512;
+    for (int n = 1; n <= kStreamCount; ++n) units[kStageSlots + n - 1] = caps.stream[n] / 512;
     MemorySink good;
     EXPECT_EQ(runOn(withCapacities(dev, units), good), kResultOk);  // the splice itself is sound
     EXPECT_EQ(good.bytes, bink);
@@ -379,8 +379,7 @@ TEST(Unpacker, FailedStageIsReported) {
 TEST(Unpacker, ObserverSeesEveryFrame) {
     struct Skipper : StreamObserver {
         std::vector<uint32_t> seen;
-        bool onFrame(const BinkContext& c, uint32_t frame) override {
-            EXPECT_EQ(c.frameNumber, frame);
+        bool onFrame(const BinkContext&, const StreamArray<StreamBuffer>&, uint32_t frame) override {
             seen.push_back(frame);
             return frame % 2 == 0;
         }

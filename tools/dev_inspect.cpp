@@ -91,7 +91,7 @@ int inspectDev(const std::string& name, const std::vector<uint8_t>& bytes) {
         std::printf("stage input capacities (bytes):");
         for (int s = 0; s < kStageSlots; ++s) std::printf(" %u", d.capacities.stage[s]);
         std::printf("\nsub-stream capacities (bytes, 1..21):");
-        for (int n = 0; n < kStreamCount; ++n) std::printf(" %u", d.capacities.stream[n]);
+        for (int n = 1; n <= kStreamCount; ++n) std::printf(" %u", d.capacities.stream[n]);
         std::printf("\n");
     }
     if (d.headerChunkBytes >= 0) std::printf("header chunk %d bytes\n", d.headerChunkBytes);
@@ -230,9 +230,9 @@ class StreamDump : public StreamObserver {
 public:
     explicit StreamDump(const std::filesystem::path& dir) : dir_(dir), lengths_(dir / "lengths.tsv") {}
 
-    bool onFrame(const BinkContext& context, uint32_t frame) override {
+    bool onFrame(const BinkContext&, const StreamArray<StreamBuffer>& streams, uint32_t frame) override {
         for (int n = 1; n <= kStreamCount; ++n) {
-            const StreamBuffer& sb = context.streams[n - 1];
+            const StreamBuffer& sb = streams[n];
             if (!sb.capacity) continue;
             const ValueReader r = sb.frontReader();
             const size_t length = r.remaining();
@@ -257,7 +257,7 @@ public:
 private:
     std::filesystem::path dir_;
     std::ofstream lengths_;
-    std::unique_ptr<std::ofstream> files_[kStreamCount + 1];
+    StreamArray<std::unique_ptr<std::ofstream>> files_;
 };
 
 // The files a dump writes: lengths.tsv and s01.bin to s21.bin.

@@ -15,9 +15,20 @@
 //
 // Choices the writer derives from its values (a run split, a coding form, a
 // code) are computed by the syntax from the values; the parser reads what the
-// file holds and states `d.expect(read == derived)`.  A file whose choices
-// differ from ours cannot be rewritten bit for bit, and the parser stops at
-// the first such choice, remembering where.
+// file holds and states `d.expect(read == derived, what)`.  A file whose
+// choices differ from ours cannot be rewritten bit for bit, and the parser
+// stops at the first such choice, remembering where and what it was.  For
+// the writer, expect() guards values the syntax cannot write.
+//
+// Helpers for the common shapes:
+//     d.byteField(values, n)    a field that travels in a sub-stream as one
+//                               byte: taken, written or read, emitted;
+//     d.checkedField(v, n)      a field whose value comes from the values
+//                               unchecked (the writer flags one wider than n);
+//     d.symbol(code, v)         a value coded with a prefix code, which
+//                               provides bool put(BitWriter&, v) and
+//                               uint32_t read(BitReader&);
+//     d.align32()               the end of a unit on a 32-bit boundary.
 #pragma once
 
 #include <cstddef>
@@ -47,6 +58,21 @@ struct BitsOut {
     DEV_INLINE void expect(bool ok) { bad |= !ok; }
     DEV_INLINE void expect(bool ok, const char*) { bad |= !ok; }
     bool failed() const { return bad || w.overflow; }
+
+    // n < 32.
+    DEV_INLINE uint32_t checkedField(uint32_t value, uint32_t n) {
+        bad |= (value >> n) != 0;
+        value &= (1u << n) - 1;
+        w.put(value, n);
+        return value;
+    }
+    DEV_INLINE uint32_t byteField(Values& s, uint32_t n) { return checkedField(s.get8(), n); }
+    template <class Code>
+    DEV_INLINE uint32_t symbol(const Code& code, uint32_t value) {
+        bad |= !code.put(w, value);
+        return value;
+    }
+    DEV_INLINE void align32() { w.flush(); }
 
     static DEV_INLINE uint32_t take8(Values& s) { return s.get8(); }
     static DEV_INLINE uint32_t take16(Values& s) { return s.get16(); }
@@ -79,6 +105,18 @@ struct BitsIn {
         }
     }
     bool failed() const { return firstMismatch != SIZE_MAX || r.overrun(); }
+
+    DEV_INLINE uint32_t checkedField(uint32_t, uint32_t n) { return r.get(static_cast<int>(n)); }
+    DEV_INLINE uint32_t byteField(Values& s, uint32_t n) {
+        const uint32_t v = r.get(static_cast<int>(n));
+        s.push_back(static_cast<uint8_t>(v));
+        return v;
+    }
+    template <class Code>
+    DEV_INLINE uint32_t symbol(const Code& code, uint32_t) {
+        return code.read(r);
+    }
+    DEV_INLINE void align32() { r.alignTo32(); }
 
     static DEV_INLINE uint32_t take8(Values&) { return 0; }
     static DEV_INLINE uint32_t take16(Values&) { return 0; }

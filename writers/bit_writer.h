@@ -15,7 +15,7 @@
 
 #include <cstdint>
 
-#include "core/bink_context.h"
+#include "core/frame_output.h"
 
 namespace dev {
 
@@ -30,10 +30,10 @@ struct BitWriter {
     BitWriter(uint8_t* begin, uint8_t* limit, uint32_t bits = 0, uint32_t count = 0)
         : out(begin), end(limit), acc(bits), fill(count) {}
 
-    // Takes over the frame writers' state from the run's context ...
-    static BitWriter fromContext(const BinkContext& c) { return BitWriter(c.out, c.outEnd, c.bitBuffer, c.bitCount); }
+    // Takes over the frame writers' state from the frame output ...
+    static BitWriter fromContext(const FrameOutput& c) { return BitWriter(c.out, c.outEnd, c.bitBuffer, c.bitCount); }
     // ... and hands it back.
-    void toContext(BinkContext& c) const {
+    void toContext(FrameOutput& c) const {
         c.out = out;
         c.bitBuffer = acc;
         c.bitCount = fill;

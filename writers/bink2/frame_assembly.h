@@ -1,16 +1,36 @@
-// Assembly of the video part of a Bink 2 frame: the frame flags word and the
-// slice offsets, copied from sub-stream 4, then the frame's bitstream.
+// The Bink 2 part of frame assembly: the frame flags word and the slice
+// offsets, copied from the frame header sub-stream, then the frame's
+// bitstream.
 #pragma once
 
 #include <cstdint>
 
 #include "core/bink_context.h"
+#include "core/frame_output.h"
 
 namespace dev {
 
-// Writes at context.out, which must not pass context.outEnd.  0 on success,
-// -1 when the writer fails, sub-stream 4 runs out or the frame would outgrow
-// the buffer.
-int32_t assembleBink2Video(BinkContext& context);
+// The buffer the Bink 2 writer keeps for a run: two rows of quantiser
+// predictors, file.rowBufferEntries entries, sized once from the header.
+class Bink2RowBuffer {
+public:
+    Bink2RowBuffer() = default;
+    Bink2RowBuffer(const Bink2RowBuffer&) = delete;
+    Bink2RowBuffer& operator=(const Bink2RowBuffer&) = delete;
+    ~Bink2RowBuffer() { release(); }
+
+    // false when the memory cannot be had.
+    bool allocate(const BinkContext& file);
+    void release();
+    uint16_t* data() const { return rows_; }
+
+private:
+    uint16_t* rows_ = nullptr;
+};
+
+// Writes the video of frame out.frameNumber at out.out, which must not pass
+// out.outEnd.  0 on success, -1 when the writer fails, the frame header
+// sub-stream runs out or the frame would outgrow the buffer.
+int32_t assembleBink2Video(const BinkContext& file, FrameOutput& out, uint16_t* rowBuffer);
 
 }  // namespace dev

@@ -5,19 +5,21 @@
 #include <cstdint>
 
 #include "core/bink_context.h"
+#include "core/frame_output.h"
 #include "writers/bink2/macroblock_syntax.h"
 #include "writers/bit_direction.h"
 
 namespace dev {
 
 struct Bink2FrameWriter {
-    // Writes the flag lists and slices of the frame at context.out (the
-    // frame word and slice offsets are already there), advancing it and the
-    // sub-stream cursors.  0 on success; -1 on a value the bitstream cannot
+    // Writes the flag lists and slices of the frame at out.out (the frame
+    // word and slice offsets are already there), advancing it and the
+    // sub-stream cursors; rowBuffer is the run's Bink2RowBuffer.  0 on success; -1 on a value the bitstream cannot
     // hold (a macroblock type above 3, a quantiser delta above 36, a
     // coefficient count above 63, ...), a sub-stream that runs out, or a frame
     // that outgrows the frame buffer.
-    static int32_t writeFrame(BinkContext& context, uint32_t keyframe, uint32_t frameWord);
+    static int32_t writeFrame(const BinkContext& file, FrameOutput& out, uint16_t* rowBuffer, uint32_t keyframe,
+                              uint32_t frameWord);
 };
 
 using Bink2MacroblockCoder = bink2::Bink2MacroblockSyntax<BitsOut>;

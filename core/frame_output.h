@@ -1,0 +1,58 @@
+// The state of the frame being assembled: the write cursor in the frame
+// buffer, the frame writers' bit accumulator, the frame number and the
+// sub-streams whose front buffers hold the frame's values.  The driver's frame
+// assembly owns it; the writers advance it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "core/sub_streams.h"
+
+namespace dev {
+
+struct FrameOutput {
+    uint8_t* out = nullptr;     // write cursor in the frame buffer
+    uint8_t* outEnd = nullptr;  // end of the frame buffer: nothing is written here or beyond
+    uint32_t bitBuffer = 0;
+    uint32_t bitCount = 0;
+    uint32_t frameNumber = 0;
+    StreamArray<StreamBuffer>* streams = nullptr;
+
+    StreamBuffer& stream(int n) const { return (*streams)[n]; }
+
+    // Takes a 32-bit word from sub-stream n; false when the stream is short.
+    bool takeWord(int n, uint32_t& word) const {
+        StreamBuffer& s = stream(n);
+        ValueReader r = s.frontReader();
+        word = r.get32();
+        if (r.underflow) return false;
+        s.consumeTo(r);
+        return true;
+    }
+    // Writes a word as its four bytes; false when the buffer has no room.
+    bool putWord(uint32_t word) {
+        if (outEnd - out < 4) return false;
+        for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(word >> (8 * i));
+        out += 4;
+        return true;
+    }
+    bool copyWord(int n) {
+        uint32_t w;
+        return takeWord(n, w) && putWord(w);
+    }
+    // Copies `count` bytes of sub-stream n; false when either side is short.
+    bool copyBytes(int n, size_t count) {
+        StreamBuffer& s = stream(n);
+        ValueReader r = s.frontReader();
+        const uint8_t* from = r.take(count);
+        if (!from || static_cast<size_t>(outEnd - out) < count) return false;
+        if (count) std::memcpy(out, from, count);
+        out += count;
+        s.consumeTo(r);
+        return true;
+    }
+};
+
+}  // namespace dev
