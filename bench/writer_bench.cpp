@@ -4,10 +4,11 @@
 // Bink 1 files, then writes and parses them again and again, and reports MB
 // of video packets per second, best pass of each.
 //
-//   writer_bench file.bik ...
+//   writer_bench [--passes N] file.bik ...
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -21,6 +22,8 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+int gPasses = 7;
 
 bool bench(const char* path) {
     std::ifstream in(path, std::ios::binary);
@@ -47,7 +50,7 @@ bool bench(const char* path) {
 
     dev::FrameView view(context);
     double bestWrite = 1e30, bestParse = 1e30;
-    for (int pass = 0; pass < 7; ++pass) {
+    for (int pass = 0; pass < gPasses; ++pass) {
         double seconds = 0;
         for (dev::PackFrame& f : frames) {
             view.bind(f, f.video.size());
@@ -78,6 +81,11 @@ bool bench(const char* path) {
 
 int main(int argc, char** argv) {
     bool ok = true;
-    for (int a = 1; a < argc; ++a) ok = bench(argv[a]) && ok;
+    int a = 1;
+    if (argc > 2 && std::string(argv[1]) == "--passes") {
+        gPasses = std::max(1, std::atoi(argv[2]));
+        a = 3;
+    }
+    for (; a < argc; ++a) ok = bench(argv[a]) && ok;
     return ok ? 0 : 1;
 }

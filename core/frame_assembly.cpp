@@ -1,12 +1,15 @@
 #include "core/frame_assembly.h"
 
 #include "platform/platform.h"
+#include "writers/bink1/streams.h"
 #include "writers/bink1/video_writer.h"
+#include "writers/bink2/streams.h"
 
 namespace dev {
 
 int32_t assembleAudio(const BinkContext& file, FrameOutput& out) {
-    constexpr int kAudio = 1;  // the same sub-stream in both generations
+    static_assert(int(bink1::kAudio) == int(bink2::kAudio), "one audio sub-stream for both generations");
+    constexpr int kAudio = bink1::kAudio;
     for (uint32_t t = 0; t < file.audioTrackCount; ++t) {
         uint32_t n;
         if (!out.takeWord(kAudio, n) || !out.putWord(n)) return -1;

@@ -15,7 +15,7 @@
 
 namespace dev {
 
-// The audio packets of a frame from sub-stream 1: per track a 32-bit size n,
+// The audio packets of a frame from the audio sub-stream: per track a 32-bit size n,
 // then (n > 0) n bytes.  0, or -1 when the stream or the buffer is short.
 int32_t assembleAudio(const BinkContext& file, FrameOutput& out);
 

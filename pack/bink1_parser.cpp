@@ -50,11 +50,12 @@ const char* parseBink1Packet(const BinkContext& c, PackFrame& frame) {
     }
     if (!view) return "out of memory";
 
-    BitsIn d(BitReader(frame.video.data(), frame.video.size()));
-    bink1::PlaneSyntax<BitsIn> syntax(d, frame.streams, view->areas(), c.width, c.height);
+    bink1::PlaneSyntax<BitsIn> syntax(BitsIn(BitReader(frame.video.data(), frame.video.size())), frame.streams,
+                                      view->areas(), c.width, c.height);
     if (syntax.packet(c.hasAlpha != 0, c.grayscale != 0) != bink1::PlaneSyntax<BitsIn>::Packet::Coded)
         return syntax.reason();
-    if (d.r.position() != d.r.sizeInBits()) return "bytes follow the last plane";
+    const BitReader& bits = syntax.policy().r;
+    if (bits.position() != bits.sizeInBits()) return "bytes follow the last plane";
     for (uint32_t p = 0; p < syntax.planes(); ++p) {
         frame.dctBlocks[0].push_back(syntax.intraBlocks(p));
         frame.dctBlocks[1].push_back(syntax.interBlocks(p));

@@ -521,7 +521,7 @@ std::vector<uint8_t> layOutBinkFile(const BinkFileLayout& l, const std::vector<G
 
 GeneratedBink generateBink1File(const GeneratorOptions& o) {
     GeneratedBink result;
-    if (planeBlocks(o.width, false) > kMaxBlockColumns) {
+    if (bink1::planeBlocks(o.width, false) > bink1::kMaxBlockColumns) {
         result.error = "width above 8064 pixels (1008 block columns)";
         return result;
     }

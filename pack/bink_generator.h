@@ -3,7 +3,7 @@
 // The generator draws random but valid values for every element of each
 // video frame (block types, bundle contents, coefficient lists, residue
 // walks, run fields, plane trees, bundle chunk counts and form choices) in the
-// value layout the Bink 1 stages produce (sub-streams 2..21 of a PackFrame),
+// value layout the Bink 1 stages produce (the video sub-streams of a PackFrame),
 // and lets the product's own frame assembly write the packet bitstreams from
 // them.  It then wraps the frames in a Bink header, audio track table and frame
 // index.  Every file it makes is meant to decode cleanly with any Bink 1

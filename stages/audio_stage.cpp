@@ -1,4 +1,5 @@
-// Audio packet stage: rebuilds the audio packets of every frame (sub-stream 1).
+// Audio packet stage: rebuilds the audio packets of every frame (the audio
+// sub-stream of both generations).
 #include "core/coder.h"
 #include "stages/audio_grammar.h"
 #include "stages/stages.h"

@@ -65,7 +65,7 @@ public:
     }
 
 private:
-    // One colour byte (sub-stream 5) with role d under context colour q.
+    // One colour byte with role d under context colour q.
     DEV_INLINE uint32_t colour(uint32_t d, uint32_t q, uint32_t k, uint32_t h) {
         uint32_t v = this->take(bink1::kColours, 255);
         const uint32_t hi = c.tree(m + colourHighBase(d, k, h, q), 4, v >> 4);
@@ -166,7 +166,7 @@ private:
         }
     }
 
-    // y offset, then x offset (sub-streams 8 and 9).
+    // y offset, then x offset.
     void motion() {
         uint32_t sy, sx;
         uint32_t y = takeOffset(bink1::kYOffsets, sy);
@@ -187,7 +187,7 @@ private:
     }
 
     // Residue masks: a replay of the Bink residue syntax, one value per
-    // decision (sub-stream 13), after the mask count (sub-stream 4).
+    // decision, after the mask count (the residue budget).
     void residue(uint32_t k) {
         const uint32_t count = this->field(bink1::kResidueBudgets, residueCountBase(k, st.residueClass), 7);
         st.residueClass = count >> 5;

@@ -5,7 +5,7 @@
 // the plane writer takes them: before each value an end-of-list flag (0: a
 // value follows, 1: the list ends), whose model follows the number k of values
 // already coded; then the value with the unsigned integer code.  The decoder
-// writes the values as 16-bit words into sub-stream 14.
+// writes the values as 16-bit words into the chunk count sub-stream.
 #pragma once
 
 #include <algorithm>

@@ -1,5 +1,6 @@
 // Bundle length stage: decodes the list of bundle chunk counts of each Bink 1
-// frame into sub-stream 14.  The models carry over from frame to frame.
+// frame into the chunk count sub-stream.  The models carry over from frame to
+// frame.
 #include "core/pipeline.h"
 #include "stages/bundle_length_grammar.h"
 #include "stages/stages.h"

@@ -60,7 +60,7 @@ public:
         return !bad;
     }
 
-    // The 23 bundle tree descriptions of one plane (sub-stream 12).
+    // The 23 bundle tree descriptions of one plane.
     void planeTrees(uint32_t k) {
         uint32_t e = 0, sym = 0;
         uint8_t hist[16] = {};
@@ -146,7 +146,7 @@ private:
         std::memset(above, 0, columns + 16);
         uint32_t previous = 0;
         for (uint32_t r = 0; r < rows; ++r) {
-            // Every block position puts at least one value into sub-stream 2,
+            // Every block position puts at least one value into the block types,
             // so a grid larger than its data ends here, row by row.
             if (this->exhausted(bink1::kBlockTypes) || bad) return false;
             st.history5 = 32;

@@ -25,6 +25,9 @@
 //                               byte: taken, written or read, emitted;
 //     d.checkedField(v, n)      a field whose value comes from the values
 //                               unchecked (the writer flags one wider than n);
+//     d.flag(b)                 a one-bit decision the writer derives (written
+//                               as a constant on each branch, which is
+//                               cheaper where the syntax branches on it);
 //     d.symbol(code, v)         a value coded with a prefix code, which
 //                               provides bool put(BitWriter&, v) and
 //                               uint32_t read(BitReader&);
@@ -67,6 +70,11 @@ struct BitsOut {
         return value;
     }
     DEV_INLINE uint32_t byteField(Values& s, uint32_t n) { return checkedField(s.get8(), n); }
+    DEV_INLINE uint32_t flag(bool b) {
+        if (b) w.put(1, 1);
+        else w.put(0, 1);
+        return b;
+    }
     template <class Code>
     DEV_INLINE uint32_t symbol(const Code& code, uint32_t value) {
         bad |= !code.put(w, value);
@@ -107,6 +115,7 @@ struct BitsIn {
     bool failed() const { return firstMismatch != SIZE_MAX || r.overrun(); }
 
     DEV_INLINE uint32_t checkedField(uint32_t, uint32_t n) { return r.get(static_cast<int>(n)); }
+    DEV_INLINE uint32_t flag(bool) { return r.get(1); }
     DEV_INLINE uint32_t byteField(Values& s, uint32_t n) {
         const uint32_t v = r.get(static_cast<int>(n));
         s.push_back(static_cast<uint8_t>(v));

@@ -167,7 +167,7 @@ constexpr uint32_t bundleElementBytes(int bundle) {
 }
 
 // Chunks of these bundles whose values are all equal have two forms, and a
-// flag in sub-stream 21 says which one the file uses.
+// flag in kFormChoices says which one the file uses.
 constexpr bool hasFormChoice(int bundle) {
     return bundle == kBundleXOffsets || bundle == kBundleYOffsets || bundle == kBundleRuns;
 }

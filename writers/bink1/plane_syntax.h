@@ -11,7 +11,7 @@
 //   - tree descriptions: a code row and the order of the values 0..15;
 //   - bundle chunks: a count, then the values in the bundle's coding form;
 //     wherever a form is a choice the writer makes it from the values (or
-//     from a flag of sub-stream 21) and the parser checks that the file made
+//     from a form choice flag) and the parser checks that the file made
 //     the same one;
 //   - the block walk: takes block types from their bundle, counts what each
 //     block uses of the other bundles (which decides when their next chunks
@@ -68,7 +68,7 @@ struct Tree {
 // explicit list of the values that take the first code indices (the others
 // follow in increasing order), or the decisions of up to four merge passes
 // that sort the values 0..15 into code order.  Every field travels in
-// sub-stream 12.
+// the tree sub-stream.
 template <class D>
 void treeDescription(D& d, typename D::Values& fields, Tree& tree) {
     uint8_t order[16];
@@ -208,7 +208,7 @@ DEV_INLINE void coefficientPlanes(D& d, CoefficientBlock& b, uint32_t top) {
         // them).
         auto four = [&](uint32_t g) {
             for (uint32_t s = g; s < g + 4; ++s) {
-                if (d.field(b.len[s] != plane, 1)) list[--start] = makeEntry(b, s, 3);
+                if (d.flag(b.len[s] != plane)) list[--start] = makeEntry(b, s, 3);
                 else single(s);
             }
         };
@@ -219,7 +219,7 @@ DEV_INLINE void coefficientPlanes(D& d, CoefficientBlock& b, uint32_t top) {
                 ++pos;
                 continue;
             }
-            if (!d.field(lengthOf(e) == plane, 1)) {
+            if (!d.flag(lengthOf(e) == plane)) {
                 ++pos;
                 continue;
             }
@@ -258,6 +258,15 @@ DEV_INLINE void coefficientPlanes(D& d, CoefficientBlock& b, uint32_t top) {
 // express.
 template <class D>
 bool coefficientField(D& outer, typename D::Values& list) {
+    if constexpr (D::kWriting) {
+        // Many blocks have no coefficients: their field is the count 0 alone.
+        const ValueReader at = list;
+        if (list.get16() == 0) {
+            outer.field(0, 4);
+            return true;
+        }
+        list = at;
+    }
     CoefficientBlock b(!D::kWriting);
     if constexpr (D::kWriting) {
         const uint32_t count = list.get16();
@@ -290,7 +299,7 @@ bool coefficientField(D& outer, typename D::Values& list) {
 // coefficient field without magnitudes.  Each significant coefficient costs a
 // unit of the budget sent before the field, and the field ends the moment the
 // budget runs out.  The DEV stream keeps every decision as one element of
-// sub-stream 13 (after the 3-bit pass count); the elements taken drive the
+// the residue sub-stream (after the 3-bit pass count); the elements taken drive the
 // walk, which tells how many belong to the field.
 template <class D>
 void residueField(D& outer, typename D::Values& fields, uint32_t budget) {
@@ -434,10 +443,15 @@ public:
     using Values = typename D::Values;
     static constexpr uint32_t kMaxPlanes = 4;
 
-    // Values: the sub-streams, by number (the writer's readers, or the
-    // parser's frame).  The areas must hold bundleAreaBytes(width, height).
-    PlaneSyntax(D& d, StreamArray<Values>& values, const BundleAreas& areas, uint32_t width, uint32_t height)
-        : d_(d), s_(values), areas_(areas), width_(width), height_(height) {}
+    // The policy starts where the packet starts (the writer's output, or the
+    // parser's reader).  Values: the sub-streams, by number (the writer's
+    // readers, or the parser's frame).  The areas must hold
+    // bundleAreaBytes(width, height).
+    PlaneSyntax(const D& policy, StreamArray<Values>& values, const BundleAreas& areas, uint32_t width, uint32_t height)
+        : d_(policy), s_(values), areas_(areas), width_(width), height_(height) {}
+
+    // Where the policy stands: the writer's output, the parser's reader.
+    D& policy() { return d_; }
 
     enum class Packet { Coded, Stored, Failed };
 
@@ -447,12 +461,12 @@ public:
     // reads; the writer hands a stored one back to its caller.
     Packet packet(bool alpha, bool grayscale) {
         Values& records = s_[kPacketRecords];
-        packetWord(records);
+        packetWord(d_, records);
         if (D::take8(records)) return Packet::Stored;
         D::emit8(records, 0);
         if (alpha) {
             if (!plane(false)) return Packet::Failed;
-            packetWord(records);
+            packetWord(d_, records);
             if (!intact("packet ends before the word after the alpha plane")) return Packet::Failed;
         }
         if (!plane(false)) return Packet::Failed;
@@ -473,11 +487,14 @@ public:
             u.capacity = static_cast<uint32_t>(areas_.bytes() / bundleElementBytes(b));
             u.width = g.countWidth[b];
         }
-        Values& fields = s_[kTrees];
-        for (int b : {kBundleBlockTypes, kBundleSubBlockTypes}) treeDescription(d_, fields, trees_[b]);
-        for (Tree& t : colourHigh_) treeDescription(d_, fields, t);
-        for (int b : {kBundleColours, kBundlePatterns, kBundleXOffsets, kBundleYOffsets, kBundleRuns})
-            treeDescription(d_, fields, trees_[b]);
+        local([&](D& d) {
+            Values& fields = s_[kTrees];
+            for (int b : {kBundleBlockTypes, kBundleSubBlockTypes}) treeDescription(d, fields, trees_[b]);
+            for (Tree& t : colourHigh_) treeDescription(d, fields, t);
+            for (int b : {kBundleColours, kBundlePatterns, kBundleXOffsets, kBundleYOffsets, kBundleRuns})
+                treeDescription(d, fields, trees_[b]);
+            return true;
+        });
         colourLast_ = 0;
         if (!intact("packet ends inside the trees")) return false;
         for (uint32_t r = 0; r < g.rows; ++r) {
@@ -485,10 +502,12 @@ public:
             // row no chunk is due: the other rows hold nothing, however many
             // a damaged header claims.
             if (g.columns == 0 && r > 0) break;
-            for (int b = 0; b < kBundleCount; ++b)
-                if (!chunk(b)) return false;
-            if (!blockRow(r, g.columns)) return false;
-            if (!intact("packet ends inside a block row")) return false;
+            const bool ok = local([&](D& d) {
+                for (int b = 0; b < kBundleCount; ++b)
+                    if (!chunk(d, b)) return false;
+                return blockRow(d, r, g.columns);
+            });
+            if (!ok || !intact("packet ends inside a block row")) return false;
         }
         d_.align32();
         if (!intact("packet ends inside a plane")) return false;
@@ -512,6 +531,17 @@ private:
         return false;
     }
 
+    // Runs f on a local copy of the policy.  The writer's output bytes could
+    // alias any object in memory, so a bit accumulator there would be stored
+    // and reloaded around every byte; a local one stays in registers.
+    template <class F>
+    DEV_INLINE bool local(F&& f) {
+        D d = d_;
+        const bool ok = f(d);
+        d_ = d;
+        return ok;
+    }
+
     // Nothing went wrong so far: for the writer, no sub-stream ran out and
     // every value fitted its field; for the parser, the packet did not end
     // and every choice was ours.
@@ -526,22 +556,22 @@ private:
         }
     }
 
-    // The 32-bit word of sub-stream 11 that leads a packet or follows the
+    // The 32-bit word of the packet record that leads a packet or follows the
     // alpha plane, in two fields.
-    void packetWord(Values& records) {
+    static void packetWord(D& d, Values& records) {
         const uint32_t w = D::take32(records);
-        const uint32_t low = d_.field(w & 0xFFFF, 16);
-        const uint32_t high = d_.field(w >> 16, 16);
+        const uint32_t low = d.field(w & 0xFFFF, 16);
+        const uint32_t high = d.field(w >> 16, 16);
         D::emit32(records, low | high << 16);
     }
 
     // The chunk of bundle b for the current row, when one is due.
-    bool chunk(int b) {
+    DEV_INLINE bool chunk(D& d, int b) {
         Bundle& u = bundles_[b];
         if (!u.due()) return true;
         const int32_t taken = static_cast<int16_t>(D::take16(s_[kChunkCounts]));
         if (taken < 0) return fail("negative chunk count");
-        const uint32_t count = d_.checkedField(static_cast<uint32_t>(taken), u.width);
+        const uint32_t count = d.checkedField(static_cast<uint32_t>(taken), u.width);
         if constexpr (!D::kWriting) {
             if (count > 0x7FFF) return fail("chunk count above 32767");
             D::emit16(s_[kChunkCounts], count);
@@ -562,24 +592,24 @@ private:
         switch (b) {
         case kBundleBlockTypes:
         case kBundleSubBlockTypes:
-            if (!typeChunk(trees_[b], v, count)) return false;
+            if (!typeChunk(d, trees_[b], v, count)) return false;
             break;
         case kBundleColours:
-            colourChunk(v, count);
+            colourChunk(d, v, count);
             break;
         case kBundlePatterns:
             for (uint32_t i = 0; i < count; ++i) {
-                const uint32_t low = d_.symbol(trees_[b], v[i] & 15u);
-                const uint32_t high = d_.symbol(trees_[b], v[i] >> 4);
+                const uint32_t low = d.symbol(trees_[b], v[i] & 15u);
+                const uint32_t high = d.symbol(trees_[b], v[i] >> 4);
                 if constexpr (!D::kWriting) v[i] = static_cast<uint8_t>(low | high << 4);
             }
             break;
         case kBundleIntraDc:
         case kBundleInterDc:
-            dcChunk(b == kBundleInterDc, v, count);
+            dcChunk(d, b == kBundleInterDc, v, count);
             break;
         default:
-            choiceChunk(b, v, count);
+            choiceChunk(d, b, v, count);
             break;
         }
         if constexpr (!D::kWriting) source.insert(source.end(), v, v + bytes);
@@ -589,7 +619,7 @@ private:
 
     // Block and sub-block types: all zeros in one 4-bit field, or values and
     // run codes.
-    bool typeChunk(const Tree& tree, uint8_t* v, uint32_t count) {
+    DEV_INLINE bool typeChunk(D& d, const Tree& tree, uint8_t* v, uint32_t count) {
         bool zeros = true;
         if constexpr (D::kWriting) {
             for (uint32_t i = 0; i < count; ++i) {
@@ -597,9 +627,9 @@ private:
                 zeros &= v[i] == 0;
             }
         }
-        if (d_.field(D::kWriting && zeros, 1)) {
-            const uint32_t x = d_.field(0, 4);
-            d_.expect(x == 0, "block-type chunk: all-equal form with a non-zero value");
+        if (d.field(D::kWriting && zeros, 1)) {
+            const uint32_t x = d.field(0, 4);
+            d.expect(x == 0, "block-type chunk: all-equal form with a non-zero value");
             if constexpr (!D::kWriting) std::memset(v, static_cast<int>(x), count);
             return true;
         }
@@ -607,7 +637,7 @@ private:
         TypeRunSplit split{v, count};
         uint32_t last = 0;
         for (uint32_t i = 0; i < count;) {
-            const uint32_t symbol = d_.symbol(tree, D::kWriting ? split.next(i, last) : 0);
+            const uint32_t symbol = d.symbol(tree, D::kWriting ? split.next(i, last) : 0);
             const TypeStep step = typeStep(symbol, last);
             if (step.count > count - i) return fail("block-type run passes the chunk end");
             if constexpr (!D::kWriting) {
@@ -619,13 +649,13 @@ private:
         }
         if constexpr (!D::kWriting) {
             for (uint32_t i = 0; i < count && zeros; ++i) zeros = v[i] == 0;
-            d_.expect(!zeros, "block-type chunk of zeros written value by value");
+            d.expect(!zeros, "block-type chunk of zeros written value by value");
             last = 0;
             size_t k = 0;
             for (uint32_t i = 0; i < count; ++k) {
                 const uint32_t symbol = split.next(i, last);
-                d_.expect(k < symbols_.size() && symbol == symbols_[k],
-                          "block-type chunk: runs split differently from our writer");
+                d.expect(k < symbols_.size() && symbol == symbols_[k],
+                         "block-type chunk: runs split differently from our writer");
                 const TypeStep step = typeStep(symbol, last);
                 last = step.value;
                 i += step.count;
@@ -636,41 +666,41 @@ private:
 
     // A colour: the high nibble with the colour-high tree chosen by the last
     // high nibble, then the low nibble with the colour tree.
-    DEV_INLINE uint32_t colour(uint32_t v) {
-        const uint32_t high = d_.symbol(colourHigh_[colourLast_], v >> 4) & 15;
+    DEV_INLINE uint32_t colour(D& d, uint32_t v) {
+        const uint32_t high = d.symbol(colourHigh_[colourLast_], v >> 4) & 15;
         colourLast_ = high;
-        const uint32_t low = d_.symbol(trees_[kBundleColours], v & 15);
+        const uint32_t low = d.symbol(trees_[kBundleColours], v & 15);
         return high << 4 | low;
     }
 
     // Colours: one for the whole chunk when all are equal, else every one.
-    void colourChunk(uint8_t* v, uint32_t count) {
-        if (d_.field(D::kWriting && allEqual(v, count), 1)) {
-            const uint32_t c = colour(v[0]);
+    DEV_INLINE void colourChunk(D& d, uint8_t* v, uint32_t count) {
+        if (d.field(D::kWriting && allEqual(v, count), 1)) {
+            const uint32_t c = colour(d, v[0]);
             if constexpr (!D::kWriting) std::memset(v, static_cast<int>(c), count);
             return;
         }
         for (uint32_t i = 0; i < count; ++i) {
-            const uint32_t c = colour(v[i]);
+            const uint32_t c = colour(d, v[i]);
             if constexpr (!D::kWriting) v[i] = static_cast<uint8_t>(c);
         }
-        if constexpr (!D::kWriting) d_.expect(!allEqual(v, count), "colour chunk of equal values written value by value");
+        if constexpr (!D::kWriting) d.expect(!allEqual(v, count), "colour chunk of equal values written value by value");
     }
 
     // Motion offsets (signed) and runs: one 4-bit value for a chunk of equal
-    // values when the flag of sub-stream 21 says so, else every value with
-    // the bundle's tree.  Offsets send a sign after every non-zero magnitude.
-    void choiceChunk(int b, uint8_t* v, uint32_t count) {
+    // values when its form choice flag says so, else every value with the
+    // bundle's tree.  Offsets send a sign after every non-zero magnitude.
+    DEV_INLINE void choiceChunk(D& d, int b, uint8_t* v, uint32_t count) {
         const bool isSigned = b != kBundleRuns;
         auto valueAt = [&](uint32_t i) { return isSigned ? static_cast<int32_t>(static_cast<int8_t>(v[i])) : int32_t(v[i]); };
         auto sign = [&](uint32_t m, int32_t x) {
-            const bool negative = isSigned && m && d_.field(x < 0, 1);
+            const bool negative = isSigned && m && d.field(x < 0, 1);
             return static_cast<uint8_t>(negative ? 0u - m : m);
         };
         const bool equal = D::kWriting && allEqual(v, count);
-        if (d_.field(equal && D::take8(s_[kFormChoices]) != 0, 1)) {
+        if (d.field(equal && D::take8(s_[kFormChoices]) != 0, 1)) {
             const int32_t x = valueAt(0);
-            const uint32_t m = d_.checkedField(magnitude(x), 4);
+            const uint32_t m = d.checkedField(magnitude(x), 4);
             const uint8_t r = sign(m, x);
             if constexpr (!D::kWriting) {
                 std::memset(v, r, count);
@@ -680,7 +710,7 @@ private:
         }
         for (uint32_t i = 0; i < count; ++i) {
             const int32_t x = valueAt(i);
-            const uint8_t r = sign(d_.symbol(trees_[b], magnitude(x)), x);
+            const uint8_t r = sign(d.symbol(trees_[b], magnitude(x)), x);
             if constexpr (!D::kWriting) v[i] = r;
         }
         if constexpr (!D::kWriting) {
@@ -690,11 +720,11 @@ private:
 
     // DC values: the first in full, the others as deltas in groups of eight,
     // each group with the bit length of its largest delta.
-    void dcChunk(bool inter, uint8_t* p, uint32_t count) {
+    DEV_INLINE void dcChunk(D& d, bool inter, uint8_t* p, uint32_t count) {
         const int32_t first = D::kWriting ? loadDc(p, 0) : 0;
-        d_.expect(inter || first >= 0, "intra DC below 0");
-        const uint32_t m = d_.checkedField(magnitude(first), inter ? kInterDcBits : kIntraDcBits);
-        int32_t previous = inter && m && d_.field(first < 0, 1) ? -static_cast<int32_t>(m) : static_cast<int32_t>(m);
+        d.expect(inter || first >= 0, "intra DC below 0");
+        const uint32_t m = d.checkedField(magnitude(first), inter ? kInterDcBits : kIntraDcBits);
+        int32_t previous = inter && m && d.field(first < 0, 1) ? -static_cast<int32_t>(m) : static_cast<int32_t>(m);
         if constexpr (!D::kWriting) storeDc(p, 0, previous);
         for (uint32_t i = 1; i < count; i += kDcGroup) {
             const uint32_t n = count - i < kDcGroup ? count - i : kDcGroup;
@@ -709,12 +739,12 @@ private:
                     widest = b > widest ? b : widest;
                 }
             }
-            const uint32_t width = d_.checkedField(widest, 4);
+            const uint32_t width = d.checkedField(widest, 4);
             if (width) {
                 const uint32_t mask = (1u << width) - 1;
                 for (uint32_t j = 0; j < n; ++j) {
-                    const uint32_t dm = d_.field(magnitude(delta[j]) & mask, width);
-                    const bool negative = dm && d_.field(delta[j] < 0, 1);
+                    const uint32_t dm = d.field(magnitude(delta[j]) & mask, width);
+                    const bool negative = dm && d.field(delta[j] < 0, 1);
                     if constexpr (!D::kWriting) delta[j] = negative ? -static_cast<int32_t>(dm) : static_cast<int32_t>(dm);
                 }
             }
@@ -725,7 +755,7 @@ private:
                     const uint32_t b = bitLength(magnitude(delta[j]));
                     widest = b > widest ? b : widest;
                 }
-                d_.expect(widest == width, "DC delta group wider than its largest delta");
+                d.expect(widest == width, "DC delta group wider than its largest delta");
             }
         }
     }
@@ -740,7 +770,7 @@ private:
     }
 
     // The blocks of row `row`.
-    bool blockRow(uint32_t row, uint32_t columns) {
+    DEV_INLINE bool blockRow(D& d, uint32_t row, uint32_t columns) {
         for (uint32_t x = 0; x < columns;) {
             uint32_t type;
             if (!take(kBundleBlockTypes, type)) return false;
@@ -751,12 +781,12 @@ private:
                     uint32_t content;
                     if (!take(kBundleSubBlockTypes, content)) return false;
                     if (!isScaledContent(content)) return fail("scaled block of a content type it cannot have");
-                    if (!blockFields(content)) return false;
+                    if (!blockFields(d, content)) return false;
                 }
                 x += 2;
                 continue;
             }
-            if (!blockFields(type)) return false;
+            if (!blockFields(d, type)) return false;
             x += 1;
         }
         return true;
@@ -768,7 +798,7 @@ private:
     }
 
     // What a block uses of the bundles, and the fields it holds itself.
-    bool blockFields(uint32_t type) {
+    DEV_INLINE bool blockFields(D& d, uint32_t type) {
         switch (type) {
         case kSkipBlock:
             return true;
@@ -776,15 +806,15 @@ private:
             motion();
             return true;
         case kRunBlock:
-            return runField();
+            return runField(d);
         case kResidueBlock:
             motion();
-            residueField(d_, s_[kResidues], d_.byteField(s_[kResidueBudgets], 7));
+            residueField(d, s_[kResidues], d.byteField(s_[kResidueBudgets], 7));
             return true;
         case kIntraBlock:
             ++bundles_[kBundleIntraDc].consume;
-            if (!coefficientField(d_, s_[kIntraCoefficients])) return fail("coefficient of 16 bits or more");
-            d_.byteField(s_[kIntraQuantisers], 4);
+            if (!coefficientField(d, s_[kIntraCoefficients])) return fail("coefficient of 16 bits or more");
+            d.byteField(s_[kIntraQuantisers], 4);
             return true;
         case kFillBlock:
             bundles_[kBundleColours].consume += 1;
@@ -792,8 +822,8 @@ private:
         case kInterBlock:
             motion();
             ++bundles_[kBundleInterDc].consume;
-            if (!coefficientField(d_, s_[kInterCoefficients])) return fail("coefficient of 16 bits or more");
-            d_.byteField(s_[kInterQuantisers], 4);
+            if (!coefficientField(d, s_[kInterCoefficients])) return fail("coefficient of 16 bits or more");
+            d.byteField(s_[kInterQuantisers], 4);
             return true;
         case kPatternBlock:
             bundles_[kBundleColours].consume += 2;
@@ -809,8 +839,8 @@ private:
 
     // A run block: the scan index, then per run a fill flag, until the runs
     // cover the block; the colours they take are only counted.
-    bool runField() {
-        d_.byteField(s_[kRunFields], 4);
+    DEV_INLINE bool runField(D& d) {
+        d.byteField(s_[kRunFields], 4);
         Bundle& colours = bundles_[kBundleColours];
         RunCover cover;
         uint32_t p = colours.consume;
@@ -818,7 +848,7 @@ private:
             uint32_t run;
             if (!take(kBundleRuns, run)) return false;
             if (!cover.add(run)) return fail("runs pass the 64 pixels of a block");
-            p += RunCover::colours(run, d_.byteField(s_[kRunFields], 1));
+            p += RunCover::colours(run, d.byteField(s_[kRunFields], 1));
         }
         colours.consume = p + cover.closingColours();
         return true;
@@ -826,7 +856,7 @@ private:
 
     struct NoScratch {};
 
-    D& d_;
+    D d_;
     StreamArray<Values>& s_;
     const BundleAreas& areas_;
     uint32_t width_, height_;

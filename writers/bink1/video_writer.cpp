@@ -12,21 +12,22 @@ namespace {
 class Writer {
 public:
     Writer(const BinkContext& file, FrameOutput& out, const BundleAreas& areas)
-        : out_(out), d_(BitWriter::fromContext(out)), syntax_(d_, in_, areas, file.width, file.height) {
+        : out_(out), syntax_(BitsOut(BitWriter::fromContext(out)), in_, areas, file.width, file.height) {
         for (int n = 1; n <= kStreamCount; ++n) in_[n] = out.stream(n).frontReader();
     }
     // Hands the cursors back, so the next plane or frame takes its values
     // where this one stopped.
     int32_t finish(bool ok) {
         for (int n = 1; n <= kStreamCount; ++n) out_.stream(n).consumeTo(in_[n]);
-        d_.w.toContext(out_);
-        return ok && !d_.w.overflow ? 0 : -1;
+        const BitWriter& w = syntax_.policy().w;
+        w.toContext(out_);
+        return ok && !w.overflow ? 0 : -1;
     }
 
     // A stored packet: its first word, already written, then its bytes.
     bool stored() {
         ValueReader& records = in_[kPacketRecords];
-        BitWriter& w = d_.w;
+        BitWriter& w = syntax_.policy().w;
         w.flush();
         const uint32_t count = records.get32();
         const uint8_t* bytes = records.take(count);
@@ -38,7 +39,6 @@ public:
 
     FrameOutput& out_;
     StreamArray<ValueReader> in_;
-    BitsOut d_;
     PlaneSyntax<BitsOut> syntax_;
 };
 

@@ -1,5 +1,5 @@
 // The Bink 1 part of frame assembly: a frame's video packet rebuilt, bit for
-// bit, from its record in sub-stream 11 and the values of its planes, with
+// bit, from its packet record and the values of its planes, with
 // the plane syntax in its writing direction.
 #pragma once
 
@@ -12,7 +12,7 @@
 namespace dev::bink1 {
 
 // Writes the video packet of the frame at out.out, advancing it.  The record
-// of sub-stream 11 is the packet's first word and a byte: 0, then (alpha
+// (kPacketRecords) is the packet's first word and a byte: 0, then (alpha
 // files) the word that follows the alpha plane, for a coded packet; 1, a
 // 32-bit count and that many bytes of the packet after its first word, for a
 // stored one.  0 on success; -1 when the values cannot form the packet, a
