@@ -76,27 +76,27 @@ constexpr size_t kModelCount = 925673;
 
 // The four bytes of the decoded-sample count, by position; the three trees of
 // a float mantissa (8, 8 and 7 bits) per exponent class (exponent >> 2).
-constexpr size_t sampleCountBase(uint32_t position) { return kSampleCount + 256 * position; }
-constexpr size_t floatExponentBase(uint32_t context) { return kFloatExponent + 32 * context; }
-constexpr size_t floatMantissaBase(uint32_t exponentClass, uint32_t part) {
+DEV_INLINE constexpr size_t sampleCountBase(uint32_t position) { return kSampleCount + 256 * position; }
+DEV_INLINE constexpr size_t floatExponentBase(uint32_t context) { return kFloatExponent + 32 * context; }
+DEV_INLINE constexpr size_t floatMantissaBase(uint32_t exponentClass, uint32_t part) {
     return kFloatMantissa + 768 * exponentClass + 256 * part;
 }
-constexpr size_t floatSignModel(uint32_t exponentClass, uint32_t history) { return kFloatSign + 4 * exponentClass + history; }
-constexpr size_t quantiserContext(uint32_t band, uint32_t k) { return kQuantiser + (band / 4 + 8 * k) * 256; }
-constexpr size_t referenceFlagModel(uint32_t track) { return kReferenceFlag + track; }
-constexpr size_t zeroFlagContext(uint32_t useRef, uint32_t zeroRun, uint32_t band, uint32_t quantiser,
+DEV_INLINE constexpr size_t floatSignModel(uint32_t exponentClass, uint32_t history) { return kFloatSign + 4 * exponentClass + history; }
+DEV_INLINE constexpr size_t quantiserContext(uint32_t band, uint32_t k) { return kQuantiser + (band / 4 + 8 * k) * 256; }
+DEV_INLINE constexpr size_t referenceFlagModel(uint32_t track) { return kReferenceFlag + track; }
+DEV_INLINE constexpr size_t zeroFlagContext(uint32_t useRef, uint32_t zeroRun, uint32_t band, uint32_t quantiser,
                                  uint32_t zeroHistory, uint32_t prevClass) {
     return kZeroFlag + (useRef << 18) + (bitLength(zeroRun) << 15) + ((band / 4) << 12) + (quantiser / 4) * 32 +
            (zeroHistory >> 1) + 2 * prevClass;
 }
-constexpr size_t coefficientSignModel(uint32_t history) { return kCoefficientSign + history; }
-constexpr size_t magnitudeOneContext(uint32_t useRef, uint32_t band, uint32_t oneHistory, uint32_t prevClass) {
+DEV_INLINE constexpr size_t coefficientSignModel(uint32_t history) { return kCoefficientSign + history; }
+DEV_INLINE constexpr size_t magnitudeOneContext(uint32_t useRef, uint32_t band, uint32_t oneHistory, uint32_t prevClass) {
     return kMagnitudeOne + useRef * 8192 + (band / 4) * 1024 + 16 * oneHistory + prevClass;
 }
-constexpr size_t magnitudeLengthContext(uint32_t useRef, uint32_t band, uint32_t prevClass) {
+DEV_INLINE constexpr size_t magnitudeLengthContext(uint32_t useRef, uint32_t band, uint32_t prevClass) {
     return kMagnitudeLength + useRef * 8192 + band * 256 + 16 * prevClass;
 }
-constexpr size_t magnitudeBitsContext(uint32_t useRef, uint32_t band, uint32_t length, uint32_t prevClass) {
+DEV_INLINE constexpr size_t magnitudeBitsContext(uint32_t useRef, uint32_t band, uint32_t length, uint32_t prevClass) {
     return kMagnitudeBits + useRef * 131072 + band * 4096 + (length - 2) * 256 + 16 * prevClass;
 }
 
@@ -295,9 +295,10 @@ DEV_INLINE void codeFloat(C& c, BitModel* models, AudioTrackState& t, const Audi
     }
     e = c.tree(models + floatExponentBase(t.exponentContext), 5, e);
     t.exponentContext = static_cast<uint8_t>(e >> 2);
-    const uint32_t m0 = c.tree(models + floatMantissaBase(e >> 2, 0), 8, mant & 0xFF);
-    const uint32_t m1 = c.tree(models + floatMantissaBase(e >> 2, 1), 8, (mant >> 8) & 0xFF);
-    const uint32_t m2 = c.tree(models + floatMantissaBase(e >> 2, 2), 7, (mant >> 16) & 0x7F);
+    BitModel* mm = models + floatMantissaBase(e >> 2, 0);
+    const uint32_t m0 = c.tree(mm, 8, mant & 0xFF);
+    const uint32_t m1 = c.tree(mm + 256, 8, (mant >> 8) & 0xFF);
+    const uint32_t m2 = c.tree(mm + 512, 7, (mant >> 16) & 0x7F);
     s = c.bit(models[floatSignModel(e >> 2, t.floatSignHistory)], s);
     t.floatSignHistory = static_cast<uint8_t>((t.floatSignHistory * 2 + s) & 3);
     if constexpr (!C::kEncoding) emitFloat(*w, e, m0 | (m1 << 8) | (m2 << 16), s);
