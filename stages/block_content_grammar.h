@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "stages/video_frame_layout.h"
+#include "writers/bink1/residue_walk.h"
 
 namespace dev::vframe {
 
@@ -186,112 +187,40 @@ private:
         st.lastX = x;
     }
 
-    // Residue masks: a replay of the Bink residue syntax, one value per
-    // decision, after the mask count (the residue budget).
+    // Residue masks: the residue field's walk (writers/bink1/residue_walk.h)
+    // with each decision coded under its own contexts and kept as one value
+    // of the residue sub-stream, after the mask count (the residue budget)
+    // and the start exponent b.
     void residue(uint32_t k) {
         const uint32_t count = this->field(bink1::kResidueBudgets, residueCountBase(k, st.residueClass), 7);
         st.residueClass = count >> 5;
         const uint32_t b = this->field(bink1::kResidues, residueExponentBase(k, count, st.lastResidueExponent), 3);
         st.lastResidueExponent = b;
-
-        Walk w;
-        w.budget = static_cast<int32_t>(count);
-        const int32_t sb = static_cast<int32_t>(b);
-        for (int32_t e = 1; e <= sb + 1; ++e) {
-            if (e >= 2) {
-                const uint32_t found = w.nz;
-                for (uint32_t i = 0; i < found; ++i) {
-                    const uint32_t bit = this->flag(bink1::kResidues, residueRefineModel(sb, e, w.hr));
-                    w.hr = (2 * w.hr + bit) & 15;
-                    if (bit && --w.budget < 0) return;
-                }
-            }
-            uint32_t i = w.start;
-            while (i < w.end) {
-                const uint32_t cf = w.coef[i], mode = w.mode[i];
-                if (cf == 0 && mode == 0) {
-                    ++i;
-                    continue;
-                }
-                const uint32_t entry = this->flag(bink1::kResidues, residueEntryModel(sb, e, w.h4, w.h9));
-                w.h9 = (2 * w.h9 + entry) & 511;
-                if (!entry) {
-                    ++i;
-                    continue;
-                }
-                switch (mode) {
-                    case 0:
-                        w.coef[i] = static_cast<uint8_t>(cf + 4);
-                        w.mode[i] = 1;
-                        if (!fourCoefficients(w, sb, e, cf)) return;
-                        break;
-                    case 1:
-                        w.mode[i] = 2;
-                        for (uint32_t j = 1; j <= 3; ++j) {
-                            w.coef[w.end] = static_cast<uint8_t>(cf + 4 * j);
-                            w.mode[w.end] = 2;
-                            ++w.end;
-                        }
-                        break;
-                    case 2:
-                        w.coef[i] = 0;
-                        w.mode[i] = 0;
-                        ++i;
-                        if (!fourCoefficients(w, sb, e, cf)) return;
-                        break;
-                    default: {
-                        const uint32_t sign = this->flag(bink1::kResidues, residueLateSignModel(w.h7, w.h6));
-                        w.h6 = (2 * w.h6 + sign) & 63;
-                        w.coef[i] = 0;
-                        w.mode[i] = 0;
-                        ++i;
-                        ++w.nz;
-                        if (--w.budget < 0) return;
-                        break;
-                    }
-                }
-            }
-        }
+        ResidueDecisions r{*this, static_cast<int32_t>(b)};
+        bink1::residueWalk(r, b, count);
     }
 
-    // Scan list of the residue walk.  Its shape does not depend on the
-    // decisions: the 64 coefficients are each put at the front at most once
-    // and three mode-1 entries append three entries each, so start stays at
-    // or above 0 and end at or below 77.
-    struct Walk {
-        uint8_t coef[128];
-        uint8_t mode[128];
-        uint32_t start = 64, end = 68;
+    // The contexts of the residue decisions: the start exponent b, the pass
+    // e, and histories of the entry flags (h9), coefficient flags (h4),
+    // signs (h7), late signs (h6) and refinements (hr), fresh per block.
+    struct ResidueDecisions {
+        ContentGrammar& g;
+        int32_t b;
+        int32_t e = 1;
         uint32_t h9 = 0, h4 = 0, h7 = 0, h6 = 0, hr = 0;
-        uint32_t nz = 0;
-        int32_t budget = 0;
-        Walk() {
-            coef[64] = 4, mode[64] = 0;
-            coef[65] = 24, mode[65] = 0;
-            coef[66] = 44, mode[66] = 0;
-            coef[67] = 0, mode[67] = 2;
-        }
-    };
 
-    // Coefficients cf..cf+3 of an entry that turned significant.  false when
-    // the budget ran out (the residue ends).
-    bool fourCoefficients(Walk& w, int32_t b, int32_t e, uint32_t cf) {
-        for (uint32_t j = 0; j < 4; ++j) {
-            const uint32_t later = this->flag(bink1::kResidues, residueCoefficientModel(b, e, w.h4, w.h9));
-            w.h4 = (2 * w.h4 + later) & 15;
-            if (later) {
-                --w.start;
-                w.coef[w.start] = static_cast<uint8_t>(cf + j);
-                w.mode[w.start] = 3;
-            } else {
-                ++w.nz;
-                const uint32_t sign = this->flag(bink1::kResidues, residueSignModel(b, e, w.h4, w.h7));
-                w.h7 = (2 * w.h7 + sign) & 127;
-                if (--w.budget < 0) return false;
-            }
+        DEV_INLINE void pass(uint32_t number) { e = static_cast<int32_t>(number); }
+        DEV_INLINE uint32_t decide(uint32_t model, uint32_t& history, uint32_t mask) {
+            const uint32_t bit = g.flag(bink1::kResidues, model);
+            history = (2 * history + bit) & mask;
+            return bit;
         }
-        return true;
-    }
+        DEV_INLINE uint32_t refinement() { return decide(residueRefineModel(b, e, hr), hr, 15); }
+        DEV_INLINE uint32_t entry() { return decide(residueEntryModel(b, e, h4, h9), h9, 511); }
+        DEV_INLINE uint32_t later() { return decide(residueCoefficientModel(b, e, h4, h9), h4, 15); }
+        DEV_INLINE uint32_t sign() { return decide(residueSignModel(b, e, h4, h7), h7, 127); }
+        DEV_INLINE uint32_t lateSign() { return decide(residueLateSignModel(h7, h6), h6, 63); }
+    };
 };
 
 }  // namespace dev::vframe

@@ -28,6 +28,7 @@
 #include "core/sub_streams.h"
 #include "writers/bink1/bundle_areas.h"
 #include "writers/bink1/format.h"
+#include "writers/bink1/residue_walk.h"
 #include "writers/bit_direction.h"
 
 namespace dev::bink1 {
@@ -258,21 +259,19 @@ DEV_INLINE void coefficientPlanes(D& d, CoefficientBlock& b, uint32_t top) {
 // express.
 template <class D>
 bool coefficientField(D& outer, typename D::Values& list) {
+    uint32_t count = 0;
     if constexpr (D::kWriting) {
-        // Many blocks have no coefficients: their field is the count 0 alone.
-        const ValueReader at = list;
-        if (list.get16() == 0) {
+        count = list.get16();
+        if (count == 0) {  // many blocks: the field is the plane count 0 alone
             outer.field(0, 4);
             return true;
         }
-        list = at;
+        if (count > kMaxCoefficientCount) return true;
     }
     CoefficientBlock b(!D::kWriting);
     if constexpr (D::kWriting) {
-        const uint32_t count = list.get16();
-        if (count > kMaxCoefficientCount) return true;
         for (uint32_t i = 1; i <= count; ++i) {
-            const int32_t v = static_cast<int16_t>(list.get16());
+            const int32_t v = list.get16s();
             if (v) b.set(kCoefficientOrder[i], v);
         }
         if (b.top > 15) return false;
@@ -283,7 +282,6 @@ bool coefficientField(D& outer, typename D::Values& list) {
     if (top) detail::coefficientPlanes(d, b, top);
     if constexpr (!D::kWriting) {
         d.expect(b.top == top, "coefficient field has more bit planes than its largest value");
-        uint32_t count = 0;
         for (uint32_t i = 1; i < 64; ++i)
             if (b.len[kCoefficientOrder[i]]) count = i;
         D::emit16(list, count);
@@ -295,83 +293,29 @@ bool coefficientField(D& outer, typename D::Values& list) {
 
 // ---- Residue fields ---------------------------------------------------------
 
-// The residue field of a residue block: the same group-splitting walk as a
-// coefficient field without magnitudes.  Each significant coefficient costs a
-// unit of the budget sent before the field, and the field ends the moment the
-// budget runs out.  The DEV stream keeps every decision as one element of
-// the residue sub-stream (after the 3-bit pass count); the elements taken drive the
-// walk, which tells how many belong to the field.
+// The residue field of a residue block: its pass count in 3 bits, then the
+// walk of writers/bink1/residue_walk.h with every decision one bit.  The DEV
+// stream keeps the pass count and each decision as one element of the
+// residue sub-stream; the elements taken drive the walk, which tells how many
+// belong to the field.
+template <class D>
+struct ResidueBits {
+    D& d;
+    typename D::Values& fields;
+    DEV_INLINE void pass(uint32_t) {}
+    DEV_INLINE uint32_t bit() { return d.byteField(fields, 1); }
+    DEV_INLINE uint32_t refinement() { return bit(); }
+    DEV_INLINE uint32_t entry() { return bit(); }
+    DEV_INLINE uint32_t later() { return bit(); }
+    DEV_INLINE uint32_t sign() { return bit(); }
+    DEV_INLINE uint32_t lateSign() { return bit(); }
+};
+
 template <class D>
 void residueField(D& outer, typename D::Values& fields, uint32_t budget) {
     D d = outer;
-    // Entry: slot in bits 0-5, mode in bits 6-7; cleared 0.  Slot 0 does take
-    // part (it starts in a mode-2 group and may return as a single), but never
-    // with mode 0.  The list bounds are those of the coefficient field.
-    auto entry = [](uint32_t slot, uint32_t mode) { return static_cast<uint16_t>(slot | (mode << 6)); };
-    uint16_t list[128];
-    int start = detail::kListMiddle;
-    int end = detail::kListMiddle;
-    list[end++] = entry(4, 0);
-    list[end++] = entry(24, 0);
-    list[end++] = entry(44, 0);
-    list[end++] = entry(0, 2);
-
-    const uint32_t passes = d.byteField(fields, 3);
-    int32_t left = static_cast<int32_t>(budget);
-    uint32_t found = 0;  // coefficients that turned non-zero so far
-    // Four slots of a split group: 1 waits at the front of the list, 0 is
-    // found now and sends its sign.  false once the budget is spent.
-    auto four = [&](uint32_t g) {
-        for (uint32_t s = g; s < g + 4; ++s) {
-            if (d.byteField(fields, 1)) {
-                list[--start] = entry(s, 3);
-            } else {
-                ++found;
-                d.byteField(fields, 1);
-                if (--left < 0) return false;
-            }
-        }
-        return true;
-    };
-    [&] {
-        for (uint32_t pass = 0; pass <= passes; ++pass) {
-            // Refinement of the coefficients found in earlier passes.
-            const uint32_t known = found;
-            for (uint32_t i = 0; i < known; ++i)
-                if (d.byteField(fields, 1) && --left < 0) return;
-            int pos = start;
-            while (pos < end) {
-                const uint16_t e = list[pos];
-                if (e == 0 || !d.byteField(fields, 1)) {
-                    ++pos;
-                    continue;
-                }
-                const uint32_t g = e & 63u;
-                switch ((e >> 6) & 3u) {
-                case 0:
-                    list[pos] = entry(g + 4, 1);
-                    if (!four(g)) return;
-                    break;
-                case 1:
-                    list[pos] = entry(g, 2);
-                    list[end++] = entry(g + 4, 2);
-                    list[end++] = entry(g + 8, 2);
-                    list[end++] = entry(g + 12, 2);
-                    break;
-                case 2:
-                    list[pos++] = 0;
-                    if (!four(g)) return;
-                    break;
-                default:
-                    d.byteField(fields, 1);  // sign
-                    ++found;
-                    list[pos++] = 0;
-                    if (--left < 0) return;
-                    break;
-                }
-            }
-        }
-    }();
+    ResidueBits<D> bits{d, fields};
+    residueWalk(bits, d.byteField(fields, 3), budget);
     outer = d;
 }
 
