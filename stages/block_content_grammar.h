@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "stages/video_frame_layout.h"
-#include "writers/bink1/residue_walk.h"
+#include "writers/bink1/walks.h"
 
 namespace dev::vframe {
 
@@ -187,7 +187,7 @@ private:
         st.lastX = x;
     }
 
-    // Residue masks: the residue field's walk (writers/bink1/residue_walk.h)
+    // Residue masks: the residue field's walk (writers/bink1/walks.h)
     // with each decision coded under its own contexts and kept as one value
     // of the residue sub-stream, after the mask count (the residue budget)
     // and the start exponent b.

@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "stages/block_content_grammar.h"
+#include "writers/bink1/walks.h"
 
 namespace dev::vframe {
 
@@ -60,38 +61,41 @@ public:
         return !bad;
     }
 
-    // The 23 bundle tree descriptions of one plane.
+    // The 23 bundle tree descriptions of one plane, plane kind k: the tree
+    // description's walk (writers/bink1/walks.h) with each field coded
+    // under its contexts: the tree t, its selector v (the code row), the
+    // previous tree's selector e, the last two list values s and a merge
+    // history per selector value.
     void planeTrees(uint32_t k) {
-        uint32_t e = 0, sym = 0;
-        uint8_t hist[16] = {};
-        for (uint32_t t = 0; t < kTreeSlots; ++t) {
-            const uint32_t v = this->field(bink1::kTrees, treeSelectorBase(e, k, t), 4);
-            e = v;
-            if (v == 0) continue;  // identity tree
-            if (this->flag(bink1::kTrees, treeKindModel(t, v))) {
-                const uint32_t last = this->field(bink1::kTrees, treeLengthBase(t, v), 3);
-                for (uint32_t i = 0; i <= last; ++i) {
-                    const uint32_t x = this->field(bink1::kTrees, treeSymbolBase(sym, t), 4);
-                    sym = (16 * sym + x) & 255;
-                }
-            } else {
-                const uint32_t passes = this->field(bink1::kTrees, treeMergeCountBase(t, v), 2);
-                uint32_t h = hist[v];
-                for (uint32_t i = 0; i <= passes; ++i) {
-                    const uint32_t size = 1u << i;
-                    for (uint32_t start = 0; start < 16; start += 2 * size) {
-                        uint32_t first = 0, second = 0;
-                        while (first < size && second < size) {
-                            const uint32_t bit = this->flag(bink1::kTrees, treeMergeModel(i, t, h));
-                            h = (2 * h + bit) & 255;
-                            if (bit) ++second;
-                            else ++first;
-                        }
-                    }
-                }
-                hist[v] = static_cast<uint8_t>(h);
+        struct TreeContexts {
+            FrameGrammar& g;
+            uint32_t k;
+            uint32_t t = 0, e = 0, v = 0, s = 0, h = 0;
+            uint8_t history[16] = {};
+
+            DEV_INLINE uint32_t row() { return e = v = g.field(bink1::kTrees, treeSelectorBase(e, k, t), 4); }
+            DEV_INLINE uint32_t explicitList() { return g.flag(bink1::kTrees, treeKindModel(t, v)); }
+            DEV_INLINE uint32_t listLength() { return g.field(bink1::kTrees, treeLengthBase(t, v), 3); }
+            DEV_INLINE uint32_t listValue() {
+                const uint32_t x = g.field(bink1::kTrees, treeSymbolBase(s, t), 4);
+                s = (16 * s + x) & 255;
+                return x;
             }
-        }
+            DEV_INLINE uint32_t mergePasses() {
+                h = history[v];
+                return g.field(bink1::kTrees, treeMergeCountBase(t, v), 2);
+            }
+            DEV_INLINE uint32_t mergeBit(uint32_t pass) {
+                const uint32_t bit = g.flag(bink1::kTrees, treeMergeModel(pass, t, h));
+                h = (2 * h + bit) & 255;
+                history[v] = static_cast<uint8_t>(h);
+                return bit;
+            }
+            // The stage carries any list; the writer refuses a repeated value.
+            DEV_INLINE void expect(bool, const char*) {}
+        } fields{*this, k};
+        uint8_t order[16];
+        for (fields.t = 0; fields.t < kTreeSlots; ++fields.t) bink1::treeOrder(fields, order);
     }
 
     // One block-type symbol (bink1::kSymbolContent) under the contexts of

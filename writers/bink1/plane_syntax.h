@@ -28,7 +28,7 @@
 #include "core/sub_streams.h"
 #include "writers/bink1/bundle_areas.h"
 #include "writers/bink1/format.h"
-#include "writers/bink1/residue_walk.h"
+#include "writers/bink1/walks.h"
 #include "writers/bit_direction.h"
 
 namespace dev::bink1 {
@@ -65,47 +65,27 @@ struct Tree {
     }
 };
 
-// A tree description: the code row, then for rows other than 0 either an
-// explicit list of the values that take the first code indices (the others
-// follow in increasing order), or the decisions of up to four merge passes
-// that sort the values 0..15 into code order.  Every field travels in
-// the tree sub-stream.
+// A tree description (writers/bink1/walks.h) with every field one field of
+// the bitstream.  The DEV stream keeps each as one element of the tree
+// sub-stream.
+template <class D>
+struct TreeFields {
+    D& d;
+    typename D::Values& fields;
+    DEV_INLINE uint32_t row() { return d.byteField(fields, 4); }
+    DEV_INLINE uint32_t explicitList() { return d.byteField(fields, 1); }
+    DEV_INLINE uint32_t listLength() { return d.byteField(fields, 3); }
+    DEV_INLINE uint32_t listValue() { return d.byteField(fields, 4); }
+    DEV_INLINE uint32_t mergePasses() { return d.byteField(fields, 2); }
+    DEV_INLINE uint32_t mergeBit(uint32_t) { return d.byteField(fields, 1); }
+    DEV_INLINE void expect(bool ok, const char* what) { d.expect(ok, what); }
+};
+
 template <class D>
 void treeDescription(D& d, typename D::Values& fields, Tree& tree) {
+    TreeFields<D> r{d, fields};
     uint8_t order[16];
-    for (uint32_t k = 0; k < 16; ++k) order[k] = static_cast<uint8_t>(k);
-    const uint32_t row = d.byteField(fields, 4);
-    if (row != 0 && d.byteField(fields, 1)) {
-        const uint32_t last = d.byteField(fields, 3);
-        bool named[16] = {};
-        uint32_t k = 0;
-        for (uint32_t i = 0; i <= last; ++i) {
-            const uint32_t v = d.byteField(fields, 4);
-            // A Bink decoder takes a value named twice (and leaves another
-            // one without a code), but such a tree cannot be rewritten.
-            d.expect(!named[v], "tree list names a value twice");
-            named[v] = true;
-            order[k++] = static_cast<uint8_t>(v);
-        }
-        for (uint32_t v = 0; v < 16 && k < 16; ++v)
-            if (!named[v]) order[k++] = static_cast<uint8_t>(v);
-    } else if (row != 0) {
-        // Pass i merges neighbouring runs of 2^i values; one decision per
-        // element while both runs have elements left (1: from the second).
-        const uint32_t passes = d.byteField(fields, 2);
-        for (uint32_t i = 0; i <= passes; ++i) {
-            const uint32_t size = 1u << i;
-            uint8_t merged[16];
-            for (uint32_t start = 0; start < 16; start += 2 * size) {
-                uint32_t a = start, b = start + size, k = start;
-                const uint32_t aEnd = start + size, bEnd = start + 2 * size;
-                while (a < aEnd && b < bEnd) merged[k++] = d.byteField(fields, 1) ? order[b++] : order[a++];
-                while (a < aEnd) merged[k++] = order[a++];
-                while (b < bEnd) merged[k++] = order[b++];
-            }
-            std::memcpy(order, merged, sizeof order);
-        }
-    }
+    const uint32_t row = treeOrder(r, order);
     tree.build(row, order);
 }
 
@@ -294,7 +274,7 @@ bool coefficientField(D& outer, typename D::Values& list) {
 // ---- Residue fields ---------------------------------------------------------
 
 // The residue field of a residue block: its pass count in 3 bits, then the
-// walk of writers/bink1/residue_walk.h with every decision one bit.  The DEV
+// walk of writers/bink1/walks.h with every decision one bit.  The DEV
 // stream keeps the pass count and each decision as one element of the
 // residue sub-stream; the elements taken drive the walk, which tells how many
 // belong to the field.
