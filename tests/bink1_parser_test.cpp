@@ -18,6 +18,7 @@
 #include "pack/bink_generator.h"
 #include "pack/frame_view.h"
 #include "pack/stage_encoder.h"
+#include "writers/bink1/streams.h"
 
 namespace dev {
 namespace {
@@ -102,13 +103,13 @@ TEST(Bink1Parser, OffsetChunkFormsGiveTheirChoiceFlags) {
         PackFrame f;
         const char* why = parseBink1Packet(c, (f.video = bytes, f));
         ASSERT_EQ(why, nullptr) << why;
-        EXPECT_EQ(f.streams[2], (std::vector<uint8_t>{2, 2}));
-        EXPECT_EQ(f.streams[9], (std::vector<uint8_t>{3, 3}));
-        EXPECT_EQ(f.streams[8], (std::vector<uint8_t>{0xFF, 0xFF}));
-        EXPECT_EQ(f.streams[14], i16({2, 0, 0, 0, 2, 2, 0, 0, 0}));
-        EXPECT_EQ(f.streams[21], (std::vector<uint8_t>{uint8_t(xa), uint8_t(ya)}));
-        EXPECT_EQ(f.streams[11], (std::vector<uint8_t>{1, 2, 3, 4, 0}));
-        EXPECT_EQ(f.streams[12], std::vector<uint8_t>(23, 0));
+        EXPECT_EQ(f.streams[bink1::kBlockTypes], (std::vector<uint8_t>{2, 2}));
+        EXPECT_EQ(f.streams[bink1::kXOffsets], (std::vector<uint8_t>{3, 3}));
+        EXPECT_EQ(f.streams[bink1::kYOffsets], (std::vector<uint8_t>{0xFF, 0xFF}));
+        EXPECT_EQ(f.streams[bink1::kChunkCounts], i16({2, 0, 0, 0, 2, 2, 0, 0, 0}));
+        EXPECT_EQ(f.streams[bink1::kFormChoices], (std::vector<uint8_t>{uint8_t(xa), uint8_t(ya)}));
+        EXPECT_EQ(f.streams[bink1::kPacketRecords], (std::vector<uint8_t>{1, 2, 3, 4, 0}));
+        EXPECT_EQ(f.streams[bink1::kTrees], std::vector<uint8_t>(23, 0));
         EXPECT_EQ(f.dctBlocks[0], std::vector<uint32_t>{0});
         EXPECT_EQ(f.dctBlocks[1], std::vector<uint32_t>{0});
         EXPECT_EQ(code(c, bytes, f), "") << "form " << form;
@@ -132,10 +133,10 @@ TEST(Bink1Parser, BlockTypeChunkOpeningWithRepeatsOfZero) {
     PackFrame f;
     f.video = bytes;
     ASSERT_EQ(parseBink1Packet(c, f), nullptr);
-    EXPECT_EQ(f.streams[2], (std::vector<uint8_t>{0, 0, 0, 0, 0, 2, 2, 2}));
-    EXPECT_EQ(f.streams[9], (std::vector<uint8_t>{1, 1, 1}));
-    EXPECT_EQ(f.streams[8], (std::vector<uint8_t>{0, 0, 0}));
-    EXPECT_EQ(f.streams[21], (std::vector<uint8_t>{1, 1}));
+    EXPECT_EQ(f.streams[bink1::kBlockTypes], (std::vector<uint8_t>{0, 0, 0, 0, 0, 2, 2, 2}));
+    EXPECT_EQ(f.streams[bink1::kXOffsets], (std::vector<uint8_t>{1, 1, 1}));
+    EXPECT_EQ(f.streams[bink1::kYOffsets], (std::vector<uint8_t>{0, 0, 0}));
+    EXPECT_EQ(f.streams[bink1::kFormChoices], (std::vector<uint8_t>{1, 1}));
     EXPECT_EQ(code(c, bytes, f), "");
 }
 
@@ -165,11 +166,11 @@ TEST(Bink1Parser, RunChunkFormsAndTheRunField) {
         const auto bytes = runPacket(allEqual);
         f.video = bytes;
         ASSERT_EQ(parseBink1Packet(c, f), nullptr);
-        EXPECT_EQ(f.streams[2], std::vector<uint8_t>{3});
-        EXPECT_EQ(f.streams[7], (std::vector<uint8_t>{5, 1, 1, 1, 1}));
-        EXPECT_EQ(f.streams[6], (std::vector<uint8_t>{15, 15, 15, 15}));
-        EXPECT_EQ(f.streams[5], (std::vector<uint8_t>{0x12, 0x34, 0x56, 0x78}));
-        EXPECT_EQ(f.streams[21], std::vector<uint8_t>{uint8_t(allEqual)});
+        EXPECT_EQ(f.streams[bink1::kBlockTypes], std::vector<uint8_t>{3});
+        EXPECT_EQ(f.streams[bink1::kRunFields], (std::vector<uint8_t>{5, 1, 1, 1, 1}));
+        EXPECT_EQ(f.streams[bink1::kRuns], (std::vector<uint8_t>{15, 15, 15, 15}));
+        EXPECT_EQ(f.streams[bink1::kColours], (std::vector<uint8_t>{0x12, 0x34, 0x56, 0x78}));
+        EXPECT_EQ(f.streams[bink1::kFormChoices], std::vector<uint8_t>{uint8_t(allEqual)});
     }
 }
 
@@ -193,9 +194,9 @@ TEST(Bink1Parser, IntraBlockGivesDcCoefficientListAndQuantiser) {
     PackFrame f;
     f.video = bytes;
     ASSERT_EQ(parseBink1Packet(c, f), nullptr);
-    EXPECT_EQ(f.streams[16], i16({100}));
-    EXPECT_EQ(f.streams[17], i16({1, -1}));
-    EXPECT_EQ(f.streams[15], std::vector<uint8_t>{7});
+    EXPECT_EQ(f.streams[bink1::kIntraDc], i16({100}));
+    EXPECT_EQ(f.streams[bink1::kIntraCoefficients], i16({1, -1}));
+    EXPECT_EQ(f.streams[bink1::kIntraQuantisers], std::vector<uint8_t>{7});
     EXPECT_EQ(f.dctBlocks[0], std::vector<uint32_t>{1});
     EXPECT_EQ(f.dctBlocks[1], std::vector<uint32_t>{0});
     EXPECT_EQ(code(c, bytes, f), "");
@@ -266,9 +267,9 @@ TEST(Bink1Parser, OddRowsFollowTheScaledBlocksAbove) {
     const auto good = scaledPacket(0);
     f.video = good;
     ASSERT_EQ(parseBink1Packet(c, f), nullptr);
-    EXPECT_EQ(f.streams[2], (std::vector<uint8_t>{1, 1}));
-    EXPECT_EQ(f.streams[3], std::vector<uint8_t>{6});
-    EXPECT_EQ(f.streams[5], std::vector<uint8_t>{9});
+    EXPECT_EQ(f.streams[bink1::kBlockTypes], (std::vector<uint8_t>{1, 1}));
+    EXPECT_EQ(f.streams[bink1::kSubBlockTypes], std::vector<uint8_t>{6});
+    EXPECT_EQ(f.streams[bink1::kColours], std::vector<uint8_t>{9});
     EXPECT_EQ(code(c, good, f), "");
 
     EXPECT_TRUE(makeVideoFrameEncoder(c)->accepts(f));
@@ -330,9 +331,9 @@ TEST(Bink1Parser, AlphaAndChromaPlanesInFrameOrder) {
     PackFrame f;
     f.video = bytes;
     ASSERT_EQ(parseBink1Packet(c, f), nullptr);
-    EXPECT_EQ(f.streams[11], (std::vector<uint8_t>{0x0D, 0x0C, 0x0B, 0x0A, 0, 0xE1, 0xE2, 0xE3, 0xE4}));
-    EXPECT_EQ(f.streams[2], std::vector<uint8_t>(4, 0));
-    EXPECT_EQ(f.streams[12].size(), 4u * 23);
+    EXPECT_EQ(f.streams[bink1::kPacketRecords], (std::vector<uint8_t>{0x0D, 0x0C, 0x0B, 0x0A, 0, 0xE1, 0xE2, 0xE3, 0xE4}));
+    EXPECT_EQ(f.streams[bink1::kBlockTypes], std::vector<uint8_t>(4, 0));
+    EXPECT_EQ(f.streams[bink1::kTrees].size(), 4u * 23);
     EXPECT_EQ(f.dctBlocks[0], std::vector<uint32_t>(4, 0));
     EXPECT_EQ(code(c, bytes, f), "");
     // Cut inside the word after the alpha plane.
@@ -349,20 +350,20 @@ TEST(Bink1Parser, ZeroWidthPlaneReadsOneRowOfCounts) {
     const auto bytes = packet(b.align());
     PackFrame f;
     EXPECT_EQ(code(grayContext(0, 1u << 30), bytes, f), "");
-    EXPECT_EQ(f.streams[14], i16({0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(f.streams[bink1::kChunkCounts], i16({0, 0, 0, 0, 0, 0, 0, 0, 0}));
 }
 
 TEST(Bink1Parser, StoredRecordKeepsTheAudio) {
     const std::vector<uint8_t> bytes = {9, 8, 7, 6, 5, 4};
     PackFrame f;
     f.video = bytes;
-    f.streams[1] = {1, 2, 3};
-    f.streams[5] = {42};
+    f.streams[bink1::kAudio] = {1, 2, 3};
+    f.streams[bink1::kColours] = {42};
     ASSERT_TRUE(storeBink1Packet(f));
     EXPECT_TRUE(f.stored);
-    EXPECT_EQ(f.streams[1], (std::vector<uint8_t>{1, 2, 3}));
-    EXPECT_TRUE(f.streams[5].empty());
-    EXPECT_EQ(f.streams[11], (std::vector<uint8_t>{9, 8, 7, 6, 1, 2, 0, 0, 0, 5, 4}));
+    EXPECT_EQ(f.streams[bink1::kAudio], (std::vector<uint8_t>{1, 2, 3}));
+    EXPECT_TRUE(f.streams[bink1::kColours].empty());
+    EXPECT_EQ(f.streams[bink1::kPacketRecords], (std::vector<uint8_t>{9, 8, 7, 6, 1, 2, 0, 0, 0, 5, 4}));
     const std::vector<uint8_t> tiny = {1, 2, 3};
     f.video = tiny;
     EXPECT_FALSE(storeBink1Packet(f));

@@ -83,10 +83,10 @@ public:
 
     static PackFrame stored(uint32_t size, const std::vector<uint8_t>& bytes) {
         PackFrame f;
-        put32(f.streams[11], size);
-        f.streams[11].push_back(1);
-        put32(f.streams[11], static_cast<uint32_t>(bytes.size()));
-        f.streams[11].insert(f.streams[11].end(), bytes.begin(), bytes.end());
+        put32(f.streams[bink1::kPacketRecords], size);
+        f.streams[bink1::kPacketRecords].push_back(1);
+        put32(f.streams[bink1::kPacketRecords], static_cast<uint32_t>(bytes.size()));
+        f.streams[bink1::kPacketRecords].insert(f.streams[bink1::kPacketRecords].end(), bytes.begin(), bytes.end());
         f.stored = true;
         return f;
     }
@@ -358,7 +358,7 @@ TEST(VideoFrameRoundTrip, StoredPacketsBetweenCodedOnes) {
     roundTrip(ctx, frames);
     // R = 0: the record is S, 1, 0 and nothing else.
     const std::vector<uint8_t> expected = {0x34, 0x12, 0, 0, 1, 0, 0, 0, 0};
-    EXPECT_EQ(frames[1].streams[11], expected);
+    EXPECT_EQ(frames[1].streams[bink1::kPacketRecords], expected);
 }
 
 TEST(VideoFrameRoundTrip, ModelsCarryAcrossFrames) {
@@ -400,7 +400,7 @@ TEST(VideoFrameRoundTrip, CorpusValues) {
             // Every packet the parser could rewrite is one the stage carries.
             ASSERT_TRUE(encoder->accepts(frame)) << "frame " << j;
             const auto chunk = encodeOrFail(*encoder, frame);
-            d.reset(frame.streams[11].size() + (1u << 20));
+            d.reset(frame.streams[bink1::kPacketRecords].size() + (1u << 20));
             ASSERT_TRUE(decodeVideoFrameChunk(decoder, chunk.data(), chunk.size(), d.writers)) << "frame " << j;
             for (int n = 2; n <= 13; ++n) ASSERT_EQ(frame.streams[n], d.stream(n)) << "frame " << j << ", sub-stream " << n;
         }
@@ -444,17 +444,17 @@ struct RecordingCoder {
 TEST(VideoFrameModels, DecisionsUseTheTableLayout) {
     const BinkContext ctx = makeContext(24, 8, false, true);  // one row of 3 luma blocks
     PackFrame f;
-    put32(f.streams[11], 0);
-    f.streams[11].push_back(0);
-    f.streams[12] = {3, 1, 0, 5};  // tree 0: selector 3, explicit list of one symbol, 5
-    f.streams[12].resize(4 + 22, 0);
-    f.streams[2] = {8, 4, 6};  // pattern, residue, fill
-    f.streams[5] = {0x37, 0x00, 0x80};
-    f.streams[10] = {0x0F, 0, 0, 0, 0, 0, 0, 0};
-    f.streams[4] = {0};
-    f.streams[13] = {0, 0, 0, 0, 0};
-    f.streams[8] = {0xFD};  // y = -3
-    f.streams[9] = {2};
+    put32(f.streams[bink1::kPacketRecords], 0);
+    f.streams[bink1::kPacketRecords].push_back(0);
+    f.streams[bink1::kTrees] = {3, 1, 0, 5};  // tree 0: selector 3, explicit list of one symbol, 5
+    f.streams[bink1::kTrees].resize(4 + 22, 0);
+    f.streams[bink1::kBlockTypes] = {8, 4, 6};  // pattern, residue, fill
+    f.streams[bink1::kColours] = {0x37, 0x00, 0x80};
+    f.streams[bink1::kPatterns] = {0x0F, 0, 0, 0, 0, 0, 0, 0};
+    f.streams[bink1::kResidueBudgets] = {0};
+    f.streams[bink1::kResidues] = {0, 0, 0, 0, 0};
+    f.streams[bink1::kYOffsets] = {0xFD};  // y = -3
+    f.streams[bink1::kXOffsets] = {2};
     StreamArray<ValueReader> readers;
     for (int n : vframe::kOutputs) readers[n] = ValueReader(f.streams[n].data(), f.streams[n].size());
     ModelSet models(16);  // never touched by this policy
@@ -499,28 +499,28 @@ TEST(VideoFrameModels, RunsRawPixelsResiduesMergesAndStoredBytes) {
     PackFrame frames[3];
     {
         PackFrame& f = frames[0];  // run block, skip block; tree 0 by merges
-        put32(f.streams[11], 0);
-        f.streams[11].push_back(0);
-        f.streams[12] = {2, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
-        f.streams[12].resize(11 + 22, 0);
-        f.streams[2] = {3, 0};
-        f.streams[7] = {7, 1, 0, 1, 1, 1, 1};
-        f.streams[6] = {15, 0, 14, 14, 14, 0};  // 16 + 1 + 15 + 15 + 15 + 1 = 63 pixels
-        f.streams[5].assign(7, 0);
+        put32(f.streams[bink1::kPacketRecords], 0);
+        f.streams[bink1::kPacketRecords].push_back(0);
+        f.streams[bink1::kTrees] = {2, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
+        f.streams[bink1::kTrees].resize(11 + 22, 0);
+        f.streams[bink1::kBlockTypes] = {3, 0};
+        f.streams[bink1::kRunFields] = {7, 1, 0, 1, 1, 1, 1};
+        f.streams[bink1::kRuns] = {15, 0, 14, 14, 14, 0};  // 16 + 1 + 15 + 15 + 15 + 1 = 63 pixels
+        f.streams[bink1::kColours].assign(7, 0);
     }
     frames[1] = FrameBuilder::stored(5, {0x80});
     {
         PackFrame& f = frames[2];  // raw block, residue block
-        put32(f.streams[11], 7);
-        f.streams[11].push_back(0);
-        f.streams[12].assign(23, 0);
-        f.streams[2] = {9, 4};
-        f.streams[5] = {0x10, 0x10, 0x13, 0x0F};
-        f.streams[5].resize(64, 0x0F);
-        f.streams[4] = {5};
-        f.streams[13] = {1, 0, 0, 0, 1, 0, 1, 1, 1, 1, 0, 1, 0, 0, 0, 0, 0, 0};
-        f.streams[8] = {0};
-        f.streams[9] = {0};
+        put32(f.streams[bink1::kPacketRecords], 7);
+        f.streams[bink1::kPacketRecords].push_back(0);
+        f.streams[bink1::kTrees].assign(23, 0);
+        f.streams[bink1::kBlockTypes] = {9, 4};
+        f.streams[bink1::kColours] = {0x10, 0x10, 0x13, 0x0F};
+        f.streams[bink1::kColours].resize(64, 0x0F);
+        f.streams[bink1::kResidueBudgets] = {5};
+        f.streams[bink1::kResidues] = {1, 0, 0, 0, 1, 0, 1, 1, 1, 1, 0, 1, 0, 0, 0, 0, 0, 0};
+        f.streams[bink1::kYOffsets] = {0};
+        f.streams[bink1::kXOffsets] = {0};
     }
     ModelSet models(16);
     uint8_t above[vframe::kAboveBytes];
@@ -584,11 +584,11 @@ TEST(VideoFrameEncoder, DeclinesValuesOutsideTheGrammar) {
     // A frame of known layout: identity trees, then block types.
     auto simple = [](std::vector<uint8_t> types, std::vector<uint8_t> subs = {}) {
         PackFrame f;
-        put32(f.streams[11], 100);
-        f.streams[11].push_back(0);
-        f.streams[12].assign(23, 0);
-        f.streams[2] = std::move(types);
-        f.streams[3] = std::move(subs);
+        put32(f.streams[bink1::kPacketRecords], 100);
+        f.streams[bink1::kPacketRecords].push_back(0);
+        f.streams[bink1::kTrees].assign(23, 0);
+        f.streams[bink1::kBlockTypes] = std::move(types);
+        f.streams[bink1::kSubBlockTypes] = std::move(subs);
         return f;
     };
     const std::vector<uint8_t> skips(16, 0);
@@ -604,39 +604,39 @@ TEST(VideoFrameEncoder, DeclinesValuesOutsideTheGrammar) {
         spoil(bad);
         cases.push_back({name, std::move(good), std::move(bad)});
     };
-    add("block type 10", simple(skips), [](PackFrame& f) { f.streams[2][5] = 10; });
+    add("block type 10", simple(skips), [](PackFrame& f) { f.streams[bink1::kBlockTypes][5] = 10; });
     add("block type 1 on an odd row", simple(skips, {}), [](PackFrame& f) {
-        f.streams[2].erase(f.streams[2].begin() + 4);  // row 1: 1 covers two positions
-        f.streams[2][4] = 1;
-        f.streams[3] = {5};
+        f.streams[bink1::kBlockTypes].erase(f.streams[bink1::kBlockTypes].begin() + 4);  // row 1: 1 covers two positions
+        f.streams[bink1::kBlockTypes][4] = 1;
+        f.streams[bink1::kSubBlockTypes] = {5};
     });
-    add("sub-type 4", simple(scaled, {5}), [](PackFrame& f) { f.streams[3][0] = 4; });
-    add("sub-type 1", simple(scaled, {5}), [](PackFrame& f) { f.streams[3][0] = 1; });
-    add("lower half not type 1", simple(scaled, {5}), [](PackFrame& f) { f.streams[2][3] = 0; });
+    add("sub-type 4", simple(scaled, {5}), [](PackFrame& f) { f.streams[bink1::kSubBlockTypes][0] = 4; });
+    add("sub-type 1", simple(scaled, {5}), [](PackFrame& f) { f.streams[bink1::kSubBlockTypes][0] = 1; });
+    add("lower half not type 1", simple(scaled, {5}), [](PackFrame& f) { f.streams[bink1::kBlockTypes][3] = 0; });
     {
         auto g = simple(skips);
-        g.streams[2][0] = 2;
-        g.streams[8] = {0xF1};  // -15
-        g.streams[9] = {15};
-        add("y offset 16", g, [](PackFrame& f) { f.streams[8][0] = 16; });
-        add("x offset -16", g, [](PackFrame& f) { f.streams[9][0] = 0xF0; });
+        g.streams[bink1::kBlockTypes][0] = 2;
+        g.streams[bink1::kYOffsets] = {0xF1};  // -15
+        g.streams[bink1::kXOffsets] = {15};
+        add("y offset 16", g, [](PackFrame& f) { f.streams[bink1::kYOffsets][0] = 16; });
+        add("x offset -16", g, [](PackFrame& f) { f.streams[bink1::kXOffsets][0] = 0xF0; });
     }
     {
         auto g = simple(skips);
-        g.streams[2][0] = 4;
-        g.streams[4] = {0};
-        g.streams[13] = {0, 0, 0, 0, 0};  // b = 0, four entry flags of 0
-        g.streams[8] = {0};
-        g.streams[9] = {0};
-        add("residue decision 2", g, [](PackFrame& f) { f.streams[13][3] = 2; });
-        add("start exponent 8", g, [](PackFrame& f) { f.streams[13][0] = 8; });
-        add("mask count 128", g, [](PackFrame& f) { f.streams[4][0] = 128; });
+        g.streams[bink1::kBlockTypes][0] = 4;
+        g.streams[bink1::kResidueBudgets] = {0};
+        g.streams[bink1::kResidues] = {0, 0, 0, 0, 0};  // b = 0, four entry flags of 0
+        g.streams[bink1::kYOffsets] = {0};
+        g.streams[bink1::kXOffsets] = {0};
+        add("residue decision 2", g, [](PackFrame& f) { f.streams[bink1::kResidues][3] = 2; });
+        add("start exponent 8", g, [](PackFrame& f) { f.streams[bink1::kResidues][0] = 8; });
+        add("mask count 128", g, [](PackFrame& f) { f.streams[bink1::kResidueBudgets][0] = 128; });
     }
-    add("tree number 16", simple(skips), [](PackFrame& f) { f.streams[12][0] = 16; });
-    add("a value no block uses", simple(skips), [](PackFrame& f) { f.streams[5].push_back(0); });
-    add("a block type missing", simple(skips), [](PackFrame& f) { f.streams[2].pop_back(); });
-    add("neither coded nor stored", simple(skips), [](PackFrame& f) { f.streams[11][4] = 2; });
-    add("stored bytes missing", FrameBuilder::stored(5, {1, 2, 3}), [](PackFrame& f) { f.streams[11][5] = 4; });
+    add("tree number 16", simple(skips), [](PackFrame& f) { f.streams[bink1::kTrees][0] = 16; });
+    add("a value no block uses", simple(skips), [](PackFrame& f) { f.streams[bink1::kColours].push_back(0); });
+    add("a block type missing", simple(skips), [](PackFrame& f) { f.streams[bink1::kBlockTypes].pop_back(); });
+    add("neither coded nor stored", simple(skips), [](PackFrame& f) { f.streams[bink1::kPacketRecords][4] = 2; });
+    add("stored bytes missing", FrameBuilder::stored(5, {1, 2, 3}), [](PackFrame& f) { f.streams[bink1::kPacketRecords][5] = 4; });
 
     auto encoder = makeVideoFrameEncoder(ctx);
     VideoFrameDecoder decoder;
@@ -666,14 +666,14 @@ TEST(VideoFrameEncoder, DeclinesPlanesWiderThanTheAboveRow) {
     const BinkContext wide = makeContext(8072, 8, false, true);  // 1009 block columns
     auto encoder = makeVideoFrameEncoder(wide);
     PackFrame f;
-    put32(f.streams[11], 1);
-    f.streams[11].push_back(0);
-    f.streams[12].assign(23, 0);
-    f.streams[2].assign(1009, 0);
+    put32(f.streams[bink1::kPacketRecords], 1);
+    f.streams[bink1::kPacketRecords].push_back(0);
+    f.streams[bink1::kTrees].assign(23, 0);
+    f.streams[bink1::kBlockTypes].assign(1009, 0);
     EXPECT_FALSE(encoder->accepts(f));
     // Stored packets of such a file still go through.
     const BinkContext ok = makeContext(8064, 8, false, true);
-    f.streams[2].resize(1008);
+    f.streams[bink1::kBlockTypes].resize(1008);
     EXPECT_TRUE(makeVideoFrameEncoder(ok)->accepts(f));
     roundTrip(wide, {FrameBuilder::stored(9, {1, 2})});
 }
