@@ -805,11 +805,27 @@ TEST(Bink1Failures, SubStreamsThatRunOut) {
     }
 }
 
-TEST(Bink1Failures, ValuesWiderThanTheirFields) {
+TEST(Bink1Failures, ValuesTheFieldsCannotHold) {
     {
         Rig rig(8, 0);  // tree number 16
         rig.identityTrees();
         rig.sub[kTrees][3] = 16;
+        EXPECT_EQ(rig.plane(), -1);
+    }
+    {
+        Rig rig(8, 0);  // an explicit tree list naming 3 twice: value 15 would have no code
+        rig.b8(kTrees, {1, 1, 1, 3, 3});
+        for (uint32_t i = 1; i < kTreesPerPlane; ++i) rig.b8(kTrees, {0});
+        EXPECT_EQ(rig.plane(), -1);
+    }
+    {
+        Rig rig(8, 8);  // a negative intra DC: its first value has no sign
+        rig.identityTrees();
+        rig.b16(kChunkCounts, {1, 0, 0, 0, 0, 0, 1, 0, 0});
+        rig.b8(kBlockTypes, {5});
+        rig.b16(kIntraDc, {-1});
+        rig.b16(kIntraCoefficients, {0});
+        rig.b8(kIntraQuantisers, {0});
         EXPECT_EQ(rig.plane(), -1);
     }
     {
