@@ -24,6 +24,8 @@ bool FrameAssembly::setup(const BinkContext& file) {
     if (!buffer_) return false;
     size_ = file.frameBufferSize;
     out_.out = buffer_;
+    // A file without frames writes no video, whatever size its header claims.
+    if (file.frameCount == 0) return true;
     if (file.isBink2) return bink2_.allocate(file);
     return bink1_.allocate(file.width, file.height);
 }

@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 #include "platform/platform.h"
 #include "writers/bink1/format.h"
@@ -28,10 +27,11 @@ public:
         if (memory_ && bytes == bytes_) return true;
         release();
         if (bytes > (SIZE_MAX - 1) / kBundleCount) return false;
-        // Cleared, so that nothing ever reads memory no chunk wrote.
+        // Not cleared: the syntax reads no value that a chunk has not
+        // written, and pages of a tall frame that no plane reaches are never
+        // touched.
         memory_ = static_cast<uint8_t*>(platform::heapAlloc(static_cast<size_t>(bytes) * kBundleCount + 1));
         if (!memory_) return false;
-        std::memset(memory_, 0, static_cast<size_t>(bytes) * kBundleCount + 1);
         bytes_ = static_cast<size_t>(bytes);
         return true;
     }

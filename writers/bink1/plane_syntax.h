@@ -523,8 +523,9 @@ private:
             break;
         case kBundlePatterns:
             for (uint32_t i = 0; i < count; ++i) {
-                const uint32_t low = d.symbol(trees_[b], v[i] & 15u);
-                const uint32_t high = d.symbol(trees_[b], v[i] >> 4);
+                const uint32_t x = D::kWriting ? v[i] : 0;
+                const uint32_t low = d.symbol(trees_[b], x & 15u);
+                const uint32_t high = d.symbol(trees_[b], x >> 4);
                 if constexpr (!D::kWriting) v[i] = static_cast<uint8_t>(low | high << 4);
             }
             break;
@@ -600,12 +601,12 @@ private:
     // Colours: one for the whole chunk when all are equal, else every one.
     DEV_INLINE void colourChunk(D& d, uint8_t* v, uint32_t count) {
         if (d.field(D::kWriting && allEqual(v, count), 1)) {
-            const uint32_t c = colour(d, v[0]);
+            const uint32_t c = colour(d, D::kWriting ? v[0] : 0);
             if constexpr (!D::kWriting) std::memset(v, static_cast<int>(c), count);
             return;
         }
         for (uint32_t i = 0; i < count; ++i) {
-            const uint32_t c = colour(d, v[i]);
+            const uint32_t c = colour(d, D::kWriting ? v[i] : 0);
             if constexpr (!D::kWriting) v[i] = static_cast<uint8_t>(c);
         }
         if constexpr (!D::kWriting) d.expect(!allEqual(v, count), "colour chunk of equal values written value by value");
@@ -616,7 +617,11 @@ private:
     // bundle's tree.  Offsets send a sign after every non-zero magnitude.
     DEV_INLINE void choiceChunk(D& d, int b, uint8_t* v, uint32_t count) {
         const bool isSigned = b != kBundleRuns;
-        auto valueAt = [&](uint32_t i) { return isSigned ? static_cast<int32_t>(static_cast<int8_t>(v[i])) : int32_t(v[i]); };
+        // The values being written; the parser has none yet.
+        auto valueAt = [&](uint32_t i) {
+            if constexpr (!D::kWriting) return 0;
+            return isSigned ? static_cast<int32_t>(static_cast<int8_t>(v[i])) : int32_t(v[i]);
+        };
         auto sign = [&](uint32_t m, int32_t x) {
             const bool negative = isSigned && m && d.field(x < 0, 1);
             return static_cast<uint8_t>(negative ? 0u - m : m);
