@@ -21,6 +21,7 @@
 // appends each chunk's values when it has read them.
 #pragma once
 
+#include <algorithm>
 #include <cstring>
 #include <type_traits>
 #include <vector>
@@ -118,8 +119,9 @@ struct CoefficientBlock {
         mag[slot] = m;
         negative[slot] = v < 0;
         len[slot] = static_cast<uint8_t>(b);
-        if (b > groupLen[slot >> 2]) groupLen[slot >> 2] = static_cast<uint8_t>(b);
-        if (b > top) top = b;
+        // Without branches: the lengths of a block's values are erratic.
+        groupLen[slot >> 2] = static_cast<uint8_t>(std::max<uint32_t>(groupLen[slot >> 2], b));
+        top = std::max(top, b);
     }
     int32_t value(uint32_t slot) const {
         if (!len[slot]) return 0;
