@@ -110,9 +110,12 @@ public:
             return f < bink1::kSymbolCount ? f : bink1::kNoSymbol;
         }
         st.history5 = (2 * st.history5 + 1) & 31;
-        // Unary: the 1 on model q + i gives the i-th scaled symbol.
+        // Unary: the 1 on model q + i gives the i-th scaled symbol.  The
+        // first decision has a branch of its own: its odds differ from the
+        // others', and the branch predictor follows it better apart.
         const uint32_t q = blockUnaryBase(j);
-        for (uint32_t i = 0; i < kUnaryModels; ++i)
+        if (c.bit(m[q], f == bink1::kFirstScaledSymbol ? 1 : 0)) return bink1::kFirstScaledSymbol;
+        for (uint32_t i = 1; i < kUnaryModels; ++i)
             if (c.bit(m[q + i], f == bink1::kFirstScaledSymbol + i ? 1 : 0)) return bink1::kFirstScaledSymbol + i;
         return bink1::kNoSymbol;
     }
