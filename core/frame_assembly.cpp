@@ -1,19 +1,14 @@
 #include "core/frame_assembly.h"
 
 #include "platform/platform.h"
-#include "writers/bink1/streams.h"
-#include "writers/bink1/video_writer.h"
-#include "writers/bink2/streams.h"
 
 namespace dev {
 
 int32_t assembleAudio(const BinkContext& file, FrameOutput& out) {
-    static_assert(int(bink1::kAudio) == int(bink2::kAudio), "one audio sub-stream for both generations");
-    constexpr int kAudio = bink1::kAudio;
     for (uint32_t t = 0; t < file.audioTrackCount; ++t) {
         uint32_t n;
-        if (!out.takeWord(kAudio, n) || !out.putWord(n)) return -1;
-        if (n && !out.copyBytes(kAudio, n)) return -1;
+        if (!out.takeWord(kAudioStream, n) || !out.putWord(n)) return -1;
+        if (n && !out.copyBytes(kAudioStream, n)) return -1;
     }
     return 0;
 }
@@ -24,10 +19,7 @@ bool FrameAssembly::setup(const BinkContext& file) {
     if (!buffer_) return false;
     size_ = file.frameBufferSize;
     out_.out = buffer_;
-    // A file without frames writes no video, whatever size its header claims.
-    if (file.frameCount == 0) return true;
-    if (file.isBink2) return bink2_.allocate(file);
-    return bink1_.allocate(file.width, file.height);
+    return video_.setup(file);
 }
 
 void FrameAssembly::release() {
@@ -35,8 +27,7 @@ void FrameAssembly::release() {
     buffer_ = nullptr;
     size_ = 0;
     out_ = FrameOutput();
-    bink1_.release();
-    bink2_.release();
+    video_.release();
 }
 
 int32_t FrameAssembly::assemble(const BinkContext& file, StreamArray<StreamBuffer>& streams, uint32_t frame) {
@@ -47,8 +38,7 @@ int32_t FrameAssembly::assemble(const BinkContext& file, StreamArray<StreamBuffe
     out_.frameNumber = frame;
     out_.streams = &streams;
     if (!buffer_ || assembleAudio(file, out_) < 0) return -1;
-    const int32_t r = file.isBink2 ? assembleBink2Video(file, out_, bink2_.data()) : bink1::writeVideo(file, out_, bink1_);
-    return r < 0 ? -1 : 0;
+    return video_.write(file, out_);
 }
 
 }  // namespace dev

@@ -1,7 +1,7 @@
 // Assembly of one Bink frame from the front buffers of the sub-streams: the
 // audio packets of every track (here), then the video of the file's
-// generation, whose frame assembly lives beside its writer
-// (writers/bink1/video_writer.h, writers/bink2/frame_assembly.h).
+// generation, whose assembly lives beside its writers
+// (writers/video_assembly.h).
 #pragma once
 
 #include <cstddef>
@@ -10,8 +10,7 @@
 
 #include "core/bink_context.h"
 #include "core/frame_output.h"
-#include "writers/bink1/bundle_areas.h"
-#include "writers/bink2/frame_assembly.h"
+#include "writers/video_assembly.h"
 
 namespace dev {
 
@@ -28,8 +27,8 @@ public:
     FrameAssembly& operator=(const FrameAssembly&) = delete;
     ~FrameAssembly() { release(); }
 
-    // Sized once from the header: the frame buffer, then the Bink 1 bundle
-    // areas or the Bink 2 writer's buffers.  false when memory cannot be had.
+    // Sized once from the header: the frame buffer, then the video writer's
+    // run buffers.  false when memory cannot be had.
     bool setup(const BinkContext& file);
     void release();
 
@@ -43,8 +42,7 @@ private:
     uint8_t* buffer_ = nullptr;
     size_t size_ = 0;
     FrameOutput out_;
-    bink1::BundleAreas bink1_;
-    Bink2RowBuffer bink2_;
+    VideoAssembly video_;
 };
 
 }  // namespace dev

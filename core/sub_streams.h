@@ -12,6 +12,9 @@
 namespace dev {
 
 constexpr int kStreamCount = 21;
+// The audio packets of a frame: the same sub-stream in both generations, and
+// assembled the same way (core/frame_assembly.h).
+constexpr int kAudioStream = 1;
 
 // One T per sub-stream, indexed by sub-stream number 1..kStreamCount: the
 // run's StreamBuffers, a packer frame's value vectors, a writer's readers.

@@ -4,10 +4,12 @@
 // inspection tool.
 #pragma once
 
+#include "core/sub_streams.h"
+
 namespace dev::bink1 {
 
 enum Stream : int {
-    kAudio = 1,               // audio packets of the frame
+    kAudio = kAudioStream,    // audio packets of the frame
     kBlockTypes = 2,          // block types, Bink numbering (bundle 0)
     kSubBlockTypes = 3,       // content types of scaled blocks (bundle 1)
     kResidueBudgets = 4,      // 7-bit budget of each residue block

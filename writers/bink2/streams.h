@@ -4,10 +4,12 @@
 // out in stages/bink2_video_layout.h.
 #pragma once
 
+#include "core/sub_streams.h"
+
 namespace dev::bink2 {
 
 enum Stream : int {
-    kAudio = 1,                 // audio packets of the frame
+    kAudio = kAudioStream,      // audio packets of the frame
     kMacroblockTypes = 2,       // macroblock types
     kMotionVectors = 3,         // vector count flags and vector components
     kFrameHeader = 4,           // frame flags word, slice offsets, flag lists

@@ -1,0 +1,34 @@
+// The video part of frame assembly, chosen by the file's generation: the Bink 1
+// video writer with its bundle areas, or the Bink 2 frame writer with its row
+// buffer.  The buffers are sized once by the driver, from the header, and
+// reused for every frame of the run.
+#pragma once
+
+#include <cstdint>
+
+#include "core/bink_context.h"
+#include "core/frame_output.h"
+#include "writers/bink1/bundle_areas.h"
+#include "writers/bink2/frame_assembly.h"
+
+namespace dev {
+
+class VideoAssembly {
+public:
+    // The run buffers of the file's generation; false when memory cannot be
+    // had.  A file without frames writes no video, whatever size its header
+    // claims, and gets none.
+    bool setup(const BinkContext& file);
+    void release();
+
+    // Writes the video of frame out.frameNumber at out.out.  0 on success, -1
+    // when the writer fails, a sub-stream holds fewer values than the frame
+    // needs, or the frame would outgrow the buffer.
+    int32_t write(const BinkContext& file, FrameOutput& out) const;
+
+private:
+    bink1::BundleAreas bink1_;
+    Bink2RowBuffer bink2_;
+};
+
+}  // namespace dev
