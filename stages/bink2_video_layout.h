@@ -45,11 +45,11 @@
 #pragma once
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
 #include <cstring>
 
 #include "core/bink_context.h"
+#include "core/bits.h"
 #include "core/range_decoder.h"
 #include "writers/bink2/streams.h"
 
@@ -437,8 +437,6 @@ struct RowState {
 constexpr uint32_t median3(uint32_t q, uint32_t a, uint32_t b) {
     return std::min(std::max(q, std::min(a, b)), std::max(a, b));
 }
-
-constexpr uint32_t bitLength(uint32_t x) { return static_cast<uint32_t>(std::bit_width(x)); }
 
 // Output slots of the stage: sub-streams 2..10 at index n - 2.
 constexpr int kSlotCount = 9;

@@ -4,9 +4,9 @@
 // packet holds.
 #pragma once
 
-#include <bit>
 #include <cstdint>
 
+#include "core/bits.h"
 #include "writers/bink2/tables.h"
 #include "writers/bit_direction.h"
 
@@ -64,7 +64,6 @@ DEV_INLINE void note(D& d, uint32_t c) {
     if constexpr (requires { d.note(c); }) d.note(c);
 }
 
-inline uint32_t bitLength(uint32_t x) { return static_cast<uint32_t>(std::bit_width(x)); }
 inline uint32_t magnitudeOf(int32_t v) { return static_cast<uint32_t>(v < 0 ? -v : v); }
 
 template <class D>
