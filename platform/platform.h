@@ -1,7 +1,7 @@
 // The few operating-system services the unpacker needs: sequential files,
 // console output, heap and page memory, auto-reset events, threads, a
-// millisecond tick counter and a message box.  Kept small so that a Windows
-// implementation stays a matter of one more source file.
+// millisecond tick counter and a message box.  One implementation per system:
+// platform_posix.cpp and platform_windows.cpp, each in the order of this file.
 #pragma once
 
 #include <cstddef>
@@ -87,7 +87,13 @@ void joinThread(Thread* thread);  // waits for the thread to end and releases it
 // ---- Time. ----
 uint32_t tickCount();  // milliseconds, wrapping
 
-// ---- Message box stand-in: caption and text to standard error. ----
+// ---- Message box: modal, no owner window, one OK button; returns when it
+// is closed.  Where there is no windowing system (POSIX) the caption and the
+// text go to standard error instead. ----
 void messageBox(const char* caption, const char* text);
+// Shows boxes to a watcher instead of the user while one is set (nullptr
+// restores the box), so a failure report can be checked without a display.
+using MessageBoxWatcher = void (*)(const char* caption, const char* text);
+void watchMessageBoxes(MessageBoxWatcher watcher);
 
 }  // namespace dev::platform

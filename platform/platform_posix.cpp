@@ -224,6 +224,6 @@ uint32_t tickCount() {
     return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-void messageBox(const char* caption, const char* text) { std::fprintf(stderr, "[%s] %s\n", caption, text); }
+void systemMessageBox(const char* caption, const char* text) { std::fprintf(stderr, "[%s] %s\n", caption, text); }
 
 }  // namespace dev::platform

@@ -4,11 +4,12 @@
 #include <cstdint>
 
 #include "core/byte_io.h"
+#include "platform/exports.h"
 
 namespace dev {
 
 // The host's callback: (user value, operation, buffer, byte count) -> result.
-using HostCallback = int32_t (*)(void* user, int32_t operation, void* buffer, int32_t count);
+using HostCallback = int32_t(DEV_CDECL*)(void* user, int32_t operation, void* buffer, int32_t count);
 
 constexpr int32_t kHostRead = 4096;
 constexpr int32_t kHostWrite = 6144;

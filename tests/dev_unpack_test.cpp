@@ -1,60 +1,34 @@
 // The console program as a user runs it: texts, their order, files and exit
 // codes (a result of -1 is exit status 255, -2 is 254).
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "corpus.h"
 #include "dev_stream_fixtures.h"
 #include "pack/packer.h"
+#include "program_run.h"
 #include "run_program.h"
 
 namespace dev {
 namespace {
 
 namespace fs = std::filesystem;
+using testing_support::ProgramRun;
+using testing_support::StandardOutput;
 
 const std::string kBannerAndUsage =
     "DEV unpacker 1.0 - restores Bink video files from DEV streams\n"
     "Usage: dev_unpack.exe dev_file bik_file\n\n";
 const std::string kOpenFailure = "Can't open/create input/output file\n";
 
-struct Outcome {
-    std::string out;
-    int status = -1;
-};
-
-// Shell-quoted file names, joined by spaces (appended piecewise: GCC 12 warns
-// falsely on chains of string operator+).
-std::string quoted(std::initializer_list<std::string> names) {
-    std::string s;
-    for (const std::string& n : names) {
-        if (!s.empty()) s += ' ';
-        s += '\'';
-        s += n;
-        s += '\'';
-    }
-    return s;
-}
-
-Outcome runProgram(const std::string& arguments) {
-    Outcome r;
-    std::string command = quoted({DEV_UNPACK_PATH});
-    command += ' ';
-    command += arguments;
-    command += " 2>/dev/null";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return r;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) r.out.append(buffer, n);
-    const int status = pclose(pipe);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
+ProgramRun runUnpack(std::vector<std::string> arguments, StandardOutput mode = StandardOutput::Pipe,
+                      const std::string& outputFile = std::string()) {
+    arguments.insert(arguments.begin(), DEV_UNPACK_PATH);
+    return testing_support::runProgram(arguments, mode, outputFile);
 }
 
 class DevUnpack : public testing::Test {
@@ -77,11 +51,11 @@ protected:
 };
 
 TEST_F(DevUnpack, WrongArgumentCountPrintsUsageAndTouchesNothing) {
-    for (const std::string& args :
-         {std::string(), quoted({path("a.dev")}), quoted({path("a.dev"), path("b.bik"), path("c.bik")})}) {
-        const Outcome r = runProgram(args);
-        EXPECT_EQ(r.out, kBannerAndUsage) << args;
-        EXPECT_EQ(r.status, 255) << args;
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {}, {path("a.dev")}, {path("a.dev"), path("b.bik"), path("c.bik")}}) {
+        const ProgramRun r = runUnpack(args);
+        EXPECT_EQ(r.out, kBannerAndUsage) << args.size();
+        EXPECT_EQ(r.status, 255) << args.size();
     }
     EXPECT_TRUE(fs::is_empty(dir));
 }
@@ -103,7 +77,7 @@ TEST_F(DevUnpack, OpenFailuresTouchNoFile) {
         {path("in.dev"), path("folder")},
     };
     for (const auto& [in, out] : cases) {
-        const Outcome r = runProgram(quoted({in, out}));
+        const ProgramRun r = runUnpack({in, out});
         EXPECT_EQ(r.out, std::string(kBannerAndUsage).append(kOpenFailure)) << in << " " << out;
         EXPECT_EQ(r.status, 255) << in << " " << out;
     }
@@ -155,7 +129,7 @@ TEST_F(DevUnpack, RestoresAFileAndEndsWithTheFullProgressLine) {
     const std::vector<uint8_t> bink = fixtures::makeBink1(o);
     writeFile(path("in.dev"), fixtures::emptyStream(2));
     writeFile(path("out.bik"), std::vector<uint8_t>(5000, 7));
-    const Outcome r = runProgram(quoted({path("in.dev"), path("out.bik")}));
+    const ProgramRun r = runUnpack({path("in.dev"), path("out.bik")});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, std::string(kBannerAndUsage).append("100.0%    \r"));
     EXPECT_EQ(readFile(path("out.bik")), bink);
@@ -172,7 +146,7 @@ TEST_F(DevUnpack, ProgressLinesOfAPackedFile) {
     const PackResult packed = packBink(bink);
     if (!packed.ok) GTEST_SKIP() << "packer cannot pack the file yet: " << packed.error;
     writeFile(path("in.dev"), packed.dev);
-    const Outcome r = runProgram(quoted({path("in.dev"), path("out.bik")}));
+    const ProgramRun r = runUnpack({path("in.dev"), path("out.bik")});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(readFile(path("out.bik")), bink);
     ASSERT_EQ(r.out.compare(0, kBannerAndUsage.size(), kBannerAndUsage), 0);
@@ -204,16 +178,49 @@ TEST_F(DevUnpack, ProgressLinesOfAPackedFile) {
 // stream, -1 for a truncated one; nothing else is printed.
 TEST_F(DevUnpack, ExitCodesOfFailedRuns) {
     writeFile(path("bik.dev"), {'B', 'I', 'K', 'i', 0, 0, 0, 0});
-    Outcome r = runProgram(quoted({path("bik.dev"), path("out.bik")}));
+    ProgramRun r = runUnpack({path("bik.dev"), path("out.bik")});
     EXPECT_EQ(r.status, 254);
     EXPECT_EQ(r.out, kBannerAndUsage);
 
     std::vector<uint8_t> dev = fixtures::emptyStream();
     dev.resize(dev.size() - 1);
     writeFile(path("cut.dev"), dev);
-    r = runProgram(quoted({path("cut.dev"), path("out.bik")}));
+    r = runUnpack({path("cut.dev"), path("out.bik")});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, kBannerAndUsage);
+}
+
+// Standard output redirected to a file carries the same texts as a pipe (on
+// Windows neither is a console, so the program falls back from the console
+// call to a plain write).
+TEST_F(DevUnpack, SameTextsWithStandardOutputInAFile) {
+    writeFile(path("in.dev"), fixtures::emptyStream(1));
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {path("in.dev"), path("out.bik")}, {path("missing.dev"), path("out.bik")}, {}}) {
+        const ProgramRun piped = runUnpack(args);
+        const ProgramRun filed = runUnpack(args, StandardOutput::File, path("console.txt"));
+        EXPECT_EQ(filed.out, piped.out);
+        EXPECT_EQ(filed.status, piped.status);
+    }
+    EXPECT_EQ(runUnpack({path("in.dev"), path("out.bik")}, StandardOutput::File, path("console.txt")).out,
+              std::string(kBannerAndUsage).append("100.0%    \r"));
+}
+
+// Every real file the packer takes (every Bink 1 file) comes back byte for
+// byte through the program itself.
+TEST_F(DevUnpack, RestoresEveryCorpusFile) {
+    if (corpusFiles().empty()) GTEST_SKIP() << "corpus not present";
+    for (const CorpusFile& file : corpusFiles()) {
+        const PackResult packed = packBink(file.bytes);
+        if (!file.bink.isBink2) {
+            EXPECT_TRUE(packed.ok) << file.name << ": " << packed.error;
+        }
+        if (!packed.ok) continue;
+        writeFile(path("in.dev"), packed.dev);
+        const ProgramRun r = runUnpack({path("in.dev"), path("out.bik")});
+        EXPECT_EQ(r.status, 0) << file.name;
+        EXPECT_TRUE(readFile(path("out.bik")) == file.bytes) << file.name;
+    }
 }
 
 }  // namespace

@@ -239,7 +239,7 @@ TEST(PackerCorpus, Bink1FilesRoundTrip) {
         const PackResult r = packBink(bytes);
         EXPECT_TRUE(r.ok) << path.filename() << ": " << r.error;
         if (!r.ok) continue;
-        std::printf("%-36s frames %4u coded %4u stored %4u bink %8zu dev %8zu\n", path.filename().c_str(), r.frames,
+        std::printf("%-36s frames %4u coded %4u stored %4u bink %8zu dev %8zu\n", path.filename().string().c_str(), r.frames,
                     r.coded, r.stored, bytes.size(), r.dev.size());
         EXPECT_EQ(r.coded, r.frames) << path.filename();
         EXPECT_EQ(r.stored, 0u) << path.filename();

@@ -1,9 +1,22 @@
-// A test host for the plug-in: loads the shared library, resolves ClsMain and
-// feeds record streams from memory through its callback.
+// A test host for the plug-in: loads the shared library (LoadLibraryA on
+// Windows, dlopen elsewhere; a static build links the plug-in's code in),
+// resolves ClsMain and feeds record streams from memory through its callback.
+#include <gtest/gtest.h>
+
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <tlhelp32.h>
+#else
 #include <dirent.h>
 #include <dlfcn.h>
-#include <gtest/gtest.h>
 #include <malloc.h>
+#endif
 
 #include <cstring>
 #include <fstream>
@@ -15,11 +28,17 @@
 
 #include "pack/packer.h"
 #include "pack/record_writer.h"
+#include "platform/exports.h"
 
 namespace {
 
-using HostCallback = int32_t (*)(void*, int32_t, void*, int32_t);
-using ClsMainFn = int32_t (*)(int32_t, HostCallback, void*);
+// The C calling convention on both sides, also on 32-bit Windows.
+using HostCallback = int32_t(DEV_CDECL*)(void*, int32_t, void*, int32_t);
+using ClsMainFn = int32_t(DEV_CDECL*)(int32_t, HostCallback, void*);
+
+#if defined(DEV_PLUGIN_LINKED)
+extern "C" int32_t DEV_CDECL ClsMain(int32_t, HostCallback, void*);
+#endif
 
 struct TestHost {
     std::vector<uint8_t> input;
@@ -31,7 +50,7 @@ struct TestHost {
     int writeCalls = 0;
     int otherCalls = 0;
 
-    static int32_t callback(void* user, int32_t operation, void* buffer, int32_t count) {
+    static int32_t DEV_CDECL callback(void* user, int32_t operation, void* buffer, int32_t count) {
         auto* host = static_cast<TestHost*>(user);
         if (operation == 4096) return host->read(buffer, count);
         if (operation == 6144) return host->write(buffer, count);
@@ -56,6 +75,22 @@ struct TestHost {
 
 class Plugin : public ::testing::Test {
 protected:
+#if defined(DEV_PLUGIN_LINKED)
+    static void SetUpTestSuite() { clsMain_ = &ClsMain; }
+    static void TearDownTestSuite() {}
+#elif defined(_WIN32)
+    static void SetUpTestSuite() {
+        handle_ = LoadLibraryA(DEV_PLUGIN_PATH);
+        ASSERT_NE(handle_, nullptr) << "LoadLibraryA failed: " << GetLastError();
+        clsMain_ = reinterpret_cast<ClsMainFn>(reinterpret_cast<void*>(GetProcAddress(handle_, "ClsMain")));
+        ASSERT_NE(clsMain_, nullptr);
+    }
+    static void TearDownTestSuite() {
+        if (handle_) FreeLibrary(handle_);
+        handle_ = nullptr;
+    }
+    static HMODULE handle_;
+#else
     static void SetUpTestSuite() {
         handle_ = dlopen(DEV_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
         ASSERT_NE(handle_, nullptr) << dlerror();
@@ -66,12 +101,17 @@ protected:
         if (handle_) dlclose(handle_);
         handle_ = nullptr;
     }
+    static void* handle_;
+#endif
     static int32_t decompress(TestHost& host) { return clsMain_(4, &TestHost::callback, &host); }
 
-    static void* handle_;
     static ClsMainFn clsMain_;
 };
+#if defined(_WIN32) && !defined(DEV_PLUGIN_LINKED)
+HMODULE Plugin::handle_ = nullptr;
+#elif !defined(DEV_PLUGIN_LINKED)
 void* Plugin::handle_ = nullptr;
+#endif
 ClsMainFn Plugin::clsMain_ = nullptr;
 
 std::vector<uint8_t> magic() { return {'D', 'E', 'V', 0x02}; }
@@ -271,6 +311,32 @@ TEST_F(Plugin, BuiltRecordStreamCarriesForeignFilesStored) {
     EXPECT_EQ(host.output, expected);
 }
 
+// Threads of this process, and bytes in use on its heaps.
+#if defined(_WIN32)
+size_t threadCount() {
+    size_t n = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return 0;
+    THREADENTRY32 e{};
+    e.dwSize = sizeof e;
+    for (BOOL more = Thread32First(snapshot, &e); more; more = Thread32Next(snapshot, &e))
+        if (e.th32OwnerProcessID == GetCurrentProcessId()) ++n;
+    CloseHandle(snapshot);
+    return n;
+}
+
+size_t heapInUse() {
+    HANDLE heaps[64];
+    const DWORD count = GetProcessHeaps(64, heaps);
+    size_t total = 0;
+    for (DWORD h = 0; h < count && h < 64; ++h) {
+        PROCESS_HEAP_ENTRY e{};
+        while (HeapWalk(heaps[h], &e))
+            if (e.wFlags & PROCESS_HEAP_ENTRY_BUSY) total += e.cbData;
+    }
+    return total;
+}
+#else
 size_t threadCount() {
     size_t n = 0;
     if (DIR* d = opendir("/proc/self/task")) {
@@ -281,6 +347,9 @@ size_t threadCount() {
     return n;
 }
 
+size_t heapInUse() { return mallinfo2().uordblks; }
+#endif
+
 TEST_F(Plugin, RepeatedFailuresLeaveNothingBehind) {
     const std::vector<uint8_t> dev1 = devFor(emptyBink(64, 48));
     if (dev1.empty()) GTEST_SKIP() << "the packer cannot pack an empty Bink file yet";
@@ -289,7 +358,7 @@ TEST_F(Plugin, RepeatedFailuresLeaveNothingBehind) {
     good.insert(good.end(), dev1.begin(), dev1.end());
     good.push_back(3);
     const size_t threadsBefore = threadCount();
-    const size_t heapBefore = mallinfo2().uordblks;
+    const size_t heapBefore = heapInUse();
     for (int i = 0; i < 1000; ++i) {
         TestHost host;
         // Alternate truncations inside the framing, the header and the records.
@@ -298,7 +367,7 @@ TEST_F(Plugin, RepeatedFailuresLeaveNothingBehind) {
         ASSERT_LT(decompress(host), 0);
     }
     EXPECT_EQ(threadCount(), threadsBefore);
-    const size_t heapAfter = mallinfo2().uordblks;
+    const size_t heapAfter = heapInUse();
     EXPECT_LT(heapAfter, heapBefore + 64 * 1024) << "heap grew from " << heapBefore << " to " << heapAfter;
 }
 

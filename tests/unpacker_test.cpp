@@ -13,6 +13,7 @@
 #include "core/unpacker.h"
 #include "dev_stream_fixtures.h"
 #include "pack/range_encoder.h"
+#include "platform/platform.h"
 
 namespace dev {
 namespace {
@@ -364,15 +365,19 @@ TEST(Unpacker, FailedStageIsReported) {
     EXPECT_EQ(failure.frame, 2);
     EXPECT_EQ(failure.stage, 1);
 
+    // The plug-in's report: one message box, nothing on the console.
+    static std::vector<std::string> boxes;
+    boxes.clear();
+    platform::watchMessageBoxes([](const char* caption, const char* text) {
+        boxes.push_back(std::string(caption) + "|" + text);
+    });
     options = RunOptions();
     options.failureReport = FailureReport::MessageBox;
     testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
     EXPECT_EQ(runOn(dev, sink, table, options), kResultFailed);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    const std::string box = testing::internal::GetCapturedStderr();
-    EXPECT_NE(box.find("dev compressor v 0.2.6"), std::string::npos);
-    EXPECT_NE(box.find("Thread 1 has terminated with error!"), std::string::npos);
+    platform::watchMessageBoxes(nullptr);
+    EXPECT_EQ(boxes, std::vector<std::string>{"dev compressor v 0.2.6|Thread 1 has terminated with error!"});
 }
 
 // The observer sees each frame before it is assembled and can skip it.
