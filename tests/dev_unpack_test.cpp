@@ -183,7 +183,8 @@ TEST_F(DevUnpack, ExitCodesOfFailedRuns) {
     EXPECT_EQ(r.out, kBannerAndUsage);
 
     std::vector<uint8_t> dev = fixtures::emptyStream();
-    dev.resize(dev.size() - 1);
+    ASSERT_FALSE(dev.empty());
+    dev.pop_back();
     writeFile(path("cut.dev"), dev);
     r = runUnpack({path("cut.dev"), path("out.bik")});
     EXPECT_EQ(r.status, 255);
