@@ -12,9 +12,9 @@ namespace dev::platform {
 // ---- Process start. ----
 // Makes the standard streams safe for the rest of the process; call it first
 // thing in a program's main, before any file is opened.  Afterwards:
-//  - standard input, output and error are each open (one that was closed is
-//    opened on the null device), so no file opened later can take a standard
-//    stream's place and receive console text;
+//  - no file opened later can take a standard stream's place and receive
+//    console text: on POSIX each of standard input, output and error that
+//    was closed is opened on the null device; Windows never reuses them;
 //  - writing to a standard stream whose reader has gone (a closed pipe) fails
 //    like any other write instead of ending the process;
 //  - standard input and output carry bytes unchanged (no text translation).

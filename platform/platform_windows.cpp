@@ -1,10 +1,14 @@
 // Windows implementation of the platform layer, on the kernel's own services
-// (and MessageBoxA from USER32): file handles, the standard output handle, the
+// (and MessageBoxA from USER32): file handles, the standard handles, the
 // process heap, page memory, auto-reset events, threads and the tick counter.
 // Sections follow platform.h.
 #include "platform/platform.h"
 
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
+
+#include <cstdio>
 
 namespace dev::platform {
 
@@ -13,8 +17,9 @@ namespace {
 // ReadFile and WriteFile take 32-bit counts: larger requests go in pieces.
 constexpr size_t kLargestTransfer = 1u << 30;
 
-HANDLE handleOf(File* file) { return reinterpret_cast<HANDLE>(file); }
 HANDLE handleOf(Event* event) { return reinterpret_cast<HANDLE>(event); }
+
+bool usable(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
 
 // Writes all bytes to a handle with WriteFile; false when any piece fails.
 bool writeAll(HANDLE handle, const void* buffer, size_t size) {
@@ -29,22 +34,114 @@ bool writeAll(HANDLE handle, const void* buffer, size_t size) {
     return true;
 }
 
+HANDLE standardHandle(StandardStream stream) {
+    return GetStdHandle(stream == StandardStream::Input    ? STD_INPUT_HANDLE
+                        : stream == StandardStream::Output ? STD_OUTPUT_HANDLE
+                                                           : STD_ERROR_HANDLE);
+}
+
 }  // namespace
 
+// ---- Process start. ----
+// Windows never hands a standard stream's place to a file opened later (the
+// standard handles are the process's own, and the C runtime keeps its first
+// three descriptors reserved even when a handle is missing), and a write to a
+// pipe without a reader fails with an error, not a signal.  What is left is
+// the C runtime's text mode, which would turn "\n" into "\r\n" on the way out
+// and stop reading at a ^Z byte.
+
+void prepareStandardStreams() {
+    if (const int fd = _fileno(stdin); fd >= 0) _setmode(fd, _O_BINARY);
+    if (const int fd = _fileno(stdout); fd >= 0) _setmode(fd, _O_BINARY);
+}
+
+bool isTerminal(StandardStream stream) {
+    DWORD mode = 0;
+    return GetConsoleMode(standardHandle(stream), &mode) != 0;
+}
+
 // ---- Files. ----
-// A File is the kernel handle itself; INVALID_HANDLE_VALUE becomes nullptr.
-// Both kinds of open share the file for reading and writing with others.
+// A File is a record holding the kernel handle.  Files are shared for reading
+// and writing with others.  WriteFile hands every byte to the system at once,
+// so a File holds no data of its own: flushFile reports whether every write
+// succeeded.
+
+struct File {
+    HANDLE handle;
+    bool borrowed;  // a standard handle: closing releases the record only
+    bool failed;    // a write has failed
+};
+
+namespace {
+
+File* wrap(HANDLE handle, bool borrowed = false) {
+    if (!usable(handle)) return nullptr;
+    File* file = static_cast<File*>(heapAlloc(sizeof(File)));
+    if (!file) {
+        if (!borrowed) CloseHandle(handle);
+        return nullptr;
+    }
+    *file = File{handle, borrowed, false};
+    return file;
+}
+
+bool identify(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info) {
+    return GetFileInformationByHandle(handle, &info) != 0;
+}
+
+// One file, not two: the same volume and the same index on it (hard links
+// share both).
+bool sameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+           a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// Opens whatever path names (a folder too) only to ask what it is; with
+// ownName, a symbolic link or other reparse point is opened itself, not
+// followed.
+HANDLE openToQuery(const char* path, bool ownName) {
+    return CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | (ownName ? FILE_FLAG_OPEN_REPARSE_POINT : 0),
+                       nullptr);
+}
+
+}  // namespace
 
 File* openForRead(const char* path) {
     HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
-    return h == INVALID_HANDLE_VALUE ? nullptr : reinterpret_cast<File*>(h);
+    if (!usable(h)) return nullptr;
+    // A folder does not open without backup semantics; refused here too, in
+    // case a file system lets one through.
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(h) == FILE_TYPE_DISK && (!identify(h, info) || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    return wrap(h);
 }
 
 File* createForWrite(const char* path) {
-    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    return h == INVALID_HANDLE_VALUE ? nullptr : reinterpret_cast<File*>(h);
+    return wrap(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+File* createNew(const char* path) {
+    HANDLE h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (!usable(h)) return nullptr;
+    // A device name ("NUL", "CON.partial") opens the existing device.
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    return wrap(h);
+}
+
+File* standardInput() { return wrap(standardHandle(StandardStream::Input), true); }
+
+File* standardOutput() {
+    std::fflush(stdout);  // what the C runtime holds goes first
+    return wrap(standardHandle(StandardStream::Output), true);
 }
 
 int64_t readFile(File* file, void* buffer, size_t size) {
@@ -54,17 +151,59 @@ int64_t readFile(File* file, void* buffer, size_t size) {
         const size_t left = size - done;
         const DWORD want = static_cast<DWORD>(left < kLargestTransfer ? left : kLargestTransfer);
         DWORD got = 0;
-        if (!ReadFile(handleOf(file), p + done, want, &got, nullptr)) return done ? static_cast<int64_t>(done) : -1;
+        if (!ReadFile(file->handle, p + done, want, &got, nullptr)) {
+            if (GetLastError() == ERROR_BROKEN_PIPE) break;  // a pipe's writer has closed it: its end
+            return done ? static_cast<int64_t>(done) : -1;
+        }
         if (got == 0) break;  // end of the file
         done += got;
     }
     return static_cast<int64_t>(done);
 }
 
-bool writeFile(File* file, const void* buffer, size_t size) { return writeAll(handleOf(file), buffer, size); }
+bool writeFile(File* file, const void* buffer, size_t size) {
+    if (!writeAll(file->handle, buffer, size)) file->failed = true;
+    return !file->failed;
+}
+
+bool flushFile(File* file) { return !file->failed; }
 
 void closeFile(File* file) {
-    if (file) CloseHandle(handleOf(file));
+    if (!file) return;
+    if (!file->borrowed) CloseHandle(file->handle);
+    heapFree(file);
+}
+
+bool isSameFile(File* file, const char* path) {
+    HANDLE named = openToQuery(path, false);
+    if (!usable(named)) return false;
+    BY_HANDLE_FILE_INFORMATION held, other;
+    const bool same = identify(file->handle, held) && identify(named, other) && sameFile(held, other);
+    CloseHandle(named);
+    return same;
+}
+
+bool closeAndRemove(File* file, const char* path) {
+    if (!file) return false;
+    bool same = false;
+    if (!file->borrowed && GetFileType(file->handle) == FILE_TYPE_DISK) {
+        HANDLE named = openToQuery(path, true);
+        if (usable(named)) {
+            BY_HANDLE_FILE_INFORMATION held, other;
+            same = identify(file->handle, held) && identify(named, other) &&
+                   !(other.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
+                   sameFile(held, other);
+            CloseHandle(named);
+        }
+    }
+    closeFile(file);
+    return same && DeleteFileA(path) != 0;
+}
+
+bool moveFile(const char* from, const char* to, bool replace) {
+    // Without the replace flag MoveFileExA fails when anything exists at to;
+    // with it, a file is replaced and a folder still refuses.
+    return MoveFileExA(from, to, replace ? MOVEFILE_REPLACE_EXISTING : 0) != 0;
 }
 
 // ---- Console. ----
