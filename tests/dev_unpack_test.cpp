@@ -10,26 +10,19 @@
 #include "corpus.h"
 #include "dev_stream_fixtures.h"
 #include "pack/packer.h"
-#include "program_run.h"
 #include "run_program.h"
 
 namespace dev {
 namespace {
 
 namespace fs = std::filesystem;
-using testing_support::ProgramRun;
-using testing_support::StandardOutput;
+using test::ProgramResult;
+using test::Stdout;
 
 const std::string kBannerAndUsage =
     "DEV unpacker 1.0 - restores Bink video files from DEV streams\n"
     "Usage: dev_unpack.exe dev_file bik_file\n\n";
 const std::string kOpenFailure = "Can't open/create input/output file\n";
-
-ProgramRun runUnpack(std::vector<std::string> arguments, StandardOutput mode = StandardOutput::Pipe,
-                      const std::string& outputFile = std::string()) {
-    arguments.insert(arguments.begin(), DEV_UNPACK_PATH);
-    return testing_support::runProgram(arguments, mode, outputFile);
-}
 
 class DevUnpack : public testing::Test {
 protected:
@@ -39,6 +32,12 @@ protected:
         fs::create_directories(dir);
     }
     std::string path(const char* name) const { return (dir / name).string(); }
+    // Runs the program in the test's folder.
+    ProgramResult runUnpack(const std::vector<std::string>& args, Stdout out = Stdout::Capture) const {
+        test::ProgramStreams streams;
+        streams.out = out;
+        return test::runProgram(DEV_UNPACK_PATH, args, dir, streams);
+    }
     void writeFile(const std::string& p, const std::vector<uint8_t>& bytes) const {
         std::ofstream f(p, std::ios::binary);
         f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
@@ -53,7 +52,7 @@ protected:
 TEST_F(DevUnpack, WrongArgumentCountPrintsUsageAndTouchesNothing) {
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {}, {path("a.dev")}, {path("a.dev"), path("b.bik"), path("c.bik")}}) {
-        const ProgramRun r = runUnpack(args);
+        const ProgramResult r = runUnpack(args);
         EXPECT_EQ(r.out, kBannerAndUsage) << args.size();
         EXPECT_EQ(r.status, 255) << args.size();
     }
@@ -77,7 +76,7 @@ TEST_F(DevUnpack, OpenFailuresTouchNoFile) {
         {path("in.dev"), path("folder")},
     };
     for (const auto& [in, out] : cases) {
-        const ProgramRun r = runUnpack({in, out});
+        const ProgramResult r = runUnpack({in, out});
         EXPECT_EQ(r.out, std::string(kBannerAndUsage).append(kOpenFailure)) << in << " " << out;
         EXPECT_EQ(r.status, 255) << in << " " << out;
     }
@@ -101,20 +100,15 @@ TEST_F(DevUnpack, FailedRunsAndBrokenConsolesKeepFilesRight) {
     writeFile(path("cut.dev"), std::vector<uint8_t>(packed.dev.begin(), packed.dev.end() - 40));
     writeFile(path("old.bik"), std::vector<uint8_t>(100, 'o'));
 
-    const std::string program = DEV_UNPACK_PATH;
-    test::ProgramResult r = test::runProgram(program, {"cut.dev", "old.bik"}, dir);
+    ProgramResult r = runUnpack({"cut.dev", "old.bik"});
     EXPECT_EQ(r.status, 255);
     EXPECT_FALSE(fs::exists(path("old.bik")));  // replaced as asked, then removed: no partial result
 
-    test::ProgramStreams closed;
-    closed.out = test::Stdout::Closed;
-    r = test::runProgram(program, {"in.dev", "closed.bik"}, dir, closed);
+    r = runUnpack({"in.dev", "closed.bik"}, Stdout::Closed);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(readFile(path("closed.bik")), bink);
 
-    test::ProgramStreams broken;
-    broken.out = test::Stdout::BrokenPipe;
-    r = test::runProgram(program, {"in.dev", "piped.bik"}, dir, broken);
+    r = runUnpack({"in.dev", "piped.bik"}, Stdout::BrokenPipe);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(readFile(path("piped.bik")), bink);
 }
@@ -129,7 +123,7 @@ TEST_F(DevUnpack, RestoresAFileAndEndsWithTheFullProgressLine) {
     const std::vector<uint8_t> bink = fixtures::makeBink1(o);
     writeFile(path("in.dev"), fixtures::emptyStream(2));
     writeFile(path("out.bik"), std::vector<uint8_t>(5000, 7));
-    const ProgramRun r = runUnpack({path("in.dev"), path("out.bik")});
+    const ProgramResult r = runUnpack({path("in.dev"), path("out.bik")});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, std::string(kBannerAndUsage).append("100.0%    \r"));
     EXPECT_EQ(readFile(path("out.bik")), bink);
@@ -146,7 +140,7 @@ TEST_F(DevUnpack, ProgressLinesOfAPackedFile) {
     const PackResult packed = packBink(bink);
     if (!packed.ok) GTEST_SKIP() << "packer cannot pack the file yet: " << packed.error;
     writeFile(path("in.dev"), packed.dev);
-    const ProgramRun r = runUnpack({path("in.dev"), path("out.bik")});
+    const ProgramResult r = runUnpack({path("in.dev"), path("out.bik")});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(readFile(path("out.bik")), bink);
     ASSERT_EQ(r.out.compare(0, kBannerAndUsage.size(), kBannerAndUsage), 0);
@@ -178,7 +172,7 @@ TEST_F(DevUnpack, ProgressLinesOfAPackedFile) {
 // stream, -1 for a truncated one; nothing else is printed.
 TEST_F(DevUnpack, ExitCodesOfFailedRuns) {
     writeFile(path("bik.dev"), {'B', 'I', 'K', 'i', 0, 0, 0, 0});
-    ProgramRun r = runUnpack({path("bik.dev"), path("out.bik")});
+    ProgramResult r = runUnpack({path("bik.dev"), path("out.bik")});
     EXPECT_EQ(r.status, 254);
     EXPECT_EQ(r.out, kBannerAndUsage);
 
@@ -197,14 +191,13 @@ TEST_F(DevUnpack, ExitCodesOfFailedRuns) {
 TEST_F(DevUnpack, SameTextsWithStandardOutputInAFile) {
     writeFile(path("in.dev"), fixtures::emptyStream(1));
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {path("in.dev"), path("out.bik")}, {path("missing.dev"), path("out.bik")}, {}}) {
-        const ProgramRun piped = runUnpack(args);
-        const ProgramRun filed = runUnpack(args, StandardOutput::File, path("console.txt"));
-        EXPECT_EQ(filed.out, piped.out);
-        EXPECT_EQ(filed.status, piped.status);
+             {"in.dev", "out.bik"}, {"missing.dev", "out.bik"}, {}}) {
+        const ProgramResult piped = runUnpack(args, Stdout::Pipe);
+        const ProgramResult filed = runUnpack(args, Stdout::Capture);
+        EXPECT_EQ(filed.out, piped.out) << args.size();
+        EXPECT_EQ(filed.status, piped.status) << args.size();
     }
-    EXPECT_EQ(runUnpack({path("in.dev"), path("out.bik")}, StandardOutput::File, path("console.txt")).out,
-              std::string(kBannerAndUsage).append("100.0%    \r"));
+    EXPECT_EQ(runUnpack({"in.dev", "out.bik"}, Stdout::Pipe).out, std::string(kBannerAndUsage).append("100.0%    \r"));
 }
 
 // Every real file the packer takes (every Bink 1 file) comes back byte for
@@ -218,7 +211,7 @@ TEST_F(DevUnpack, RestoresEveryCorpusFile) {
         }
         if (!packed.ok) continue;
         writeFile(path("in.dev"), packed.dev);
-        const ProgramRun r = runUnpack({path("in.dev"), path("out.bik")});
+        const ProgramResult r = runUnpack({path("in.dev"), path("out.bik")});
         EXPECT_EQ(r.status, 0) << file.name;
         EXPECT_TRUE(readFile(path("out.bik")) == file.bytes) << file.name;
     }
