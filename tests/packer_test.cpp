@@ -15,6 +15,7 @@
 #include "pack/header_encoder.h"
 #include "pack/packer.h"
 #include "test_bink.h"
+#include "tests/corpus.h"
 
 namespace dev {
 namespace {
@@ -206,12 +207,13 @@ std::vector<uint8_t> readFile(const std::filesystem::path& path) {
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
-std::vector<std::filesystem::path> corpusFiles() {
+// Every Bink file of the corpus by name, whether it reads or not.
+std::vector<std::filesystem::path> corpusPaths() {
     std::vector<std::filesystem::path> files;
     std::error_code ec;
     for (const auto& e : std::filesystem::directory_iterator(DEV_CORPUS_DIR, ec)) {
         const auto ext = e.path().extension();
-        if (ext == ".bik" || ext == ".bk2") files.push_back(e.path());
+        if ((ext == ".bik" || ext == ".bk2") && corpusFileTaken(e.path())) files.push_back(e.path());
     }
     std::sort(files.begin(), files.end());
     return files;
@@ -233,7 +235,7 @@ TEST(PackerCorpus, RefusesTheFlagsTheFormatRejects) {
 TEST(PackerCorpus, Bink1FilesRoundTrip) {
     if (!std::filesystem::is_directory(DEV_CORPUS_DIR)) GTEST_SKIP() << "no corpus";
     uint64_t binkBytes = 0, devBytes = 0;
-    for (const auto& path : corpusFiles()) {
+    for (const auto& path : corpusPaths()) {
         if (path.extension() != ".bik") continue;
         const auto bytes = readFile(path);
         const PackResult r = packBink(bytes);
