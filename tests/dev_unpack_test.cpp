@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/corpus.h"
 #include "dev_stream_fixtures.h"
 #include "pack/packer.h"
 #include "run_program.h"
+#include "tests/corpus.h"
 
 namespace dev {
 namespace {
