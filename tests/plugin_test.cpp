@@ -12,12 +12,14 @@
 #include <malloc.h>
 #endif
 
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <limits>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "pack/packer.h"
@@ -360,7 +362,15 @@ TEST_F(Plugin, RepeatedFailuresLeaveNothingBehind) {
         host.input.assign(good.begin(), good.begin() + cut);
         ASSERT_LT(decompress(host), 0);
     }
-    EXPECT_EQ(threadCount(), threadsBefore);
+    // A joined thread may stay listed for a moment (under an emulator its
+    // host thread ends after the join), before the runs or after them: a
+    // leaked thread stays, a lingering one goes.
+    size_t threadsAfter = threadCount();
+    for (int wait = 0; wait < 100 && threadsAfter > threadsBefore; ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        threadsAfter = threadCount();
+    }
+    EXPECT_LE(threadsAfter, threadsBefore);
     const size_t heapAfter = heapInUse();
     EXPECT_LT(heapAfter, heapBefore + 64 * 1024) << "heap grew from " << heapBefore << " to " << heapAfter;
 }
