@@ -39,6 +39,17 @@ DEV_INLINE constexpr BitModel modelWith(uint32_t probability) {
 DEV_INLINE constexpr uint32_t afterZero(uint32_t p) { return p + ((65535u - p) >> kModelShift); }
 DEV_INLINE constexpr uint32_t afterOne(uint32_t p) { return p - (p >> kModelShift); }
 
+// Asks for the cache line of a model that a later decision will use, so that
+// its load overlaps the decisions before it.  Only a hint: results never
+// depend on it, and compilers without the builtin get nothing.
+DEV_INLINE void prefetchModel(const BitModel* m) {
+#if defined(__GNUC__)
+    __builtin_prefetch(m, 1, 3);
+#else
+    (void)m;
+#endif
+}
+
 // Sets a model array to the start probability (one half).
 inline void resetModels(BitModel* models, size_t count) { std::memset(models, 0, count * sizeof(BitModel)); }
 

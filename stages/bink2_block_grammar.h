@@ -181,6 +181,11 @@ private:
                 ++coded;
             }
             C::emit8(out(coefficients), n);
+            // Every model of the DC value's first decisions is known now.
+            prefetchModel(m + dcZeroModel(t, p, d, h));
+            prefetchModel(m + dcSignModel(t, p, b, d, g));
+            prefetchModel(m + dcLengthModel(t, p, d, q8, 0));
+            prefetchModel(m + coefficientZeroModel(t, S, n, 0, 0));
 
             int32_t dc = takeSigned(symbols, kMaxDc);
             uint32_t z;  // DC sign class: 0 positive, 1 negative, 2 zero
@@ -223,7 +228,20 @@ private:
         BitModel* const lengths = m + coefficientLengthModel(t, 0, q8, p, 0, 0);
         BitModel* const escapes = m + coefficientEscapeBase(t, 0, p);
         uint32_t Z = 4, f = 0, level = 0;
+        // The models of the next positions are asked for before they are
+        // needed, whatever the decisions in between turn out to be: the zero
+        // contexts of one position share a line, so do the sign histories
+        // three signs on, and the lengths of the next position under each of
+        // the eight levels are eight lines.  Without this the table's size
+        // makes nearly every sign and length a cache miss.
+        prefetchModel(signs);
+        prefetchModel(signs + 8192);
+        prefetchModel(signs + 16384);
+        prefetchModel(lengths);
         for (uint32_t k = 0; k < n; ++k) {
+            prefetchModel(zeros + 1024 * (k + 1));
+            prefetchModel(signs + 8192 * (k + 3) + ((8 * f) & 1016));
+            for (uint32_t l = 0; l < 8; ++l) prefetchModel(lengths + 524288 * l + 128 * (k + 1));
             const int32_t value = takeSigned(coefficients, kMaxCoefficient);
             if (c.bit(zeros[1024 * k + Z], value == 0 ? 1u : 0u)) {
                 Z = Z < 5 ? 5 : (Z < 15 ? Z + 1 : 15);
