@@ -212,6 +212,11 @@ private:
                 dc = detail::withSign(magnitude, sign);
             }
             if (h > 2047) h = (h & 1023) | 1024;
+            // The next block's DC models under each count class it may take.
+            for (uint32_t q = 0; q <= kZeroClass; ++q) {
+                prefetchModel(m + dcZeroModel(t, q, d, h));
+                prefetchModel(m + dcSignModel(t, q, b + 1, d, g));
+            }
             C::emit16(out(symbols), static_cast<uint32_t>(dc));
             if (n > 0) coefficientList(t, S, n, z, p, q8, coefficients);
             if (bad) return;
