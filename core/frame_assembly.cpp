@@ -13,13 +13,13 @@ int32_t assembleAudio(const BinkContext& file, FrameOutput& out) {
     return 0;
 }
 
-bool FrameAssembly::setup(const BinkContext& file) {
+bool FrameAssembly::setup(const BinkContext& file, const StreamArray<uint32_t>& streamCapacities) {
     release();
     buffer_ = static_cast<uint8_t*>(platform::pageAlloc(file.frameBufferSize));
     if (!buffer_) return false;
     size_ = file.frameBufferSize;
     out_.out = buffer_;
-    return video_.setup(file);
+    return video_.setup(file, streamCapacities);
 }
 
 void FrameAssembly::release() {

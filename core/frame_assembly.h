@@ -27,9 +27,10 @@ public:
     FrameAssembly& operator=(const FrameAssembly&) = delete;
     ~FrameAssembly() { release(); }
 
-    // Sized once from the header: the frame buffer, then the video writer's
-    // run buffers.  false when memory cannot be had.
-    bool setup(const BinkContext& file);
+    // Sized once from the header and the sub-stream capacities: the frame
+    // buffer, then the video writer's run buffers.  false when memory cannot
+    // be had.
+    bool setup(const BinkContext& file, const StreamArray<uint32_t>& streamCapacities);
     void release();
 
     // Assembles frame `frame` into the frame buffer.  0 on success, frame()

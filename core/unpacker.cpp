@@ -189,8 +189,9 @@ int32_t Run::execute() {
     Capacities capacities;
     if (const int32_t r = readFraming(capacities); r != kResultOk) return r;
 
-    // Every run buffer is sized here, from the header, before the first frame.
-    if (!assembly_.setup(file_)) return fail(kResultFailed, FailurePoint::Resources);
+    // Every run buffer is sized here, from the header and the capacities,
+    // before the first frame.
+    if (!assembly_.setup(file_, capacities.stream)) return fail(kResultFailed, FailurePoint::Resources);
     if (!createPipeline(pipeline_, file_, table_, capacities)) return fail(kResultFailed, FailurePoint::Resources);
 
     if (const int32_t r = cycle(0); r != kResultOk) return r;

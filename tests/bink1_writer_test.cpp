@@ -863,6 +863,24 @@ TEST(Bink1Failures, PlaneWiderThan1008BlockColumns) {
     EXPECT_EQ(wrapping.plane(), -1);
 }
 
+// A header may claim any frame size; the work areas are bounded by what the
+// stream's own buffers can deliver (found by fuzzing: 64x70254640 asked for
+// nine areas of 4.5 GB).
+TEST(Bink1Failures, BundleAreasNeverOutgrowTheirSourceStreams) {
+    const auto bytes = [](uint32_t width, uint32_t height, uint32_t capacity, uint32_t runs) {
+        StreamArray<uint32_t> capacities;
+        for (uint32_t& c : capacities) c = capacity;
+        capacities[bink1::kRuns] = runs;
+        bink1::BundleAreas areas;
+        return areas.allocate(width, height, bink1::bundleAreaLimit(capacities)) ? areas.bytes() : SIZE_MAX;
+    };
+    EXPECT_EQ(bytes(64, 70254640, 512, 512), 512u);
+    EXPECT_EQ(bytes(64, 70254640, 512, 4096), 4096u);  // the largest source stream
+    EXPECT_EQ(bytes(64, 48, 1 << 20, 0), 8u * 6 * 64);
+    EXPECT_EQ(bytes(8000, 0xFFFFFFFFu, 1 << 20, 0), size_t(1) << 20);  // 64 bits, no wrap
+    EXPECT_EQ(bytes(0xFFFFFFFFu, 0xFFFFFFFFu, 1 << 20, 0), 0u);       // wider than any plane written
+}
+
 TEST(Bink1Failures, OutputNeverPassesTheEndOfTheFrameBuffer) {
     for (size_t room : {0u, 4u, 8u, 11u}) {
         Rig rig(8, 0, room);  // the plane needs 12 bytes

@@ -4,11 +4,11 @@
 
 namespace dev {
 
-bool VideoAssembly::setup(const BinkContext& file) {
+bool VideoAssembly::setup(const BinkContext& file, const StreamArray<uint32_t>& streamCapacities) {
     release();
     if (file.frameCount == 0) return true;
     if (file.isBink2) return bink2_.allocate(file);
-    return bink1_.allocate(file.width, file.height);
+    return bink1_.allocate(file.width, file.height, bink1::bundleAreaLimit(streamCapacities));
 }
 
 void VideoAssembly::release() {

@@ -17,8 +17,9 @@ class VideoAssembly {
 public:
     // The run buffers of the file's generation; false when memory cannot be
     // had.  A file without frames writes no video, whatever size its header
-    // claims, and gets none.
-    bool setup(const BinkContext& file);
+    // claims, and gets none.  The Bink 1 bundle areas are bounded by the
+    // capacities of the sub-streams (bink1::bundleAreaLimit()).
+    bool setup(const BinkContext& file, const StreamArray<uint32_t>& streamCapacities);
     void release();
 
     // Writes the video of frame out.frameNumber at out.out.  0 on success, -1

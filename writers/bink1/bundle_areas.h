@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/sub_streams.h"
 #include "platform/platform.h"
 #include "writers/bink1/format.h"
 
@@ -21,9 +22,15 @@ public:
 
     // Areas for frames of this size (kept when the size does not change);
     // false when the memory cannot be had.  Planes wider than the stages
-    // carry get no areas: no plane of them is ever written.
-    bool allocate(uint32_t width, uint32_t height) {
-        const uint64_t bytes = planeBlocks(width, false) > kMaxBlockColumns ? 0 : bundleAreaBytes(width, height);
+    // carry get no areas: no plane of them is ever written.  No area is made
+    // larger than limit: the driver passes the largest capacity of the
+    // sub-streams the bundles' chunks come from (bundleAreaLimit()), since a
+    // plane's values of one frame all come from those streams, so a header
+    // that claims a huge frame cannot reserve more than the stream's own
+    // buffers hold.
+    bool allocate(uint32_t width, uint32_t height, uint64_t limit = UINT64_MAX) {
+        uint64_t bytes = planeBlocks(width, false) > kMaxBlockColumns ? 0 : bundleAreaBytes(width, height);
+        if (bytes > limit) bytes = limit;
         if (memory_ && bytes == bytes_) return true;
         release();
         if (bytes > (SIZE_MAX - 1) / kBundleCount) return false;
@@ -48,5 +55,13 @@ private:
     uint8_t* memory_ = nullptr;
     size_t bytes_ = 0;
 };
+
+// The largest capacity of the sub-streams the bundles' chunks come from.
+inline uint64_t bundleAreaLimit(const StreamArray<uint32_t>& streamCapacities) {
+    uint64_t limit = 0;
+    for (int source : kBundleSource)
+        if (streamCapacities[source] > limit) limit = streamCapacities[source];
+    return limit;
+}
 
 }  // namespace dev::bink1
