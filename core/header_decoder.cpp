@@ -18,20 +18,13 @@ constexpr uint32_t kGrayscaleFlag = 0x20000;
 constexpr uint32_t kStereoTrackFlag = 0x2000;
 constexpr uint32_t kDctTrackFlag = 0x1000;
 
-// A range-coded decision costs at least 0.00139 bits (the models saturate at
-// 63/65536), so a chunk of L bytes holds fewer than 5770 decisions per byte.
-// A header whose counts need more cannot have come from this chunk; refusing
-// it keeps a corrupt chunk from asking for gigabytes of frame index or from
-// decoding zeros for minutes past its end.
-constexpr uint64_t kMaxDecisionsPerByte = 5800;
-constexpr uint64_t kBudgetSlack = 16;
-
 // Walks the header chunk on the decoding side: writes the header, the track
-// table and the frame index to the output and fills the context.
+// table and the frame index to the output and fills the context.  Counts
+// the chunk cannot hold (see headerDecisionBudget) are refused.
 class DecodeIo {
 public:
     DecodeIo(BinkContext& context, ByteSink& output, size_t chunkLength)
-        : context_(context), output_(output), budget_(kMaxDecisionsPerByte * (uint64_t(chunkLength) + kBudgetSlack)) {
+        : context_(context), output_(output), budget_(headerDecisionBudget(chunkLength)) {
         writer_ = ValueWriter(headerBytes_, sizeof headerBytes_);
     }
     ~DecodeIo() { platform::heapFree(scratch_); }

@@ -71,6 +71,26 @@ constexpr uint32_t kPreludeDecisions = 6;
 constexpr uint32_t kTrackDecisions = 32 + 8 + 8 + 16 + 32;
 constexpr uint32_t kIndexWordDecisions = 32;
 
+// The plausibility budget: a header chunk of L bytes may spend at most
+// 5800 * (L + 16) decisions on its prelude, track table and frame index.  A
+// range-coded decision costs at least 0.00139 bits (the models saturate at
+// 63/65536), so a coder that writes out every byte needs fewer; refusing
+// more keeps a corrupt chunk from asking for gigabytes of frame index or
+// from decoding zeros for minutes past its end.  The encoder drops the zero
+// bytes that end a chunk (the decoder reads zeros past the end), which can
+// leave a header of long runs of zeros shorter than the budget wants: it
+// pads such a chunk back to headerChunkLengthFor() bytes.
+constexpr uint64_t kHeaderDecisionsPerByte = 5800;
+constexpr uint64_t kHeaderBudgetSlack = 16;
+constexpr uint64_t headerDecisionBudget(uint64_t chunkLength) {
+    return kHeaderDecisionsPerByte * (chunkLength + kHeaderBudgetSlack);
+}
+// The shortest chunk whose budget covers `decisions`.
+constexpr uint64_t headerChunkLengthFor(uint64_t decisions) {
+    const uint64_t bytes = (decisions + kHeaderDecisionsPerByte - 1) / kHeaderDecisionsPerByte;
+    return bytes > kHeaderBudgetSlack ? bytes - kHeaderBudgetSlack : 0;
+}
+
 template <class C>
 struct HeaderGrammar {
     C& c;

@@ -1,5 +1,7 @@
 #include "pack/header_encoder.h"
 
+#include <algorithm>
+
 #include "core/header_grammar.h"
 #include "pack/encode_coder.h"
 
@@ -17,12 +19,17 @@ class EncodeIo {
 public:
     explicit EncodeIo(const std::vector<uint8_t>& bytes) : reader_(bytes.data(), bytes.size()) {}
     ValueReader& stream() { return reader_; }
-    bool spend(uint64_t) { return true; }
+    bool spend(uint64_t decisions) {
+        spent += decisions;
+        return true;
+    }
     int32_t header(const uint8_t*, uint32_t) { return 0; }
     int32_t track(uint32_t, uint32_t, uint32_t) { return 0; }
     int32_t tracksDone() { return 0; }
     int32_t indexWord(uint32_t, uint32_t) { return 0; }
     int32_t indexDone() { return 0; }
+
+    uint64_t spent = 0;  // decisions counted against the decoder's budget
 
 private:
     ValueReader reader_;
@@ -52,8 +59,10 @@ std::vector<uint8_t> encodeHeaderChunk(const BinkFile& file) {
     codeHeaderChunk(coder, models, io);
     coder.finish();
     // The unpacker takes a header chunk shorter than the decoder's four
-    // starting bytes for a damaged one; zeros past the end read the same.
-    if (chunk.size() < 4) chunk.resize(4, 0);
+    // starting bytes, or than its decisions budget, for a damaged one; zeros
+    // past the end read the same.
+    const uint64_t shortest = std::max<uint64_t>(4, headerChunkLengthFor(io.spent));
+    if (chunk.size() < shortest) chunk.resize(static_cast<size_t>(shortest), 0);
     return chunk;
 }
 
