@@ -12,6 +12,7 @@
 #include "core/header_decoder.h"
 #include "core/header_grammar.h"
 #include "core/pipeline.h"
+#include "../test_bink.h"
 #include "fuzz_support.h"
 #include "pack/bink_file.h"
 #include "pack/header_encoder.h"
@@ -41,7 +42,7 @@ BinkFile fileOf(const std::vector<uint8_t>& bytes, const BinkContext& c) {
 // Decodes a header chunk; the result, the bytes written and the context.
 struct Decoded {
     BinkContext context;
-    fuzz::KeepingSink sink;
+    test::VectorSink sink;
     int32_t result = 0;
     explicit Decoded(const uint8_t* chunk, size_t length) { result = decodeHeader(context, chunk, length, sink); }
     ~Decoded() { releaseHeaderBuffers(context); }
@@ -58,7 +59,7 @@ bool checkHeader(const uint8_t* chunk, size_t length, bool& isBink2, uint32_t& f
     }
     const uint64_t expected = c.headerLength + uint64_t(BinkHeader::kTrackBytes) * c.audioTrackCount +
                               4 * (uint64_t(c.frameCount) + 1);
-    DEV_FUZZ_CHECK(uint64_t(d.result) == expected && d.sink.bytes.size() == expected);
+    DEV_FUZZ_CHECK(uint64_t(d.result) == expected && d.sink.data.size() == expected);
     DEV_FUZZ_CHECK(c.frameBufferSize % 512 == 0 && c.frameBufferSize > c.largestFrameSize);
     DEV_FUZZ_CHECK(c.planeCount >= 1 && c.planeCount <= 4);
     for (uint64_t k = 0; k <= c.frameCount; ++k) DEV_FUZZ_CHECK(c.keyframes[k] <= 1);
@@ -68,9 +69,9 @@ bool checkHeader(const uint8_t* chunk, size_t length, bool& isBink2, uint32_t& f
     }
 
     // The packer codes the same values into a chunk that restores them.
-    const std::vector<uint8_t> again = encodeHeaderChunk(fileOf(d.sink.bytes, c));
+    const std::vector<uint8_t> again = encodeHeaderChunk(fileOf(d.sink.data, c));
     Decoded e(again.data(), again.size());
-    DEV_FUZZ_CHECK(e.result == d.result && e.sink.bytes == d.sink.bytes);
+    DEV_FUZZ_CHECK(e.result == d.result && e.sink.data == d.sink.data);
     isBink2 = c.isBink2;
     frameCount = c.frameCount;
     return true;

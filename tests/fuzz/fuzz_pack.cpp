@@ -9,6 +9,7 @@
 #include <span>
 
 #include "core/unpacker.h"
+#include "../test_bink.h"
 #include "fuzz_support.h"
 #include "pack/packer.h"
 
@@ -17,10 +18,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     DEV_FUZZ_CHECK(packed.ok == packed.error.empty());
     if (!packed.ok) return 0;
     dev::MemorySource source(packed.dev.data(), packed.dev.size());
-    dev::fuzz::KeepingSink sink;
+    dev::test::VectorSink sink;
     dev::RunOptions options;
     options.failureReport = dev::FailureReport::None;
     DEV_FUZZ_CHECK(dev::Unpacker::run(dev::kStageTable, sink, source, options) == 0);
-    DEV_FUZZ_CHECK(sink.bytes.size() == size && std::equal(sink.bytes.begin(), sink.bytes.end(), data));
+    DEV_FUZZ_CHECK(sink.data.size() == size && std::equal(sink.data.begin(), sink.data.end(), data));
     return 0;
 }

@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 #include "core/byte_io.h"
 
@@ -24,17 +23,6 @@ public:
         return true;
     }
     size_t written = 0;
-};
-
-// Keeps everything written.
-class KeepingSink : public ByteSink {
-public:
-    bool write(const void* buffer, size_t size) override {
-        const auto* p = static_cast<const uint8_t*>(buffer);
-        bytes.insert(bytes.end(), p, p + size);
-        return true;
-    }
-    std::vector<uint8_t> bytes;
 };
 
 }  // namespace dev::fuzz
