@@ -8,8 +8,8 @@
 
 // An invariant of a target.  When it does not hold the run stops at once,
 // under libFuzzer (which keeps the input) and in the replay driver alike.
-#define DEV_FUZZ_CHECK(condition) \
-    do {                          \
+#define DEV_FUZZ_CHECK(condition)           \
+    do {                                    \
         if (!(condition)) __builtin_trap(); \
     } while (0)
 
