@@ -4,7 +4,8 @@
 // input replays the same way), with the product's stage table as well: its
 // six stage threads per run would otherwise slow the search down.  Whatever
 // the input, a run must end with one of the driver's results, every thread
-// joined and nothing read or written out of bounds.
+// joined, nothing read or written out of bounds, and a failure point named
+// exactly when the run fails.
 #include <cstddef>
 #include <cstdint>
 
@@ -39,8 +40,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         dev::fuzz::CountingSink sink;
         dev::RunOptions options;
         options.failureReport = dev::FailureReport::None;
+        dev::RunFailure failure;
+        options.failure = &failure;
         const int32_t r = dev::Unpacker::run(*table[t], sink, source, options);
         DEV_FUZZ_CHECK(r == 0 || r == -1 || r == -2 || r == -4);
+        DEV_FUZZ_CHECK((r == 0) == (failure.point == dev::FailurePoint::None));
     }
     return 0;
 }
