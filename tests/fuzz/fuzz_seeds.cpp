@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "../dev_stream_fixtures.h"
+#include "pack/bink2_generator.h"
 #include "pack/bink_generator.h"
 #include "pack/packer.h"
 #include "pack/record_writer.h"
@@ -59,6 +60,19 @@ Bytes emptyBink2() {
     return b;
 }
 
+// A Bink 2 file of two slices, with alpha, flag lists and an audio track.
+Bytes generatedBink2() {
+    dev::Bink2GeneratorOptions o;
+    o.width = 32;
+    o.height = 128;
+    o.frames = 2;
+    o.alpha = true;
+    o.seed = 14;
+    o.audio = {track(22050, false, true)};
+    const dev::GeneratedBink2 g = dev::generateBink2File(o);
+    return g.ok ? g.bytes : Bytes();
+}
+
 // The Bink files the packer seeds start from.
 std::vector<Seed> binkFiles() {
     return {
@@ -66,6 +80,7 @@ std::vector<Seed> binkFiles() {
         {"alpha-gray.bik", generated(24, 16, 2, 12, true, true, {})},
         {"raw-stereo-stored.bik", generated(16, 16, 3, 13, false, false, {track(11025, true, false)}, 50)},
         {"bink2-empty.bik", emptyBink2()},
+        {"bink2-alpha-slices.bik", generatedBink2()},
     };
 }
 
@@ -107,7 +122,7 @@ std::vector<Seed> recordStreams(const std::vector<Seed>& bink) {
     for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<uint8_t>(i * 7);
     const Bytes stream = dev::buildRecordStream({{"a.bik", bink[0].bytes}, {"b.txt", text}, {"c.bik", bink[3].bytes}},
                                                 &reports);
-    const Bytes small = dev::buildRecordStream({{"b.bik", bink[1].bytes}}, &reports);
+    const Bytes small = dev::buildRecordStream({{"b.bik", bink[1].bytes}, {"e.bik", bink[4].bytes}}, &reports);
     std::vector<Seed> out;
     const struct {
         const char* name;
