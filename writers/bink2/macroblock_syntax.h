@@ -277,6 +277,7 @@ private:
                 if constexpr (!D::kWriting) {
                     if (p > kMaxCoefficients) {
                         d_.expect(false, "a zero run past the end of the block");
+                        p = kMaxCoefficients + 1;  // the list below ends inside the block
                         break;
                     }
                 }
