@@ -2,6 +2,7 @@
 //   fuzz_seeds FOLDER   (normally tests/fuzz)
 // replaces the files of FOLDER/TARGET/seeds/ for each target.  The seeds are
 // committed; run this again when the formats they hold change.
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -9,10 +10,15 @@
 #include <vector>
 
 #include "../dev_stream_fixtures.h"
+#include "../test_bink.h"
+#include "core/dev_format.h"
+#include "core/unpacker.h"
+#include "fuzz_support.h"
 #include "pack/bink2_generator.h"
 #include "pack/bink_generator.h"
 #include "pack/packer.h"
 #include "pack/record_writer.h"
+#include "stages/stages.h"
 
 namespace {
 
@@ -142,6 +148,151 @@ std::vector<Seed> recordStreams(const std::vector<Seed>& bink) {
     return out;
 }
 
+// ---- Seeds of the stage and writer targets: chunks and values of the
+// generated files, with the file's bytes (FuzzedFile) in front. ----
+
+void put16(Bytes& b, size_t at, uint32_t v) {
+    b[at] = static_cast<uint8_t>(v);
+    b[at + 1] = static_cast<uint8_t>(v >> 8);
+}
+
+// FuzzedFile's bytes for a run's file; keyBits: frame k key in bit k.
+Bytes fileBytes(uint8_t choice, const dev::BinkContext& c, uint32_t keyBits) {
+    Bytes b(dev::fuzz::FuzzedFile::kBytes, 0);
+    b[0] = choice;
+    b[1] = c.version;
+    put16(b, 2, c.width);
+    put16(b, 4, c.height);
+    for (int i = 0; i < 4; ++i) b[6 + i] = static_cast<uint8_t>(c.videoFlags >> (8 * i));
+    b[10] = static_cast<uint8_t>(keyBits);
+    b[11] = static_cast<uint8_t>(c.audioTrackCount & 3);
+    for (uint32_t t = 0; t < c.audioTrackCount && t < 3; ++t) {
+        put16(b, 12 + 4 * t, c.tracks[t].sampleRate);
+        put16(b, 14 + 4 * t, (c.tracks[t].stereo ? 0x2000u : 0) | (c.tracks[t].dct ? 0x1000u : 0));
+    }
+    return b;
+}
+
+// Pieces as fuzz::pieces() cuts them: each a 16-bit length and its bytes.
+void appendPieces(Bytes& b, const std::vector<Bytes>& pieces) {
+    for (const Bytes& piece : pieces) {
+        b.push_back(static_cast<uint8_t>(piece.size()));
+        b.push_back(static_cast<uint8_t>(piece.size() >> 8));
+        b.insert(b.end(), piece.begin(), piece.end());
+    }
+}
+
+// A run of a packed file, seen frame by frame: the file's bytes and the
+// front buffers of every sub-stream.
+struct Frames : dev::StreamObserver {
+    struct Frame {
+        dev::BinkContext file;  // its pointers are not kept valid
+        uint32_t key = 0;
+        std::vector<Bytes> streams;
+    };
+    std::vector<Frame> frames;
+    uint32_t firstKeys = 0;  // key bits of the first eight frames
+
+    bool onFrame(const dev::BinkContext& file, const dev::StreamArray<dev::StreamBuffer>& streams,
+                 uint32_t frame) override {
+        Frame f{file, file.keyframes[frame], {}};
+        if (frame == 0)
+            for (uint32_t k = 0; k < 8 && k < file.frameCount; ++k) firstKeys |= file.keyframes[k] << k;
+        for (const dev::StreamBuffer& s : streams) {
+            const dev::ValueReader r = s.frontReader();
+            f.streams.emplace_back(r.p, r.p + r.remaining());
+        }
+        header = fileBytes(0, file, firstKeys);
+        frames.push_back(std::move(f));
+        return true;
+    }
+    Bytes header;  // fileBytes() of the file, choice byte 0
+};
+
+// The chunks of every cycle, by stage ordinal, read from a DEV stream's
+// framing (as the driver reads it).
+std::vector<std::vector<Bytes>> chunksOf(const Bytes& dev, bool isBink2) {
+    int stages = 0;
+    for (int r = 0; r < dev::kStageSlots; ++r)
+        if (dev::kStageTable.rows[dev::kStageSlots * (isBink2 ? 1 : 0) + r].routine) ++stages;
+    std::vector<std::vector<Bytes>> cycles;
+    const uint8_t* p = dev.data() + dev::kDevPrefixSize + dev[4];
+    const size_t l2 = p[0] | (size_t(p[1]) << 8) | (size_t(p[2]) << 16);
+    p += 3;
+    dev::SizeDecoder sizes;
+    if (!sizes.start(p, l2)) return cycles;
+    p += l2;
+    p += sizes.next(dev::kHeaderSequence);
+    for (;;) {
+        std::vector<Bytes> cycle;
+        for (int s = 0; s < stages; ++s) {
+            const int32_t length = sizes.next(s);
+            if (length < 0 || p + length > dev.data() + dev.size()) return cycles;
+            cycle.emplace_back(p, p + length);
+            p += length;
+        }
+        cycles.push_back(std::move(cycle));
+    }
+}
+
+// Chooses byte 0 of a stage seed: the stage (byte % 7, fuzz_stages.cpp) with
+// the largest output room (64 KB).
+uint8_t stageChoice(int stage) {
+    int best = -1;
+    for (int b = 0; b < 256; ++b)
+        if (b % 7 == stage && (best < 0 || (b >> 3) % 13 > (best >> 3) % 13)) best = b;
+    return static_cast<uint8_t>(best);
+}
+
+// Stage seeds (the chunks of up to four frames of one stage) and writer
+// seeds (the values of one frame) of the packed generated files.
+void stageAndWriterSeeds(const std::vector<Seed>& bink, std::vector<Seed>& stages, std::vector<Seed>& writers) {
+    enum { kAudio1, kAudio2, kVideoFrame, kBundleLengths, kDctIntra, kDctInter, kBink2Video };
+    for (const Seed& s : bink) {
+        const Bytes dev = packed(s.bytes);
+        Frames run;
+        dev::MemorySource source(dev.data(), dev.size());
+        dev::test::VectorSink sink;
+        dev::RunOptions options;
+        options.observer = &run;
+        options.failureReport = dev::FailureReport::None;
+        if (dev::Unpacker::run(dev::kStageTable, sink, source, options) != 0 || run.frames.empty()) continue;
+        const bool isBink2 = run.frames[0].file.isBink2;
+        const std::string stem = s.name.substr(0, s.name.size() - 4);
+
+        const std::vector<std::vector<Bytes>> cycles = chunksOf(dev, isBink2);
+        const auto stageSeed = [&](int which, int ordinal, const char* name) {
+            std::vector<Bytes> chunks;
+            for (size_t k = 0; k < cycles.size() && k < 4 && k < run.frames.size(); ++k)
+                chunks.push_back(cycles[k][ordinal]);
+            Bytes b = run.header;
+            b[0] = stageChoice(which);
+            appendPieces(b, chunks);
+            stages.push_back({stem + "-" + name, b});
+        };
+        if (run.frames[0].file.audioTrackCount) stageSeed(isBink2 ? kAudio2 : kAudio1, 0, "audio");
+        if (isBink2) {
+            stageSeed(kBink2Video, 1, "video");
+        } else {
+            stageSeed(kVideoFrame, 1, "video-frame");
+            stageSeed(kBundleLengths, 2, "bundle-lengths");
+            stageSeed(kDctIntra, 3, "dct-intra");
+            stageSeed(kDctInter, 4, "dct-inter");
+        }
+
+        for (size_t k = 0; k < run.frames.size() && k < 2; ++k) {
+            const Frames::Frame& f = run.frames[k];
+            // Room for the frame: in steps of 257 bytes, at most 127 of them.
+            const size_t steps = std::min<size_t>(127, f.file.largestFrameSize / 257 + 1);
+            Bytes b = run.header;
+            b[0] = static_cast<uint8_t>((isBink2 ? 1 : 0) | (steps << 1));
+            b[10] = static_cast<uint8_t>(f.key);
+            appendPieces(b, f.streams);
+            writers.push_back({stem + "-frame" + std::to_string(k), b});
+        }
+    }
+}
+
 bool writeSeeds(const fs::path& folder, const std::vector<Seed>& seeds) {
     std::error_code error;
     fs::remove_all(folder, error);
@@ -174,5 +325,9 @@ int main(int argc, char** argv) {
     ok = writeSeeds(root / "fuzz_framing" / "seeds", dev) && ok;
     ok = writeSeeds(root / "fuzz_plugin" / "seeds", recordStreams(bink)) && ok;
     ok = writeSeeds(root / "fuzz_pack" / "seeds", bink) && ok;
+    std::vector<Seed> stages, writers;
+    stageAndWriterSeeds(bink, stages, writers);
+    ok = writeSeeds(root / "fuzz_stages" / "seeds", stages) && ok;
+    ok = writeSeeds(root / "fuzz_writers" / "seeds", writers) && ok;
     return ok ? 0 : 1;
 }
