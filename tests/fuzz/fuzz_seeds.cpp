@@ -11,14 +11,13 @@
 
 #include "../dev_stream_fixtures.h"
 #include "../test_bink.h"
-#include "core/dev_format.h"
 #include "core/unpacker.h"
 #include "fuzz_support.h"
 #include "pack/bink2_generator.h"
 #include "pack/bink_generator.h"
 #include "pack/packer.h"
 #include "pack/record_writer.h"
-#include "stages/stages.h"
+#include "tools/stream_layout.h"
 
 namespace {
 
@@ -209,30 +208,23 @@ struct Frames : dev::StreamObserver {
     Bytes header;  // fileBytes() of the file, choice byte 0
 };
 
-// The chunks of every cycle, by stage ordinal, read from a DEV stream's
-// framing (as the driver reads it).
-std::vector<std::vector<Bytes>> chunksOf(const Bytes& dev, bool isBink2) {
-    int stages = 0;
-    for (int r = 0; r < dev::kStageSlots; ++r)
-        if (dev::kStageTable.rows[dev::kStageSlots * (isBink2 ? 1 : 0) + r].routine) ++stages;
+// The chunks of every cycle, by stage ordinal, where the framing walk of
+// the tools finds them.
+std::vector<std::vector<Bytes>> chunksOf(const Bytes& dev) {
     std::vector<std::vector<Bytes>> cycles;
-    const uint8_t* p = dev.data() + dev::kDevPrefixSize + dev[4];
-    const size_t l2 = p[0] | (size_t(p[1]) << 8) | (size_t(p[2]) << 16);
-    p += 3;
-    dev::SizeDecoder sizes;
-    if (!sizes.start(p, l2)) return cycles;
-    p += l2;
-    p += sizes.next(dev::kHeaderSequence);
-    for (;;) {
-        std::vector<Bytes> cycle;
-        for (int s = 0; s < stages; ++s) {
-            const int32_t length = sizes.next(s);
-            if (length < 0 || p + length > dev.data() + dev.size()) return cycles;
+    dev::DevLayout layout;
+    if (!dev::readDevLayout(dev, layout)) return cycles;
+    const uint8_t* p = dev.data() + dev::kDevPrefixSize + layout.capacityBlockBytes + 3 + layout.sizeBlockBytes +
+                       layout.headerChunkBytes;
+    for (const std::vector<int32_t>& lengths : layout.cycles) {
+        std::vector<Bytes>& cycle = cycles.emplace_back();
+        for (int32_t length : lengths) {
+            if (length < 0) return cycles;  // the end mark
             cycle.emplace_back(p, p + length);
             p += length;
         }
-        cycles.push_back(std::move(cycle));
     }
+    return cycles;
 }
 
 // Chooses byte 0 of a stage seed: the stage (byte % 7, fuzz_stages.cpp) with
@@ -260,11 +252,11 @@ void stageAndWriterSeeds(const std::vector<Seed>& bink, std::vector<Seed>& stage
         const bool isBink2 = run.frames[0].file.isBink2;
         const std::string stem = s.name.substr(0, s.name.size() - 4);
 
-        const std::vector<std::vector<Bytes>> cycles = chunksOf(dev, isBink2);
+        const std::vector<std::vector<Bytes>> cycles = chunksOf(dev);
         const auto stageSeed = [&](int which, int ordinal, const char* name) {
             std::vector<Bytes> chunks;
             for (size_t k = 0; k < cycles.size() && k < 4 && k < run.frames.size(); ++k)
-                chunks.push_back(cycles[k][ordinal]);
+                if (size_t(ordinal) < cycles[k].size()) chunks.push_back(cycles[k][ordinal]);
             Bytes b = run.header;
             b[0] = stageChoice(which);
             appendPieces(b, chunks);
