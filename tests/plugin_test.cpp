@@ -349,10 +349,11 @@ size_t heapInUse() { return mallinfo2().uordblks; }
 #endif
 
 // Bytes of address space the process holds: the page allocations of models
-// and buffers do not show on the heap.  Measured on Linux only, and not under
-// the address sanitizer, whose allocator maps and keeps memory of its own (it
-// checks the heap itself).
-#if defined(__SANITIZE_ADDRESS__) || defined(_WIN32)
+// and buffers do not show on the heap.  Measured on Linux only, and neither
+// under the address sanitizer, whose allocator maps and keeps memory of its
+// own (it checks the heap itself), nor under a processor emulator, whose
+// process the mappings describe.
+#if defined(__SANITIZE_ADDRESS__) || defined(_WIN32) || defined(DEV_PROGRAM_EMULATOR)
 constexpr bool kMeasureMapped = false;
 size_t mappedBytes() { return 0; }
 #else

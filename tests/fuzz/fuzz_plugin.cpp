@@ -15,8 +15,10 @@
 #include <cstring>
 
 #include "fuzz_support.h"
+#include "platform/exports.h"
 
-extern "C" int32_t ClsMain(int32_t operation, int32_t (*callback)(void*, int32_t, void*, int32_t), void* user);
+extern "C" int32_t DEV_CDECL ClsMain(int32_t operation, int32_t(DEV_CDECL* callback)(void*, int32_t, void*, int32_t),
+                                     void* user);
 
 namespace {
 
@@ -70,7 +72,7 @@ struct HostileHost {
         return count;
     }
 
-    static int32_t callback(void* user, int32_t operation, void* buffer, int32_t count) {
+    static int32_t DEV_CDECL callback(void* user, int32_t operation, void* buffer, int32_t count) {
         auto* host = static_cast<HostileHost*>(user);
         DEV_FUZZ_CHECK(operation == kRead || operation == kWrite);
         DEV_FUZZ_CHECK(count >= 0 && (buffer || count == 0));
