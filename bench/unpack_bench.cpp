@@ -58,13 +58,13 @@ int main(int argc, char** argv) {
 
     double bestSeconds = 1e30;
     size_t outBytes = 0;
-    uint64_t busy[dev::kStageSlots] = {};
-    uint64_t bestBusy[dev::kStageSlots] = {};
+    dev::RunTimings best;
     for (int r = 0; r < runs; ++r) {
         CountingSink sink;
         dev::MemorySource source(devStream.data(), devStream.size());
+        dev::RunTimings timings;
         dev::RunOptions options;
-        options.stageBusyNanos = busy;
+        options.timings = &timings;
         const auto t0 = std::chrono::steady_clock::now();
         const int32_t result = dev::Unpacker::run(dev::kStageTable, sink, source, options);
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
@@ -75,17 +75,45 @@ int main(int argc, char** argv) {
         outBytes = sink.bytes;
         if (seconds < bestSeconds) {
             bestSeconds = seconds;
-            std::memcpy(bestBusy, busy, sizeof busy);
+            best = timings;
         }
     }
     std::printf("%s: DEV %zu bytes, Bink %zu bytes, best of %d runs %.3f s, %.1f MB/s of Bink output\n", argv[1],
                 devStream.size(), outBytes, runs, bestSeconds, outBytes / bestSeconds / 1e6);
-    const bool bink2 = devStream.size() > 0 && bestBusy[2] == 0 && bestBusy[5] == 0 && bestBusy[1] != 0 &&
-                       bestBusy[3] == 0 && bestBusy[4] == 0;
+
+    // Where the best run's time went.  The driver's own work and its waits
+    // add up to the run; a stage's decoding and its idle time add up to the
+    // run less its setup.  The stage the driver waits for most is the one
+    // that sets the pace; stages idle most of the run wait for the driver.
+    const double total = best.total / 1e9;
+    auto line = [&](const char* what, uint64_t nanos) {
+        std::printf("  %-34s %8.3f s  %5.1f%%\n", what, nanos / 1e9, 100.0 * nanos / 1e9 / total);
+    };
+    const bool bink2 = best.stageBusy[2] == 0 && best.stageBusy[5] == 0 && best.stageBusy[1] != 0 &&
+                       best.stageBusy[3] == 0 && best.stageBusy[4] == 0;
     const char* const* names = bink2 ? kBink2Stages : kBink1Stages;
     const int count = bink2 ? 2 : 6;
-    for (int s = 0; s < count; ++s)
-        std::printf("  stage %d %-15s %8.3f s decoding (%4.1f%% of the run)\n", s, names[s], bestBusy[s] / 1e9,
-                    100.0 * bestBusy[s] / 1e9 / bestSeconds);
+    std::printf("  timed run %.3f s\n", total);
+    uint64_t waited = 0;
+    for (int s = 0; s < count; ++s) waited += best.driverWait[s];
+    const uint64_t driverWork = best.driverRead + best.audioWriter + best.videoWriter + best.output;
+    line("driver: video writer", best.videoWriter);
+    line("driver: audio writer", best.audioWriter);
+    line("driver: output writes", best.output);
+    line("driver: reading chunks", best.driverRead);
+    line("driver: other (setup, header, end)", best.total > waited + driverWork ? best.total - waited - driverWork : 0);
+    line("driver: waiting for the stages", waited);
+    for (int s = 0; s < count; ++s) {
+        char what[64];
+        std::snprintf(what, sizeof what, "  for stage %d %s", s, names[s]);
+        line(what, best.driverWait[s]);
+    }
+    for (int s = 0; s < count; ++s) {
+        char what[64];
+        std::snprintf(what, sizeof what, "stage %d %s: decoding", s, names[s]);
+        line(what, best.stageBusy[s]);
+        std::snprintf(what, sizeof what, "stage %d %s: waiting for driver", s, names[s]);
+        line(what, best.stageIdle[s]);
+    }
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "core/frame_assembly.h"
 
+#include "core/pipeline.h"
 #include "platform/platform.h"
 
 namespace dev {
@@ -37,8 +38,15 @@ int32_t FrameAssembly::assemble(const BinkContext& file, StreamArray<StreamBuffe
     out_.bitCount = 0;
     out_.frameNumber = frame;
     out_.streams = &streams;
-    if (!buffer_ || assembleAudio(file, out_) < 0) return -1;
-    return video_.write(file, out_);
+    if (!buffer_) return -1;
+    if (!timed) return assembleAudio(file, out_) < 0 ? -1 : video_.write(file, out_);
+    const uint64_t start = clockNanos();
+    if (assembleAudio(file, out_) < 0) return -1;
+    const uint64_t audioDone = clockNanos();
+    const int32_t result = video_.write(file, out_);
+    audioNanos += audioDone - start;
+    videoNanos += clockNanos() - audioDone;
+    return result;
 }
 
 }  // namespace dev

@@ -39,6 +39,11 @@ public:
     int32_t assemble(const BinkContext& file, StreamArray<StreamBuffer>& streams, uint32_t frame);
     std::span<const uint8_t> frame() const { return {buffer_, static_cast<size_t>(out_.out - buffer_)}; }
 
+    // Set to have assemble() time the audio and the video writers.
+    bool timed = false;
+    uint64_t audioNanos = 0;
+    uint64_t videoNanos = 0;
+
 private:
     uint8_t* buffer_ = nullptr;
     size_t size_ = 0;

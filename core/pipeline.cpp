@@ -68,6 +68,7 @@ bool createPipeline(Pipeline& p, const BinkContext& file, const StageTable& tabl
         st.stop = 0;
         st.failed = 0;
         st.routine = row.routine;
+        st.timed = p.timed;
         st.thread = platform::startThread(stageEntry, &st);
         if (!st.thread) return false;
         p.busy[slot] = true;  // done starts signalled
@@ -78,7 +79,10 @@ bool createPipeline(Pipeline& p, const BinkContext& file, const StageTable& tabl
 CycleResult runCycle(Pipeline& p, SizeDecoder& sizes, ByteSource& input, int& failedStage) {
     for (int s = 0; s < p.stageCount; ++s) {
         Stage& st = p.stages[s];
+        const uint64_t start = p.timed ? clockNanos() : 0;
         platform::waitEvent(st.done);
+        const uint64_t ready = p.timed ? clockNanos() : 0;
+        p.waitNanos[s] += ready - start;
         p.busy[s] = false;
         if (p.released[s] && st.failed) {
             failedStage = s;
@@ -99,6 +103,7 @@ CycleResult runCycle(Pipeline& p, SizeDecoder& sizes, ByteSource& input, int& fa
         if (length < 0 || static_cast<uint32_t>(length) > st.inputCapacity) return CycleResult::BadLength;
         if (length && !input.readExact(st.input, static_cast<size_t>(length))) return CycleResult::ShortRead;
         st.length = static_cast<uint32_t>(length);
+        if (p.timed) p.readNanos += clockNanos() - ready;
     }
     // Every stage is idle now: swap the double buffers.  The new back buffers
     // start empty, so a stage that writes nothing leaves nothing to read.

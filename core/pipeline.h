@@ -35,8 +35,20 @@ struct Stage {
     platform::Event* go = nullptr;
     platform::Thread* thread = nullptr;
     StageRoutine routine = nullptr;
-    uint64_t busyNanos = 0;  // time spent decoding chunks (for the benchmark)
+    // Filled only when the run is asked for its timings (timed set before
+    // the thread starts): time spent decoding chunks, and time spent waiting
+    // for the driver's go after the stage was ready.
+    bool timed = false;
+    uint64_t busyNanos = 0;
+    uint64_t idleNanos = 0;
 };
+
+// Nanoseconds on a steady clock, for the run's optional timings.
+inline uint64_t clockNanos() {
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
+}
 
 struct StageRow {
     uint8_t outputs[kMaxStageOutputs];  // sub-stream numbers 1..21, ended by 0
@@ -60,13 +72,18 @@ template <class Setup, class Decode, class Teardown>
 uint32_t runStageLoop(Stage* stage, Setup&& setup, Decode&& decode, Teardown&& teardown) {
     const bool ready = setup();
     if (!ready) stage->failed = 1;
+    const bool timed = stage->timed;
+    uint64_t idleSince = timed ? clockNanos() : 0;
     for (;;) {
         platform::waitEvent(stage->go);
         if (stage->stop) break;
-        const auto start = std::chrono::steady_clock::now();
+        const uint64_t start = timed ? clockNanos() : 0;
+        if (timed) stage->idleNanos += start - idleSince;
         if (ready && !stage->failed && !decode(stage)) stage->failed = 1;
-        stage->busyNanos += static_cast<uint64_t>(
-            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count());
+        if (timed) {
+            idleSince = clockNanos();
+            stage->busyNanos += idleSince - start;
+        }
         platform::setEvent(stage->done);
     }
     teardown();

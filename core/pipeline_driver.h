@@ -28,6 +28,12 @@ struct Pipeline {
     // still be setting up (and writing its failed flag), so the flag is read
     // only after a done the stage set itself.
     bool released[kStageSlots] = {};
+    // Set before createPipeline() to have the stages and runCycle() time
+    // themselves: the driver's time waiting for each stage's done event and
+    // reading the chunks.
+    bool timed = false;
+    uint64_t waitNanos[kStageSlots] = {};
+    uint64_t readNanos = 0;
 };
 
 // Creates the 21 streams and the stages of generation file.isBink2 from the

@@ -77,11 +77,27 @@ void reportStageFailure(int stage, FailureReport how) {
 class Run {
 public:
     Run(const StageTable& table, ByteSink& output, ByteSource& input, const RunOptions& options)
-        : table_(table), sink_(output), input_(input), options_(options) {}
+        : table_(table), sink_(output), input_(input), options_(options) {
+        if (options_.timings) {
+            started_ = clockNanos();
+            pipeline_.timed = true;
+            assembly_.timed = true;
+        }
+    }
     ~Run() {
         shutdownPipeline(pipeline_);
-        if (options_.stageBusyNanos)
-            for (int s = 0; s < kStageSlots; ++s) options_.stageBusyNanos[s] = pipeline_.stages[s].busyNanos;
+        if (RunTimings* t = options_.timings) {
+            for (int s = 0; s < kStageSlots; ++s) {
+                t->stageBusy[s] = pipeline_.stages[s].busyNanos;
+                t->stageIdle[s] = pipeline_.stages[s].idleNanos;
+                t->driverWait[s] = pipeline_.waitNanos[s];
+            }
+            t->driverRead = pipeline_.readNanos;
+            t->audioWriter = assembly_.audioNanos;
+            t->videoWriter = assembly_.videoNanos;
+            t->output = outputNanos_;
+            t->total = clockNanos() - started_;
+        }
         assembly_.release();
         releaseHeaderBuffers(file_);
         sizes_.release();
@@ -116,6 +132,8 @@ private:
     uint8_t* headerChunk_ = nullptr;
     bool reported_ = false;
     uint32_t lastTick_ = 0;
+    uint64_t started_ = 0;
+    uint64_t outputNanos_ = 0;
 };
 
 // Steps up to the header: magic, capacity block, size block, header chunk.
@@ -207,7 +225,9 @@ int32_t Run::execute() {
         if (assembly_.assemble(file_, pipeline_.streams, frame) < 0) return fail(kResultFailed, FailurePoint::Assembly, frame);
         const std::span<const uint8_t> bytes = assembly_.frame();
         const bool failedBefore = sink_.failed;
+        const uint64_t start = options_.timings ? clockNanos() : 0;
         sink_.write(bytes.data(), bytes.size());
+        if (options_.timings) outputNanos_ += clockNanos() - start;
         if (sink_.failed && !failedBefore) fail(kResultFailed, FailurePoint::Output, frame);
     }
     if (options_.progress) options_.progress(options_.progressUser, 1000);

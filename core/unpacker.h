@@ -53,14 +53,26 @@ struct RunFailure {
     int32_t stage = -1;  // the stage slot concerned (Input, Framing, Stage); -1 otherwise
 };
 
+// Where a run's time went, in nanoseconds, for the benchmarks: filled at the
+// end of a run that was given one; a run without it reads no clock.
+struct RunTimings {
+    uint64_t total = 0;
+    uint64_t stageBusy[kStageSlots] = {};   // each stage decoding its chunks
+    uint64_t stageIdle[kStageSlots] = {};   // each stage ready, waiting for the driver's go
+    uint64_t driverWait[kStageSlots] = {};  // the driver waiting for each stage's done
+    uint64_t driverRead = 0;                // the driver reading chunks from the input
+    uint64_t audioWriter = 0;               // the driver assembling the audio packets
+    uint64_t videoWriter = 0;               // the driver writing the video packets
+    uint64_t output = 0;                    // the driver writing frames to the output
+};
+
 struct RunOptions {
     ProgressCallback progress = nullptr;
     void* progressUser = nullptr;
     StreamObserver* observer = nullptr;
     FailureReport failureReport = FailureReport::Console;
-    // When set, receives each stage slot's time spent decoding, in
-    // nanoseconds (kStageSlots entries), at the end of the run.
-    uint64_t* stageBusyNanos = nullptr;
+    // When set, receives where the run's time went.
+    RunTimings* timings = nullptr;
     // When set, receives where a failed run stopped (the first failure).
     RunFailure* failure = nullptr;
 };
