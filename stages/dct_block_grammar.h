@@ -162,6 +162,15 @@ DEV_INLINE bool codeCoefficients(C& c, BitModel* m, PositionMemory& mem, uint32_
             if (last && value == 0) return false;  // the list must end on a non-zero value
             if (magnitude >= (1u << kMaxMagnitudeLength)) return false;
         }
+        // The models of a non-zero coefficient here are known before its zero
+        // flag: ask for them now, as they are mostly cache misses.
+        const uint32_t context = magnitudeContext(a, mem.magnitude[i], i, n);
+        const uint32_t signIndex = signModel(mem.sign[i], sh, i, n);
+        prefetchModel(m + signIndex);
+        prefetchModel(m + magnitudeOneModel(context));
+        prefetchModel(m + magnitudeLengthBase(context));
+        prefetchModel(m + magnitudeMantissaBase(2, a, i, n));
+        prefetchModel(m + magnitudeMantissaBase(3, a, i, n));
         if (!last && c.bit(m[zeroFlagModel(z, a, h, i, n)], value == 0 ? 1u : 0u)) {
             C::emit16(cs, 0);
             z = std::min(z + 1, 15u);
@@ -171,11 +180,10 @@ DEV_INLINE bool codeCoefficients(C& c, BitModel* m, PositionMemory& mem, uint32_
             continue;
         }
         h = (2 * h) & 15;
-        const uint32_t t = c.bit(m[signModel(mem.sign[i], sh, i, n)], value < 0 ? 1u : 0u);
+        const uint32_t t = c.bit(m[signIndex], value < 0 ? 1u : 0u);
         sh = (2 * sh + t) & 31;
         mem.sign[i] = static_cast<uint8_t>(sh & 3);
 
-        const uint32_t context = magnitudeContext(a, mem.magnitude[i], i, n);
         if (c.bit(m[magnitudeOneModel(context)], magnitude == 1 ? 1u : 0u)) {
             magnitude = 1;
             a = 1;
