@@ -96,11 +96,13 @@ int main(int argc, char** argv) {
     std::printf("  timed run %.3f s\n", total);
     uint64_t waited = 0;
     for (int s = 0; s < count; ++s) waited += best.driverWait[s];
-    const uint64_t driverWork = best.driverRead + best.audioWriter + best.videoWriter + best.output;
+    const uint64_t driverWork =
+        best.driverRead + best.driverRelease + best.audioWriter + best.videoWriter + best.output;
     line("driver: video writer", best.videoWriter);
     line("driver: audio writer", best.audioWriter);
     line("driver: output writes", best.output);
     line("driver: reading chunks", best.driverRead);
+    line("driver: setting the stages going", best.driverRelease);
     line("driver: other (setup, header, end)", best.total > waited + driverWork ? best.total - waited - driverWork : 0);
     line("driver: waiting for the stages", waited);
     for (int s = 0; s < count; ++s) {

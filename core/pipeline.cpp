@@ -107,6 +107,7 @@ CycleResult runCycle(Pipeline& p, SizeDecoder& sizes, ByteSource& input, int& fa
     }
     // Every stage is idle now: swap the double buffers.  The new back buffers
     // start empty, so a stage that writes nothing leaves nothing to read.
+    const uint64_t swapStart = p.timed ? clockNanos() : 0;
     for (StreamBuffer& b : p.streams) {
         b.toggle ^= 1;
         b.cursor = b.buffers[b.toggle];
@@ -117,6 +118,7 @@ CycleResult runCycle(Pipeline& p, SizeDecoder& sizes, ByteSource& input, int& fa
         p.released[s] = true;
         platform::setEvent(p.stages[s].go);
     }
+    if (p.timed) p.releaseNanos += clockNanos() - swapStart;
     return CycleResult::Ok;
 }
 

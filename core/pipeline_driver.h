@@ -34,6 +34,7 @@ struct Pipeline {
     bool timed = false;
     uint64_t waitNanos[kStageSlots] = {};
     uint64_t readNanos = 0;
+    uint64_t releaseNanos = 0;
 };
 
 // Creates the 21 streams and the stages of generation file.isBink2 from the

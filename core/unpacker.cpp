@@ -93,6 +93,7 @@ public:
                 t->driverWait[s] = pipeline_.waitNanos[s];
             }
             t->driverRead = pipeline_.readNanos;
+            t->driverRelease = pipeline_.releaseNanos;
             t->audioWriter = assembly_.audioNanos;
             t->videoWriter = assembly_.videoNanos;
             t->output = outputNanos_;
