@@ -20,6 +20,7 @@
 #include "pack/dev_writer.h"
 #include "pack/header_encoder.h"
 #include "pack/stage_encoder.h"
+#include "platform/platform.h"
 #include "writers/bink1/streams.h"
 
 namespace dev {
@@ -111,23 +112,112 @@ struct Progress {
     }
 };
 
-// Bink 1: every frame's values for the six stages, coded frame by frame.
+// Codes stages [first, end) of one frame; on a failure names the stage.
+struct EncodeJob {
+    StageEncoder* const* encoders = nullptr;
+    uint32_t first = 0, end = 0;
+    const PackFrame* frame = nullptr;
+    std::vector<std::vector<uint8_t>>* chunks = nullptr;
+    uint32_t failedStage = 0;
+    std::string error;
+
+    bool run() {
+        for (uint32_t s = first; s < end; ++s) {
+            if (!encoders[s]->encode(*frame, (*chunks)[s], error)) {
+                failedStage = s;
+                return false;
+            }
+        }
+        return true;
+    }
+};
+
+// A second thread that runs one EncodeJob at a time while the packer's own
+// thread codes the other stages of the frame and reads the next one.  The
+// encoders of different stages share nothing but the frame, which none of
+// them changes.  Without the thread (it could not be had) the job runs on the
+// caller's thread: the chunks are the same either way.
+class EncodeHelper {
+public:
+    EncodeHelper() {
+        go_ = platform::createEvent(false);
+        done_ = platform::createEvent(false);
+        if (go_ && done_) thread_ = platform::startThread(entry, this);
+    }
+    ~EncodeHelper() {
+        if (thread_) {
+            stop_ = true;
+            platform::setEvent(go_);
+            platform::joinThread(thread_);
+        }
+        if (go_) platform::closeEvent(go_);
+        if (done_) platform::closeEvent(done_);
+    }
+    EncodeHelper(const EncodeHelper&) = delete;
+    EncodeHelper& operator=(const EncodeHelper&) = delete;
+
+    void start(EncodeJob& job) {
+        job_ = &job;
+        if (thread_) platform::setEvent(go_);
+        else ok_ = job.run();
+    }
+    // Waits for the job given to start(); its result.
+    bool finish() {
+        if (thread_) platform::waitEvent(done_);
+        return ok_;
+    }
+
+private:
+    static uint32_t entry(void* self) {
+        auto* h = static_cast<EncodeHelper*>(self);
+        for (;;) {
+            platform::waitEvent(h->go_);
+            if (h->stop_) return 0;
+            h->ok_ = h->job_->run();
+            platform::setEvent(h->done_);
+        }
+    }
+
+    platform::Event* go_ = nullptr;
+    platform::Event* done_ = nullptr;
+    platform::Thread* thread_ = nullptr;
+    EncodeJob* job_ = nullptr;
+    bool ok_ = false;
+    bool stop_ = false;
+};
+
+// Reads frame j of a Bink 1 file into its values (carried stored when the
+// packet cannot be read).  false when the packet cannot be carried at all.
+bool readBink1Frame(const BinkFile& file, const BinkContext& context, uint32_t j, PackFrame& frame) {
+    frame = PackFrame();
+    frame.index = j;
+    frame.audio = file.audio[j];
+    frame.video = file.video[j];
+    return bink1FrameValues(context, frame);
+}
+
+// Bink 1: every frame's values for the six stages, coded frame by frame.  The
+// two DCT block stages, the heaviest, are coded on a second thread while this
+// one codes the others and reads the next frame.
 bool packBink1Frames(const BinkFile& file, const BinkContext& context, DevStreamParts& parts, PackResult& r,
                      const Progress& progress) {
-    std::unique_ptr<StageEncoder> encoders[kBink1Stages] = {
+    std::unique_ptr<StageEncoder> owners[kBink1Stages] = {
         makeAudioEncoder(context),          makeVideoFrameEncoder(context),
         makeBundleLengthEncoder(context),   makeDctBlockEncoder(context, false),
         makeDctBlockEncoder(context, true), makeCopyEncoder(bink1::kFormChoices),
     };
+    StageEncoder* encoders[kBink1Stages];
+    for (uint32_t s = 0; s < kBink1Stages; ++s) encoders[s] = owners[s].get();
+    constexpr uint32_t kHelperFirst = 3, kHelperEnd = 5;  // the DCT block stages
+    EncodeHelper helper;
+    PackFrame frames[2];
     parts.chunks.resize(file.frameCount);
+    bool readable = file.frameCount == 0 || readBink1Frame(file, context, 0, frames[0]);
     for (uint32_t j = 0; j < file.frameCount; ++j) {
         progress.report(static_cast<uint32_t>(uint64_t(j) * 500 / file.frameCount));
         const std::string where = "frame " + std::to_string(j);
-        PackFrame frame;
-        frame.index = j;
-        frame.audio = file.audio[j];
-        frame.video = file.video[j];
-        if (!bink1FrameValues(context, frame)) {
+        PackFrame& frame = frames[j & 1];
+        if (!readable) {
             r.error = where + ": the video packet (" + std::to_string(frame.video.size()) +
                       " bytes) is too short to be carried";
             return false;
@@ -146,12 +236,23 @@ bool packBink1Frames(const BinkFile& file, const BinkContext& context, DevStream
 
         auto& chunks = parts.chunks[j];
         chunks.resize(kBink1Stages);
-        for (uint32_t s = 0; s < kBink1Stages; ++s) {
-            std::string error;
-            if (!encoders[s]->encode(frame, chunks[s], error)) {
-                r.error = where + ", stage " + std::to_string(s) + ": " + error;
-                return false;
+        EncodeJob helped{encoders, kHelperFirst, kHelperEnd, &frame, &chunks};
+        helper.start(helped);
+        EncodeJob own[2] = {{encoders, 0, kHelperFirst, &frame, &chunks},
+                            {encoders, kHelperEnd, kBink1Stages, &frame, &chunks}};
+        const EncodeJob* failed = nullptr;
+        for (EncodeJob& job : own) {
+            if (!job.run()) {
+                failed = &job;
+                break;
             }
+        }
+        if (j + 1 < file.frameCount) readable = readBink1Frame(file, context, j + 1, frames[(j + 1) & 1]);
+        // The lowest stage that failed is the one a serial run names.
+        if (!helper.finish() && (!failed || helped.failedStage < failed->failedStage)) failed = &helped;
+        if (failed) {
+            r.error = where + ", stage " + std::to_string(failed->failedStage) + ": " + failed->error;
+            return false;
         }
         for (int n = 1; n <= kStreamCount; ++n)
             parts.streamBytes[n] = std::max(parts.streamBytes[n], static_cast<uint32_t>(frame.streams[n].size()));
