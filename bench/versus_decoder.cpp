@@ -138,7 +138,8 @@ int main(int argc, char** argv) {
         if (haveDecoder) {
             std::printf("  decoder     wall %.3f s  cpu %.3f s  peak %6.1f MB%s\n", d.wall, d.cpu, d.peakKb / 1024.0,
                         d.status ? "  FAILED" : "");
-            std::printf("  ratio dev_unpack / decoder: wall %.2fx  cpu %.2fx\n", u.wall / d.wall, u.cpu / d.cpu);
+            std::printf("  ratio dev_unpack / decoder: wall %.2fx  cpu %.2fx  peak %.2fx\n", u.wall / d.wall,
+                        u.cpu / d.cpu, double(u.peakKb) / double(d.peakKb));
         }
         failures += (p.status || u.status || !same) ? 1 : 0;
     }

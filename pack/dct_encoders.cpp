@@ -35,7 +35,7 @@ public:
             error = "no memory for the DCT block models";
             return false;
         }
-        if (!accepts(frame)) {
+        if (!frame.accepted && !accepts(frame)) {
             error = inter_ ? "inter DCT block values cannot be coded" : "intra DCT block values cannot be coded";
             return false;
         }
@@ -87,7 +87,7 @@ public:
 
     bool encode(const PackFrame& frame, std::vector<uint8_t>& chunk, std::string& error) override {
         chunk.clear();
-        if (!accepts(frame)) {
+        if (!frame.accepted && !accepts(frame)) {
             error = "bundle chunk counts cannot be coded";
             return false;
         }

@@ -25,6 +25,9 @@ struct PackFrame {
     std::vector<uint32_t> dctBlocks[2];
     // Bink 1: the video packet is carried stored (not coded).
     bool stored = false;
+    // Every video stage's accepts() has passed on these values, and the
+    // encoders have not moved since: encode() skips that check.
+    bool accepted = false;
 };
 
 }  // namespace dev

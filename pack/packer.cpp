@@ -224,8 +224,10 @@ bool packBink1Frames(const BinkFile& file, const BinkContext& context, DevStream
         }
         // A frame that any video stage cannot code is carried stored.
         if (!frame.stored) {
+            frame.accepted = true;
             for (uint32_t s = 1; s < kBink1Stages; ++s) {
                 if (!encoders[s]->accepts(frame)) {
+                    frame.accepted = false;
                     storeBink1Packet(frame);
                     break;
                 }

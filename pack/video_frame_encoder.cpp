@@ -27,7 +27,7 @@ public:
             return false;
         }
         // Proved first, so that a frame the stage cannot carry moves no model.
-        if (!check(frame)) {
+        if (!frame.accepted && !check(frame)) {
             error = "video frame values do not fit the video frame stage";
             return false;
         }
