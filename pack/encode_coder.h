@@ -30,6 +30,7 @@ struct EncodeCoder : TakesValues {
         re.encodeBit(m, value);
         return value;
     }
+    DEV_INLINE void prefetch(const BitModel* m) const { prefetchModel(m); }
     DEV_INLINE uint32_t tree(BitModel* m, int n, uint32_t value) {
         re.encodeTree(m, n, value);
         return value;
@@ -48,6 +49,7 @@ struct EncodeCoder : TakesValues {
 // advance as in the encoder, so checks that depend on them see the same state.
 struct CheckCoder : TakesValues {
     DEV_INLINE uint32_t bit(BitModel&, uint32_t value) { return value; }
+    DEV_INLINE void prefetch(const BitModel*) const {}  // no model is read
     DEV_INLINE uint32_t tree(BitModel*, int, uint32_t value) { return value; }
     DEV_INLINE int32_t integer(BitModel*, uint8_t& history, bool isSigned, int32_t value) {
         if (isSigned && value != 0) history = static_cast<uint8_t>((history * 2 + (value < 0 ? 1 : 0)) & 3);

@@ -166,11 +166,11 @@ DEV_INLINE bool codeCoefficients(C& c, BitModel* m, PositionMemory& mem, uint32_
         // flag: ask for them now, as they are mostly cache misses.
         const uint32_t context = magnitudeContext(a, mem.magnitude[i], i, n);
         const uint32_t signIndex = signModel(mem.sign[i], sh, i, n);
-        prefetchModel(m + signIndex);
-        prefetchModel(m + magnitudeOneModel(context));
-        prefetchModel(m + magnitudeLengthBase(context));
-        prefetchModel(m + magnitudeMantissaBase(2, a, i, n));
-        prefetchModel(m + magnitudeMantissaBase(3, a, i, n));
+        c.prefetch(m + signIndex);
+        c.prefetch(m + magnitudeOneModel(context));
+        c.prefetch(m + magnitudeLengthBase(context));
+        c.prefetch(m + magnitudeMantissaBase(2, a, i, n));
+        c.prefetch(m + magnitudeMantissaBase(3, a, i, n));
         if (!last && c.bit(m[zeroFlagModel(z, a, h, i, n)], value == 0 ? 1u : 0u)) {
             C::emit16(cs, 0);
             z = std::min(z + 1, 15u);
