@@ -19,6 +19,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -89,6 +91,14 @@ bool onPath(const std::string& program) {
     return false;
 }
 
+// Whether the restored file holds exactly the bytes of the original.
+bool sameBytes(const std::string& a, const std::string& b) {
+    std::ifstream x(a, std::ios::binary), y(b, std::ios::binary);
+    if (!x || !y) return false;
+    return std::equal(std::istreambuf_iterator<char>(x), std::istreambuf_iterator<char>(),
+                      std::istreambuf_iterator<char>(y), std::istreambuf_iterator<char>());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -99,6 +109,7 @@ int main(int argc, char** argv) {
         const std::string a = argv[i];
         if (a == "--runs" && i + 1 < argc) runs = std::max(1, std::atoi(argv[++i]));
         else if (a == "--decoder" && i + 1 < argc) decoder = argv[++i];
+        else if (!a.empty() && a[0] == '-') files.clear(), i = argc;  // an option we do not know: usage
         else files.push_back(a);
     }
     if (files.empty()) {
@@ -112,6 +123,12 @@ int main(int argc, char** argv) {
     fs::create_directories(work);
     int failures = 0;
     for (const std::string& file : files) {
+        std::error_code ec;
+        if (!fs::is_regular_file(file, ec)) {
+            std::printf("%s: not a readable file\n", file.c_str());
+            ++failures;
+            continue;
+        }
         const std::string dev = (work / "in.dev").string(), out = (work / "out.bik").string();
         fs::remove(dev);
         std::vector<Sample> pack, unpack, decode;
@@ -127,9 +144,8 @@ int main(int argc, char** argv) {
                                              "0", "-f", "null", "-"}));
         }
         const Sample p = median(pack), u = median(unpack), d = median(decode);
-        std::error_code ec;
         const double binkMb = double(fs::file_size(file, ec)) / 1e6;
-        const bool same = fs::exists(out) && fs::file_size(out, ec) == fs::file_size(file, ec);
+        const bool same = sameBytes(out, file);
         std::printf("%s (%.2f MB, median of %d)\n", fs::path(file).filename().c_str(), binkMb, runs);
         std::printf("  dev_pack    wall %.3f s  cpu %.3f s  peak %6.1f MB  %.2f MB/s of Bink input%s\n", p.wall, p.cpu,
                     p.peakKb / 1024.0, binkMb / p.wall, p.status ? "  FAILED" : "");
