@@ -182,10 +182,10 @@ private:
             }
             C::emit8(out(coefficients), n);
             // Every model of the DC value's first decisions is known now.
-            prefetchModel(m + dcZeroModel(t, p, d, h));
-            prefetchModel(m + dcSignModel(t, p, b, d, g));
-            prefetchModel(m + dcLengthModel(t, p, d, q8, 0));
-            prefetchModel(m + coefficientZeroModel(t, S, n, 0, 0));
+            c.prefetch(m + dcZeroModel(t, p, d, h));
+            c.prefetch(m + dcSignModel(t, p, b, d, g));
+            c.prefetch(m + dcLengthModel(t, p, d, q8, 0));
+            c.prefetch(m + coefficientZeroModel(t, S, n, 0, 0));
 
             int32_t dc = takeSigned(symbols, kMaxDc);
             uint32_t z;  // DC sign class: 0 positive, 1 negative, 2 zero
@@ -214,8 +214,8 @@ private:
             if (h > 2047) h = (h & 1023) | 1024;
             // The next block's DC models under each count class it may take.
             for (uint32_t q = 0; q <= kZeroClass; ++q) {
-                prefetchModel(m + dcZeroModel(t, q, d, h));
-                prefetchModel(m + dcSignModel(t, q, b + 1, d, g));
+                c.prefetch(m + dcZeroModel(t, q, d, h));
+                c.prefetch(m + dcSignModel(t, q, b + 1, d, g));
             }
             C::emit16(out(symbols), static_cast<uint32_t>(dc));
             if (n > 0) coefficientList(t, S, n, z, p, q8, coefficients);
@@ -239,14 +239,14 @@ private:
         // three signs on, and the lengths of the next position under each of
         // the eight levels are eight lines.  Without this the table's size
         // makes nearly every sign and length a cache miss.
-        prefetchModel(signs);
-        prefetchModel(signs + 8192);
-        prefetchModel(signs + 16384);
-        prefetchModel(lengths);
+        c.prefetch(signs);
+        c.prefetch(signs + 8192);
+        c.prefetch(signs + 16384);
+        c.prefetch(lengths);
         for (uint32_t k = 0; k < n; ++k) {
-            prefetchModel(zeros + 1024 * (k + 1));
-            prefetchModel(signs + 8192 * (k + 3) + ((8 * f) & 1016));
-            for (uint32_t l = 0; l < 8; ++l) prefetchModel(lengths + 524288 * l + 128 * (k + 1));
+            c.prefetch(zeros + 1024 * (k + 1));
+            c.prefetch(signs + 8192 * (k + 3) + ((8 * f) & 1016));
+            for (uint32_t l = 0; l < 8; ++l) c.prefetch(lengths + 524288 * l + 128 * (k + 1));
             const int32_t value = takeSigned(coefficients, kMaxCoefficient);
             if (c.bit(zeros[1024 * k + Z], value == 0 ? 1u : 0u)) {
                 Z = Z < 5 ? 5 : (Z < 15 ? Z + 1 : 15);

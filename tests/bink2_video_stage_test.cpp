@@ -188,6 +188,7 @@ TEST(Bink2VideoStage, ModelsAndPreviousFrameValuesCarryAcrossFrames) {
 struct RecordingCoder : TakesValues {
     BitModel* base = nullptr;
     std::vector<uint32_t> used;
+    void prefetch(const BitModel*) const {}
     uint32_t bit(BitModel& m, uint32_t v) {
         used.push_back(static_cast<uint32_t>(&m - base));
         return v;
@@ -296,6 +297,7 @@ struct SteeringCoder {
     std::function<uint32_t(uint32_t)> rule;
     RangeEncoder re;
     explicit SteeringCoder(std::vector<uint8_t>& out) : re(out) {}
+    void prefetch(const BitModel*) const {}
 
     uint32_t bit(BitModel& m, uint32_t) {
         const uint32_t b = rule(static_cast<uint32_t>(&m - base));
