@@ -21,6 +21,7 @@
 
 #include "core/bits.h"
 #include "core/coder.h"
+#include "core/grammar_codes.h"
 #include "core/range_decoder.h"
 #include "core/value_stream.h"
 
@@ -115,37 +116,6 @@ struct PlaneBlocks {
     uint32_t operator[](uint32_t p) const { return p < size ? counts[p] : 0; }
 };
 
-namespace detail {
-
-// A bounded unary length: the index of the first 1 among at most `limit`
-// decisions k = 0, 1, ...  Returns limit (not a valid length) when all of
-// them are 0, which only corrupt input gives.
-template <class C>
-DEV_INLINE uint32_t unary(C& c, BitModel* base, uint32_t limit, uint32_t value) {
-    for (uint32_t k = 0; k < limit; ++k)
-        if (c.bit(base[k], k == value ? 1u : 0u)) return k;
-    return limit;
-}
-
-// Bits of a mantissa, most significant first, decision j under base[j].
-template <class C>
-DEV_INLINE uint32_t mantissaMsbFirst(C& c, BitModel* base, uint32_t bits, uint32_t value) {
-    uint32_t v = 0;
-    for (uint32_t j = 0; j < bits; ++j) {
-        const uint32_t shift = bits - 1 - j;
-        v |= c.bit(base[j], (value >> shift) & 1) << shift;
-    }
-    return v;
-}
-
-template <class S>
-DEV_INLINE bool streamFault(const S& s) {
-    if constexpr (requires { s.overflow; }) return s.overflow;
-    else return s.underflow;
-}
-
-}  // namespace detail
-
 // Codes one block's coefficient list (n > 0) and updates the position memory.
 // false on a value the models cannot carry (encoding) or a magnitude length
 // past the table (decoding corrupt input).
@@ -189,13 +159,13 @@ DEV_INLINE bool codeCoefficients(C& c, BitModel* m, PositionMemory& mem, uint32_
             a = 1;
         } else {
             // Lengths 2..10 as 0..8 zeros before a 1.
-            const uint32_t zeros = detail::unary(c, m + magnitudeLengthBase(context), kMaxMagnitudeLength - 1,
-                                                 bitLength(magnitude) - 2);
+            const uint32_t zeros = codeUnary(c, m + magnitudeLengthBase(context), kMaxMagnitudeLength - 1,
+                                             bitLength(magnitude) - 2);
             if (zeros > kMaxMagnitudeLength - 2) return false;
             const uint32_t M = zeros + 2;
             const uint32_t top = 1u << (M - 1);
-            magnitude = top | detail::mantissaMsbFirst(c, m + magnitudeMantissaBase(M, a, i, n), M - 1,
-                                                       magnitude & (top - 1));
+            magnitude = top | codeBitsMsbFirst(c, m + magnitudeMantissaBase(M, a, i, n), M - 1,
+                                               magnitude & (top - 1));
             a = M & 7;
         }
         C::emit16(cs, t ? 0u - magnitude : magnitude);
@@ -246,13 +216,13 @@ DEV_INLINE bool codePacket(C& c, BitModel* m, PositionMemory& mem, bool inter, u
                 return false;  // intra DC values are never negative
             }
             if (C::kEncoding && dcMagnitude >= (1u << kMaxDcLength)) return false;
-            const uint32_t L = detail::unary(c, m + dcLengthBase(q, prevQ, s, prevL, p), kMaxDcLength + 1,
-                                             bitLength(dcMagnitude));
+            const uint32_t L = codeUnary(c, m + dcLengthBase(q, prevQ, s, prevL, p), kMaxDcLength + 1,
+                                         bitLength(dcMagnitude));
             if (L > kMaxDcLength) return false;
             if (L > 0) {
                 const uint32_t top = 1u << (L - 1);
-                dcMagnitude = top | detail::mantissaMsbFirst(c, m + dcMantissaBase(L, p, q, n), L - 1,
-                                                             dcMagnitude & (top - 1));
+                dcMagnitude = top | codeBitsMsbFirst(c, m + dcMantissaBase(L, p, q, n), L - 1,
+                                                     dcMagnitude & (top - 1));
             }
             C::emit16(dcs, s ? 0u - dcMagnitude : dcMagnitude);
             prevQ = q;
@@ -266,7 +236,7 @@ DEV_INLINE bool codePacket(C& c, BitModel* m, PositionMemory& mem, bool inter, u
             }
             // Every block writes at least five bytes, so a full output ends
             // any run of blocks, however corrupt the chunk.
-            if (detail::streamFault(qs) || detail::streamFault(dcs) || detail::streamFault(cs)) return false;
+            if (streamFault(qs) || streamFault(dcs) || streamFault(cs)) return false;
         }
     }
     return true;
