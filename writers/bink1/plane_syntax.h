@@ -112,10 +112,10 @@ struct CoefficientBlock {
             std::memset(negative, 0, sizeof negative);
         }
     }
-    // Each slot at most once, slot 0 never.
+    // Each slot at most once, slot 0 never; setting 0 leaves the slot out.
     DEV_INLINE void set(uint32_t slot, int32_t v) {
         const uint32_t m = static_cast<uint32_t>(v < 0 ? -int64_t(v) : v);
-        const uint32_t b = bitLength(m);
+        const uint32_t b = bitLength(2 * m + 1) - 1;  // bitLength(m), with no branch for 0 (m < 2^31)
         mag[slot] = m;
         negative[slot] = v < 0;
         len[slot] = static_cast<uint8_t>(b);
@@ -133,8 +133,7 @@ namespace detail {
 
 // Scan list entry: slot in bits 0-5, mode in bits 6-7, from bit 8 the length
 // of the entry's cover (the largest bit length of its slots; the writer's
-// choices follow from it).  A cleared entry is 0: no live entry packs to 0,
-// as slot 0 only ever appears with mode 2 or 3.
+// choices follow from it).  Finished entries leave the list.
 //
 // Modes and their covers: 0 - twenty slots from g, 1 - sixteen, 2 - four,
 // 3 - slot g alone.  The list's shape depends on the decisions only through
@@ -195,39 +194,36 @@ DEV_INLINE void coefficientPlanes(D& d, CoefficientBlock& b, uint32_t top) {
                 else single(s);
             }
         };
-        int pos = start;
-        while (pos < end) {
-            const uint16_t e = list[pos];
-            if (e == 0) {
-                ++pos;
-                continue;
-            }
-            if (!d.flag(lengthOf(e) == plane)) {
-                ++pos;
-                continue;
-            }
-            const uint32_t g = slotOf(e);
-            switch (modeOf(e)) {
-            case 0:  // four slots split off; the rest stays as one mode-1 group
-                list[pos] = makeEntry(b, g + 4, 1);
-                four(g);
-                break;
-            case 1:  // four groups of four
-                list[pos] = makeEntry(b, g, 2);
-                list[end++] = makeEntry(b, g + 4, 2);
-                list[end++] = makeEntry(b, g + 8, 2);
-                list[end++] = makeEntry(b, g + 12, 2);
-                break;
-            case 2:
-                list[pos++] = 0;
-                four(g);
-                break;
-            default:
-                single(g);
-                list[pos++] = 0;
-                break;
+        // The walk keeps the entries that stay in the list packed from where
+        // this plane's part began (kept <= pos), so the next plane visits
+        // no finished ones; front insertions lie below that point, appended
+        // entries at the end, beyond what the walk has read.
+        int kept = start;
+        for (int pos = start; pos < end; ++pos) {
+            uint16_t e = list[pos];
+            for (;;) {
+                if (!d.flag(lengthOf(e) == plane)) {
+                    list[kept++] = e;
+                    break;
+                }
+                const uint32_t g = slotOf(e);
+                const uint32_t mode = modeOf(e);
+                if (mode == 0) {  // four slots split off; the rest, a mode-1 group, is visited again
+                    e = makeEntry(b, g + 4, 1);
+                    four(g);
+                } else if (mode == 1) {  // four groups of four; the first is visited again
+                    e = makeEntry(b, g, 2);
+                    list[end++] = makeEntry(b, g + 4, 2);
+                    list[end++] = makeEntry(b, g + 8, 2);
+                    list[end++] = makeEntry(b, g + 12, 2);
+                } else {
+                    if (mode == 2) four(g);
+                    else single(g);
+                    break;  // finished: not kept
+                }
             }
         }
+        end = kept;
     }
 }
 
@@ -252,10 +248,15 @@ bool coefficientField(D& outer, typename D::Values& list) {
     }
     CoefficientBlock b(!D::kWriting);
     if constexpr (D::kWriting) {
-        for (uint32_t i = 1; i <= count; ++i) {
-            const int32_t v = list.get16s();
-            if (v) b.set(kCoefficientOrder[i], v);
+        // One check for the whole list, and no branch on each value (zeros
+        // are set like the others): the values of a block are erratic.
+        const uint8_t* v = list.take(2 * size_t(count));
+        if (!v) {  // the list ran out: the packet fails as a whole (see intact())
+            outer.field(0, 4);
+            return true;
         }
+        for (uint32_t i = 1; i <= count; ++i, v += 2)
+            b.set(kCoefficientOrder[i], static_cast<int16_t>(v[0] | (v[1] << 8)));
         if (b.top > 15) return false;
     }
     // A local copy lets the compiler keep the policy's state in registers.
