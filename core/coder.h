@@ -26,9 +26,12 @@ struct DecodeCoder {
     RangeDecoder rd;
 
     DEV_INLINE uint32_t bit(BitModel& m, uint32_t /*value*/) { return rd.decodeBit(m); }
+    // A decision close to even whose outcome the grammar only uses as data.
+    DEV_INLINE uint32_t evenBit(BitModel& m, uint32_t /*value*/) { return rd.decodeEvenBit(m); }
     // A model a later decision will use (see prefetchModel).
     DEV_INLINE void prefetch(const BitModel* m) const { prefetchModel(m); }
     DEV_INLINE uint32_t tree(BitModel* m, int n, uint32_t /*value*/) { return rd.decodeTree(m, n); }
+    DEV_INLINE uint32_t evenTree(BitModel* m, int n, uint32_t /*value*/) { return rd.decodeEvenTree(m, n); }
     DEV_INLINE int32_t integer(BitModel* block, uint8_t& history, bool isSigned, int32_t /*value*/) {
         return rd.decodeInteger(block, history, isSigned);
     }

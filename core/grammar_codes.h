@@ -9,6 +9,22 @@
 
 namespace dev {
 
+// A decision close to even whose outcome the grammar uses only as data (a
+// sign, a mantissa bit): decoded without a branch where the coder can (see
+// RangeDecoder::decodeEvenBit); any other coder codes it as a plain decision.
+template <class C>
+DEV_INLINE uint32_t codeEvenBit(C& c, BitModel& m, uint32_t value) {
+    if constexpr (requires { c.evenBit(m, value); }) return c.evenBit(m, value);
+    else return c.bit(m, value);
+}
+
+// An n-bit tree of evenly spread values (see RangeDecoder::decodeEvenTree).
+template <class C>
+DEV_INLINE uint32_t codeEvenTree(C& c, BitModel* m, int n, uint32_t value) {
+    if constexpr (requires { c.evenTree(m, n, value); }) return c.evenTree(m, n, value);
+    else return c.tree(m, n, value);
+}
+
 // A bounded unary length: the index of the first 1 among at most `limit`
 // decisions base[0], base[1], ...  Returns limit (no valid length) when all
 // of them are 0, which only damaged data give.  value: the encoder's length.
@@ -25,7 +41,7 @@ DEV_INLINE uint32_t codeBitsMsbFirst(C& c, BitModel* base, uint32_t bits, uint32
     uint32_t v = 0;
     for (uint32_t k = 0; k < bits; ++k) {
         const uint32_t shift = bits - 1 - k;
-        v |= c.bit(base[k], (value >> shift) & 1) << shift;
+        v |= codeEvenBit(c, base[k], (value >> shift) & 1) << shift;
     }
     return v;
 }

@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstdint>
 
+#include "core/grammar_codes.h"
 #include "stages/video_frame_layout.h"
 #include "writers/bink1/walks.h"
 
@@ -98,7 +99,7 @@ private:
         uint32_t previous = 0, changes = 0, p = 4;
         for (uint32_t n = 0; n < 8; ++n) {
             if (n) p = changes / n;
-            const uint32_t byte = this->field(bink1::kPatterns, patternBase(p, previous), 8);
+            const uint32_t byte = this->evenField(bink1::kPatterns, patternBase(p, previous), 8);
             changes += bitChanges(byte);
             previous = byte;
         }
@@ -125,14 +126,14 @@ private:
                 zr += 1;
             } else {
                 z3 = (2 * z3) & 7;
-                const uint32_t sign = c.bit(m[rawSignModel(s6, z3)], residual < 0 ? 1 : 0);
+                const uint32_t sign = codeEvenBit(c, m[rawSignModel(s6, z3)], residual < 0 ? 1 : 0);
                 s6 = (2 * s6 + sign) & 63;
                 const uint32_t magnitude = static_cast<uint32_t>(residual < 0 ? -residual : residual);
                 const uint32_t length = c.tree(m + rawLengthBase(mc), 3,
                                                magnitude ? bitLength(magnitude) - 1 : 0);
                 uint32_t mantissa = 0;
                 for (uint32_t j = 0; j < length; ++j) {
-                    const uint32_t b = c.bit(m[rawMantissaBase(length) + j], (magnitude >> (length - 1 - j)) & 1);
+                    const uint32_t b = codeEvenBit(c, m[rawMantissaBase(length) + j], (magnitude >> (length - 1 - j)) & 1);
                     mantissa = 2 * mantissa + b;
                 }
                 const int32_t value = static_cast<int32_t>((1u << length) + mantissa);

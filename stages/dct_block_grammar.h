@@ -132,15 +132,13 @@ DEV_INLINE bool codeCoefficients(C& c, BitModel* m, PositionMemory& mem, uint32_
             if (last && value == 0) return false;  // the list must end on a non-zero value
             if (magnitude >= (1u << kMaxMagnitudeLength)) return false;
         }
-        // The models of a non-zero coefficient here are known before its zero
-        // flag: ask for them now, as they are mostly cache misses.
+        // The sign model of a non-zero coefficient here is known before its
+        // zero flag: ask for it now, as it is mostly a cache miss.  (Asking
+        // for the magnitude models too costs more instructions than the
+        // misses it saves.)
         const uint32_t context = magnitudeContext(a, mem.magnitude[i], i, n);
         const uint32_t signIndex = signModel(mem.sign[i], sh, i, n);
         c.prefetch(m + signIndex);
-        c.prefetch(m + magnitudeOneModel(context));
-        c.prefetch(m + magnitudeLengthBase(context));
-        c.prefetch(m + magnitudeMantissaBase(2, a, i, n));
-        c.prefetch(m + magnitudeMantissaBase(3, a, i, n));
         if (!last && c.bit(m[zeroFlagModel(z, a, h, i, n)], value == 0 ? 1u : 0u)) {
             C::emit16(cs, 0);
             z = std::min(z + 1, 15u);
@@ -150,7 +148,7 @@ DEV_INLINE bool codeCoefficients(C& c, BitModel* m, PositionMemory& mem, uint32_
             continue;
         }
         h = (2 * h) & 15;
-        const uint32_t t = c.bit(m[signIndex], value < 0 ? 1u : 0u);
+        const uint32_t t = codeEvenBit(c, m[signIndex], value < 0 ? 1u : 0u);
         sh = (2 * sh + t) & 31;
         mem.sign[i] = static_cast<uint8_t>(sh & 3);
 
@@ -198,12 +196,12 @@ DEV_INLINE bool codePacket(C& c, BitModel* m, PositionMemory& mem, bool inter, u
 
             uint32_t q = C::take8(qs);
             if (C::kEncoding && q > 15) return false;
-            q = c.tree(m + quantiserBase(prevN, prevQ), 4, q);
+            q = codeEvenTree(c, m + quantiserBase(prevN, prevQ), 4, q);
             C::emit8(qs, q);
 
             uint32_t n = C::take16(cs);
             if (C::kEncoding && n > kMaxCount) return false;
-            n = c.tree(m + countBase(prevN, q), 6, n);
+            n = codeEvenTree(c, m + countBase(prevN, q), 6, n);
             C::emit16(cs, n);
 
             const int32_t dc = static_cast<int16_t>(C::take16(dcs));

@@ -9,6 +9,7 @@
 #include "core/bink_context.h"
 #include "core/bits.h"
 #include "core/coder.h"
+#include "core/grammar_codes.h"
 #include "core/range_decoder.h"
 #include "core/sub_streams.h"
 #include "core/value_stream.h"
@@ -273,6 +274,13 @@ struct GrammarBase {
     DEV_INLINE uint32_t field(int n, uint32_t base, int bits) {
         uint32_t v = take(n, (1u << bits) - 1);
         v = c.tree(m + base, bits, v);
+        emit(n, v);
+        return v;
+    }
+    // The same for values spread evenly enough to decode without branches.
+    DEV_INLINE uint32_t evenField(int n, uint32_t base, int bits) {
+        uint32_t v = take(n, (1u << bits) - 1);
+        v = codeEvenTree(c, m + base, bits, v);
         emit(n, v);
         return v;
     }

@@ -99,14 +99,30 @@ TEST(RangeCoder, RandomRoundTrips) {
         // past a chunk), and a chunk without decisions takes no bytes.
         EXPECT_TRUE(bytes.empty() || bytes.back() != 0) << "trial " << trial;
         EXPECT_TRUE(!ops.empty() || bytes.empty());
-        RangeDecoder rd;
+        // The branch-free forms decode the same values into the same state.
+        RangeDecoder rd, even;
         rd.init(bytes.data(), bytes.size());
+        even.init(bytes.data(), bytes.size());
+        std::vector<BitModel> evenModels(dec);
         for (const Op& op : ops) {
-            uint32_t got = 0;
-            if (op.kind == 0) got = rd.decodeBit(dec[op.n]);
-            if (op.kind == 1) got = rd.decodeTree(&dec[100], op.n);
-            if (op.kind == 2) got = uint32_t(rd.decodeInteger(&dec[4096 + (op.isSigned ? 69 : 0)], decHist, op.isSigned));
+            uint32_t got = 0, evenGot = 0;
+            if (op.kind == 0) {
+                got = rd.decodeBit(dec[op.n]);
+                evenGot = even.decodeEvenBit(evenModels[op.n]);
+            }
+            if (op.kind == 1) {
+                got = rd.decodeTree(&dec[100], op.n);
+                evenGot = even.decodeEvenTree(&evenModels[100], op.n);
+            }
+            if (op.kind == 2) {
+                got = uint32_t(rd.decodeInteger(&dec[4096 + (op.isSigned ? 69 : 0)], decHist, op.isSigned));
+                evenGot = got;
+                even = rd;
+                evenModels = dec;
+            }
             ASSERT_EQ(got, op.value) << "trial " << trial;
+            ASSERT_EQ(evenGot, got) << "trial " << trial;
+            ASSERT_TRUE(even.code == rd.code && even.range == rd.range && evenModels == dec) << "trial " << trial;
         }
         EXPECT_EQ(encHist, decHist);
         EXPECT_LE(rd.position, rd.end);
