@@ -256,7 +256,7 @@ private:
                 continue;
             }
             Z = Z > 4 ? 4 : (Z > 0 ? Z - 1 : 0);
-            const uint32_t sign = c.bit(signs[8192 * k + f], value < 0 ? 1u : 0u);
+            const uint32_t sign = codeEvenBit(c, signs[8192 * k + f], value < 0 ? 1u : 0u);
             f = (2 * f + sign) & 1023;
             uint32_t u = detail::magnitudeOf(value);
             // Lengths 0..4 give magnitudes 1..5; from 5 on, an escape of
@@ -273,7 +273,7 @@ private:
             } else {
                 const uint32_t bits = x - 4;
                 level = x < 6 ? x : 6;
-                u = (1u << bits) + c.tree(escapes + 2048 * x, static_cast<int>(bits), (u - 4) & ((1u << bits) - 1)) + 4;
+                u = (1u << bits) + codeEvenTree(c, escapes + 2048 * x, static_cast<int>(bits), (u - 4) & ((1u << bits) - 1)) + 4;
             }
             C::emit16(out(coefficients), static_cast<uint32_t>(detail::withSign(u, sign)));
         }
