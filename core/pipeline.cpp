@@ -44,6 +44,7 @@ bool createPipeline(Pipeline& p, const BinkContext& file, const StageTable& tabl
     }
 
     const StageRow* rows = table.rows + kStageSlots * (file.isBink2 ? 1 : 0);
+    bool owned[kStreamCount] = {};
     for (int r = 0; r < kStageSlots; ++r) {
         const StageRow& row = rows[r];
         if (row.outputs[0] == 0 || !row.routine) continue;
@@ -52,7 +53,10 @@ bool createPipeline(Pipeline& p, const BinkContext& file, const StageTable& tabl
         p.stageCount = slot + 1;  // from here on shutdownPipeline() releases the slot
         for (int i = 0; i < kMaxStageOutputs && row.outputs[i]; ++i) {
             const uint8_t n = row.outputs[i];
-            if (n > kStreamCount) return false;  // a table error, not input
+            // Table errors, not input: every stream has at most one writer,
+            // as each stage's streams swap when that stage is done.
+            if (n > kStreamCount || owned[n - 1]) return false;
+            owned[n - 1] = true;
             st.outputs[i] = &p.streams[n];
         }
         st.done = platform::createEvent(true);
@@ -76,7 +80,24 @@ bool createPipeline(Pipeline& p, const BinkContext& file, const StageTable& tabl
     return true;
 }
 
+namespace {
+
+// Swaps the double buffers of one stream.  The new back buffer starts empty,
+// so a stage that writes nothing leaves nothing to read.
+void toggleStream(StreamBuffer& b) {
+    b.toggle ^= 1;
+    b.cursor = b.buffers[b.toggle];
+    b.filled[b.toggle ^ 1] = 0;
+}
+
+}  // namespace
+
 CycleResult runCycle(Pipeline& p, SizeDecoder& sizes, ByteSource& input, int& failedStage) {
+    // Each stage is sent on as soon as it is done and has its chunk, while
+    // the driver goes on waiting for the others: its streams are its own, and
+    // the driver has finished with their front buffers.  A stage that ends
+    // early no longer idles until the slowest one is done.
+    bool toggled[kStreamCount] = {};
     for (int s = 0; s < p.stageCount; ++s) {
         Stage& st = p.stages[s];
         const uint64_t start = p.timed ? clockNanos() : 0;
@@ -90,35 +111,37 @@ CycleResult runCycle(Pipeline& p, SizeDecoder& sizes, ByteSource& input, int& fa
         }
         if (p.endSeen) {
             st.stop = 1;
-            continue;
+        } else {
+            const int32_t length = sizes.next(s);
+            if (length == kEndMark) {
+                p.endSeen = true;
+                st.stop = 1;
+            } else {
+                // A corrupt length must never be read past the input buffer.
+                failedStage = s;
+                if (length < 0 || static_cast<uint32_t>(length) > st.inputCapacity) return CycleResult::BadLength;
+                if (length && !input.readExact(st.input, static_cast<size_t>(length))) return CycleResult::ShortRead;
+                st.length = static_cast<uint32_t>(length);
+            }
         }
-        const int32_t length = sizes.next(s);
-        if (length == kEndMark) {
-            p.endSeen = true;
-            st.stop = 1;
-            continue;
+        const uint64_t swapStart = p.timed ? clockNanos() : 0;
+        if (p.timed) p.readNanos += swapStart - ready;
+        // The stage's output, complete now, moves to the front for the frame
+        // the driver assembles next (also when the stage is told to stop).
+        for (StreamBuffer* b : st.outputs) {
+            if (!b) break;
+            toggleStream(*b);
+            toggled[b - p.streams.begin()] = true;
         }
-        // A corrupt length must never be read past the input buffer.
-        failedStage = s;
-        if (length < 0 || static_cast<uint32_t>(length) > st.inputCapacity) return CycleResult::BadLength;
-        if (length && !input.readExact(st.input, static_cast<size_t>(length))) return CycleResult::ShortRead;
-        st.length = static_cast<uint32_t>(length);
-        if (p.timed) p.readNanos += clockNanos() - ready;
-    }
-    // Every stage is idle now: swap the double buffers.  The new back buffers
-    // start empty, so a stage that writes nothing leaves nothing to read.
-    const uint64_t swapStart = p.timed ? clockNanos() : 0;
-    for (StreamBuffer& b : p.streams) {
-        b.toggle ^= 1;
-        b.cursor = b.buffers[b.toggle];
-        b.filled[b.toggle ^ 1] = 0;
-    }
-    for (int s = 0; s < p.stageCount; ++s) {
         p.busy[s] = true;
         p.released[s] = true;
-        platform::setEvent(p.stages[s].go);
+        platform::setEvent(st.go);
+        if (p.timed) p.releaseNanos += clockNanos() - swapStart;
     }
-    if (p.timed) p.releaseNanos += clockNanos() - swapStart;
+    // Streams no stage writes swap with the others: both their buffers stay
+    // empty.
+    for (int i = 0; i < kStreamCount; ++i)
+        if (!toggled[i]) toggleStream(p.streams.begin()[i]);
     return CycleResult::Ok;
 }
 

@@ -53,9 +53,10 @@ enum class CycleResult {
 };
 // failedStage names the stage concerned by any result but Ok.
 
-// One cycle: waits for every stage, hands it its next chunk (or the stop
-// order once the end mark has been seen), swaps all sub-streams and releases
-// the stages.  Sets pipeline.endSeen when the end mark is decoded.  On any
+// One cycle: waits for each stage in turn, hands it its next chunk (or the
+// stop order once the end mark has been seen), swaps its sub-streams and
+// releases it before waiting for the next; then swaps the sub-streams no
+// stage writes.  Sets pipeline.endSeen when the end mark is decoded.  On any
 // result but Ok the stages already released stay as they are; call
 // shutdownPipeline() next.
 CycleResult runCycle(Pipeline& pipeline, SizeDecoder& sizes, ByteSource& input, int& failedStage);

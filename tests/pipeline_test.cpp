@@ -238,6 +238,16 @@ TEST(Pipeline, Bink2RowsAndImmediateEndMark) {
     EXPECT_TRUE(p.stages[0].stop && p.stages[1].stop);
     shutdownPipeline(p);
     expectAllJoined(p);
+
+    // A stream with two writers is a table error: each stage's streams swap
+    // as soon as that stage is done.
+    StageTable shared{};
+    shared.rows[0] = {{1}, copyStage};
+    shared.rows[1] = {{2, 1}, copyStage};
+    Pipeline q;
+    EXPECT_FALSE(createPipeline(q, BinkContext(), shared, fm.capacities));
+    shutdownPipeline(q);
+    expectAllJoined(q);
 }
 
 }  // namespace
