@@ -2,9 +2,9 @@
 // the stage side of the hand-over protocol.
 //
 // In every cycle the driver waits for each stage's done event, hands it its
-// next chunk (or the stop order), swaps all sub-streams and sets every go
-// event.  A stage writes its results into the back buffers of its outputs while
-// the driver reads the front buffers of the previous cycle.
+// next chunk (or the stop order), swaps that stage's sub-streams and sets its
+// go event.  A stage writes its results into the back buffers of its outputs
+// while the driver reads the front buffers of the previous cycle.
 #pragma once
 
 #include <chrono>
