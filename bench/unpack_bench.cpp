@@ -117,5 +117,19 @@ int main(int argc, char** argv) {
         std::snprintf(what, sizeof what, "stage %d %s: waiting for driver", s, names[s]);
         line(what, best.stageIdle[s]);
     }
+    // Processor time per thread: the threads share the processors, so the
+    // decoding times above include turns other threads took.  The largest
+    // thread is a floor under the run's wall time whatever the processor
+    // count; the sum over the processor count is another.
+    std::printf("  processor time per thread (share of the run's wall time):\n");
+    uint64_t sum = best.driverProcessor;
+    line("driver", best.driverProcessor);
+    for (int s = 0; s < count; ++s) {
+        char what[64];
+        std::snprintf(what, sizeof what, "stage %d %s", s, names[s]);
+        line(what, best.stageProcessor[s]);
+        sum += best.stageProcessor[s];
+    }
+    line("all threads", sum);
     return 0;
 }

@@ -41,6 +41,7 @@ struct Stage {
     bool timed = false;
     uint64_t busyNanos = 0;
     uint64_t idleNanos = 0;
+    uint64_t processorNanos = 0;  // the thread's processor time, all of it
 };
 
 // Nanoseconds on a steady clock, for the run's optional timings.
@@ -87,6 +88,7 @@ uint32_t runStageLoop(Stage* stage, Setup&& setup, Decode&& decode, Teardown&& t
         platform::setEvent(stage->done);
     }
     teardown();
+    if (timed) stage->processorNanos = platform::threadProcessorNanos();
     platform::setEvent(stage->done);
     return 0;
 }

@@ -80,6 +80,7 @@ public:
         : table_(table), sink_(output), input_(input), options_(options) {
         if (options_.timings) {
             started_ = clockNanos();
+            startedProcessor_ = platform::threadProcessorNanos();
             pipeline_.timed = true;
             assembly_.timed = true;
         }
@@ -89,6 +90,7 @@ public:
         if (RunTimings* t = options_.timings) {
             for (int s = 0; s < kStageSlots; ++s) {
                 t->stageBusy[s] = pipeline_.stages[s].busyNanos;
+                t->stageProcessor[s] = pipeline_.stages[s].processorNanos;
                 t->stageIdle[s] = pipeline_.stages[s].idleNanos;
                 t->driverWait[s] = pipeline_.waitNanos[s];
             }
@@ -97,6 +99,7 @@ public:
             t->audioWriter = assembly_.audioNanos;
             t->videoWriter = assembly_.videoNanos;
             t->output = outputNanos_;
+            t->driverProcessor = platform::threadProcessorNanos() - startedProcessor_;
             t->total = clockNanos() - started_;
         }
         assembly_.release();
@@ -134,6 +137,7 @@ private:
     bool reported_ = false;
     uint32_t lastTick_ = 0;
     uint64_t started_ = 0;
+    uint64_t startedProcessor_ = 0;
     uint64_t outputNanos_ = 0;
 };
 

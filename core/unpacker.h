@@ -65,6 +65,11 @@ struct RunTimings {
     uint64_t audioWriter = 0;               // the driver assembling the audio packets
     uint64_t videoWriter = 0;               // the driver writing the video packets
     uint64_t output = 0;                    // the driver writing frames to the output
+    // Processor time of each thread (the others run on other processors or
+    // in turns, so these show what each thread costs, and the largest is a
+    // floor under the run's wall time).
+    uint64_t stageProcessor[kStageSlots] = {};
+    uint64_t driverProcessor = 0;
 };
 
 struct RunOptions {

@@ -86,6 +86,7 @@ void joinThread(Thread* thread);  // waits for the thread to end and releases it
 
 // ---- Time. ----
 uint32_t tickCount();  // milliseconds, wrapping
+uint64_t threadProcessorNanos();  // processor time of the calling thread so far; 0 where unknown
 
 // ---- Message box: modal, no owner window, one OK button; returns when it
 // is closed.  Where there is no windowing system (POSIX) the caption and the

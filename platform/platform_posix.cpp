@@ -236,6 +236,12 @@ uint32_t tickCount() {
     return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
+uint64_t threadProcessorNanos() {
+    timespec t{};
+    if (::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t) != 0) return 0;
+    return uint64_t(t.tv_sec) * 1000000000u + uint64_t(t.tv_nsec);
+}
+
 void systemMessageBox(const char* caption, const char* text) { std::fprintf(stderr, "[%s] %s\n", caption, text); }
 
 }  // namespace dev::platform

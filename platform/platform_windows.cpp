@@ -302,6 +302,13 @@ void joinThread(Thread* thread) {
 
 uint32_t tickCount() { return GetTickCount(); }
 
+uint64_t threadProcessorNanos() {
+    FILETIME created, exited, kernel, user;
+    if (!GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user)) return 0;
+    auto hundreds = [](const FILETIME& t) { return (uint64_t(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
+    return (hundreds(kernel) + hundreds(user)) * 100;
+}
+
 // ---- Message box. ----
 
 void systemMessageBox(const char* caption, const char* text) { MessageBoxA(nullptr, text, caption, MB_OK); }
