@@ -91,11 +91,16 @@ struct RangeDecoder {
         return 0;
     }
 
-    DEV_INLINE uint32_t decodeBit(BitModel& model) {
+    // Brings the range back to at least kTopValue, a byte at a time.
+    DEV_INLINE void normalise() {
         while (range < kTopValue) {
             code = (code << 8) | nextByte();
             range <<= 8;
         }
+    }
+
+    DEV_INLINE uint32_t decodeBit(BitModel& model) {
+        normalise();
         const uint32_t p = probabilityOf(model);
         const uint32_t bound = static_cast<uint32_t>((uint64_t(range) * p) >> 16);
         if (code < bound) {
@@ -114,10 +119,7 @@ struct RangeDecoder {
     // them is mispredicted about half the time, which costs more than working
     // out both outcomes and selecting one.  Results are those of decodeBit().
     DEV_INLINE uint32_t decodeEvenBit(BitModel& model) {
-        while (range < kTopValue) {
-            code = (code << 8) | nextByte();
-            range <<= 8;
-        }
+        normalise();
         const uint32_t p = probabilityOf(model);
         const uint32_t bound = static_cast<uint32_t>((uint64_t(range) * p) >> 16);
         const uint32_t bit = code >= bound ? 1u : 0u;
