@@ -104,6 +104,7 @@ TEST(RangeCoder, RandomRoundTrips) {
         rd.init(bytes.data(), bytes.size());
         even.init(bytes.data(), bytes.size());
         std::vector<BitModel> evenModels(dec);
+        uint8_t evenHist = 0;
         for (const Op& op : ops) {
             uint32_t got = 0, evenGot = 0;
             if (op.kind == 0) {
@@ -116,14 +117,14 @@ TEST(RangeCoder, RandomRoundTrips) {
             }
             if (op.kind == 2) {
                 got = uint32_t(rd.decodeInteger(&dec[4096 + (op.isSigned ? 69 : 0)], decHist, op.isSigned));
-                evenGot = got;
-                even = rd;
-                evenModels = dec;
+                evenGot = uint32_t(
+                    even.decodeInteger(&evenModels[4096 + (op.isSigned ? 69 : 0)], evenHist, op.isSigned));
             }
             ASSERT_EQ(got, op.value) << "trial " << trial;
             ASSERT_EQ(evenGot, got) << "trial " << trial;
-            ASSERT_TRUE(even.code == rd.code && even.range == rd.range && evenModels == dec) << "trial " << trial;
+            ASSERT_TRUE(even.code == rd.code && even.range == rd.range) << "trial " << trial;
         }
+        EXPECT_TRUE(evenModels == dec) << "trial " << trial;
         EXPECT_EQ(encHist, decHist);
         EXPECT_LE(rd.position, rd.end);
     }
