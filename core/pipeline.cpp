@@ -43,11 +43,11 @@ bool createPipeline(Pipeline& p, const BinkContext& file, const StageTable& tabl
         s.cursor = s.buffers[0];
     }
 
-    const StageRow* rows = table.rows + kStageSlots * (file.isBink2 ? 1 : 0);
+    const StageRow* rows = table.generation(file.isBink2);
     bool owned[kStreamCount] = {};
     for (int r = 0; r < kStageSlots; ++r) {
         const StageRow& row = rows[r];
-        if (row.outputs[0] == 0 || !row.routine) continue;
+        if (!row.inUse()) continue;
         const int slot = p.stageCount;
         Stage& st = p.stages[slot];
         p.stageCount = slot + 1;  // from here on shutdownPipeline() releases the slot

@@ -22,16 +22,6 @@ public:
     std::vector<uint8_t> data;
 };
 
-// The stages the driver creates for a generation: the table rows in use.
-int stageCountOf(bool isBink2) {
-    int n = 0;
-    for (int r = 0; r < kStageSlots; ++r) {
-        const StageRow& row = kStageTable.rows[kStageSlots * (isBink2 ? 1 : 0) + r];
-        if (row.outputs[0] && row.routine) ++n;
-    }
-    return n;
-}
-
 void summarise(const BinkContext& c, const std::vector<uint8_t>& restored, BinkSummary& s) {
     s.isBink2 = c.isBink2;
     std::memcpy(s.signature, c.isBink2 ? "KB2" : "BIK", 3);
@@ -99,7 +89,7 @@ bool readDevLayout(std::span<const uint8_t> bytes, DevLayout& out) {
 
     // Chunk lengths as the driver reads them: cycle 0 carries frame 0, and
     // the end mark belongs in the cycle after the last frame.
-    out.stageCount = stageCountOf(out.bink.isBink2);
+    out.stageCount = kStageTable.stageCount(out.bink.isBink2);
     const uint32_t frames = out.bink.frameCount;
     for (uint32_t cycle = 0; cycle <= frames && !out.endSeen; ++cycle) {
         std::vector<int32_t>& lengths = out.cycles.emplace_back();

@@ -77,16 +77,6 @@ bool checkHeader(const uint8_t* chunk, size_t length, bool& isBink2, uint32_t& f
     return true;
 }
 
-// Stage slots the product's table fills for a generation.
-int slotsOf(bool isBink2) {
-    int n = 0;
-    for (int r = 0; r < kStageSlots; ++r) {
-        const StageRow& row = kStageTable.rows[kStageSlots * (isBink2 ? 1 : 0) + r];
-        if (row.outputs[0] && row.routine) ++n;
-    }
-    return n;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -121,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // The chunk lengths, as the cycles take them, until the end mark, a
     // length no buffer could take, or the end of the input.
-    const int slots = slotsOf(isBink2);
+    const int slots = kStageTable.stageCount(isBink2);
     std::vector<uint8_t> skipped;
     for (uint64_t cycle = 0; cycle <= frameCount; ++cycle) {
         for (int s = 0; s < slots; ++s) {
