@@ -136,7 +136,6 @@ DEV_INLINE bool codeCoefficients(C& c, BitModel* m, PositionMemory& mem, uint32_
         // zero flag: ask for it now, as it is mostly a cache miss.  (Asking
         // for the magnitude models too costs more instructions than the
         // misses it saves.)
-        const uint32_t context = magnitudeContext(a, mem.magnitude[i], i, n);
         const uint32_t signIndex = signModel(mem.sign[i], sh, i, n);
         c.prefetch(m + signIndex);
         if (!last && c.bit(m[zeroFlagModel(z, a, h, i, n)], value == 0 ? 1u : 0u)) {
@@ -152,6 +151,7 @@ DEV_INLINE bool codeCoefficients(C& c, BitModel* m, PositionMemory& mem, uint32_
         sh = (2 * sh + t) & 31;
         mem.sign[i] = static_cast<uint8_t>(sh & 3);
 
+        const uint32_t context = magnitudeContext(a, mem.magnitude[i], i, n);
         if (c.bit(m[magnitudeOneModel(context)], magnitude == 1 ? 1u : 0u)) {
             magnitude = 1;
             a = 1;
