@@ -91,8 +91,12 @@ int main(int argc, char** argv) {
     };
     const bool bink2 = best.stageBusy[2] == 0 && best.stageBusy[5] == 0 && best.stageBusy[1] != 0 &&
                        best.stageBusy[3] == 0 && best.stageBusy[4] == 0;
+    // The stages the driver created, as the table counts them; a slot
+    // beyond the names is shown by its number alone.
+    const int count = dev::kStageTable.stageCount(bink2);
     const char* const* names = bink2 ? kBink2Stages : kBink1Stages;
-    const int count = bink2 ? 2 : 6;
+    const int named = bink2 ? static_cast<int>(std::size(kBink2Stages)) : static_cast<int>(std::size(kBink1Stages));
+    auto nameOf = [&](int s) { return s < named ? names[s] : ""; };
     std::printf("  timed run %.3f s\n", total);
     uint64_t waited = 0;
     for (int s = 0; s < count; ++s) waited += best.driverWait[s];
@@ -107,14 +111,14 @@ int main(int argc, char** argv) {
     line("driver: waiting for the stages", waited);
     for (int s = 0; s < count; ++s) {
         char what[64];
-        std::snprintf(what, sizeof what, "  for stage %d %s", s, names[s]);
+        std::snprintf(what, sizeof what, "  for stage %d %s", s, nameOf(s));
         line(what, best.driverWait[s]);
     }
     for (int s = 0; s < count; ++s) {
         char what[64];
-        std::snprintf(what, sizeof what, "stage %d %s: decoding", s, names[s]);
+        std::snprintf(what, sizeof what, "stage %d %s: decoding", s, nameOf(s));
         line(what, best.stageBusy[s]);
-        std::snprintf(what, sizeof what, "stage %d %s: waiting for driver", s, names[s]);
+        std::snprintf(what, sizeof what, "stage %d %s: waiting for driver", s, nameOf(s));
         line(what, best.stageIdle[s]);
     }
     // Processor time per thread: the threads share the processors, so the
@@ -126,7 +130,7 @@ int main(int argc, char** argv) {
     line("driver", best.driverProcessor);
     for (int s = 0; s < count; ++s) {
         char what[64];
-        std::snprintf(what, sizeof what, "stage %d %s", s, names[s]);
+        std::snprintf(what, sizeof what, "stage %d %s", s, nameOf(s));
         line(what, best.stageProcessor[s]);
         sum += best.stageProcessor[s];
     }
