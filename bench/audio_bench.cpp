@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "core/header_decoder.h"
+#include "driver/header_decoder.h"
 #include "pack/audio_encoder.h"
 #include "pack/audio_generator.h"
 #include "pack/bink_file.h"

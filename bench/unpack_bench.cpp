@@ -13,8 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "core/unpacker.h"
+#include "driver/unpacker.h"
 #include "pack/packer.h"
+#include "stages/stage_table.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "core/header_decoder.h"
+#include "driver/header_decoder.h"
 #include "pack/bink1_parser.h"
 #include "pack/bink_file.h"
 #include "pack/stage_encoder.h"

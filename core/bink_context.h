@@ -2,7 +2,7 @@
 // slice geometry and the audio track properties.  The header decoder fills
 // them before any stage exists; from then on they are read-only, and every
 // stage holds them as const.  What changes while a frame is assembled is
-// FrameOutput (core/frame_output.h).
+// FrameOutput (writers/frame_output.h).
 #pragma once
 
 #include <cstddef>

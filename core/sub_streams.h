@@ -13,7 +13,7 @@ namespace dev {
 
 constexpr int kStreamCount = 21;
 // The audio packets of a frame: the same sub-stream in both generations, and
-// assembled the same way (core/frame_assembly.h).
+// assembled the same way (driver/frame_assembly.h).
 constexpr int kAudioStream = 1;
 
 // One T per sub-stream, indexed by sub-stream number 1..kStreamCount: the

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "core/header_decoder.h"
-#include "core/header_grammar.h"
+#include "driver/header_decoder.h"
+#include "driver/header_grammar.h"
 #include "pack/frame_view.h"
 #include "pack/generator_rng.h"
 #include "pack/pack_frame.h"

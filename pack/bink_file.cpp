@@ -1,6 +1,6 @@
 #include "pack/bink_file.h"
 
-#include "core/header_grammar.h"
+#include "driver/header_grammar.h"
 
 namespace dev {
 

@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "core/bink_context.h"
+#include "driver/header_grammar.h"
 #include "pack/audio_generator.h"
-#include "core/header_grammar.h"
 #include "pack/bink1_parser.h"
 #include "pack/frame_view.h"
 #include "pack/generator_rng.h"

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "core/dev_format.h"
+#include "driver/dev_format.h"
 #include "pack/range_encoder.h"
 
 namespace dev {

@@ -1,6 +1,6 @@
 // Writes a DEV stream from its parts: the header chunk and every stage chunk,
 // with the two framing blocks (buffer capacities and chunk lengths) computed
-// from them.  The layout is the one core/dev_format.h reads.
+// from them.  The layout is the one driver/dev_format.h reads.
 #pragma once
 
 #include <cstdint>

@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "core/bink_context.h"
-#include "core/frame_output.h"
 #include "pack/pack_frame.h"
 #include "writers/bink1/bundle_areas.h"
 #include "writers/bink2/frame_assembly.h"
+#include "writers/frame_output.h"
 
 namespace dev {
 

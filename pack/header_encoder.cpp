@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "core/header_grammar.h"
+#include "driver/header_grammar.h"
 #include "pack/encode_coder.h"
 
 namespace dev {

@@ -12,8 +12,8 @@
 #include <cstdio>
 #include <memory>
 
-#include "core/header_decoder.h"
-#include "core/unpacker.h"
+#include "driver/header_decoder.h"
+#include "driver/unpacker.h"
 #include "pack/bink1_parser.h"
 #include "pack/bink2_parser.h"
 #include "pack/bink_file.h"
@@ -21,6 +21,7 @@
 #include "pack/header_encoder.h"
 #include "pack/stage_encoder.h"
 #include "platform/platform.h"
+#include "stages/stage_table.h"
 #include "writers/bink1/streams.h"
 
 namespace dev {

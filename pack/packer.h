@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/unpacker.h"
+#include "driver/unpacker.h"
 
 namespace dev {
 

@@ -2,8 +2,9 @@
 
 #include <cstring>
 
-#include "core/unpacker.h"
+#include "driver/unpacker.h"
 #include "platform/platform.h"
+#include "stages/stage_table.h"
 
 namespace dev {
 

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/unpacker.h"
+#include "driver/unpacker.h"
 #include "plugin/host_io.h"
 
 namespace dev {

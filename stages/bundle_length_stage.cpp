@@ -1,7 +1,7 @@
 // Bundle length stage: decodes the list of bundle chunk counts of each Bink 1
 // frame into the chunk count sub-stream.  The models carry over from frame to
 // frame.
-#include "core/pipeline.h"
+#include "core/stage_protocol.h"
 #include "stages/bundle_length_grammar.h"
 #include "stages/stages.h"
 

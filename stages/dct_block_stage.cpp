@@ -2,7 +2,7 @@
 // of every DCT-coded block of a Bink 1 video packet.  The stage table runs two
 // instances with their own models, one for intra blocks and one for inter
 // blocks; the inter one codes a DC sign.
-#include "core/pipeline.h"
+#include "core/stage_protocol.h"
 #include "stages/dct_block_grammar.h"
 #include "stages/stages.h"
 

@@ -1,4 +1,4 @@
-#include "core/pipeline.h"
+#include "stages/stage_table.h"
 #include "stages/stages.h"
 #include "stages/video_frame_layout.h"
 #include "writers/bink1/streams.h"

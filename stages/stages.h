@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "core/pipeline.h"
+#include "core/stage_protocol.h"
 
 namespace dev {
 
@@ -14,5 +14,6 @@ uint32_t BundleLengthStage(Stage* stage);  // Bink 1: chunk counts
 uint32_t DctIntraStage(Stage* stage);      // Bink 1: quantisers, DC values and coefficients of intra blocks
 uint32_t DctInterStage(Stage* stage);      // Bink 1: the same of inter blocks
 uint32_t VideoStage(Stage* stage);         // Bink 2: macroblock types to residue coefficients
+uint32_t copyStage(Stage* stage);          // a chunk copied to its sub-stream as it stands
 
 }  // namespace dev

@@ -9,7 +9,7 @@
 #include <iostream>
 #include <random>
 
-#include "core/header_decoder.h"
+#include "driver/header_decoder.h"
 #include "pack/audio_encoder.h"
 #include "pack/audio_generator.h"
 #include "pack/audio_parser.h"

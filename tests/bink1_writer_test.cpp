@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "core/bink_context.h"
-#include "core/frame_output.h"
 #include "writers/bink1/plane_syntax.h"
 #include "writers/bink1/video_writer.h"
 #include "writers/bit_writer.h"
+#include "writers/frame_output.h"
 
 namespace dev {
 namespace {

@@ -14,8 +14,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "core/header_decoder.h"
 #include "corpus.h"
+#include "driver/header_decoder.h"
 #include "pack/bink2_generator.h"
 #include "pack/bink2_parser.h"
 #include "pack/bink_file.h"

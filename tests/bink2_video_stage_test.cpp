@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "core/header_decoder.h"
-#include "core/header_grammar.h"
-#include "core/pipeline.h"
+#include "core/stage_protocol.h"
+#include "driver/header_decoder.h"
+#include "driver/header_grammar.h"
 #include "pack/bink2_value_maker.h"
 #include "pack/encode_coder.h"
 #include "pack/stage_encoder.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "core/pipeline.h"
+#include "core/stage_protocol.h"
 #include "pack/stage_encoder.h"
 #include "stages/bundle_length_grammar.h"
 #include "stages/stages.h"

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "core/bink_context.h"
-#include "core/header_decoder.h"
+#include "driver/header_decoder.h"
 #include "pack/bink_file.h"
 
 namespace dev {

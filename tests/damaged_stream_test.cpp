@@ -10,9 +10,10 @@
 #include <random>
 #include <vector>
 
-#include "core/unpacker.h"
+#include "driver/unpacker.h"
 #include "pack/bink_generator.h"
 #include "pack/packer.h"
+#include "stages/stage_table.h"
 
 namespace dev {
 namespace {

@@ -15,9 +15,8 @@
 #include <vector>
 
 #include "core/bink_context.h"
-#include "core/header_decoder.h"
-#include "core/pipeline.h"
-#include "tests/corpus.h"
+#include "core/stage_protocol.h"
+#include "driver/header_decoder.h"
 #include "pack/bink1_parser.h"
 #include "pack/bink_file.h"
 #include "pack/range_encoder.h"
@@ -25,6 +24,7 @@
 #include "stages/bundle_length_grammar.h"
 #include "stages/dct_block_grammar.h"
 #include "stages/stages.h"
+#include "tests/corpus.h"
 #include "writers/bink1/streams.h"
 
 namespace dev {

@@ -10,11 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "core/pipeline.h"
 #include "pack/bink1_parser.h"
 #include "pack/bink_file.h"
 #include "pack/dev_writer.h"
 #include "pack/header_encoder.h"
+#include "stages/stage_table.h"
+#include "stages/stages.h"
 #include "writers/bink1/streams.h"
 
 namespace dev::fixtures {

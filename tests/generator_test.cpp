@@ -14,9 +14,10 @@
 #endif
 
 #include "core/byte_io.h"
-#include "core/unpacker.h"
+#include "driver/unpacker.h"
 #include "pack/bink_generator.h"
 #include "pack/packer.h"
+#include "stages/stage_table.h"
 
 namespace dev {
 namespace {

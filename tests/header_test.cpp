@@ -5,8 +5,8 @@
 
 #include <random>
 
-#include "core/header_decoder.h"
-#include "core/header_grammar.h"
+#include "driver/header_decoder.h"
+#include "driver/header_grammar.h"
 #include "pack/bink_file.h"
 #include "pack/encode_coder.h"
 #include "pack/header_encoder.h"

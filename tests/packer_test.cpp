@@ -8,12 +8,13 @@
 #include <iterator>
 #include <random>
 
-#include "core/header_decoder.h"
-#include "core/unpacker.h"
+#include "driver/header_decoder.h"
+#include "driver/unpacker.h"
 #include "pack/audio_generator.h"
 #include "pack/dev_writer.h"
 #include "pack/header_encoder.h"
 #include "pack/packer.h"
+#include "stages/stage_table.h"
 #include "test_bink.h"
 #include "tests/corpus.h"
 

@@ -8,9 +8,11 @@
 #include <random>
 #include <vector>
 
-#include "core/dev_format.h"
-#include "core/pipeline_driver.h"
+#include "driver/dev_format.h"
+#include "driver/pipeline_driver.h"
 #include "pack/dev_writer.h"
+#include "stages/stage_table.h"
+#include "stages/stages.h"
 
 namespace dev {
 namespace {

@@ -9,11 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "core/dev_format.h"
-#include "core/unpacker.h"
 #include "dev_stream_fixtures.h"
+#include "driver/dev_format.h"
+#include "driver/unpacker.h"
 #include "pack/range_encoder.h"
 #include "platform/platform.h"
+#include "stages/stage_table.h"
 
 namespace dev {
 namespace {

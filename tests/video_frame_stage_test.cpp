@@ -13,9 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "core/header_decoder.h"
-#include "core/pipeline.h"
-#include "tests/corpus.h"
+#include "core/stage_protocol.h"
+#include "driver/header_decoder.h"
 #include "pack/bink1_parser.h"
 #include "pack/bink_file.h"
 #include "pack/encode_coder.h"
@@ -23,6 +22,7 @@
 #include "stages/stages.h"
 #include "stages/video_frame_grammar.h"
 #include "stages/video_frame_stage.h"
+#include "tests/corpus.h"
 #include "writers/bink1/plane_syntax.h"
 
 namespace dev {

@@ -31,13 +31,13 @@
 #include <string>
 #include <vector>
 
-#include "core/dev_format.h"
-#include "core/header_decoder.h"
-#include "core/header_grammar.h"
-#include "core/pipeline.h"
-#include "core/unpacker.h"
+#include "driver/dev_format.h"
+#include "driver/header_decoder.h"
+#include "driver/header_grammar.h"
+#include "driver/unpacker.h"
 #include "pack/bink_file.h"
 #include "platform/platform.h"
+#include "stages/stage_table.h"
 #include "tools/cli_files.h"
 #include "tools/failure_text.h"
 #include "tools/stream_layout.h"

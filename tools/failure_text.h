@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/unpacker.h"
+#include "driver/unpacker.h"
 #include "plugin/record_stream.h"
 
 namespace dev {

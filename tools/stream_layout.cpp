@@ -3,10 +3,10 @@
 #include <cstring>
 
 #include "core/byte_io.h"
-#include "core/header_decoder.h"
-#include "core/header_grammar.h"
-#include "core/pipeline.h"
-#include "core/unpacker.h"
+#include "driver/header_decoder.h"
+#include "driver/header_grammar.h"
+#include "driver/unpacker.h"
+#include "stages/stage_table.h"
 
 namespace dev {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/bink_context.h"
-#include "core/dev_format.h"
+#include "driver/dev_format.h"
 #include "plugin/record_stream.h"
 
 namespace dev {

@@ -21,8 +21,9 @@
 #include <cstring>
 
 #include "core/byte_io.h"
-#include "core/unpacker.h"
+#include "driver/unpacker.h"
 #include "platform/platform.h"
+#include "stages/stage_table.h"
 #include "stages/stages.h"
 
 namespace {

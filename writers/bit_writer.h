@@ -15,8 +15,6 @@
 
 #include <cstdint>
 
-#include "core/frame_output.h"
-
 namespace dev {
 
 struct BitWriter {
@@ -27,17 +25,8 @@ struct BitWriter {
     bool overflow = false;
 
     BitWriter() = default;
-    BitWriter(uint8_t* begin, uint8_t* limit, uint32_t bits = 0, uint32_t count = 0)
-        : out(begin), end(limit), acc(bits), fill(count) {}
-
-    // Takes over the frame writers' state from the frame output ...
-    static BitWriter fromContext(const FrameOutput& c) { return BitWriter(c.out, c.outEnd, c.bitBuffer, c.bitCount); }
-    // ... and hands it back.
-    void toContext(FrameOutput& c) const {
-        c.out = out;
-        c.bitBuffer = acc;
-        c.bitCount = fill;
-    }
+    // Writes from begin on, never at limit or beyond, starting empty.
+    BitWriter(uint8_t* begin, uint8_t* limit) : out(begin), end(limit) {}
 
     // Appends the n low bits of value (n 0..32, value < 2^n), lowest first.
     inline void put(uint32_t value, uint32_t n) {

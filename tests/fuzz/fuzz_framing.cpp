@@ -8,14 +8,14 @@
 #include <cstring>
 #include <vector>
 
-#include "core/dev_format.h"
-#include "core/header_decoder.h"
-#include "core/header_grammar.h"
-#include "core/pipeline.h"
 #include "../test_bink.h"
+#include "driver/dev_format.h"
+#include "driver/header_decoder.h"
+#include "driver/header_grammar.h"
 #include "fuzz_support.h"
 #include "pack/bink_file.h"
 #include "pack/header_encoder.h"
+#include "stages/stage_table.h"
 
 namespace {
 

@@ -8,10 +8,11 @@
 #include <cstdint>
 #include <span>
 
-#include "core/unpacker.h"
 #include "../test_bink.h"
+#include "driver/unpacker.h"
 #include "fuzz_support.h"
 #include "pack/packer.h"
+#include "stages/stage_table.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const dev::PackResult packed = dev::packBink(std::span<const uint8_t>(data, size));

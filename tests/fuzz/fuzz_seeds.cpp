@@ -11,12 +11,13 @@
 
 #include "../dev_stream_fixtures.h"
 #include "../test_bink.h"
-#include "core/unpacker.h"
+#include "driver/unpacker.h"
 #include "fuzz_support.h"
 #include "pack/bink2_generator.h"
 #include "pack/bink_generator.h"
 #include "pack/packer.h"
 #include "pack/record_writer.h"
+#include "stages/stage_table.h"
 #include "tools/stream_layout.h"
 
 namespace {

@@ -7,8 +7,8 @@
 
 #include "core/bink_context.h"
 #include "core/byte_io.h"
-#include "core/header_decoder.h"
-#include "core/header_grammar.h"
+#include "driver/header_decoder.h"
+#include "driver/header_grammar.h"
 
 // An invariant of a target.  When it does not hold the run stops at once,
 // under libFuzzer (which keeps the input) and in the replay driver alike.

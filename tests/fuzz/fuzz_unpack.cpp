@@ -9,8 +9,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/unpacker.h"
+#include "driver/unpacker.h"
 #include "fuzz_support.h"
+#include "stages/stage_table.h"
 #include "stages/stages.h"
 
 namespace {

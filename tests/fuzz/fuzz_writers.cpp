@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/frame_assembly.h"
+#include "driver/frame_assembly.h"
 #include "fuzz_support.h"
 #include "writers/bink1/bundle_areas.h"
 #include "writers/bink1/video_writer.h"

@@ -12,7 +12,7 @@ namespace {
 class Writer {
 public:
     Writer(const BinkContext& file, FrameOutput& out, const BundleAreas& areas)
-        : out_(out), syntax_(BitsOut(BitWriter::fromContext(out)), in_, areas, file.width, file.height) {
+        : out_(out), syntax_(BitsOut(BitWriter(out.out, out.outEnd)), in_, areas, file.width, file.height) {
         for (int n = 1; n <= kStreamCount; ++n) in_[n] = out.stream(n).frontReader();
     }
     // Hands the cursors back, so the next plane or frame takes its values
@@ -20,7 +20,7 @@ public:
     int32_t finish(bool ok) {
         for (int n = 1; n <= kStreamCount; ++n) out_.stream(n).consumeTo(in_[n]);
         const BitWriter& w = syntax_.policy().w;
-        w.toContext(out_);
+        out_.out = w.out;
         return ok && !w.overflow ? 0 : -1;
     }
 
@@ -46,8 +46,6 @@ public:
 
 int32_t writeVideo(const BinkContext& file, FrameOutput& out, const BundleAreas& areas) {
     if (!out.streams || !areas) return -1;
-    out.bitBuffer = 0;
-    out.bitCount = 0;
     Writer w(file, out, areas);
     bool ok = false;
     switch (w.syntax_.packet(file.hasAlpha != 0, file.grayscale != 0)) {

@@ -6,8 +6,8 @@
 #include <cstdint>
 
 #include "core/bink_context.h"
-#include "core/frame_output.h"
 #include "writers/bink1/bundle_areas.h"
+#include "writers/frame_output.h"
 
 namespace dev::bink1 {
 

@@ -29,8 +29,6 @@ int32_t assembleBink2Video(const BinkContext& file, FrameOutput& out, uint16_t* 
         out.putWord(w);
     }
     s.consumeTo(r);
-    out.bitBuffer = 0;
-    out.bitCount = 0;
     const uint32_t key = file.keyframes ? file.keyframes[out.frameNumber] : 0;
     return Bink2FrameWriter::writeFrame(file, out, rowBuffer, key, flags) < 0 ? -1 : 0;
 }

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "core/bink_context.h"
-#include "core/frame_output.h"
+#include "writers/frame_output.h"
 
 namespace dev {
 

@@ -1,6 +1,6 @@
 #include "writers/bink2/frame_writer.h"
 
-#include "core/pipeline.h"
+#include "core/stage_protocol.h"
 #include "writers/bink2/frame_syntax.h"
 
 namespace dev {
@@ -16,11 +16,11 @@ int32_t Bink2FrameWriter::writeFrame(const BinkContext& c, FrameOutput& out, uin
         in[n] = out.stream(n).frontReader();
         streams[n] = &in[n];
     }
-    BitsOut d(BitWriter::fromContext(out));
+    BitsOut d(BitWriter(out.out, out.outEnd));
     bink2::Bink2FrameSyntax<BitsOut> syntax(d, streams, c, reinterpret_cast<uint8_t*>(rowBuffer));
     syntax.frame(keyframe, frameWord);
     if (syntax.stopped()) return -1;
-    d.w.toContext(out);
+    out.out = d.w.out;
     for (int n = bink2::kMacroblockTypes; n <= bink2::kResidueCoefficients; ++n) out.stream(n).consumeTo(in[n]);
     return 0;
 }

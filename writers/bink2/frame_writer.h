@@ -5,9 +5,9 @@
 #include <cstdint>
 
 #include "core/bink_context.h"
-#include "core/frame_output.h"
 #include "writers/bink2/macroblock_syntax.h"
 #include "writers/bit_direction.h"
+#include "writers/frame_output.h"
 
 namespace dev {
 

@@ -1,4 +1,4 @@
-#include "core/dev_format.h"
+#include "driver/dev_format.h"
 
 namespace dev {
 

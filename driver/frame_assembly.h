@@ -9,7 +9,7 @@
 #include <span>
 
 #include "core/bink_context.h"
-#include "core/frame_output.h"
+#include "writers/frame_output.h"
 #include "writers/video_assembly.h"
 
 namespace dev {

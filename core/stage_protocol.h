@@ -1,5 +1,5 @@
-// Stage pipeline: double-buffered sub-streams, stage records and tables, and
-// the stage side of the hand-over protocol.
+// The stage protocol: the stage record every stage routine receives and the
+// stage side of the hand-over with the driver (driver/pipeline_driver.h).
 //
 // In every cycle the driver waits for each stage's done event, hands it its
 // next chunk (or the stop order), swaps that stage's sub-streams and sets its
@@ -51,29 +51,6 @@ inline uint64_t clockNanos() {
             .count());
 }
 
-struct StageRow {
-    uint8_t outputs[kMaxStageOutputs];  // sub-stream numbers 1..21, ended by 0
-    StageRoutine routine;
-
-    // Rows without outputs or routine create no stage.
-    bool inUse() const { return outputs[0] != 0 && routine != nullptr; }
-};
-
-// 21 rows for Bink 1 files followed by 21 rows for Bink 2 files.
-struct StageTable {
-    StageRow rows[2 * kStageSlots];
-
-    // The rows of one generation.
-    const StageRow* generation(bool isBink2) const { return rows + kStageSlots * (isBink2 ? 1 : 0); }
-    // The stages the driver creates for a generation (from slot 0, without
-    // gaps): the rows in use.
-    int stageCount(bool isBink2) const {
-        int n = 0;
-        for (int r = 0; r < kStageSlots; ++r) n += generation(isBink2)[r].inUse() ? 1 : 0;
-        return n;
-    }
-};
-
 // Stage side of the protocol, shared by every stage routine.
 //
 // setup() builds the stage's models and state and returns false when memory
@@ -105,11 +82,5 @@ uint32_t runStageLoop(Stage* stage, Setup&& setup, Decode&& decode, Teardown&& t
     platform::setEvent(stage->done);
     return 0;
 }
-
-// The generic stage of the last Bink 1 row: copies its chunk to outputs[0].
-uint32_t copyStage(Stage* stage);
-
-// The combined table of the product (Bink 1 rows, then Bink 2 rows).
-extern const StageTable kStageTable;
 
 }  // namespace dev

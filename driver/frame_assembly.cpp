@@ -1,6 +1,6 @@
-#include "core/frame_assembly.h"
+#include "driver/frame_assembly.h"
 
-#include "core/pipeline.h"
+#include "core/stage_protocol.h"
 #include "platform/platform.h"
 
 namespace dev {
@@ -34,8 +34,6 @@ void FrameAssembly::release() {
 int32_t FrameAssembly::assemble(const BinkContext& file, StreamArray<StreamBuffer>& streams, uint32_t frame) {
     out_.out = buffer_;
     out_.outEnd = buffer_ + size_;
-    out_.bitBuffer = 0;
-    out_.bitCount = 0;
     out_.frameNumber = frame;
     out_.streams = &streams;
     if (!buffer_) return -1;

@@ -6,8 +6,8 @@
 
 #include "core/bink_context.h"
 #include "core/byte_io.h"
-#include "core/dev_format.h"
-#include "core/pipeline.h"
+#include "driver/dev_format.h"
+#include "stages/stage_table.h"
 
 namespace dev {
 

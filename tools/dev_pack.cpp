@@ -23,11 +23,12 @@
 #include <string>
 #include <vector>
 
-#include "core/unpacker.h"
+#include "driver/unpacker.h"
 #include "pack/packer.h"
 #include "pack/record_writer.h"
 #include "platform/platform.h"
 #include "plugin/record_stream.h"
+#include "stages/stage_table.h"
 #include "tools/cli_files.h"
 #include "tools/failure_text.h"
 #include "tools/stream_layout.h"

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "core/byte_io.h"
-#include "core/pipeline.h"
+#include "stages/stage_table.h"
 
 namespace dev {
 

@@ -1,4 +1,4 @@
-#include "core/header_decoder.h"
+#include "driver/header_decoder.h"
 
 #include <algorithm>
 #include <cstring>
@@ -6,7 +6,7 @@
 #include <new>
 
 #include "core/coder.h"
-#include "core/header_grammar.h"
+#include "driver/header_grammar.h"
 #include "platform/platform.h"
 
 namespace dev {

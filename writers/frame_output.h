@@ -1,7 +1,8 @@
-// The state of the frame being assembled: the write cursor in the frame
-// buffer, the frame writers' bit accumulator, the frame number and the
-// sub-streams whose front buffers hold the frame's values.  The driver's frame
-// assembly owns it; the writers advance it.
+// The frame being assembled: the write cursor in the frame buffer and its
+// bound, the frame number and the sub-streams whose front buffers hold the
+// frame's values.  The driver's frame assembly owns it; the writers advance
+// the cursor (a bitstream writer takes it for a BitWriter of its own and
+// hands back where it ended).
 #pragma once
 
 #include <cstddef>
@@ -15,8 +16,6 @@ namespace dev {
 struct FrameOutput {
     uint8_t* out = nullptr;     // write cursor in the frame buffer
     uint8_t* outEnd = nullptr;  // end of the frame buffer: nothing is written here or beyond
-    uint32_t bitBuffer = 0;
-    uint32_t bitCount = 0;
     uint32_t frameNumber = 0;
     StreamArray<StreamBuffer>* streams = nullptr;
 
@@ -37,10 +36,6 @@ struct FrameOutput {
         for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(word >> (8 * i));
         out += 4;
         return true;
-    }
-    bool copyWord(int n) {
-        uint32_t w;
-        return takeWord(n, w) && putWord(w);
     }
     // Copies `count` bytes of sub-stream n; false when either side is short.
     bool copyBytes(int n, size_t count) {

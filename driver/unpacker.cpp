@@ -7,15 +7,16 @@
 // a run, failure or not, stops and joins the stage threads and releases every
 // buffer.  Output write failures do not stop the run: every write is still
 // made, and the run reports -1 at the end.
-#include "core/unpacker.h"
+#include "driver/unpacker.h"
 
 #include <cstring>
 
-#include "core/dev_format.h"
-#include "core/frame_assembly.h"
-#include "core/header_decoder.h"
-#include "core/pipeline_driver.h"
+#include "driver/dev_format.h"
+#include "driver/frame_assembly.h"
+#include "driver/header_decoder.h"
+#include "driver/pipeline_driver.h"
 #include "platform/platform.h"
+#include "stages/stage_table.h"
 
 namespace dev {
 

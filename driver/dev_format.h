@@ -18,9 +18,9 @@
 #include <cstdint>
 
 #include "core/bink_context.h"
-#include "core/sub_streams.h"
 #include "core/models.h"
 #include "core/range_decoder.h"
+#include "core/sub_streams.h"
 
 namespace dev {
 
