@@ -14,7 +14,7 @@
 
 #include "driver/header_decoder.h"
 #include "pack/audio_encoder.h"
-#include "pack/audio_generator.h"
+#include "testkit/audio_generator.h"
 #include "pack/bink_file.h"
 #include "stages/audio_grammar.h"
 

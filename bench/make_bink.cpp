@@ -12,8 +12,8 @@
 #include <fstream>
 #include <string>
 
-#include "pack/bink2_generator.h"
-#include "pack/bink_generator.h"
+#include "testkit/bink2_generator.h"
+#include "testkit/bink_generator.h"
 
 int main(int argc, char** argv) {
     bool bink2 = false, alpha = false, audio = false;

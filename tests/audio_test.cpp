@@ -11,7 +11,7 @@
 
 #include "driver/header_decoder.h"
 #include "pack/audio_encoder.h"
-#include "pack/audio_generator.h"
+#include "testkit/audio_generator.h"
 #include "pack/audio_parser.h"
 #include "pack/bink_file.h"
 #include "pack/encode_coder.h"

@@ -15,7 +15,7 @@
 #include "tests/corpus.h"
 #include "pack/bink1_parser.h"
 #include "pack/bink_file.h"
-#include "pack/bink_generator.h"
+#include "testkit/bink_generator.h"
 #include "pack/frame_view.h"
 #include "pack/stage_encoder.h"
 #include "writers/bink1/streams.h"

@@ -16,7 +16,7 @@
 
 #include "corpus.h"
 #include "driver/header_decoder.h"
-#include "pack/bink2_generator.h"
+#include "testkit/bink2_generator.h"
 #include "pack/bink2_parser.h"
 #include "pack/bink_file.h"
 #include "pack/frame_view.h"

@@ -13,7 +13,7 @@
 #include "core/stage_protocol.h"
 #include "driver/header_decoder.h"
 #include "driver/header_grammar.h"
-#include "pack/bink2_value_maker.h"
+#include "testkit/bink2_value_maker.h"
 #include "pack/encode_coder.h"
 #include "pack/stage_encoder.h"
 #include "stages/bink2_video_grammar.h"

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "driver/unpacker.h"
-#include "pack/bink_generator.h"
+#include "testkit/bink_generator.h"
 #include "pack/packer.h"
 #include "stages/stage_table.h"
 

@@ -15,7 +15,7 @@
 
 #include "core/byte_io.h"
 #include "driver/unpacker.h"
-#include "pack/bink_generator.h"
+#include "testkit/bink_generator.h"
 #include "pack/packer.h"
 #include "stages/stage_table.h"
 

@@ -10,7 +10,7 @@
 
 #include "driver/header_decoder.h"
 #include "driver/unpacker.h"
-#include "pack/audio_generator.h"
+#include "testkit/audio_generator.h"
 #include "pack/dev_writer.h"
 #include "pack/header_encoder.h"
 #include "pack/packer.h"

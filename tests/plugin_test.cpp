@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "pack/bink_generator.h"
+#include "testkit/bink_generator.h"
 #include "pack/packer.h"
 #include "pack/record_writer.h"
 #include "platform/exports.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "pack/bink_generator.h"
+#include "testkit/bink_generator.h"
 #include "pack/packer.h"
 #include "pack/record_writer.h"
 #include "run_program.h"

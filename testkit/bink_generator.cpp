@@ -1,4 +1,4 @@
-#include "pack/bink_generator.h"
+#include "testkit/bink_generator.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -6,10 +6,10 @@
 
 #include "core/bink_context.h"
 #include "driver/header_grammar.h"
-#include "pack/audio_generator.h"
+#include "testkit/audio_generator.h"
 #include "pack/bink1_parser.h"
 #include "pack/frame_view.h"
-#include "pack/generator_rng.h"
+#include "testkit/generator_rng.h"
 #include "pack/pack_frame.h"
 #include "writers/bink1/plane_syntax.h"
 

@@ -1,4 +1,4 @@
-#include "pack/audio_generator.h"
+#include "testkit/audio_generator.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "pack/bink2_generator.h"
+#include "testkit/bink2_generator.h"
 
 #include <algorithm>
 #include <cstring>
@@ -6,7 +6,7 @@
 #include "driver/header_decoder.h"
 #include "driver/header_grammar.h"
 #include "pack/frame_view.h"
-#include "pack/generator_rng.h"
+#include "testkit/generator_rng.h"
 #include "pack/pack_frame.h"
 #include "writers/bink2/frame_assembly.h"
 #include "writers/bink2/frame_syntax.h"

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "pack/bink_generator.h"
+#include "testkit/bink_generator.h"
 #include "writers/bink2/codes.h"
 
 namespace dev {
