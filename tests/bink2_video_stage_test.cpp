@@ -19,20 +19,13 @@
 #include "stages/bink2_video_grammar.h"
 #include "stages/bink2_video_stage.h"
 #include "stages/stages.h"
+#include "tests/stage_fixtures.h"
 
 namespace dev {
 namespace {
 
 using namespace b2video;
-
-void put8(std::vector<uint8_t>& v, uint32_t x) { v.push_back(static_cast<uint8_t>(x)); }
-void put16(std::vector<uint8_t>& v, int32_t x) {
-    v.push_back(static_cast<uint8_t>(x));
-    v.push_back(static_cast<uint8_t>(x >> 8));
-}
-void put32(std::vector<uint8_t>& v, uint32_t x) {
-    for (int i = 0; i < 4; ++i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
-}
+using namespace stage_fixtures;
 
 // A Bink 2 file's header fields as the header decoder derives them, with the
 // keyframe flags of its frames.
@@ -55,14 +48,6 @@ struct TestFile {
     }
 };
 
-std::vector<uint8_t> encodeOrFail(StageEncoder& e, const PackFrame& f) {
-    std::vector<uint8_t> chunk;
-    std::string error;
-    EXPECT_TRUE(e.accepts(f));
-    EXPECT_TRUE(e.encode(f, chunk, error)) << error;
-    return chunk;
-}
-
 // The nine sub-streams a decoder writes for one chunk.
 struct Outputs {
     std::vector<uint8_t> streams[kSlotCount];
@@ -84,53 +69,11 @@ struct Outputs {
 };
 
 // ---- The stage routine on its own thread, through the pipeline protocol. ----
-struct StageHarness {
-    StreamArray<StreamBuffer> streams;
-    std::vector<uint8_t> storage[kSlotCount][2];
-    Stage stage;
-    std::vector<uint8_t> input;
-
-    StageHarness(BinkContext& context, uint32_t capacity) {
-        for (int i = 0; i < kSlotCount; ++i) {
-            StreamBuffer& s = streams[bink2::kMacroblockTypes + i];
-            for (int b = 0; b < 2; ++b) {
-                storage[i][b].assign(capacity, 0);
-                s.buffers[b] = storage[i][b].data();
-            }
-            s.cursor = s.buffers[0];
-            s.capacity = capacity;
-            stage.outputs[i] = &s;
-        }
-        stage.context = &context;
-        stage.done = platform::createEvent(true);
-        stage.go = platform::createEvent(false);
-        stage.thread = platform::startThread([](void* a) { return VideoStage(static_cast<Stage*>(a)); }, &stage);
-    }
-    // One cycle: swap, hand over the chunk, wait until the stage is done.
-    void cycle(const std::vector<uint8_t>& chunk) {
-        platform::waitEvent(stage.done);
-        for (auto& s : streams) s.toggle ^= 1;
-        input = chunk;
-        stage.input = input.data();
-        stage.length = static_cast<uint32_t>(input.size());
-        platform::setEvent(stage.go);
-        platform::waitEvent(stage.done);
-        platform::setEvent(stage.done);  // keep it signalled for the next cycle
-    }
-    std::vector<uint8_t> written(int subStream) const {
-        const StreamBuffer& s = streams[subStream];
-        const uint8_t* back = s.back();
-        return std::vector<uint8_t>(back, back + s.filled[s.toggle ^ 1]);
-    }
-    ~StageHarness() {
-        platform::waitEvent(stage.done);
-        stage.stop = 1;
-        platform::setEvent(stage.go);
-        platform::joinThread(stage.thread);
-        platform::closeEvent(stage.done);
-        platform::closeEvent(stage.go);
-    }
-};
+std::vector<int> slotStreams() {
+    std::vector<int> outputs;
+    for (int i = 0; i < kSlotCount; ++i) outputs.push_back(bink2::kMacroblockTypes + i);
+    return outputs;
+}
 
 struct Layout {
     uint32_t width, height, flags;  // flags: slice selector (& 3) and alpha (0x100000)
@@ -151,10 +94,10 @@ TEST(Bink2VideoStage, RandomFramesOfEverySliceLayoutRoundTripThroughTheThread) {
         ASSERT_EQ(file.context.sliceCount, l.slices);
         Bink2ValueMaker maker(file.context, seed++);
         auto encoder = makeBink2VideoEncoder(file.context);
-        StageHarness h(file.context, 1 << 21);
+        StageHarness h(VideoStage, file.context, slotStreams(), 1 << 21);
         for (uint32_t j = 0; j < 5; ++j) {
             const PackFrame f = maker.make(j, (j + l.slices) % 4, (j + l.width) % 3 == 0);
-            h.cycle(encodeOrFail(*encoder, f));
+            h.cycle(acceptAndEncode(*encoder, f));
             ASSERT_EQ(h.stage.failed, 0) << "frame " << j;
             for (int n = bink2::kMacroblockTypes; n <= bink2::kResidueCoefficients; ++n)
                 ASSERT_EQ(h.written(n), f.streams[n]) << "frame " << j << ", sub-stream " << n;
@@ -171,7 +114,7 @@ TEST(Bink2VideoStage, ModelsAndPreviousFrameValuesCarryAcrossFrames) {
     Bink2ValueMaker maker(file.context, 5);
     auto encoder = makeBink2VideoEncoder(file.context);
     const PackFrame frames[2] = {maker.make(0, 3, false), maker.make(1, 3, false)};
-    const std::vector<uint8_t> chunks[2] = {encodeOrFail(*encoder, frames[0]), encodeOrFail(*encoder, frames[1])};
+    const std::vector<uint8_t> chunks[2] = {acceptAndEncode(*encoder, frames[0]), acceptAndEncode(*encoder, frames[1])};
     Bink2VideoDecoder running, fresh;
     ASSERT_TRUE(running.setup(file.context));
     ASSERT_TRUE(fresh.setup(file.context));
@@ -183,29 +126,6 @@ TEST(Bink2VideoStage, ModelsAndPreviousFrameValuesCarryAcrossFrames) {
 }
 
 // ---- Model indices, pinned where a round trip cannot see a formula. ----
-
-// Records every model a walk of the grammar uses, in order.
-struct RecordingCoder : TakesValues {
-    BitModel* base = nullptr;
-    std::vector<uint32_t> used;
-    void prefetch(const BitModel*) const {}
-    uint32_t bit(BitModel& m, uint32_t v) {
-        used.push_back(static_cast<uint32_t>(&m - base));
-        return v;
-    }
-    uint32_t tree(BitModel* m, int n, uint32_t v) {
-        uint32_t node = 1;
-        for (int i = n - 1; i >= 0; --i) {
-            used.push_back(static_cast<uint32_t>(m + node - base));
-            node = 2 * node + ((v >> i) & 1);
-        }
-        return v;
-    }
-    int32_t integer(BitModel* block, uint8_t&, bool, int32_t v) {
-        used.push_back(static_cast<uint32_t>(block - base));
-        return v;
-    }
-};
 
 TEST(Bink2VideoModels, DecisionsUseTheTableLayout) {
     // An inter frame of two macroblocks: a residue one (one vector -5, 0;
@@ -389,7 +309,7 @@ TEST(Bink2VideoStageFailure, FullSubStreamsGeometryAndFrameCountEndCleanly) {
     Bink2ValueMaker maker(file.context, 9);
     auto encoder = makeBink2VideoEncoder(file.context);
     const PackFrame frames[2] = {maker.make(0, 3, true), maker.make(1, 0, false)};
-    const std::vector<uint8_t> chunks[2] = {encodeOrFail(*encoder, frames[0]), encodeOrFail(*encoder, frames[1])};
+    const std::vector<uint8_t> chunks[2] = {acceptAndEncode(*encoder, frames[0]), acceptAndEncode(*encoder, frames[1])};
 
     // Each sub-stream one byte short of its frame's values in turn.
     for (int i = 0; i < kSlotCount; ++i) {
@@ -432,7 +352,7 @@ TEST(Bink2VideoStageFailure, RandomAndTruncatedChunksStayInsideTheirBuffers) {
     Bink2ValueMaker maker(file.context, 17);
     auto encoder = makeBink2VideoEncoder(file.context);
     const PackFrame frame = maker.make(0, 3, true);
-    const std::vector<uint8_t> chunk = encodeOrFail(*encoder, frame);
+    const std::vector<uint8_t> chunk = acceptAndEncode(*encoder, frame);
     Bink2VideoDecoder d;
     ASSERT_TRUE(d.setup(file.context));
     std::mt19937 rng(3);

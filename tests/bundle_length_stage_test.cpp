@@ -13,10 +13,13 @@
 #include "pack/stage_encoder.h"
 #include "stages/bundle_length_grammar.h"
 #include "stages/stages.h"
+#include "tests/stage_fixtures.h"
 #include "writers/bink1/streams.h"
 
 namespace dev {
 namespace {
+
+using namespace stage_fixtures;
 
 std::vector<uint8_t> wordsOf(const std::vector<uint32_t>& values) {
     std::vector<uint8_t> bytes;
@@ -49,13 +52,6 @@ bool decodeWith(BundleLengthDecoder& d, const std::vector<uint8_t>& chunk, std::
     const bool ok = d.decodeChunk(chunk.data(), chunk.size(), w);
     out.resize(w.size());
     return ok;
-}
-
-std::vector<uint8_t> encodeOrFail(StageEncoder& e, const PackFrame& f) {
-    std::vector<uint8_t> chunk;
-    std::string error;
-    EXPECT_TRUE(e.encode(f, chunk, error)) << error;
-    return chunk;
 }
 
 // Straight from the format: 1582 models, end flag min(k, 1023) >> 4, then the
@@ -193,48 +189,17 @@ TEST(BundleLengthStage, SmallOutputAndCorruptChunksFail) {
 }
 
 TEST(BundleLengthStage, ThreadWritesItsBackBufferAndReportsFailure) {
-    BinkContext context;
-    std::vector<uint8_t> storage[2] = {std::vector<uint8_t>(64), std::vector<uint8_t>(64)};
-    StreamBuffer stream;
-    stream.buffers[0] = storage[0].data();
-    stream.buffers[1] = storage[1].data();
-    stream.cursor = stream.buffers[0];
-    stream.capacity = 64;
-    Stage stage;
-    stage.context = &context;
-    stage.outputs[0] = &stream;
-    stage.done = platform::createEvent(true);
-    stage.go = platform::createEvent(false);
-    stage.thread = platform::startThread([](void* s) { return BundleLengthStage(static_cast<Stage*>(s)); }, &stage);
-    ASSERT_NE(stage.thread, nullptr);
-
+    const BinkContext context;
+    StageHarness h(BundleLengthStage, context, {bink1::kChunkCounts}, 64);
+    ASSERT_NE(h.stage.thread, nullptr);
     auto encoder = makeBundleLengthEncoder(context);
-    auto cycle = [&](const std::vector<uint8_t>& chunk) {
-        platform::waitEvent(stage.done);
-        stage.input = const_cast<uint8_t*>(chunk.data());
-        stage.length = static_cast<uint32_t>(chunk.size());
-        platform::setEvent(stage.go);
-        platform::waitEvent(stage.done);
-        platform::setEvent(stage.done);
-    };
-    const std::vector<uint8_t> chunk1 = encodeOrFail(*encoder, frameOf({5, 6, 7}));
-    cycle(chunk1);
-    EXPECT_EQ(stage.failed, 0);
-    EXPECT_EQ(std::vector<uint8_t>(storage[1].begin(), storage[1].begin() + stream.filled[1]), wordsOf({5, 6, 7}));
-    stream.toggle = 1;  // the driver's swap: the stage now writes buffer 0
-    const std::vector<uint8_t> chunk2 = encodeOrFail(*encoder, frameOf({}));
-    cycle(chunk2);
-    EXPECT_EQ(stream.filled[0], 0u);
-    const std::vector<uint8_t> overlong = encodeOrFail(*encoder, frameOf(std::vector<uint32_t>(33, 1)));
-    cycle(overlong);
-    EXPECT_EQ(stage.failed, 1);
-
-    platform::waitEvent(stage.done);
-    stage.stop = 1;
-    platform::setEvent(stage.go);
-    platform::joinThread(stage.thread);
-    platform::closeEvent(stage.done);
-    platform::closeEvent(stage.go);
+    h.cycle(encodeOrFail(*encoder, frameOf({5, 6, 7})));
+    EXPECT_EQ(h.stage.failed, 0);
+    EXPECT_EQ(h.written(bink1::kChunkCounts), wordsOf({5, 6, 7}));
+    h.cycle(encodeOrFail(*encoder, frameOf({})));  // after the swap the stage writes the other buffer
+    EXPECT_TRUE(h.written(bink1::kChunkCounts).empty());
+    h.cycle(encodeOrFail(*encoder, frameOf(std::vector<uint32_t>(33, 1))));  // overlong
+    EXPECT_EQ(h.stage.failed, 1);
 }
 
 }  // namespace

@@ -25,15 +25,13 @@
 #include "stages/dct_block_grammar.h"
 #include "stages/stages.h"
 #include "tests/corpus.h"
+#include "tests/stage_fixtures.h"
 #include "writers/bink1/streams.h"
 
 namespace dev {
 namespace {
 
-void put16(std::vector<uint8_t>& v, uint32_t x) {
-    v.push_back(static_cast<uint8_t>(x));
-    v.push_back(static_cast<uint8_t>(x >> 8));
-}
+using namespace stage_fixtures;
 
 // The values of one instance (intra or inter).
 struct DctValues {
@@ -117,13 +115,6 @@ BinkContext contextWith(uint32_t planes) {
     BinkContext c;
     c.planeCount = planes;
     return c;
-}
-
-std::vector<uint8_t> encodeOrFail(StageEncoder& e, const PackFrame& f) {
-    std::vector<uint8_t> chunk;
-    std::string error;
-    EXPECT_TRUE(e.encode(f, chunk, error)) << error;
-    return chunk;
 }
 
 // ---- An independent decoder, written straight from the format with literal
@@ -573,85 +564,21 @@ TEST(DctBlockStage, CorpusValuesRoundTrip) {
 
 // ---- The stage routines on their own threads. ----
 
-struct StageHarness {
-    BinkContext context;
-    StreamArray<StreamBuffer> streams;
-    StreamArray<std::vector<uint8_t>> storage[2];
-    Stage stage;
-    std::vector<uint8_t> input;
-
-    StageHarness(uint32_t planes, const int* outputs, int count, uint32_t capacity) {
-        context.planeCount = planes;
-        for (int i = 0; i < count; ++i) {
-            const int n = outputs[i];
-            StreamBuffer& s = streams[n];
-            storage[0][n].assign(capacity, 0);
-            storage[1][n].assign(capacity, 0);
-            s.buffers[0] = storage[0][n].data();
-            s.buffers[1] = storage[1][n].data();
-            s.cursor = s.buffers[0];
-            s.capacity = capacity;
-            stage.outputs[i] = &s;
-        }
-        stage.context = &context;
-        stage.done = platform::createEvent(true);
-        stage.go = platform::createEvent(false);
-    }
-    void start(StageRoutine routine) {
-        routine_ = routine;
-        stage.thread = platform::startThread(
-            [](void* a) -> uint32_t {
-                auto* h = static_cast<StageHarness*>(a);
-                return h->routine_(&h->stage);
-            },
-            this);
-    }
-    // One cycle: hand over the chunk, wait until the stage is done.
-    void cycle(const std::vector<uint8_t>& chunk) {
-        platform::waitEvent(stage.done);
-        input = chunk;
-        stage.input = input.data();
-        stage.length = static_cast<uint32_t>(input.size());
-        platform::setEvent(stage.go);
-        platform::waitEvent(stage.done);
-        platform::setEvent(stage.done);  // keep it signalled for the next cycle
-    }
-    std::vector<uint8_t> written(int subStream) const {
-        const StreamBuffer& s = streams[subStream];
-        const uint8_t* back = s.buffers[s.toggle ^ 1];
-        return std::vector<uint8_t>(back, back + s.filled[s.toggle ^ 1]);
-    }
-    ~StageHarness() {
-        if (stage.thread) {
-            platform::waitEvent(stage.done);
-            stage.stop = 1;
-            platform::setEvent(stage.go);
-            platform::joinThread(stage.thread);
-        }
-        platform::closeEvent(stage.done);
-        platform::closeEvent(stage.go);
-    }
-
-private:
-    StageRoutine routine_ = nullptr;
-};
-
 TEST(DctBlockStage, IntraAndInterThreadsReportFailure) {
     std::mt19937 rng(11);
     for (bool inter : {false, true}) {
         SCOPED_TRACE(inter ? "inter" : "intra");
         const bink1::DctStreams& n = bink1::dctStreams(inter);
-        const int outputs[3] = {n.quantisers, n.dc, n.coefficients};
-        StageHarness h(3, outputs, 3, 1 << 16);
-        h.start(inter ? DctInterStage : DctIntraStage);
-        auto encoder = makeDctBlockEncoder(h.context, inter);
+        const BinkContext context = contextWith(3);
+        StageHarness h(inter ? DctInterStage : DctIntraStage, context, {n.quantisers, n.dc, n.coefficients}, 1 << 16);
+        auto encoder = makeDctBlockEncoder(context, inter);
         for (int frame = 0; frame < 3; ++frame) {
             const DctValues v = randomValues(rng, inter, 3);
             h.cycle(encodeOrFail(*encoder, frameOf(v, inter)));
             ASSERT_EQ(h.stage.failed, 0);
-            EXPECT_EQ(h.written(outputs[0]), v.q);
-            EXPECT_EQ(h.written(outputs[1]), v.dc);
-            EXPECT_EQ(h.written(outputs[2]), v.coefficients);
+            EXPECT_EQ(h.written(n.quantisers), v.q);
+            EXPECT_EQ(h.written(n.dc), v.dc);
+            EXPECT_EQ(h.written(n.coefficients), v.coefficients);
         }
         h.cycle(std::vector<uint8_t>(16, 0));  // corrupt: the stage fails and stays failed
         EXPECT_EQ(h.stage.failed, 1);

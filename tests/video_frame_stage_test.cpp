@@ -23,10 +23,13 @@
 #include "stages/video_frame_grammar.h"
 #include "stages/video_frame_stage.h"
 #include "tests/corpus.h"
+#include "tests/stage_fixtures.h"
 #include "writers/bink1/plane_syntax.h"
 
 namespace dev {
 namespace {
+
+using namespace stage_fixtures;
 
 BinkContext makeContext(uint32_t width, uint32_t height, bool alpha = false, bool gray = false) {
     BinkContext c;
@@ -35,10 +38,6 @@ BinkContext makeContext(uint32_t width, uint32_t height, bool alpha = false, boo
     c.hasAlpha = alpha ? 1 : 0;
     c.grayscale = gray ? 1 : 0;
     return c;
-}
-
-void put32(std::vector<uint8_t>& v, uint32_t x) {
-    for (int i = 0; i < 4; ++i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
 }
 
 // What the builder put in, so tests can assert their cases were covered.
@@ -272,14 +271,6 @@ struct Decoded {
     }
 };
 
-std::vector<uint8_t> encodeOrFail(StageEncoder& e, const PackFrame& f) {
-    std::vector<uint8_t> chunk;
-    std::string error;
-    EXPECT_TRUE(e.accepts(f));
-    EXPECT_TRUE(e.encode(f, chunk, error)) << error;
-    return chunk;
-}
-
 void expectSameStreams(const PackFrame& f, const Decoded& d, int frame) {
     for (int n : vframe::kOutputs) EXPECT_EQ(f.streams[n], d.stream(n)) << "sub-stream " << n << ", frame " << frame;
 }
@@ -292,7 +283,7 @@ std::vector<std::vector<uint8_t>> roundTrip(const BinkContext& ctx, const std::v
     EXPECT_TRUE(decoder.setup(ctx));
     std::vector<std::vector<uint8_t>> chunks;
     for (size_t i = 0; i < frames.size(); ++i) {
-        chunks.push_back(encodeOrFail(*encoder, frames[i]));
+        chunks.push_back(acceptAndEncode(*encoder, frames[i]));
         Decoded d;
         EXPECT_TRUE(decodeVideoFrameChunk(decoder, chunks.back().data(), chunks.back().size(), d.writers));
         expectSameStreams(frames[i], d, static_cast<int>(i));
@@ -373,7 +364,7 @@ TEST(VideoFrameRoundTrip, ModelsCarryAcrossFrames) {
     Decoded d;
     const bool ok = decodeVideoFrameChunk(fresh, chunks[1].data(), chunks[1].size(), d.writers);
     bool same = ok;
-    for (int n = 2; n <= 13 && same; ++n) same = frames[1].streams[n] == d.stream(n);
+    for (int n = bink1::kBlockTypes; n <= bink1::kResidues && same; ++n) same = frames[1].streams[n] == d.stream(n);
     EXPECT_FALSE(same);
 }
 
@@ -399,10 +390,11 @@ TEST(VideoFrameRoundTrip, CorpusValues) {
             if (!frame.stored) ++coded;
             // Every packet the parser could rewrite is one the stage carries.
             ASSERT_TRUE(encoder->accepts(frame)) << "frame " << j;
-            const auto chunk = encodeOrFail(*encoder, frame);
+            const auto chunk = acceptAndEncode(*encoder, frame);
             d.reset(frame.streams[bink1::kPacketRecords].size() + (1u << 20));
             ASSERT_TRUE(decodeVideoFrameChunk(decoder, chunk.data(), chunk.size(), d.writers)) << "frame " << j;
-            for (int n = 2; n <= 13; ++n) ASSERT_EQ(frame.streams[n], d.stream(n)) << "frame " << j << ", sub-stream " << n;
+            for (int n = bink1::kBlockTypes; n <= bink1::kResidues; ++n)
+                ASSERT_EQ(frame.streams[n], d.stream(n)) << "frame " << j << ", sub-stream " << n;
         }
         std::printf("  %s: %u of %u frames coded\n", corpusFile.name.c_str(), coded, file.frameCount);
     }
@@ -411,36 +403,6 @@ TEST(VideoFrameRoundTrip, CorpusValues) {
 // The model of every decision, checked at hand-computed points of a small
 // frame against the table layout (round trips cannot see a wrong index, as
 // both directions share it).
-struct RecordingCoder {
-    static constexpr bool kEncoding = true;
-    using Stream = ValueReader;
-    const BitModel* base = nullptr;
-    std::vector<uint32_t> used;
-
-    uint32_t bit(BitModel& m, uint32_t v) {
-        used.push_back(static_cast<uint32_t>(&m - base));
-        return v;
-    }
-    uint32_t tree(BitModel* m, int n, uint32_t v) {
-        uint32_t node = 1;
-        for (int i = n - 1; i >= 0; --i) {
-            used.push_back(static_cast<uint32_t>(m + node - base));
-            node = 2 * node + ((v >> i) & 1);
-        }
-        return v;
-    }
-    int32_t integer(BitModel* block, uint8_t&, bool, int32_t v) {
-        used.push_back(static_cast<uint32_t>(block - base));
-        return v;
-    }
-    static uint32_t take8(Stream& s) { return s.get8(); }
-    static uint32_t take16(Stream& s) { return s.get16(); }
-    static uint32_t take32(Stream& s) { return s.get32(); }
-    static void emit8(Stream&, uint32_t) {}
-    static void emit16(Stream&, uint32_t) {}
-    static void emit32(Stream&, uint32_t) {}
-};
-
 TEST(VideoFrameModels, DecisionsUseTheTableLayout) {
     const BinkContext ctx = makeContext(24, 8, false, true);  // one row of 3 luma blocks
     PackFrame f;
@@ -642,7 +604,7 @@ TEST(VideoFrameEncoder, DeclinesValuesOutsideTheGrammar) {
     VideoFrameDecoder decoder;
     ASSERT_TRUE(decoder.setup(ctx));
     auto step = [&](const PackFrame& f) {
-        const auto chunk = encodeOrFail(*encoder, f);
+        const auto chunk = acceptAndEncode(*encoder, f);
         Decoded d;
         EXPECT_TRUE(decodeVideoFrameChunk(decoder, chunk.data(), chunk.size(), d.writers));
         expectSameStreams(f, d, 0);
@@ -735,8 +697,8 @@ TEST(VideoFrameStageFailure, BlockSymbolsThatAreNoBlockType) {
         Decoded d;
         EXPECT_EQ(decodeVideoFrameChunk(decoder, chunk.data(), chunk.size(), d.writers), c.ok);
         if (c.ok) {  // symbol 13: a scaled raw block
-            EXPECT_EQ(d.stream(2).at(0), 1);
-            EXPECT_EQ(d.stream(3).at(0), 9);
+            EXPECT_EQ(d.stream(bink1::kBlockTypes).at(0), 1);
+            EXPECT_EQ(d.stream(bink1::kSubBlockTypes).at(0), 9);
         }
     }
 }
@@ -745,7 +707,7 @@ TEST(VideoFrameStageFailure, OutputBeyondCapacityStopsInsideTheBuffers) {
     const BinkContext ctx = makeContext(64, 64, true);
     FrameBuilder b(ctx, 5);
     const PackFrame f = b.coded();
-    const auto chunk = encodeOrFail(*makeVideoFrameEncoder(ctx), f);
+    const auto chunk = acceptAndEncode(*makeVideoFrameEncoder(ctx), f);
     for (size_t capacity : {size_t(0), size_t(3), size_t(40)}) {
         VideoFrameDecoder decoder;
         ASSERT_TRUE(decoder.setup(ctx));
@@ -761,12 +723,12 @@ TEST(VideoFrameStageFailure, OutputBeyondCapacityStopsInsideTheBuffers) {
     }
     // A stored packet whose byte count passes the sub-stream fails before any byte.
     const PackFrame big = FrameBuilder::stored(1, std::vector<uint8_t>(5000, 7));
-    const auto storedChunk = encodeOrFail(*makeVideoFrameEncoder(ctx), big);
+    const auto storedChunk = acceptAndEncode(*makeVideoFrameEncoder(ctx), big);
     VideoFrameDecoder decoder;
     ASSERT_TRUE(decoder.setup(ctx));
     Decoded d(4096);
     EXPECT_FALSE(decodeVideoFrameChunk(decoder, storedChunk.data(), storedChunk.size(), d.writers));
-    EXPECT_EQ(d.stream(11).size(), 9u);
+    EXPECT_EQ(d.stream(bink1::kPacketRecords).size(), 9u);
 }
 
 TEST(VideoFrameStageFailure, WidePlanesAndHugeGridsEndCleanly) {
@@ -821,51 +783,16 @@ TEST(VideoFrameStageThread, DecodesIntoTheBackBuffers) {
     FrameBuilder b(ctx, 13);
     const PackFrame frames[2] = {b.coded(), FrameBuilder::stored(3, {9, 8, 7})};
     auto encoder = makeVideoFrameEncoder(ctx);
-    std::vector<uint8_t> chunks[2] = {encodeOrFail(*encoder, frames[0]), encodeOrFail(*encoder, frames[1])};
+    std::vector<uint8_t> chunks[2] = {acceptAndEncode(*encoder, frames[0]), acceptAndEncode(*encoder, frames[1])};
 
-    constexpr uint32_t kCapacity = 1 << 16;
-    std::vector<uint8_t> memory(vframe::kOutputCount * 2 * kCapacity);
-    StreamArray<StreamBuffer> streams;
-    std::vector<uint8_t> input(1 << 16);
-    Stage stage;
-    stage.input = input.data();
-    stage.inputCapacity = static_cast<uint32_t>(input.size());
-    stage.context = &ctx;
-    for (int i = 0; i < vframe::kOutputCount; ++i) {
-        StreamBuffer& s = streams[vframe::kOutputs[i]];
-        s.capacity = kCapacity;
-        s.buffers[0] = memory.data() + (2 * i) * kCapacity;
-        s.buffers[1] = s.buffers[0] + kCapacity;
-        s.cursor = s.buffers[0];
-        stage.outputs[i] = &s;
-    }
-    stage.done = platform::createEvent(true);
-    stage.go = platform::createEvent(false);
-    ASSERT_TRUE(stage.done && stage.go);
-    stage.thread = platform::startThread([](void* p) { return VideoFrameStage(static_cast<Stage*>(p)); }, &stage);
-    ASSERT_NE(stage.thread, nullptr);
+    StageHarness h(VideoFrameStage, ctx, {std::begin(vframe::kOutputs), std::end(vframe::kOutputs)}, 1 << 16);
+    ASSERT_TRUE(h.stage.done && h.stage.go);
+    ASSERT_NE(h.stage.thread, nullptr);
     for (int k = 0; k < 2; ++k) {
-        platform::waitEvent(stage.done);
-        std::memcpy(input.data(), chunks[k].data(), chunks[k].size());
-        stage.length = static_cast<uint32_t>(chunks[k].size());
-        for (auto& s : streams) s.toggle ^= 1;
-        platform::setEvent(stage.go);
-        platform::waitEvent(stage.done);
-        ASSERT_FALSE(stage.failed);
-        for (int n : vframe::kOutputs) {
-            const StreamBuffer& s = streams[n];
-            const uint8_t* back = s.back();
-            EXPECT_EQ(std::vector<uint8_t>(back, back + s.filled[s.toggle ^ 1]), frames[k].streams[n])
-                << "frame " << k << ", sub-stream " << n;
-        }
-        platform::setEvent(stage.done);  // hand the done state back for the next cycle
+        h.cycle(chunks[k]);
+        ASSERT_FALSE(h.stage.failed);
+        for (int n : vframe::kOutputs) EXPECT_EQ(h.written(n), frames[k].streams[n]) << "frame " << k << ", sub-stream " << n;
     }
-    platform::waitEvent(stage.done);
-    stage.stop = 1;
-    platform::setEvent(stage.go);
-    platform::joinThread(stage.thread);
-    platform::closeEvent(stage.go);
-    platform::closeEvent(stage.done);
 }
 
 }  // namespace

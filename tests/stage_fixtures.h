@@ -1,0 +1,137 @@
+// What the stage tests share: value appenders for building sub-streams by
+// hand, encoding a frame that must encode, a coder that records the models a
+// grammar walk uses, and a stage routine running on its own thread through
+// the pipeline protocol.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/bink_context.h"
+#include "core/stage_protocol.h"
+#include "core/sub_streams.h"
+#include "pack/encode_coder.h"
+#include "pack/stage_encoder.h"
+#include "platform/platform.h"
+
+namespace dev::stage_fixtures {
+
+// Little-endian values as the sub-streams carry them.
+inline void put8(std::vector<uint8_t>& v, uint32_t x) { v.push_back(static_cast<uint8_t>(x)); }
+inline void put16(std::vector<uint8_t>& v, uint32_t x) {
+    v.push_back(static_cast<uint8_t>(x));
+    v.push_back(static_cast<uint8_t>(x >> 8));
+}
+inline void put32(std::vector<uint8_t>& v, uint32_t x) {
+    for (int i = 0; i < 4; ++i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
+}
+
+// The chunk of a frame the encoder must be able to code.
+inline std::vector<uint8_t> encodeOrFail(StageEncoder& e, const PackFrame& f) {
+    std::vector<uint8_t> chunk;
+    std::string error;
+    EXPECT_TRUE(e.encode(f, chunk, error)) << error;
+    return chunk;
+}
+
+// The same for a frame the packer would code rather than store.
+inline std::vector<uint8_t> acceptAndEncode(StageEncoder& e, const PackFrame& f) {
+    EXPECT_TRUE(e.accepts(f));
+    return encodeOrFail(e, f);
+}
+
+// Records every model a walk of a grammar uses, in order, taking the values
+// from the sub-streams as the encoder does; the models are never touched.
+struct RecordingCoder : TakesValues {
+    const BitModel* base = nullptr;
+    std::vector<uint32_t> used;
+
+    void prefetch(const BitModel*) const {}
+    uint32_t bit(BitModel& m, uint32_t v) {
+        used.push_back(static_cast<uint32_t>(&m - base));
+        return v;
+    }
+    uint32_t tree(BitModel* m, int n, uint32_t v) {
+        uint32_t node = 1;
+        for (int i = n - 1; i >= 0; --i) {
+            used.push_back(static_cast<uint32_t>(m + node - base));
+            node = 2 * node + ((v >> i) & 1);
+        }
+        return v;
+    }
+    int32_t integer(BitModel* block, uint8_t&, bool, int32_t v) {
+        used.push_back(static_cast<uint32_t>(block - base));
+        return v;
+    }
+};
+
+// A stage routine on its own thread with double buffers for its outputs (in
+// its table row's order), fed one chunk a cycle; before each cycle the
+// buffers swap as the driver swaps them, so the stage writes the other one.
+struct StageHarness {
+    StreamArray<StreamBuffer> streams;
+    StreamArray<std::vector<uint8_t>> storage[2];
+    Stage stage;
+    std::vector<uint8_t> input;
+
+    StageHarness(StageRoutine routine, const BinkContext& context, const std::vector<int>& outputs, uint32_t capacity) {
+        for (size_t i = 0; i < outputs.size(); ++i) {
+            const int n = outputs[i];
+            StreamBuffer& s = streams[n];
+            for (int b = 0; b < 2; ++b) {
+                storage[b][n].assign(capacity, 0);
+                s.buffers[b] = storage[b][n].data();
+            }
+            s.cursor = s.buffers[0];
+            s.capacity = capacity;
+            stage.outputs[i] = &s;
+        }
+        stage.context = &context;
+        stage.routine = routine;
+        stage.done = platform::createEvent(true);
+        stage.go = platform::createEvent(false);
+        if (stage.done && stage.go)
+            stage.thread = platform::startThread(
+                [](void* a) {
+                    Stage* s = static_cast<Stage*>(a);
+                    return s->routine(s);
+                },
+                &stage);
+    }
+    StageHarness(const StageHarness&) = delete;
+    StageHarness& operator=(const StageHarness&) = delete;
+
+    // One cycle: swap, hand over the chunk, wait until the stage is done.
+    void cycle(const std::vector<uint8_t>& chunk) {
+        platform::waitEvent(stage.done);
+        for (auto& s : streams) s.toggle ^= 1;
+        input = chunk;
+        stage.input = input.data();
+        stage.inputCapacity = static_cast<uint32_t>(input.size());
+        stage.length = static_cast<uint32_t>(input.size());
+        platform::setEvent(stage.go);
+        platform::waitEvent(stage.done);
+        platform::setEvent(stage.done);  // keep it signalled for the next cycle
+    }
+    // What the stage wrote into a sub-stream's back buffer in the last cycle.
+    std::vector<uint8_t> written(int subStream) const {
+        const StreamBuffer& s = streams[subStream];
+        const uint8_t* back = s.back();
+        return std::vector<uint8_t>(back, back + s.filled[s.toggle ^ 1]);
+    }
+    ~StageHarness() {
+        if (stage.thread) {
+            platform::waitEvent(stage.done);
+            stage.stop = 1;
+            platform::setEvent(stage.go);
+            platform::joinThread(stage.thread);
+        }
+        if (stage.done) platform::closeEvent(stage.done);
+        if (stage.go) platform::closeEvent(stage.go);
+    }
+};
+
+}  // namespace dev::stage_fixtures
