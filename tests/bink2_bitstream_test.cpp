@@ -30,6 +30,9 @@ namespace {
 
 namespace cases = bink2::cases;
 
+// The video sub-streams: the generator fills them, the frame writer reads them.
+constexpr int kFirstVideo = bink2::kMacroblockTypes, kLastVideo = bink2::kResidueCoefficients;
+
 // A Bink file read for its frames, with the header fields the writer reads.
 struct ReadFile {
     BinkFile file;
@@ -163,7 +166,8 @@ TEST(Bink2Bitstream, GeneratedFilesOfEveryCaseReadBackDecodeAndRoundTrip) {
         for (uint32_t j = 0; j < r.file.frameCount; ++j) {
             PackFrame f = r.frame(j);
             ASSERT_EQ(bink2PacketValues(r.context, f), "") << "frame " << j;
-            for (int n = 2; n <= 10; ++n) ASSERT_EQ(f.streams[n], g.values[j][n]) << "frame " << j << ", sub-stream " << n;
+            for (int n = kFirstVideo; n <= kLastVideo; ++n)
+                ASSERT_EQ(f.streams[n], g.values[j][n]) << "frame " << j << ", sub-stream " << n;
         }
         const PackResult packed = packBink(g.bytes);
         EXPECT_TRUE(packed.ok) << packed.error;
@@ -257,13 +261,13 @@ TEST(Bink2Bitstream, WriterFailsCleanlyOnBadValues) {
     const auto write = [&](const std::array<std::vector<uint8_t>, 11>& values, size_t capacity) {
         PackFrame f;
         f.index = 1;
-        for (int n = 2; n <= 10; ++n) f.streams[n] = values[n];
+        for (int n = kFirstVideo; n <= kLastVideo; ++n) f.streams[n] = values[n];
         view.bind(f, capacity);
         return view.writeVideo();
     };
     ASSERT_EQ(write(g.values[1], size), 0);
     EXPECT_EQ(write(g.values[1], size - 1), -1) << "frame larger than its buffer";
-    for (int n = 2; n <= 10; ++n) {
+    for (int n = kFirstVideo; n <= kLastVideo; ++n) {
         if (g.values[1][n].empty()) continue;
         auto cut = g.values[1];
         cut[n].pop_back();
@@ -305,9 +309,9 @@ TEST(Bink2Bitstream, WriterSurvivesDamagedValues) {
         const uint32_t j = next(o.frames);
         PackFrame f;
         f.index = j;
-        for (int n = 2; n <= 10; ++n) f.streams[n] = g.values[j][n];
+        for (int n = kFirstVideo; n <= kLastVideo; ++n) f.streams[n] = g.values[j][n];
         for (int k = 0, edits = 1 + next(8); k < edits; ++k) {
-            std::vector<uint8_t>& v = f.streams[2 + next(9)];
+            std::vector<uint8_t>& v = f.streams[kFirstVideo + static_cast<int>(next(kLastVideo - kFirstVideo + 1))];
             if (v.empty()) continue;
             const uint32_t at = next(static_cast<uint32_t>(v.size()));
             switch (next(3)) {
