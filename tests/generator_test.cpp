@@ -18,6 +18,7 @@
 #include "testkit/bink_generator.h"
 #include "pack/packer.h"
 #include "stages/stage_table.h"
+#include "tests/test_bink.h"
 
 namespace dev {
 namespace {
@@ -265,16 +266,6 @@ TEST(Generator, FfmpegDecodesGeneratedFiles) {
     }
 }
 
-class VectorSink : public ByteSink {
-public:
-    bool write(const void* buffer, size_t size) override {
-        const uint8_t* p = static_cast<const uint8_t*>(buffer);
-        bytes.insert(bytes.end(), p, p + size);
-        return true;
-    }
-    std::vector<uint8_t> bytes;
-};
-
 // Generated file -> DEV -> unpacked file, byte for byte; only the packets
 // made unrebuildable on purpose travel stored.
 TEST(Generator, PackUnpackRoundTrip) {
@@ -289,9 +280,9 @@ TEST(Generator, PackUnpackRoundTrip) {
         EXPECT_EQ(packed.frames, c.options.frames);
         EXPECT_EQ(packed.stored, g.storedFrames);
         MemorySource in(packed.dev.data(), packed.dev.size());
-        VectorSink out;
+        test::VectorSink out;
         ASSERT_EQ(Unpacker::run(kStageTable, out, in, RunOptions()), kResultOk);
-        EXPECT_TRUE(out.bytes == g.bytes);
+        EXPECT_TRUE(out.data == g.bytes);
     }
 }
 

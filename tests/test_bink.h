@@ -91,13 +91,15 @@ struct TestBink {
 class VectorSink : public ByteSink {
 public:
     bool write(const void* buffer, size_t size) override {
+        ++writes;
+        if (failFrom >= 0 && writes > failFrom) return false;
         const auto* p = static_cast<const uint8_t*>(buffer);
         data.insert(data.end(), p, p + size);
-        ++writes;
         return true;
     }
     std::vector<uint8_t> data;
     int writes = 0;
+    int failFrom = -1;  // writes after this many fail
 };
 
 }  // namespace dev::test

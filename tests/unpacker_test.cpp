@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "dev_stream_fixtures.h"
+#include "test_bink.h"
 #include "driver/dev_format.h"
 #include "driver/unpacker.h"
 #include "pack/range_encoder.h"
@@ -20,20 +21,7 @@ namespace dev {
 namespace {
 
 using namespace fixtures;
-
-class MemorySink : public ByteSink {
-public:
-    bool write(const void* buffer, size_t size) override {
-        ++writes;
-        if (failFrom >= 0 && writes > failFrom) return false;
-        const uint8_t* p = static_cast<const uint8_t*>(buffer);
-        bytes.insert(bytes.end(), p, p + size);
-        return true;
-    }
-    std::vector<uint8_t> bytes;
-    int writes = 0;
-    int failFrom = -1;  // writes after this many fail
-};
+using test::VectorSink;
 
 struct Progress {
     std::vector<uint32_t> calls;
@@ -45,12 +33,12 @@ struct Progress {
     }
 };
 
-int32_t runOn(const std::vector<uint8_t>& dev, MemorySink& sink, const StageTable& table, RunOptions options = {}) {
+int32_t runOn(const std::vector<uint8_t>& dev, VectorSink& sink, const StageTable& table, RunOptions options = {}) {
     MemorySource source(dev.data(), dev.size());
     return Unpacker::run(table, sink, source, options);
 }
 
-int32_t runOn(const std::vector<uint8_t>& dev, MemorySink& sink) { return runOn(dev, sink, copyTable()); }
+int32_t runOn(const std::vector<uint8_t>& dev, VectorSink& sink) { return runOn(dev, sink, copyTable()); }
 
 // Replaces the capacity block of a stream by one coding the given capacities
 // (in units of 512 bytes).
@@ -142,12 +130,12 @@ TEST(DevFraming, ShortBlocks) {
 // ---- Runs ----
 
 TEST(Unpacker, NotDevAndTooShort) {
-    MemorySink sink;
+    VectorSink sink;
     EXPECT_EQ(runOn({'D', 'E', 'V', 0x02, 0}, sink), kResultNotDev);
     EXPECT_EQ(runOn({'B', 'I', 'K', 'i', 0, 0, 0, 0}, sink), kResultNotDev);
     EXPECT_EQ(runOn({'D', 'E', 'V', 0x01}, sink), kResultFailed);
     EXPECT_EQ(runOn({}, sink), kResultFailed);
-    EXPECT_TRUE(sink.bytes.empty());
+    EXPECT_TRUE(sink.data.empty());
 }
 
 // Hundreds of frames with audio on two tracks (some packets empty) come out
@@ -158,13 +146,13 @@ TEST(Unpacker, CopyStagesRestoreStoredBink1Files) {
     o.frames = 400;
     const std::vector<uint8_t> bink = makeBink1(o);
     const std::vector<uint8_t> dev = copyStream(bink);
-    MemorySink sink;
+    VectorSink sink;
     Progress progress;
     RunOptions options;
     options.progress = Progress::callback;
     options.progressUser = &progress;
     ASSERT_EQ(runOn(dev, sink, copyTable(), options), kResultOk);
-    EXPECT_EQ(sink.bytes, bink);
+    EXPECT_EQ(sink.data, bink);
     ASSERT_FALSE(progress.calls.empty());
     EXPECT_EQ(progress.calls.front(), 0u);
     EXPECT_EQ(progress.calls.back(), 1000u);
@@ -179,9 +167,9 @@ TEST(Unpacker, CopyStagesRestoreStoredBink1Files) {
         v.maxAudio = variant == 1 ? 0 : 200;
         v.videoFlags = variant == 2 ? 0x120000 : 0;
         const std::vector<uint8_t> b = makeBink1(v);
-        MemorySink s;
+        VectorSink s;
         EXPECT_EQ(runOn(copyStream(b), s), kResultOk) << variant;
-        EXPECT_EQ(s.bytes, b) << variant;
+        EXPECT_EQ(s.data, b) << variant;
     }
 }
 
@@ -193,7 +181,7 @@ TEST(Unpacker, ZeroFrames) {
     o.frames = 0;
     const std::vector<uint8_t> bink = makeBink1(o);
     for (int real = 0; real < 2; ++real) {
-        MemorySink sink;
+        VectorSink sink;
         Progress progress;
         RunOptions options;
         options.progress = Progress::callback;
@@ -201,7 +189,7 @@ TEST(Unpacker, ZeroFrames) {
         const std::vector<uint8_t> dev = real ? emptyStream(2) : copyStream(bink);
         ASSERT_EQ(runOn(dev, sink, real ? kStageTable : copyTable(), options), kResultOk);
         if (!real) {
-            EXPECT_EQ(sink.bytes, bink);
+            EXPECT_EQ(sink.data, bink);
         }
         EXPECT_EQ(progress.calls, std::vector<uint32_t>{1000});
     }
@@ -218,10 +206,10 @@ TEST(Unpacker, EveryTruncationFails) {
     ASSERT_FALSE(dev.empty());
     for (size_t n = 0; n < dev.size(); ++n) {
         std::vector<uint8_t> cut(dev.begin(), dev.begin() + n);
-        MemorySink sink;
+        VectorSink sink;
         ASSERT_EQ(runOn(cut, sink), kResultFailed) << "cut at " << n << " of " << dev.size();
     }
-    MemorySink sink;
+    VectorSink sink;
     EXPECT_EQ(runOn(dev, sink), kResultOk);
 }
 
@@ -238,14 +226,14 @@ TEST(Unpacker, ChunkOverCapacityFails) {
     uint32_t units[kCapacityValues];
     for (int s = 0; s < kStageSlots; ++s) units[s] = caps.stage[s] / 512;
     for (int n = 1; n <= kStreamCount; ++n) units[kStageSlots + n - 1] = caps.stream[n] / 512;
-    MemorySink good;
+    VectorSink good;
     EXPECT_EQ(runOn(withCapacities(dev, units), good), kResultOk);  // the splice itself is sound
-    EXPECT_EQ(good.bytes, bink);
+    EXPECT_EQ(good.data, bink);
 
     uint32_t smaller[kCapacityValues];
     std::memcpy(smaller, units, sizeof units);
     smaller[1] = 1;  // video chunks are up to ~900 bytes
-    MemorySink sink;
+    VectorSink sink;
     EXPECT_EQ(runOn(withCapacities(dev, smaller), sink), kResultFailed);
     std::memcpy(smaller, units, sizeof units);
     smaller[0] = 0;
@@ -261,7 +249,7 @@ TEST(Unpacker, EndMarkEarlyFailsAndLateSucceeds) {
     o.frames = 8;
     const std::vector<uint8_t> bink = makeBink1(o);
     for (uint32_t drop : {1u, 3u, 8u}) {
-        MemorySink sink;
+        VectorSink sink;
         RunFailure failure;
         RunOptions options;
         options.failure = &failure;
@@ -270,9 +258,9 @@ TEST(Unpacker, EndMarkEarlyFailsAndLateSucceeds) {
         EXPECT_EQ(failure.frame, int32_t(o.frames - drop)) << drop;
     }
     for (uint32_t extra : {1u, 2u}) {
-        MemorySink sink;
+        VectorSink sink;
         EXPECT_EQ(runOn(writeDevStream(copyParts(bink, extra)), sink), kResultOk) << extra;
-        EXPECT_EQ(sink.bytes, bink);
+        EXPECT_EQ(sink.data, bink);
     }
 }
 
@@ -282,7 +270,7 @@ TEST(Unpacker, FrameOverFrameBufferFails) {
     o.frames = 4;
     o.maxVideo = 3000;
     o.largestFrame = 0;  // frame buffer of 512 bytes
-    MemorySink sink;
+    VectorSink sink;
     EXPECT_EQ(runOn(copyStream(makeBink1(o)), sink), kResultFailed);
 }
 
@@ -292,10 +280,10 @@ TEST(Unpacker, WriteFailureIsReported) {
     SynthOptions o;
     o.frames = 12;
     const std::vector<uint8_t> dev = copyStream(makeBink1(o));
-    MemorySink all;
+    VectorSink all;
     ASSERT_EQ(runOn(dev, all), kResultOk);
     for (int failFrom : {0, 2, all.writes - 1}) {
-        MemorySink sink;
+        VectorSink sink;
         sink.failFrom = failFrom;
         RunFailure failure;
         RunOptions options;
@@ -315,7 +303,7 @@ TEST(Unpacker, ProgressCallbackStopsTheRun) {
     SynthOptions o;
     o.frames = 20;
     const std::vector<uint8_t> bink = makeBink1(o);
-    MemorySink sink;
+    VectorSink sink;
     Progress progress;
     progress.answer = -1;
     RunOptions options;
@@ -324,7 +312,7 @@ TEST(Unpacker, ProgressCallbackStopsTheRun) {
     EXPECT_EQ(runOn(copyStream(bink), sink, copyTable(), options), kResultStopped);
     EXPECT_EQ(progress.calls, std::vector<uint32_t>{0});
     const size_t headerBytes = 44 + 12 * o.tracks + 4 * (o.frames + 1);
-    EXPECT_EQ(sink.bytes, std::vector<uint8_t>(bink.begin(), bink.begin() + headerBytes));
+    EXPECT_EQ(sink.data, std::vector<uint8_t>(bink.begin(), bink.begin() + headerBytes));
 }
 
 // A stage that fails is named once, on the console or in a message box, and
@@ -350,7 +338,7 @@ TEST(Unpacker, FailedStageIsReported) {
     StageTable table = copyTable();
     table.rows[1].routine = failOnThirdChunk;
 
-    MemorySink sink;
+    VectorSink sink;
     testing::internal::CaptureStdout();
     EXPECT_EQ(runOn(dev, sink, table), kResultFailed);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Thread 1 has terminated with error!\n");
@@ -394,7 +382,7 @@ TEST(Unpacker, ObserverSeesEveryFrame) {
     o.frames = 6;
     o.tracks = 0;
     const std::vector<uint8_t> bink = makeBink1(o);
-    MemorySink sink;
+    VectorSink sink;
     RunOptions options;
     options.observer = &observer;
     EXPECT_EQ(runOn(copyStream(bink), sink, copyTable(), options), kResultOk);
@@ -405,7 +393,7 @@ TEST(Unpacker, ObserverSeesEveryFrame) {
     std::vector<uint8_t> want(bink.begin(), bink.begin() + (file.frameIndex[0] & ~1u));
     for (uint32_t j : {0u, 2u, 4u})
         want.insert(want.end(), bink.begin() + (file.frameIndex[j] & ~1u), bink.begin() + (file.frameIndex[j + 1] & ~1u));
-    EXPECT_EQ(sink.bytes, want);
+    EXPECT_EQ(sink.data, want);
 }
 
 }  // namespace
