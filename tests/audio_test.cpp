@@ -17,6 +17,7 @@
 #include "pack/encode_coder.h"
 #include "stages/audio_grammar.h"
 #include "stages/stages.h"
+#include "tests/corpus.h"
 
 namespace dev {
 namespace {
@@ -546,8 +547,7 @@ TEST(AudioCorpus, EveryPacketRoundTrips) {
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {
         const auto ext = entry.path().extension();
         if (ext != ".bik" && ext != ".bk2") continue;
-        std::ifstream in(entry.path(), std::ios::binary);
-        std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::vector<uint8_t> bytes = readBytes(entry.path());
         BinkFile file;
         std::string error;
         if (!readBinkFile(bytes, file, error) || file.tracks.empty()) continue;

@@ -131,10 +131,7 @@ const char* bink2Decoder() {
 // What the decoder prints for the file (empty: decoded without a message).
 std::string decoderMessages(const char* decoder, const std::vector<uint8_t>& bytes, const std::string& tag) {
     const std::string path = std::string(DEV_BINARY_DIR) + "/bink2_" + std::to_string(getpid()) + "_" + tag + ".bk2";
-    {
-        std::ofstream out(path, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    }
+    writeBytes(path, bytes);
     const std::string log = path + ".log";
     const std::string cmd = std::string("timeout 600 '") + decoder + "' -nostdin -v warning -xerror -i '" + path +
                             "' -map 0 -f null - >'" + log + "' 2>&1";

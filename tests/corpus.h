@@ -17,6 +17,17 @@
 
 namespace dev {
 
+// A whole file's bytes (empty when it cannot be read), and a file of bytes.
+inline std::vector<uint8_t> readBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+inline bool writeBytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(out);
+}
+
 struct CorpusFile {
     std::string name;
     std::vector<uint8_t> bytes;
@@ -57,8 +68,7 @@ inline const std::vector<CorpusFile>& corpusFiles() {
         for (const auto& p : paths) {
             CorpusFile f;
             f.name = p.filename().string();
-            std::ifstream in(p, std::ios::binary);
-            f.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+            f.bytes = readBytes(p);
             std::string error;
             if (!readBinkFile(f.bytes, f.bink, error)) continue;
             setHeaderFields(f.context, f.bink.header.data(), static_cast<uint32_t>(f.bink.header.size()));

@@ -14,6 +14,7 @@
 #include "testkit/bink_generator.h"
 #include "pack/packer.h"
 #include "stages/stage_table.h"
+#include "tests/corpus.h"
 
 namespace dev {
 namespace {
@@ -38,8 +39,7 @@ std::vector<uint8_t> generatedStream() {
 }
 
 std::vector<uint8_t> sampleStream() {
-    std::ifstream in(std::filesystem::path(DEV_SOURCE_DIR) / "samples" / "sample.dev", std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return readBytes(std::filesystem::path(DEV_SOURCE_DIR) / "samples" / "sample.dev");
 }
 
 int32_t unpack(const std::vector<uint8_t>& stream) {

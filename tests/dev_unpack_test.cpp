@@ -38,14 +38,6 @@ protected:
         streams.out = out;
         return test::runProgram(DEV_UNPACK_PATH, args, dir, streams);
     }
-    void writeFile(const std::string& p, const std::vector<uint8_t>& bytes) const {
-        std::ofstream f(p, std::ios::binary);
-        f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    }
-    std::vector<uint8_t> readFile(const std::string& p) const {
-        std::ifstream f(p, std::ios::binary);
-        return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
-    }
     fs::path dir;
 };
 
@@ -65,8 +57,8 @@ TEST_F(DevUnpack, WrongArgumentCountPrintsUsageAndTouchesNothing) {
 TEST_F(DevUnpack, OpenFailuresTouchNoFile) {
     const std::vector<uint8_t> dev = fixtures::emptyStream();
     const std::vector<uint8_t> precious(300, 'p');
-    writeFile(path("in.dev"), dev);
-    writeFile(path("out.bik"), precious);
+    writeBytes(path("in.dev"), dev);
+    writeBytes(path("out.bik"), precious);
     fs::create_directory(path("folder"));
     fs::create_hard_link(path("in.dev"), path("link.dev"));
     const std::vector<std::pair<std::string, std::string>> cases = {
@@ -80,8 +72,8 @@ TEST_F(DevUnpack, OpenFailuresTouchNoFile) {
         EXPECT_EQ(r.out, std::string(kBannerAndUsage).append(kOpenFailure)) << in << " " << out;
         EXPECT_EQ(r.status, 255) << in << " " << out;
     }
-    EXPECT_EQ(readFile(path("in.dev")), dev);
-    EXPECT_EQ(readFile(path("out.bik")), precious);
+    EXPECT_EQ(readBytes(path("in.dev")), dev);
+    EXPECT_EQ(readBytes(path("out.bik")), precious);
     EXPECT_FALSE(fs::exists(path("new.bik")));
 }
 
@@ -96,9 +88,9 @@ TEST_F(DevUnpack, FailedRunsAndBrokenConsolesKeepFilesRight) {
     const std::vector<uint8_t> bink = fixtures::makeBink1(o);
     const PackResult packed = packBink(bink);
     ASSERT_TRUE(packed.ok) << packed.error;
-    writeFile(path("in.dev"), packed.dev);
-    writeFile(path("cut.dev"), std::vector<uint8_t>(packed.dev.begin(), packed.dev.end() - 40));
-    writeFile(path("old.bik"), std::vector<uint8_t>(100, 'o'));
+    writeBytes(path("in.dev"), packed.dev);
+    writeBytes(path("cut.dev"), std::vector<uint8_t>(packed.dev.begin(), packed.dev.end() - 40));
+    writeBytes(path("old.bik"), std::vector<uint8_t>(100, 'o'));
 
     ProgramResult r = runUnpack({"cut.dev", "old.bik"});
     EXPECT_EQ(r.status, 255);
@@ -106,11 +98,11 @@ TEST_F(DevUnpack, FailedRunsAndBrokenConsolesKeepFilesRight) {
 
     r = runUnpack({"in.dev", "closed.bik"}, Stdout::Closed);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(readFile(path("closed.bik")), bink);
+    EXPECT_EQ(readBytes(path("closed.bik")), bink);
 
     r = runUnpack({"in.dev", "piped.bik"}, Stdout::BrokenPipe);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(readFile(path("piped.bik")), bink);
+    EXPECT_EQ(readBytes(path("piped.bik")), bink);
 }
 
 // A complete run: the Bink file is written, the last console text is the
@@ -121,12 +113,12 @@ TEST_F(DevUnpack, RestoresAFileAndEndsWithTheFullProgressLine) {
     o.frames = 0;
     o.tracks = 2;
     const std::vector<uint8_t> bink = fixtures::makeBink1(o);
-    writeFile(path("in.dev"), fixtures::emptyStream(2));
-    writeFile(path("out.bik"), std::vector<uint8_t>(5000, 7));
+    writeBytes(path("in.dev"), fixtures::emptyStream(2));
+    writeBytes(path("out.bik"), std::vector<uint8_t>(5000, 7));
     const ProgramResult r = runUnpack({path("in.dev"), path("out.bik")});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, std::string(kBannerAndUsage).append("100.0%    \r"));
-    EXPECT_EQ(readFile(path("out.bik")), bink);
+    EXPECT_EQ(readBytes(path("out.bik")), bink);
 }
 
 // A file with frames, packed by our packer: restored exactly, and the console
@@ -139,10 +131,10 @@ TEST_F(DevUnpack, ProgressLinesOfAPackedFile) {
     const std::vector<uint8_t> bink = fixtures::makeBink1(o);
     const PackResult packed = packBink(bink);
     if (!packed.ok) GTEST_SKIP() << "packer cannot pack the file yet: " << packed.error;
-    writeFile(path("in.dev"), packed.dev);
+    writeBytes(path("in.dev"), packed.dev);
     const ProgramResult r = runUnpack({path("in.dev"), path("out.bik")});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(readFile(path("out.bik")), bink);
+    EXPECT_EQ(readBytes(path("out.bik")), bink);
     ASSERT_EQ(r.out.compare(0, kBannerAndUsage.size(), kBannerAndUsage), 0);
     std::string rest = r.out.substr(kBannerAndUsage.size());
     ASSERT_GE(rest.size(), 11u);
@@ -171,7 +163,7 @@ TEST_F(DevUnpack, ProgressLinesOfAPackedFile) {
 // The driver's result is the exit code: -2 for a file that is not a DEV
 // stream, -1 for a truncated one; nothing else is printed.
 TEST_F(DevUnpack, ExitCodesOfFailedRuns) {
-    writeFile(path("bik.dev"), {'B', 'I', 'K', 'i', 0, 0, 0, 0});
+    writeBytes(path("bik.dev"), {'B', 'I', 'K', 'i', 0, 0, 0, 0});
     ProgramResult r = runUnpack({path("bik.dev"), path("out.bik")});
     EXPECT_EQ(r.status, 254);
     EXPECT_EQ(r.out, kBannerAndUsage);
@@ -179,7 +171,7 @@ TEST_F(DevUnpack, ExitCodesOfFailedRuns) {
     std::vector<uint8_t> dev = fixtures::emptyStream();
     ASSERT_FALSE(dev.empty());
     dev.pop_back();
-    writeFile(path("cut.dev"), dev);
+    writeBytes(path("cut.dev"), dev);
     r = runUnpack({path("cut.dev"), path("out.bik")});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, kBannerAndUsage);
@@ -189,7 +181,7 @@ TEST_F(DevUnpack, ExitCodesOfFailedRuns) {
 // Windows neither is a console, so the program falls back from the console
 // call to a plain write).
 TEST_F(DevUnpack, SameTextsWithStandardOutputInAFile) {
-    writeFile(path("in.dev"), fixtures::emptyStream(1));
+    writeBytes(path("in.dev"), fixtures::emptyStream(1));
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {"in.dev", "out.bik"}, {"missing.dev", "out.bik"}, {}}) {
         const ProgramResult piped = runUnpack(args, Stdout::Pipe);
@@ -216,10 +208,10 @@ TEST_F(DevUnpack, RestoresEveryCorpusFile) {
             EXPECT_TRUE(packed.ok) << file.name << ": " << packed.error;
         }
         if (!packed.ok) continue;
-        writeFile(path("in.dev"), packed.dev);
+        writeBytes(path("in.dev"), packed.dev);
         const ProgramResult r = runUnpack({path("in.dev"), path("out.bik")});
         EXPECT_EQ(r.status, 0) << file.name;
-        EXPECT_TRUE(readFile(path("out.bik")) == file.bytes) << file.name;
+        EXPECT_TRUE(readBytes(path("out.bik")) == file.bytes) << file.name;
     }
 }
 

@@ -18,6 +18,7 @@
 #include "testkit/bink_generator.h"
 #include "pack/packer.h"
 #include "stages/stage_table.h"
+#include "tests/corpus.h"
 #include "tests/test_bink.h"
 
 namespace dev {
@@ -169,12 +170,6 @@ int runFfmpeg(const std::string& path, bool wide, std::string& messages) {
 }
 #endif
 
-bool writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return static_cast<bool>(out);
-}
-
 TEST(Generator, FileLayoutAndDeterminism) {
     GeneratorOptions o = sized(33, 65, 5, 77);
     o.alpha = true;
@@ -257,7 +252,7 @@ TEST(Generator, FfmpegDecodesGeneratedFiles) {
         const GeneratedBink g = generateBink1File(c.options);
         ASSERT_TRUE(g.ok) << g.error;
         const std::string path = tempPath("ffmpeg");
-        ASSERT_TRUE(writeFile(path, g.bytes));
+        ASSERT_TRUE(writeBytes(path, g.bytes));
         std::string messages;
         const int rc = runFfmpeg(path, c.options.width > 7680, messages);
         std::remove(path.c_str());

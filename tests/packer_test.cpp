@@ -203,11 +203,6 @@ TEST(Packer, StreamWithRejectedFlagsEndsWithMinus4) {
     }
 }
 
-std::vector<uint8_t> readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
 // Every Bink file of the corpus by name, whether it reads or not.
 std::vector<std::filesystem::path> corpusPaths() {
     std::vector<std::filesystem::path> files;
@@ -223,7 +218,7 @@ std::vector<std::filesystem::path> corpusPaths() {
 TEST(PackerCorpus, RefusesTheFlagsTheFormatRejects) {
     if (!std::filesystem::is_directory(DEV_CORPUS_DIR)) GTEST_SKIP() << "no corpus";
     for (const char* name : {"olyx_OETitle.bk2", "hsett_Enemy_Skeleton_Dead_Bink.bk2"}) {
-        const auto bytes = readFile(std::filesystem::path(DEV_CORPUS_DIR) / name);
+        const auto bytes = readBytes(std::filesystem::path(DEV_CORPUS_DIR) / name);
         ASSERT_FALSE(bytes.empty()) << name;
         const PackResult r = packBink(bytes);
         EXPECT_FALSE(r.ok) << name;
@@ -238,7 +233,7 @@ TEST(PackerCorpus, Bink1FilesRoundTrip) {
     uint64_t binkBytes = 0, devBytes = 0;
     for (const auto& path : corpusPaths()) {
         if (path.extension() != ".bik") continue;
-        const auto bytes = readFile(path);
+        const auto bytes = readBytes(path);
         const PackResult r = packBink(bytes);
         EXPECT_TRUE(r.ok) << path.filename() << ": " << r.error;
         if (!r.ok) continue;
@@ -255,7 +250,7 @@ TEST(PackerCorpus, Bink1FilesRoundTrip) {
 // The sample stream shipped with the sources (a generated Bink 1 file with
 // video and audio) unpacks to a Bink file that packs back to the same stream.
 TEST(Packer, SampleStreamUnpacksAndPacksBackTheSame) {
-    const auto dev = readFile(std::filesystem::path(DEV_SOURCE_DIR) / "samples" / "sample.dev");
+    const auto dev = readBytes(std::filesystem::path(DEV_SOURCE_DIR) / "samples" / "sample.dev");
     ASSERT_FALSE(dev.empty());
     std::vector<uint8_t> out;
     ASSERT_EQ(unpack(dev, out), 0);

@@ -27,6 +27,7 @@
 #include "pack/packer.h"
 #include "pack/record_writer.h"
 #include "platform/exports.h"
+#include "tests/corpus.h"
 
 namespace {
 
@@ -441,16 +442,11 @@ TEST_F(Plugin, RepeatedFailuresLeaveNothingBehind) {
 
 namespace {
 
-std::vector<uint8_t> readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 TEST_F(Plugin, RealBinkFilesThroughTheRecordStream) {
     const std::string dir = DEV_CORPUS_DIR;
-    const std::vector<uint8_t> a = readFile(dir + "/galciv1_Menu_Open.bik");
-    const std::vector<uint8_t> b = readFile(dir + "/shc_st12_fletchers_workshop.bik");  // with audio
-    const std::vector<uint8_t> refused = readFile(dir + "/olyx_OETitle.bk2");           // flags rejected
+    const std::vector<uint8_t> a = dev::readBytes(dir + "/galciv1_Menu_Open.bik");
+    const std::vector<uint8_t> b = dev::readBytes(dir + "/shc_st12_fletchers_workshop.bik");  // with audio
+    const std::vector<uint8_t> refused = dev::readBytes(dir + "/olyx_OETitle.bk2");           // flags rejected
     if (a.empty() || b.empty() || refused.empty()) GTEST_SKIP() << "corpus not present";
     const std::vector<uint8_t> junk = pattern(70000, 13);
     std::vector<dev::RecordReport> reports;

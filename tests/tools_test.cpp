@@ -15,6 +15,7 @@
 #include "pack/packer.h"
 #include "pack/record_writer.h"
 #include "run_program.h"
+#include "tests/corpus.h"
 #include "tools/stream_layout.h"
 
 namespace dev {
@@ -72,8 +73,7 @@ protected:
             ::mkfifo(p.c_str(), 0644);
 #endif
         } else {
-            std::ofstream f(p, std::ios::binary);
-            f.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+            writeBytes(p, b);
         }
     }
 };
