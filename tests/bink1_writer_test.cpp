@@ -129,7 +129,7 @@ struct Widths {
 };
 
 // Writes the nine chunk counts of a row where only the listed bundles have
-// a chunk: the counts go to sub-stream 14 and their fields to the expected
+// a chunk: the counts go to kChunkCounts and their fields to the expected
 // bits, in bundle order; `chunk` writes the coded values after a count.
 template <class F>
 void rowChunks(Rig& rig, Bits& bits, const Widths& wd, std::initializer_list<int> counts, F&& chunk) {
@@ -360,10 +360,10 @@ TEST(Bink1Chunks, ScaledBlocksTypedOneUseValueAndRunCodes) {
     Bits bits;
     bits.identityTrees();
     rowChunks(rig, bits, Widths(12), {6, 6, 1, 0, 0, 0, 0, 0, 0}, [&](int b) {
-        if (b == 0) {
+        if (b == kBundleBlockTypes) {
             rig.b8(kBlockTypes, {1, 1, 1, 1, 1, 1});
             bits.put(0, 1).put(1, 4).put(12, 4).put(1, 4);
-        } else if (b == 1) {
+        } else if (b == kBundleSubBlockTypes) {
             rig.b8(kSubBlockTypes, {6, 6, 6, 6, 6, 6});
             bits.put(0, 1).put(6, 4).put(12, 4).put(6, 4);
         } else {
@@ -391,7 +391,7 @@ TEST(Bink1Chunks, ColourHighNibbleUsesTheTreeOfTheLastColour) {
     bits.put(0, 4 * 17);
     const Widths wd(1);
     rowChunks(rig, bits, wd, {1, 0, 1, 0, 0, 0, 0, 0, 0}, [&](int b) {
-        if (b == 0) {
+        if (b == kBundleBlockTypes) {
             rig.b8(kBlockTypes, {6});
             bits.put(0, 1).put(6, 4);
         } else {
@@ -400,7 +400,7 @@ TEST(Bink1Chunks, ColourHighNibbleUsesTheTreeOfTheLastColour) {
         }
     });
     rowChunks(rig, bits, wd, {1, -1, 1, -1, -1, -1, -1, -1, -1}, [&](int b) {
-        if (b == 0) {
+        if (b == kBundleBlockTypes) {
             rig.b8(kBlockTypes, {6});
             bits.put(0, 1).put(6, 4);
         } else {
@@ -423,10 +423,10 @@ TEST(Bink1Chunks, PatternBlockColoursAndNibblesUnderAMergedTree) {
     rig.b8(kTrees, {0, 0, 0});
     bits.put(0, 76).put(1, 4).put(0, 1).put(0, 2).bits({1, 0, 0, 0, 0, 0, 0, 0}).put(0, 12);
     rowChunks(rig, bits, Widths(1), {1, 0, 2, 8, 0, 0, 0, 0, 0}, [&](int b) {
-        if (b == 0) {
+        if (b == kBundleBlockTypes) {
             rig.b8(kBlockTypes, {8});
             bits.put(0, 1).put(8, 4);
-        } else if (b == 2) {
+        } else if (b == kBundleColours) {
             rig.b8(kColours, {0x12, 0x34});
             bits.put(0, 1).put(1, 4).put(2, 4).put(3, 4).put(4, 4);  // high 3 under tree of col_last 1
         } else {
@@ -451,10 +451,10 @@ void motionRow(std::initializer_list<int> xs, std::initializer_list<int> ys, std
     Bits bits;
     bits.identityTrees();
     rowChunks(rig, bits, Widths(2), {2, 0, 0, 0, 2, 2, 0, 0, 0}, [&](int b) {
-        if (b == 0) {
+        if (b == kBundleBlockTypes) {
             rig.b8(kBlockTypes, {2, 2});
             bits.put(0, 1).put(2, 4).put(2, 4);
-        } else if (b == 4) {
+        } else if (b == kBundleXOffsets) {
             rig.b8(kXOffsets, xs);
             expectX(bits);
         } else {
@@ -494,7 +494,7 @@ void dcRow(bool inter, std::initializer_list<int> dcs, const std::function<void(
     rowChunks(rig, bits, Widths(n), {count, 0, 0, 0, inter ? count : 0, inter ? count : 0, inter ? 0 : count,
                                      inter ? count : 0, 0},
               [&](int b) {
-                  if (b == 0) {
+                  if (b == kBundleBlockTypes) {
                       for (uint32_t i = 0; i < n; ++i) rig.b8(kBlockTypes, {inter ? 7 : 5});
                       bits.put(0, 1).put(inter ? 7 : 5, 4);
                       for (uint32_t r = n - 1; r > 0;) {  // the run-code rule, as above
@@ -503,7 +503,7 @@ void dcRow(bool inter, std::initializer_list<int> dcs, const std::function<void(
                           bits.put(code, 4);
                           r -= step;
                       }
-                  } else if (b == 4 || b == 5) {
+                  } else if (b == kBundleXOffsets || b == kBundleYOffsets) {
                       for (uint32_t i = 0; i < n; ++i) rig.b8(b == kBundleXOffsets ? kXOffsets : kYOffsets, {0});
                       rig.b8(kFormChoices, {1});
                       bits.put(1, 1).put(0, 4);
@@ -555,10 +555,10 @@ std::unique_ptr<Rig> runRows(std::initializer_list<int> runs, std::initializer_l
     const Widths wd(1);
     const int runCount = static_cast<int>(runs.size());
     rowChunks(rig, bits, wd, {1, 0, colours, 0, 0, 0, 0, 0, runCount}, [&](int b) {
-        if (b == 0) {
+        if (b == kBundleBlockTypes) {
             rig.b8(kBlockTypes, {3});
             bits.put(0, 1).put(3, 4);
-        } else if (b == 2) {
+        } else if (b == kBundleColours) {
             for (int i = 0; i < colours; ++i) rig.b8(kColours, {0x11});
             bits.put(1, 1).put(1, 4).put(1, 4);
         } else {
@@ -583,7 +583,7 @@ std::unique_ptr<Rig> runRows(std::initializer_list<int> runs, std::initializer_l
     // Row 1: block types and runs are spent (the runs end), colours are due
     // only when row 0 used all it was sent.
     rowChunks(rig, bits, wd, {1, -1, row1Colours, -1, -1, -1, -1, -1, 0}, [&](int b) {
-        if (b == 0) {
+        if (b == kBundleBlockTypes) {
             rig.b8(kBlockTypes, {6});
             bits.put(0, 1).put(6, 4);
         } else {
@@ -625,10 +625,10 @@ TEST(Bink1Walk, ScaledBlocksConsumeASubTypeOnlyOnEvenRows) {
     bits.identityTrees();
     const Widths wd(2);
     rowChunks(rig, bits, wd, {2, 1, 1, 0, 0, 0, 0, 0, 0}, [&](int b) {
-        if (b == 0) {
+        if (b == kBundleBlockTypes) {
             rig.b8(kBlockTypes, {1, 1});  // row 0 and row 1 in one chunk
             bits.put(0, 1).put(1, 4).put(1, 4);
-        } else if (b == 1) {
+        } else if (b == kBundleSubBlockTypes) {
             rig.b8(kSubBlockTypes, {6});
             bits.put(0, 1).put(6, 4);
         } else {
@@ -651,16 +651,16 @@ TEST(Bink1Walk, IntraAndInterBlocksWriteCoefficientsThenQuantiser) {
     Bits bits;
     bits.identityTrees();
     rowChunks(rig, bits, Widths(2), {2, 0, 0, 0, 1, 1, 1, 1, 0}, [&](int b) {
-        if (b == 0) {
+        if (b == kBundleBlockTypes) {
             rig.b8(kBlockTypes, {5, 7});
             bits.put(0, 1).put(5, 4).put(7, 4);
-        } else if (b == 4 || b == 5) {
+        } else if (b == kBundleXOffsets || b == kBundleYOffsets) {
             rig.b8(b == kBundleXOffsets ? kXOffsets : kYOffsets, {0});
             rig.b8(kFormChoices, {1});
             bits.put(1, 1).put(0, 4);
         } else {
             rig.b16(b == kBundleIntraDc ? kIntraDc : kInterDc, {0});
-            bits.put(0, b == 6 ? 11 : 10);
+            bits.put(0, b == kBundleIntraDc ? 11 : 10);
         }
     });
     // Intra: stored position 1 is slot 1, value -1; inter: count 64, not written.
@@ -681,7 +681,7 @@ TEST(Bink1Walk, ResidueBlockWritesBudgetThenField) {
     Bits bits;
     bits.identityTrees();
     rowChunks(rig, bits, Widths(1), {1, 0, 0, 0, 1, 1, 0, 0, 0}, [&](int b) {
-        if (b == 0) {
+        if (b == kBundleBlockTypes) {
             rig.b8(kBlockTypes, {4});
             bits.put(0, 1).put(4, 4);
         } else {
