@@ -40,7 +40,7 @@ struct TestContext {
 
 using Packets = std::vector<std::vector<uint8_t>>;  // per track; empty = no packet
 
-// Sub-stream 1 of a frame: per track the 32-bit size and the bytes.
+// The audio sub-stream of a frame: per track the 32-bit size and the bytes.
 std::vector<uint8_t> frameAudio(const Packets& packets) {
     std::vector<uint8_t> out;
     for (const auto& p : packets) {

@@ -748,7 +748,7 @@ TEST(VideoFrameStageFailure, WidePlanesAndHugeGridsEndCleanly) {
         const BinkContext empty = makeContext(0, 0xFFFFFFFFu);
         roundTrip(empty, {FrameBuilder(empty, 1).coded(), FrameBuilder::stored(2, {})});
     }
-    // A grid of 2^28 rows: sub-stream 2 fills up and the plane ends there.
+    // A grid of 2^28 rows: the block types fill up and the plane ends there.
     {
         VideoFrameDecoder decoder;
         ASSERT_TRUE(decoder.setup(makeContext(16, 0x80000000u)));
