@@ -7,7 +7,6 @@
 #endif
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
