@@ -89,7 +89,7 @@ public:
                             ": the DCT audio packet cannot be rebuilt exactly: " + why;
                     return false;
                 }
-                if (!audio::codeBlock(c, state_, j, block_, nullptr, choose)) {
+                if (!audio::codeBlock(c, state_, j, block_, choose)) {
                     error = "frame " + std::to_string(frame.index) + ", audio track " + std::to_string(j) +
                             ": block " + std::to_string(reader.blocksRead() - 1) +
                             " lies outside what the audio stage can code";

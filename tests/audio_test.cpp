@@ -17,6 +17,8 @@
 #include "pack/encode_coder.h"
 #include "stages/audio_grammar.h"
 #include "stages/stages.h"
+#include "writers/audio_syntax.h"
+#include "writers/bit_direction.h"
 
 namespace dev {
 namespace {
@@ -105,10 +107,9 @@ TEST(AudioEmission, RunFormOfTheLastGroups) {
     int16_t c[1022] = {};
     c[1021] = -3;
     std::vector<uint8_t> buf(4096);
-    ValueWriter out(buf.data(), buf.size());
-    audio::AudioBitWriter w(out);
-    audio::emitCoefficients(w, c, 1022);
-    w.align();
+    BitsOut w(BitWriter(buf.data(), buf.data() + buf.size()));
+    audio::coefficientSyntax(w, c, 1022);
+    w.align32();
     // Read it back as a Bink decoder would.
     size_t pos = 0;
     auto get = [&](int n) {
@@ -283,7 +284,7 @@ TEST(AudioReferences, EveryReferenceKindDecodes) {
                     x.useReference = pick != 0;
                     x.selector = static_cast<uint8_t>(pick ? pick - 1 : 0);
                 };
-                ASSERT_TRUE(audio::codeBlock(c, enc, j, v.channels.data() + b * enc.tracks[j].channels, nullptr, choose));
+                ASSERT_TRUE(audio::codeBlock(c, enc, j, v.channels.data() + b * enc.tracks[j].channels, choose));
             }
         }
         c.finish();
@@ -319,19 +320,17 @@ TEST(AudioParser, RejectsPacketsWeCannotRewrite) {
     // one bit more is read fine by a Bink decoder but is not our form.
     audio::AudioChannelValues zero{};
     std::vector<uint8_t> buf(8192);
-    ValueWriter out(buf.data(), buf.size());
-    audio::AudioBitWriter w(out);
-    w.put(0, 2);
-    audio::emitFloat(w, 0, 0, 0);
-    audio::emitFloat(w, 0, 0, 0);
-    for (int l = 0; l < t.bandCount; ++l) w.put(0, 8);
-    w.put(0, 1);
-    w.put(1, 4);  // width 1 for eight zeros
-    w.put(0, 8);
-    audio::emitCoefficients(w, zero.coefficients + 8, t.frameLength - 10);
-    w.align();
+    BitsOut w(BitWriter(buf.data(), buf.data() + buf.size()));
+    w.field(0, 2);
+    for (int n = 0; n < 2; ++n) audio::floatSyntax(w, zero.exponent[n], zero.mantissa[n], zero.sign[n]);
+    for (int l = 0; l < t.bandCount; ++l) w.field(0, 8);
+    w.field(0, 1);
+    w.field(1, 4);  // width 1 for eight zeros
+    w.field(0, 8);
+    audio::coefficientSyntax(w, zero.coefficients + 8, t.frameLength - 10);
+    w.align32();
     bad.assign({0, 0, 0, 0});
-    bad.insert(bad.end(), buf.begin(), buf.begin() + out.size());
+    bad.insert(bad.end(), buf.data(), w.w.out);
     EXPECT_FALSE(parseAudioPacket(t, bad, v, why));
     // Damaged packets from untrusted files: flipped bits and random bytes
     // are read without touching memory past the packet.
@@ -402,7 +401,7 @@ void expectRejected(const TestContext& tc, size_t from, size_t to, uint32_t forc
         x.useReference = ch == 1;
         x.selector = 0;
     };
-    audio::codeBlock(c, enc, 0, v.channels.data(), nullptr, choose);
+    audio::codeBlock(c, enc, 0, v.channels.data(), choose);
     c.finish();
     std::vector<uint8_t> out(1 << 16, 0xAA);
     ValueWriter w(out.data(), out.size() - 64);
