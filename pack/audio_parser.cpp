@@ -20,15 +20,12 @@ size_t maxBlockBytes(const audio::AudioTrackState& t) {
 AudioPacketReader::AudioPacketReader(const audio::AudioTrackState& t, std::span<const uint8_t> packet)
     : t_(t), packet_(packet), again_(maxBlockBytes(t)) {}
 
-bool AudioPacketReader::readBlock(audio::AudioChannelValues* channels, std::string& why) {
+Status AudioPacketReader::readBlock(audio::AudioChannelValues* channels) {
     const size_t start = next_;
     std::memset(channels, 0, sizeof *channels * static_cast<size_t>(t_.channels));
     BitsIn in(BitReader(packet_.data() + start, packet_.size() - start));
     audio::blockSyntax(in, t_, channels);
-    if (in.r.overrun()) {
-        why = "block " + std::to_string(blocks_) + " runs past the end of the packet";
-        return false;
-    }
+    if (in.r.overrun()) return "block " + std::to_string(blocks_) + " runs past the end of the packet";
     const size_t length = in.r.position() / 8;
     BitsOut again(BitWriter(again_.data(), again_.data() + again_.size()));
     audio::blockSyntax(again, t_, channels);
@@ -36,17 +33,15 @@ bool AudioPacketReader::readBlock(audio::AudioChannelValues* channels, std::stri
     if (written != length || std::memcmp(again_.data(), packet_.data() + start, length) != 0) {
         size_t k = 0;
         while (k < written && k < length && again_[k] == packet_[start + k]) ++k;
-        why = "block " + std::to_string(blocks_) + " is not written the way the stage writes it (first difference at byte " +
-              std::to_string(start + k) + ")";
-        return false;
+        return "block " + std::to_string(blocks_) + " is not written the way the stage writes it (first difference at byte " +
+               std::to_string(start + k) + ")";
     }
     next_ = start + length;
     ++blocks_;
-    return true;
+    return {};
 }
 
-bool parseAudioPacket(const audio::AudioTrackState& t, std::span<const uint8_t> packet, AudioPacketValues& values,
-                      std::string& why) {
+Status parseAudioPacket(const audio::AudioTrackState& t, std::span<const uint8_t> packet, AudioPacketValues& values) {
     AudioPacketReader reader(t, packet);
     values.size = static_cast<uint32_t>(packet.size());
     values.blocks = 0;
@@ -55,10 +50,11 @@ bool parseAudioPacket(const audio::AudioTrackState& t, std::span<const uint8_t> 
     for (uint32_t k = 0; k < reader.headLength(); ++k) values.sampleCount[k] = reader.head(k);
     while (!reader.atEnd()) {
         values.channels.resize(values.channels.size() + t.channels);
-        if (!reader.readBlock(values.channels.data() + values.channels.size() - t.channels, why)) return false;
+        if (Status read = reader.readBlock(values.channels.data() + values.channels.size() - t.channels); !read.ok())
+            return read;
         ++values.blocks;
     }
-    return true;
+    return {};
 }
 
 std::vector<uint8_t> writeAudioPacket(const audio::AudioTrackState& t, const AudioPacketValues& values) {

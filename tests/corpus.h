@@ -59,8 +59,7 @@ inline const std::vector<CorpusFile>& corpusFiles() {
             f.name = p.filename().string();
             std::ifstream in(p, std::ios::binary);
             f.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-            std::string error;
-            if (!readBinkFile(f.bytes, f.bink, error)) continue;
+            if (!readBinkFile(f.bytes, f.bink).ok()) continue;
             setHeaderFields(f.context, f.bink.header.data(), static_cast<uint32_t>(f.bink.header.size()));
             out.push_back(std::move(f));
         }
