@@ -7,18 +7,8 @@
 
 namespace dev {
 
-namespace {
-
-// Worst case of one block's bytes: per channel two floats, 25 quantisers,
-// 256 run headers and 16 bits per coefficient.
-size_t maxBlockBytes(const audio::AudioTrackState& t) {
-    return (2 + size_t(t.channels) * (58 + 8 * audio::kMaxBands + 9 * 256 + 16 * audio::kMaxCoefficients)) / 8 + 8;
-}
-
-}  // namespace
-
 AudioPacketReader::AudioPacketReader(const audio::AudioTrackState& t, std::span<const uint8_t> packet)
-    : t_(t), packet_(packet), again_(maxBlockBytes(t)) {}
+    : t_(t), packet_(packet), again_(audio::maxBlockBytes(t)) {}
 
 Status AudioPacketReader::readBlock(audio::AudioChannelValues* channels) {
     const size_t start = next_;
@@ -58,7 +48,7 @@ Status parseAudioPacket(const audio::AudioTrackState& t, std::span<const uint8_t
 }
 
 std::vector<uint8_t> writeAudioPacket(const audio::AudioTrackState& t, const AudioPacketValues& values) {
-    std::vector<uint8_t> out(4 + values.blocks * maxBlockBytes(t));
+    std::vector<uint8_t> out(4 + values.blocks * audio::maxBlockBytes(t));
     const uint32_t head = values.size < 4 ? values.size : 4;
     std::memcpy(out.data(), values.sampleCount, head);
     BitsOut bits(BitWriter(out.data() + head, out.data() + out.size()));

@@ -16,6 +16,7 @@
 // rewrite of the block, not the syntax, tells whether it is ours.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "core/bits.h"
@@ -67,6 +68,14 @@ struct AudioChannelBits {
     uint8_t quantisers[kMaxBands];
     int16_t coefficients[kMaxCoefficients];
 };
+
+// The most bytes one block of the layout can take: per channel two floats,
+// every band's quantiser, a run header per group and each coefficient in 16
+// bits, with room to spare.
+constexpr size_t maxBlockBytes(const AudioLayout& t) {
+    return (2 + size_t(t.channels) * (2 * 29 + 8 * kMaxBands + 9 * (kMaxCoefficients / 8 + 1) + 16 * kMaxCoefficients)) / 8 +
+           8;
+}
 
 // One float: 5-bit exponent, 23-bit mantissa, sign.
 template <class D>
