@@ -92,9 +92,9 @@ int main(int argc, char** argv) {
         std::ifstream in(argv[a], std::ios::binary);
         std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         dev::BinkFile file;
-        std::string error;
-        if (!dev::readBinkFile(bytes, file, error)) {
-            std::printf("%s: %s\n", argv[a], error.c_str());
+        const dev::Status read = dev::readBinkFile(bytes, file);
+        if (!read.ok()) {
+            std::printf("%s: %s\n", argv[a], read.reason().c_str());
             ok = false;
             continue;
         }

@@ -76,9 +76,9 @@ bool fromFile(const char* path, Workload& w, std::vector<std::vector<uint8_t>>& 
     std::ifstream in(path, std::ios::binary);
     keep.emplace_back((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     dev::BinkFile file;
-    std::string error;
-    if (!dev::readBinkFile(keep.back(), file, error) || file.isBink2) {
-        std::printf("%s: not a Bink 1 file %s\n", path, error.c_str());
+    const dev::Status read = dev::readBinkFile(keep.back(), file);
+    if (!read.ok() || file.isBink2) {
+        std::printf("%s: not a Bink 1 file %s\n", path, read.reason().c_str());
         return false;
     }
     w.name = path;

@@ -23,9 +23,9 @@ bool bench(const char* path) {
     std::ifstream in(path, std::ios::binary);
     const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     dev::BinkFile file;
-    std::string error;
-    if (!dev::readBinkFile(bytes, file, error) || file.isBink2) {
-        std::printf("%s: not a Bink 1 file %s\n", path, error.c_str());
+    const dev::Status read = dev::readBinkFile(bytes, file);
+    if (!read.ok() || file.isBink2) {
+        std::printf("%s: not a Bink 1 file %s\n", path, read.reason().c_str());
         return false;
     }
     dev::BinkContext context{};
@@ -38,6 +38,7 @@ bool bench(const char* path) {
         frame.video = file.video[j];
         if (!dev::bink1FrameValues(context, frame)) continue;
         chunks.emplace_back();
+        std::string error;
         if (!encoder->encode(frame, chunks.back(), error)) {
             std::printf("%s: %s\n", path, error.c_str());
             return false;

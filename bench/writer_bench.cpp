@@ -29,9 +29,9 @@ bool bench(const char* path) {
     std::ifstream in(path, std::ios::binary);
     const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     dev::BinkFile file;
-    std::string error;
-    if (!dev::readBinkFile(bytes, file, error) || file.isBink2) {
-        std::printf("%s: not a Bink 1 file %s\n", path, error.c_str());
+    const dev::Status read = dev::readBinkFile(bytes, file);
+    if (!read.ok() || file.isBink2) {
+        std::printf("%s: not a Bink 1 file %s\n", path, read.reason().c_str());
         return false;
     }
     dev::BinkContext context{};
@@ -67,7 +67,7 @@ bool bench(const char* path) {
 
         const auto t0 = Clock::now();
         for (dev::PackFrame& f : frames)
-            if (dev::parseBink1Packet(context, f)) return false;
+            if (!dev::parseBink1Packet(context, f).ok()) return false;
         bestParse = std::min(bestParse, std::chrono::duration<double>(Clock::now() - t0).count());
     }
     std::string name = path;

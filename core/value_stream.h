@@ -78,7 +78,6 @@ struct ValueReader {
         underflow = true;
         return 0;
     }
-    inline int32_t get16s() { return static_cast<int16_t>(get16()); }
     inline uint32_t get32() {
         if (end - p >= 4) {
             const uint32_t v = p[0] | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);

@@ -83,13 +83,12 @@ public:
                 audio::codeSampleCountByte(c, state_, k, reader.head(k));
             auto choose = [&](int ch, AudioChannelValues& values) { chooseReference(j, ch, values); };
             while (!reader.atEnd()) {
-                std::string why;
-                if (!reader.readBlock(block_, why)) {
+                if (const Status read = reader.readBlock(block_); !read.ok()) {
                     error = "frame " + std::to_string(frame.index) + ", audio track " + std::to_string(j) +
-                            ": the DCT audio packet cannot be rebuilt exactly: " + why;
+                            ": the DCT audio packet cannot be rebuilt exactly: " + read.reason();
                     return false;
                 }
-                if (!audio::codeBlock(c, state_, j, block_, nullptr, choose)) {
+                if (!audio::codeBlock(c, state_, j, block_, choose)) {
                     error = "frame " + std::to_string(frame.index) + ", audio track " + std::to_string(j) +
                             ": block " + std::to_string(reader.blocksRead() - 1) +
                             " lies outside what the audio stage can code";

@@ -5,9 +5,9 @@
 
 #include <cstdint>
 #include <span>
-#include <string>
 #include <vector>
 
+#include "pack/status.h"
 #include "stages/audio_grammar.h"
 
 namespace dev {
@@ -28,9 +28,9 @@ public:
     uint8_t head(uint32_t k) const { return packet_[k]; }
 
     bool atEnd() const { return next_ >= packet_.size() || packet_.size() <= 4; }
-    // Reads the next block into channels[0 .. channel count - 1].  false,
-    // with the reason, when it runs past the packet or does not rewrite.
-    bool readBlock(audio::AudioChannelValues* channels, std::string& why);
+    // Reads the next block into channels[0 .. channel count - 1].  The
+    // reason when it runs past the packet or does not rewrite.
+    Status readBlock(audio::AudioChannelValues* channels);
     uint32_t blocksRead() const { return blocks_; }
 
 private:
@@ -49,9 +49,8 @@ struct AudioPacketValues {
     std::vector<audio::AudioChannelValues> channels;
 };
 
-// The whole packet at once (tests, tools); false with the reason as above.
-bool parseAudioPacket(const audio::AudioTrackState& t, std::span<const uint8_t> packet, AudioPacketValues& values,
-                      std::string& why);
+// The whole packet at once (tests, tools); the reason as above.
+Status parseAudioPacket(const audio::AudioTrackState& t, std::span<const uint8_t> packet, AudioPacketValues& values);
 
 // The packet bytes the stage emits for values.
 std::vector<uint8_t> writeAudioPacket(const audio::AudioTrackState& t, const AudioPacketValues& values);

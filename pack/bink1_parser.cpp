@@ -34,7 +34,7 @@ void clearVideoValues(PackFrame& frame) {
 
 }  // namespace
 
-const char* parseBink1Packet(const BinkContext& c, PackFrame& frame) {
+Status parseBink1Packet(const BinkContext& c, PackFrame& frame) {
     if (c.isBink2) return "not a Bink 1 file";
     // Before version 'i' a frame has no leading 32-bit word, which our frame
     // assembly always writes.
@@ -60,12 +60,12 @@ const char* parseBink1Packet(const BinkContext& c, PackFrame& frame) {
         frame.dctBlocks[0].push_back(syntax.intraBlocks(p));
         frame.dctBlocks[1].push_back(syntax.interBlocks(p));
     }
-    return nullptr;
+    return {};
 }
 
-const char* bink1PacketValues(const BinkContext& context, PackFrame& frame) {
+Status bink1PacketValues(const BinkContext& context, PackFrame& frame) {
     try {
-        if (const char* why = parseBink1Packet(context, frame)) return why;
+        if (Status parsed = parseBink1Packet(context, frame); !parsed.ok()) return parsed;
         // The proof: our frame writer over the values gives the packet back.
         FrameView* view = viewFor(context);
         if (!view) return "out of memory";
@@ -79,11 +79,11 @@ const char* bink1PacketValues(const BinkContext& context, PackFrame& frame) {
         return "out of memory";
     }
     frame.stored = false;
-    return nullptr;
+    return {};
 }
 
 bool bink1FrameValues(const BinkContext& context, PackFrame& frame) {
-    if (!bink1PacketValues(context, frame)) return true;
+    if (bink1PacketValues(context, frame).ok()) return true;
     return storeBink1Packet(frame);
 }
 

@@ -5,20 +5,21 @@
 
 #include "core/bink_context.h"
 #include "pack/pack_frame.h"
+#include "pack/status.h"
 
 namespace dev {
 
 // Reads frame.video into frame.streams (every Bink 1 video sub-stream) and
-// frame.dctBlocks.  nullptr on success; otherwise why the packet cannot be
-// coded (the frame's values are then incomplete and must be replaced).  The
+// frame.dctBlocks, or says why the packet cannot be coded (the frame's
+// values are then incomplete and must be replaced).  The
 // parse stops at the first choice of the packet that our writer would make
 // differently; what the stages can carry is checked by their encoders.
-const char* parseBink1Packet(const BinkContext& context, PackFrame& frame);
+Status parseBink1Packet(const BinkContext& context, PackFrame& frame);
 
 // The parse, and the proof that the writer rebuilds the packet bit for bit
-// from the values: nullptr when the packet is coded (values filled),
+// from the values: success when the packet is coded (values filled),
 // otherwise why it has to be carried stored.
-const char* bink1PacketValues(const BinkContext& context, PackFrame& frame);
+Status bink1PacketValues(const BinkContext& context, PackFrame& frame);
 
 // The same, falling back to the stored form: streams[kPacketRecords] then
 // holds the stored-packet record and frame.stored is set.  false only when

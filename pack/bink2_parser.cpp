@@ -52,7 +52,7 @@ size_t firstDifferentBit(std::span<const uint8_t> a, std::span<const uint8_t> b)
 
 }  // namespace
 
-std::string bink2PacketValues(const BinkContext& c, PackFrame& frame) {
+Status bink2PacketValues(const BinkContext& c, PackFrame& frame) {
     if (c.width == 0 || c.height == 0 || c.width > kBink2MaxSide || c.height > kBink2MaxSide)
         return "frame size " + std::to_string(c.width) + "x" + std::to_string(c.height) + " is not supported";
     const std::span<const uint8_t> packet = frame.video;

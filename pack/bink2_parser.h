@@ -8,10 +8,9 @@
 // cannot be packed.
 #pragma once
 
-#include <string>
-
 #include "core/bink_context.h"
 #include "pack/pack_frame.h"
+#include "pack/status.h"
 
 namespace dev {
 
@@ -19,10 +18,10 @@ namespace dev {
 // headers are refused before anything is sized from them.
 constexpr uint32_t kBink2MaxSide = 16384;
 
-// Fills frame.streams[2..10] from frame.video.  Returns an empty string when
-// the writer rebuilds the packet bit for bit from the values, else why not,
+// Fills frame.streams[2..10] from frame.video.  Succeeds when the writer
+// rebuilds the packet bit for bit from the values, else says why not,
 // naming the first bit (counted from the packet's first byte, lowest bit
 // first) where the rewrite departs from the packet.
-std::string bink2PacketValues(const BinkContext& context, PackFrame& frame);
+Status bink2PacketValues(const BinkContext& context, PackFrame& frame);
 
 }  // namespace dev

@@ -16,48 +16,43 @@ std::string hex(uint64_t v) {
     return "0x" + s;
 }
 
-bool fail(std::string& error, std::string message) {
-    error = std::move(message);
-    return false;
-}
-
 // Splits one frame into its audio packets (a 32-bit size, then the bytes, per
 // track) and the video packet that fills the rest.
-bool splitFrame(std::span<const uint8_t> frame, uint32_t j, size_t trackCount, BinkFile& out, std::string& error) {
+Status splitFrame(std::span<const uint8_t> frame, uint32_t j, size_t trackCount, BinkFile& out) {
     auto& audio = out.audio[j];
     audio.resize(trackCount);
     size_t pos = 0;
     for (size_t t = 0; t < trackCount; ++t) {
         if (frame.size() - pos < 4)
-            return fail(error, "frame " + std::to_string(j) + ": the audio packet size of track " + std::to_string(t) +
-                                   " runs past the end of the frame");
+            return Status("frame " + std::to_string(j) + ": the audio packet size of track " + std::to_string(t) +
+                              " runs past the end of the frame");
         const uint32_t n = readLe32(frame.data() + pos);
         pos += 4;
         if (n > frame.size() - pos)
-            return fail(error, "frame " + std::to_string(j) + ": the audio packet of track " + std::to_string(t) + " (" +
-                                   std::to_string(n) + " bytes) runs past the end of the frame (" +
-                                   std::to_string(frame.size() - pos) + " bytes left)");
+            return Status("frame " + std::to_string(j) + ": the audio packet of track " + std::to_string(t) + " (" +
+                              std::to_string(n) + " bytes) runs past the end of the frame (" +
+                              std::to_string(frame.size() - pos) + " bytes left)");
         audio[t] = frame.subspan(pos, n);
         pos += n;
     }
     out.video[j] = frame.subspan(pos);
-    return true;
+    return {};
 }
 
 }  // namespace
 
-bool readBinkFile(std::span<const uint8_t> bytes, BinkFile& out, std::string& error) {
+Status readBinkFile(std::span<const uint8_t> bytes, BinkFile& out) {
     out = BinkFile();
     const uint64_t size = bytes.size();
     if (size < BinkHeader::kBaseLength)
-        return fail(error, "too short for a Bink header (" + std::to_string(size) + " bytes)");
+        return Status("too short for a Bink header (" + std::to_string(size) + " bytes)");
     const uint8_t* p = bytes.data();
     const bool bink1 = p[0] == 'B' && p[1] == 'I' && p[2] == 'K';
-    if (!bink1 && !isBink2Signature(p)) return fail(error, "not a Bink file (no BIK or KB2 signature)");
+    if (!bink1 && !isBink2Signature(p)) return Status("not a Bink file (no BIK or KB2 signature)");
     const uint32_t headerLength = binkHeaderLength(p);
     if (size < headerLength)
-        return fail(error, "too short for a Bink 2 header of version " + std::string(1, char(p[3])) + " (" +
-                               std::to_string(size) + " bytes)");
+        return Status("too short for a Bink 2 header of version " + std::string(1, char(p[3])) + " (" +
+                          std::to_string(size) + " bytes)");
 
     out.header.assign(p, p + headerLength);
     out.isBink2 = !bink1;
@@ -75,9 +70,9 @@ bool readBinkFile(std::span<const uint8_t> bytes, BinkFile& out, std::string& er
     const uint64_t indexWords = uint64_t(out.frameCount) + 1;
     const uint64_t dataStart = tableEnd + indexWords * 4;
     if (tableEnd > size)
-        return fail(error, "the audio track table (" + std::to_string(trackCount) + " tracks) runs past the end of the file");
+        return Status("the audio track table (" + std::to_string(trackCount) + " tracks) runs past the end of the file");
     if (dataStart > size)
-        return fail(error, "the frame index (" + std::to_string(out.frameCount) + " frames) runs past the end of the file");
+        return Status("the frame index (" + std::to_string(out.frameCount) + " frames) runs past the end of the file");
 
     out.tracks.resize(trackCount);
     const uint8_t* table = p + headerLength;
@@ -97,28 +92,28 @@ bool readBinkFile(std::span<const uint8_t> bytes, BinkFile& out, std::string& er
     // last one must end the file: the DEV stream carries nothing else.
     const auto offset = [&](uint64_t k) { return uint64_t(out.frameIndex[k] & ~1u); };
     if (offset(0) != dataStart)
-        return fail(error, "the first frame starts at " + hex(offset(0)) + ", not right after the frame index at " +
-                               hex(dataStart));
+        return Status("the first frame starts at " + hex(offset(0)) + ", not right after the frame index at " +
+                          hex(dataStart));
     for (uint32_t j = 0; j < out.frameCount; ++j) {
         if (offset(j + 1) < offset(j))
-            return fail(error, "the frame index is out of order: frame " + std::to_string(j + 1) + " starts at " +
-                                   hex(offset(j + 1)) + ", before frame " + std::to_string(j) + " at " + hex(offset(j)));
+            return Status("the frame index is out of order: frame " + std::to_string(j + 1) + " starts at " +
+                              hex(offset(j + 1)) + ", before frame " + std::to_string(j) + " at " + hex(offset(j)));
         if (offset(j + 1) > size)
-            return fail(error, "frame " + std::to_string(j) + " ends at " + hex(offset(j + 1)) +
-                                   ", past the end of the file at " + hex(size));
+            return Status("frame " + std::to_string(j) + " ends at " + hex(offset(j + 1)) +
+                              ", past the end of the file at " + hex(size));
     }
     const uint64_t end = offset(out.frameCount);
     if (end < size)
-        return fail(error, std::to_string(size - end) + " bytes follow the last frame; only a file that ends with its "
-                                                        "last frame can be reproduced");
+        return Status(std::to_string(size - end) + " bytes follow the last frame; only a file that ends with its "
+                                                   "last frame can be reproduced");
 
     out.audio.resize(out.frameCount);
     out.video.resize(out.frameCount);
     for (uint32_t j = 0; j < out.frameCount; ++j) {
         const auto frame = bytes.subspan(offset(j), offset(j + 1) - offset(j));
-        if (!splitFrame(frame, j, trackCount, out, error)) return false;
+        if (Status split = splitFrame(frame, j, trackCount, out); !split.ok()) return split;
     }
-    return true;
+    return {};
 }
 
 }  // namespace dev

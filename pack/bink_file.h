@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "pack/status.h"
+
 namespace dev {
 
 struct BinkTrack {
@@ -31,8 +33,8 @@ struct BinkFile {
 // Splits a Bink file.  Every size is checked against the file.  Only files the
 // DEV stream can reproduce are accepted: header, track table and frame index
 // followed directly by the frames, contiguous and in order, up to the end of
-// the file.  The spans point into bytes, which must outlive out.  false with a
-// message otherwise.
-bool readBinkFile(std::span<const uint8_t> bytes, BinkFile& out, std::string& error);
+// the file.  The spans point into bytes, which must outlive out.  The reason
+// otherwise.
+Status readBinkFile(std::span<const uint8_t> bytes, BinkFile& out);
 
 }  // namespace dev

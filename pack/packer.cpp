@@ -278,9 +278,8 @@ bool packBink2Frames(const BinkFile& file, const BinkContext& context, DevStream
         frame.index = j;
         frame.audio = file.audio[j];
         frame.video = file.video[j];
-        const std::string why = bink2PacketValues(context, frame);
-        if (!why.empty()) {
-            r.error = where + ": " + why;
+        if (const Status coded = bink2PacketValues(context, frame); !coded.ok()) {
+            r.error = where + ": " + coded.reason();
             return false;
         }
         setAudioStream(frame);
@@ -305,8 +304,7 @@ bool packBink2Frames(const BinkFile& file, const BinkContext& context, DevStream
 PackResult packBink(std::span<const uint8_t> bink, ProgressCallback progressCallback, void* progressUser) {
     Progress progress{progressCallback, progressUser};
     BinkFile file;
-    std::string error;
-    if (!readBinkFile(bink, file, error)) return failure(error);
+    if (const Status read = readBinkFile(bink, file); !read.ok()) return failure(read.reason());
     if (!videoFlagsSupported(file.isBink2, file.videoFlags)) {
         const uint32_t rejected = file.videoFlags & (file.isBink2 ? kBink2RejectedFlags : kBink1RejectedFlags);
         return failure("video flags " + hex8(file.videoFlags) + " are not supported by the DEV format (bits " +

@@ -1,11 +1,5 @@
 // Element grammar of the audio packet stage, written once for both directions.
-//
-// Bink DCT audio packet: 4 bytes of decoded-sample count, then blocks.  A block
-// is two zero bits and, per channel, two floats (5-bit exponent, 23-bit
-// mantissa, sign bit), one 8-bit quantiser per band and the coefficients
-// 2 .. frame length - 1 in run form; the block is padded with zero bits to a
-// 32-bit boundary.  Bits go least significant first into 32-bit little-endian
-// words.
+// The Bink bits of a packet are writers/audio_syntax.h.
 //
 // In the DEV stream each coefficient is range coded on its own (zero flag,
 // sign, magnitude) under contexts of its band, quantiser and neighbours,
@@ -15,36 +9,27 @@
 // run form is the one we emit.
 //
 // The grammar is a template over the coder policy C (core/coder.h):
-// DecodeCoder in the stage, which emits the Bink bits; EncodeCoder in the
-// packer, which takes the values from AudioChannelValues.  Every context
-// formula lives here and nowhere else.
+// DecodeCoder in the stage, which fills the values of a block for the stage
+// to write with the audio syntax; EncodeCoder in the packer, which takes the
+// values from AudioChannelValues.  Every context formula lives here and
+// nowhere else.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "core/bink_context.h"
 #include "core/bits.h"
 #include "core/models.h"
 #include "core/range_decoder.h"
 #include "core/value_stream.h"
+#include "writers/audio_syntax.h"
 
 namespace dev::audio {
 
-constexpr int kMaxBands = 25;
-constexpr int kMaxFrameLength = 2048;
-constexpr int kMaxCoefficients = kMaxFrameLength - 2;  // coefficients 2 .. frame length - 1
-constexpr uint32_t kMaxReferenceTracks = 128;          // the reference flag has one model per track
-constexpr int kMaxMagnitudeLength = 16;                // magnitudes (and differences) below 2^16
-constexpr int32_t kMaxCoefficient = 32767;             // a 4-bit width expresses 15 bits
-
-// Upper edges of the quantiser bands, in Hz.
-inline constexpr uint16_t kCriticalFrequencies[kMaxBands] = {
-    100,  200,  300,  400,  510,  630,  770,  920,  1080,  1270,  1480,  1720,  2000,
-    2320, 2700, 3150, 3700, 4400, 5300, 6400, 7700, 9500, 12000, 15500, 24500};
-
-// Run lengths, in groups of 8 coefficients, that a run index of 4 bits names.
-inline constexpr uint8_t kRunGroups[16] = {2, 3, 4, 5, 6, 8, 9, 10, 11, 12, 13, 14, 15, 16, 32, 64};
+constexpr uint32_t kMaxReferenceTracks = 128;  // the reference flag has one model per track
+constexpr int kMaxMagnitudeLength = 16;        // magnitudes (and differences) below 2^16
 
 // ---- Model table: one flat array, a base per table and the index function
 // that is the plain sum of context terms the format defines.  Below them, a
@@ -122,31 +107,19 @@ static_assert(16 * kMaxClass + kMaxMagnitudeLength - 2 >= 256);  // magnitude le
 
 // Per track: band layout from the sample rate, float contexts and the
 // coefficients of the most recent block of each channel.
-struct AudioTrackState {
-    int bandCount;
-    int frameLength;
-    int channels;
+struct AudioTrackState : AudioLayout {  // band layout by audio::setupTrack
     uint8_t exponentContext;
     uint8_t floatSignHistory;
-    // Entry k - 1: first coefficient of band k (k = 1 .. bandCount - 1); the
-    // entry after them holds the frame length.  Band 0 starts at 2.
-    int boundaries[kMaxBands];
     uint8_t quantisers[2][kMaxBands];  // clamped to 95
     int16_t history[2][kMaxCoefficients];
 };
 
-// Band layout of a track as a Bink audio decoder derives it.
-inline void setupTrack(AudioTrackState& t, uint32_t sampleRate, bool stereo) {
-    t.frameLength = sampleRate < 22050 ? 512 : sampleRate < 44100 ? 1024 : 2048;
-    t.channels = stereo ? 2 : 1;
-    const uint32_t half = (sampleRate + 1) >> 1;
-    int n = 1;
-    while (n < kMaxBands && kCriticalFrequencies[n - 1] < half) ++n;
-    t.bandCount = n;
-    for (int k = 1; k < n; ++k)
-        t.boundaries[k - 1] = static_cast<int>((uint32_t(kCriticalFrequencies[k - 1]) * uint32_t(t.frameLength) / half) & ~1u);
-    t.boundaries[n - 1] = t.frameLength;
-}
+// One channel of one block as the packer parsed it (and as the stage decodes
+// it): its Bink values and the reference the DEV stream codes it against.
+struct AudioChannelValues : AudioChannelBits {
+    uint8_t useReference;
+    uint8_t selector;  // track x 2 + channel
+};
 
 // The whole state of one coding context (the stage thread, or the packer's
 // mirror of it): the models in one block and the track array.
@@ -155,6 +128,7 @@ struct AudioState {
     AudioTrackState* tracks = nullptr;
     uint32_t trackCount = 0;
     bool rawMode = false;
+    AudioChannelValues block[2];  // the block the stage decodes, by channel
 
     AudioState() = default;
     AudioState(const AudioState&) = delete;
@@ -186,112 +160,14 @@ struct AudioState {
     }
 };
 
-// Bink bit order: least significant bit first into 32-bit little-endian words.
-struct AudioBitWriter {
-    ValueWriter& out;
-    uint64_t acc = 0;
-    uint32_t count = 0;
-
-    explicit AudioBitWriter(ValueWriter& w) : out(w) {}
-    DEV_INLINE void put(uint32_t value, uint32_t bits) {
-        acc |= uint64_t(value) << count;
-        count += bits;
-        if (count >= 32) {
-            out.put32(static_cast<uint32_t>(acc));
-            acc >>= 32;
-            count -= 32;
-        }
-    }
-    // Pads the last word with zero bits.
-    DEV_INLINE void align() {
-        if (count) out.put32(static_cast<uint32_t>(acc));
-        acc = 0;
-        count = 0;
-    }
-};
-
-// One channel of one block as the packer parsed it (and as the stage decodes it).
-struct AudioChannelValues {
-    uint8_t exponent[2];
-    uint32_t mantissa[2];
-    uint8_t sign[2];
-    uint8_t quantisers[kMaxBands];
-    uint8_t useReference;
-    uint8_t selector;  // track x 2 + channel
-    int16_t coefficients[kMaxCoefficients];
-};
-
-// Writes one channel's coefficients in Bink run form: groups of 8, runs of
-// equal width as long as the run table allows.
-inline void emitCoefficients(AudioBitWriter& w, const int16_t* c, int count) {
-    const int groups = (count + 7) / 8;
-    uint8_t widths[kMaxCoefficients / 8 + 1];
-    for (int g = 0; g < groups; ++g) {
-        uint32_t all = 0;
-        const int end = g * 8 + 8 < count ? g * 8 + 8 : count;
-        for (int i = g * 8; i < end; ++i) all |= static_cast<uint32_t>(c[i] < 0 ? -c[i] : c[i]);
-        widths[g] = static_cast<uint8_t>(bitLength(all));
-    }
-    int g = 0;
-    while (g < groups) {
-        const uint32_t w0 = widths[g];
-        int run = 1, index = -1;
-        if (groups - g > 1) {
-            int checked = g + 1;  // groups g .. checked - 1 are known to match
-            for (int t = 0; t < 16; ++t) {
-                const int want = g + kRunGroups[t] < groups ? g + kRunGroups[t] : groups;
-                bool match = true;
-                for (; checked < want; ++checked)
-                    if (widths[checked] != w0) { match = false; break; }
-                if (!match) break;
-                run = kRunGroups[t];
-                index = t;
-                if (want == groups) break;
-            }
-        }
-        if (index < 0) w.put(0, 1);
-        else w.put(1 | (uint32_t(index) << 1), 5);
-        w.put(w0, 4);
-        const int first = g * 8;
-        g = g + run < groups ? g + run : groups;
-        if (w0) {
-            const int last = g * 8 < count ? g * 8 : count;
-            for (int i = first; i < last; ++i) {
-                const int32_t v = c[i];
-                if (v) w.put(static_cast<uint32_t>(v < 0 ? -v : v) | (uint32_t(v < 0) << w0), w0 + 1);
-                else w.put(0, w0);
-            }
-        }
-    }
-}
-
-// One float as the Bink bits have it: 5-bit exponent, 23-bit mantissa, sign.
-DEV_INLINE void emitFloat(AudioBitWriter& w, uint32_t exponent, uint32_t mantissa, uint32_t sign) {
-    w.put(exponent | ((mantissa & 0xFFFF) << 5), 21);
-    w.put((mantissa >> 16) | (sign << 7), 8);
-}
-
-// The Bink bits of one block from its values (one entry per channel).
-inline void emitBlock(AudioBitWriter& w, const AudioTrackState& t, const AudioChannelValues* values) {
-    w.put(0, 2);
-    for (int ch = 0; ch < t.channels; ++ch) {
-        const AudioChannelValues& v = values[ch];
-        for (int n = 0; n < 2; ++n) emitFloat(w, v.exponent[n], v.mantissa[n], v.sign[n]);
-        for (int l = 0; l < t.bandCount; ++l) w.put(v.quantisers[l], 8);
-        emitCoefficients(w, v.coefficients, t.frameLength - 2);
-    }
-    w.align();
-}
-
 // Codes one float: exponent, mantissa in three trees, sign.
 template <class C>
-DEV_INLINE void codeFloat(C& c, BitModel* models, AudioTrackState& t, const AudioChannelValues* v, int n,
-                          AudioBitWriter* w) {
+DEV_INLINE void codeFloat(C& c, BitModel* models, AudioTrackState& t, AudioChannelValues& v, int n) {
     uint32_t e = 0, mant = 0, s = 0;
     if constexpr (C::kEncoding) {
-        e = v->exponent[n];
-        mant = v->mantissa[n];
-        s = v->sign[n];
+        e = v.exponent[n];
+        mant = v.mantissa[n];
+        s = v.sign[n];
     }
     e = c.tree(models + floatExponentBase(t.exponentContext), 5, e);
     t.exponentContext = static_cast<uint8_t>(e >> 2);
@@ -301,7 +177,11 @@ DEV_INLINE void codeFloat(C& c, BitModel* models, AudioTrackState& t, const Audi
     const uint32_t m2 = c.tree(mm + 512, 7, (mant >> 16) & 0x7F);
     s = c.bit(models[floatSignModel(e >> 2, t.floatSignHistory)], s);
     t.floatSignHistory = static_cast<uint8_t>((t.floatSignHistory * 2 + s) & 3);
-    if constexpr (!C::kEncoding) emitFloat(*w, e, m0 | (m1 << 8) | (m2 << 16), s);
+    if constexpr (!C::kEncoding) {
+        v.exponent[n] = static_cast<uint8_t>(e);
+        v.mantissa[n] = m0 | (m1 << 8) | (m2 << 16);
+        v.sign[n] = static_cast<uint8_t>(s);
+    }
 }
 
 // Codes the coefficients of one channel against an optional reference.  The
@@ -365,27 +245,25 @@ DEV_INLINE bool codeCoefficients(C& c, BitModel* models, const AudioTrackState& 
     return true;
 }
 
-// Codes one block of track j.  Decoding (w set): writes the block's Bink bits.
-// Encoding (values set, one per channel): choose(channel, values) is called
-// just before a channel's reference is coded, to fill useReference/selector.
-// false on a bound the format cannot express.
+// Codes one block of track j with its values, one entry per channel: taken
+// from them when encoding, filled in when decoding.  Encoding:
+// choose(channel, values) is called just before a channel's reference is
+// coded, to fill useReference/selector.  false on a bound the format cannot
+// express.
 template <class C, class Choose>
-inline bool codeBlock(C& c, AudioState& st, uint32_t j, AudioChannelValues* values, AudioBitWriter* w,
-                      Choose&& choose) {
+inline bool codeBlock(C& c, AudioState& st, uint32_t j, AudioChannelValues* values, Choose&& choose) {
     BitModel* models = st.models.data();
     AudioTrackState& t = st.tracks[j];
-    if constexpr (!C::kEncoding) w->put(0, 2);
     uint32_t k = 0;  // previous quantiser context, runs on across channels
     for (int ch = 0; ch < t.channels; ++ch) {
-        AudioChannelValues* v = nullptr;
-        if constexpr (C::kEncoding) v = values + ch;
-        codeFloat(c, models, t, v, 0, w);
-        codeFloat(c, models, t, v, 1, w);
+        AudioChannelValues* v = values + ch;
+        codeFloat(c, models, t, *v, 0);
+        codeFloat(c, models, t, *v, 1);
         for (int l = 0; l < t.bandCount; ++l) {
             uint32_t q = 0;
             if constexpr (C::kEncoding) q = v->quantisers[l];
             q = c.tree(models + quantiserContext(static_cast<uint32_t>(l), k), 8, q);
-            if constexpr (!C::kEncoding) w->put(q, 8);
+            if constexpr (!C::kEncoding) v->quantisers[l] = static_cast<uint8_t>(q);
             const uint32_t clamped = q < 95 ? q : 95;
             t.quantisers[ch][l] = static_cast<uint8_t>(clamped);
             k = clamped >> 1;
@@ -407,9 +285,9 @@ inline bool codeBlock(C& c, AudioState& st, uint32_t j, AudioChannelValues* valu
         if (!codeCoefficients(c, models, t, t.quantisers[ch], useRef, ref, hist,
                               C::kEncoding ? v->coefficients : nullptr))
             return false;
-        if constexpr (!C::kEncoding) emitCoefficients(*w, hist, t.frameLength - 2);
+        if constexpr (!C::kEncoding)
+            std::memcpy(v->coefficients, hist, sizeof(int16_t) * static_cast<size_t>(t.frameLength - 2));
     }
-    if constexpr (!C::kEncoding) w->align();
     return true;
 }
 

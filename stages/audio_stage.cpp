@@ -3,6 +3,8 @@
 #include "core/coder.h"
 #include "stages/audio_grammar.h"
 #include "stages/stages.h"
+#include "writers/audio_syntax.h"
+#include "writers/bit_direction.h"
 
 namespace dev {
 
@@ -36,13 +38,17 @@ bool decodeAudioChunk(AudioState& st, const uint8_t* chunk, size_t length, Value
         // Otherwise the blocks must fill the rest exactly; every block writes
         // at least one word, so the loop ends.
         int64_t remaining = int64_t(size) - 4;
-        AudioBitWriter w(out);
-        while (remaining > 0) {
-            const size_t before = out.size();
-            if (!codeBlock(c, st, j, nullptr, &w, NoChoice{})) return false;
-            if (out.overflow) return false;
-            remaining -= static_cast<int64_t>(out.size() - before);
+        BitsOut bits(BitWriter(out.p, out.end));
+        bool ok = true;
+        while (ok && remaining > 0) {
+            const uint8_t* before = bits.w.out;
+            ok = codeBlock(c, st, j, st.block, NoChoice{});
+            if (ok) blockSyntax(bits, st.tracks[j], st.block);
+            remaining -= bits.w.out - before;
         }
+        out.p = bits.w.out;
+        out.overflow |= bits.w.overflow;
+        if (!ok || out.overflow) return false;
         if (size > 4 && remaining != 0) return false;
     }
     return !out.overflow;

@@ -148,7 +148,6 @@ enum GroupKind : uint32_t {
     kResidueAlpha,
     kGroupKinds
 };
-constexpr bool isChroma(GroupKind k) { return k == kIntraU || k == kIntraV || k == kResidueU || k == kResidueV; }
 constexpr GroupKind lumaOf(GroupKind k) { return k >= kResidueLuma ? kResidueLuma : kIntraLuma; }
 
 constexpr GroupTables kGroupTables[kGroupKinds] = {

@@ -17,6 +17,8 @@
 #include "stages/audio_grammar.h"
 #include "stages/stages.h"
 #include "tests/corpus.h"
+#include "writers/audio_syntax.h"
+#include "writers/bit_direction.h"
 
 namespace dev {
 namespace {
@@ -105,10 +107,9 @@ TEST(AudioEmission, RunFormOfTheLastGroups) {
     int16_t c[1022] = {};
     c[1021] = -3;
     std::vector<uint8_t> buf(4096);
-    ValueWriter out(buf.data(), buf.size());
-    audio::AudioBitWriter w(out);
-    audio::emitCoefficients(w, c, 1022);
-    w.align();
+    BitsOut w(BitWriter(buf.data(), buf.data() + buf.size()));
+    audio::coefficientSyntax(w, c, 1022);
+    w.align32();
     // Read it back as a Bink decoder would.
     size_t pos = 0;
     auto get = [&](int n) {
@@ -268,8 +269,7 @@ TEST(AudioReferences, EveryReferenceKindDecodes) {
             o.blocks = 1 + (f + j) % 2;
             o.correlated = 1;
             packets.push_back(makeAudioPacket(o));
-            std::string why;
-            ASSERT_TRUE(parseAudioPacket(enc.tracks[j], packets[j], values[j], why)) << why;
+            ASSERT_EQ(parseAudioPacket(enc.tracks[j], packets[j], values[j]).reason(), "");
         }
         std::vector<uint8_t> chunk;
         EncodeCoder c(chunk);
@@ -283,7 +283,7 @@ TEST(AudioReferences, EveryReferenceKindDecodes) {
                     x.useReference = pick != 0;
                     x.selector = static_cast<uint8_t>(pick ? pick - 1 : 0);
                 };
-                ASSERT_TRUE(audio::codeBlock(c, enc, j, v.channels.data() + b * enc.tracks[j].channels, nullptr, choose));
+                ASSERT_TRUE(audio::codeBlock(c, enc, j, v.channels.data() + b * enc.tracks[j].channels, choose));
             }
         }
         c.finish();
@@ -300,39 +300,36 @@ TEST(AudioParser, RejectsPacketsWeCannotRewrite) {
     audio::setupTrack(t, 22050, false);
     std::vector<uint8_t> packet = makeAudioPacket(22050, false, 3, 2);
     AudioPacketValues v;
-    std::string why;
-    ASSERT_TRUE(parseAudioPacket(t, packet, v, why)) << why;
+    ASSERT_EQ(parseAudioPacket(t, packet, v).reason(), "");
     EXPECT_EQ(v.blocks, 2u);
     EXPECT_EQ(writeAudioPacket(t, v), packet);
     // The two leading bits of a block are not zero.
     auto bad = packet;
     bad[4] |= 1;
-    EXPECT_FALSE(parseAudioPacket(t, bad, v, why));
+    EXPECT_FALSE(parseAudioPacket(t, bad, v).ok());
     // A truncated packet: its last block runs past the end.
     bad.assign(packet.begin(), packet.end() - 4);
-    EXPECT_FALSE(parseAudioPacket(t, bad, v, why));
+    EXPECT_FALSE(parseAudioPacket(t, bad, v).ok());
     // Not a whole number of words.
     bad = packet;
     bad.push_back(0);
-    EXPECT_FALSE(parseAudioPacket(t, bad, v, why));
+    EXPECT_FALSE(parseAudioPacket(t, bad, v).ok());
     // A width wider than needed: the first group of channel 0 written with
     // one bit more is read fine by a Bink decoder but is not our form.
     audio::AudioChannelValues zero{};
     std::vector<uint8_t> buf(8192);
-    ValueWriter out(buf.data(), buf.size());
-    audio::AudioBitWriter w(out);
-    w.put(0, 2);
-    audio::emitFloat(w, 0, 0, 0);
-    audio::emitFloat(w, 0, 0, 0);
-    for (int l = 0; l < t.bandCount; ++l) w.put(0, 8);
-    w.put(0, 1);
-    w.put(1, 4);  // width 1 for eight zeros
-    w.put(0, 8);
-    audio::emitCoefficients(w, zero.coefficients + 8, t.frameLength - 10);
-    w.align();
+    BitsOut w(BitWriter(buf.data(), buf.data() + buf.size()));
+    w.field(0, 2);
+    for (int n = 0; n < 2; ++n) audio::floatSyntax(w, zero.exponent[n], zero.mantissa[n], zero.sign[n]);
+    for (int l = 0; l < t.bandCount; ++l) w.field(0, 8);
+    w.field(0, 1);
+    w.field(1, 4);  // width 1 for eight zeros
+    w.field(0, 8);
+    audio::coefficientSyntax(w, zero.coefficients + 8, t.frameLength - 10);
+    w.align32();
     bad.assign({0, 0, 0, 0});
-    bad.insert(bad.end(), buf.begin(), buf.begin() + out.size());
-    EXPECT_FALSE(parseAudioPacket(t, bad, v, why));
+    bad.insert(bad.end(), buf.data(), w.w.out);
+    EXPECT_FALSE(parseAudioPacket(t, bad, v).ok());
     // Damaged packets from untrusted files: flipped bits and random bytes
     // are read without touching memory past the packet.
     std::mt19937 rnd(3);
@@ -342,7 +339,7 @@ TEST(AudioParser, RejectsPacketsWeCannotRewrite) {
         for (int k = 0; k < 4 && !bad.empty(); ++k) bad[rnd() % bad.size()] ^= static_cast<uint8_t>(1u << (rnd() % 8));
         if (n % 3 == 0)
             for (auto& b : bad) b = static_cast<uint8_t>(rnd());
-        parseAudioPacket(t, bad, v, why);
+        (void)parseAudioPacket(t, bad, v);
     }
 }
 
@@ -385,8 +382,7 @@ void expectRejected(const TestContext& tc, size_t from, size_t to, uint32_t forc
     ASSERT_TRUE(dec.init(tc.context));
     const std::vector<uint8_t> packet = makeAudioPacket(44100, true, 9, 1);
     AudioPacketValues v;
-    std::string why;
-    ASSERT_TRUE(parseAudioPacket(enc.tracks[0], packet, v, why)) << why;
+    ASSERT_EQ(parseAudioPacket(enc.tracks[0], packet, v).reason(), "");
     std::vector<uint8_t> chunk;
     ForcingCoder c(chunk);
     c.base = enc.models.data();
@@ -402,7 +398,7 @@ void expectRejected(const TestContext& tc, size_t from, size_t to, uint32_t forc
         x.useReference = ch == 1;
         x.selector = 0;
     };
-    audio::codeBlock(c, enc, 0, v.channels.data(), nullptr, choose);
+    audio::codeBlock(c, enc, 0, v.channels.data(), choose);
     c.finish();
     std::vector<uint8_t> out(1 << 16, 0xAA);
     ValueWriter w(out.data(), out.size() - 64);
@@ -548,8 +544,7 @@ TEST(AudioCorpus, EveryPacketRoundTrips) {
         if (ext != ".bik" && ext != ".bk2") continue;
         const std::vector<uint8_t> bytes = readBytes(entry.path());
         BinkFile file;
-        std::string error;
-        if (!readBinkFile(bytes, file, error) || file.tracks.empty()) continue;
+        if (!readBinkFile(bytes, file).ok() || file.tracks.empty()) continue;
         ++filesWithAudio;
         TestContext tc({});
         for (const auto& t : file.tracks) {

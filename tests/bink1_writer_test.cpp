@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "core/bink_context.h"
+#include "testkit/bink1_plane_writer.h"
 #include "writers/bink1/plane_syntax.h"
-#include "writers/bink1/video_writer.h"
 #include "writers/bit_writer.h"
 #include "writers/frame_output.h"
 

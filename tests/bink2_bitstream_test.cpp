@@ -40,8 +40,7 @@ struct ReadFile {
     std::vector<uint32_t> keyframes;
 
     explicit ReadFile(const std::vector<uint8_t>& bytes) {
-        std::string error;
-        EXPECT_TRUE(readBinkFile(bytes, file, error)) << error;
+        EXPECT_EQ(readBinkFile(bytes, file).reason(), "");
         setHeaderFields(context, file.header.data(), static_cast<uint32_t>(file.header.size()));
         for (uint32_t w : file.frameIndex) keyframes.push_back(w & 1);
         context.keyframes = keyframes.data();
@@ -162,7 +161,7 @@ TEST(Bink2Bitstream, GeneratedFilesOfEveryCaseReadBackDecodeAndRoundTrip) {
         EXPECT_EQ(r.file.header.size(), c.options.version >= 'i' ? 48u : 44u);
         for (uint32_t j = 0; j < r.file.frameCount; ++j) {
             PackFrame f = r.frame(j);
-            ASSERT_EQ(bink2PacketValues(r.context, f), "") << "frame " << j;
+            ASSERT_EQ(bink2PacketValues(r.context, f).reason(), "") << "frame " << j;
             for (int n = kFirstVideo; n <= kLastVideo; ++n)
                 ASSERT_EQ(f.streams[n], g.values[j][n]) << "frame " << j << ", sub-stream " << n;
         }
@@ -192,7 +191,7 @@ TEST(Bink2Bitstream, RealFilesRewriteBitForBitAndRoundTrip) {
         const ReadFile r(f.bytes);
         for (uint32_t j = 0; j < r.file.frameCount; ++j) {
             PackFrame frame = r.frame(j);
-            ASSERT_EQ(bink2PacketValues(r.context, frame), "") << "frame " << j;
+            ASSERT_EQ(bink2PacketValues(r.context, frame).reason(), "") << "frame " << j;
         }
         if (!videoFlagsSupported(true, r.file.videoFlags)) continue;
         const PackResult packed = packBink(f.bytes);
@@ -216,19 +215,19 @@ TEST(Bink2Bitstream, ParserNamesTheFirstBitThatDiffers) {
     longer.insert(longer.end(), 4, 0);
     PackFrame f = r.frame(1);
     f.video = longer;
-    EXPECT_EQ(bink2PacketValues(r.context, f),
+    EXPECT_EQ(bink2PacketValues(r.context, f).reason(),
               "the video packet does not rewrite bit for bit: bit " + std::to_string(bits) +
                   " differs (bytes after the last slice)");
 
     f.video = std::span<const uint8_t>(packet.data(), packet.size() - 4);
-    EXPECT_EQ(bink2PacketValues(r.context, f), "the video packet ends inside its last slice");
+    EXPECT_EQ(bink2PacketValues(r.context, f).reason(), "the video packet ends inside its last slice");
 
     // The second slice no longer starts where its offset says: the file
     // cannot be packed, and goes into a record stream stored.
     std::vector<uint8_t> moved = packet;
     moved[4] += 4;
     f.video = moved;
-    EXPECT_NE(bink2PacketValues(r.context, f).find("a slice that does not start where the last one ends"),
+    EXPECT_NE(bink2PacketValues(r.context, f).reason().find("a slice that does not start where the last one ends"),
               std::string::npos);
     std::vector<uint8_t> file = g.bytes;
     const size_t at = static_cast<size_t>(r.file.video[1].data() - g.bytes.data());

@@ -28,10 +28,10 @@ TestBink twoTrackFile() {
 
 std::string readError(const std::vector<uint8_t>& bytes) {
     BinkFile file;
-    std::string error;
-    EXPECT_FALSE(readBinkFile(bytes, file, error));
-    EXPECT_FALSE(error.empty());
-    return error;
+    const Status read = readBinkFile(bytes, file);
+    EXPECT_FALSE(read.ok());
+    EXPECT_FALSE(read.reason().empty());
+    return read.reason();
 }
 
 void putLe32(std::vector<uint8_t>& bytes, size_t at, uint32_t v) {
@@ -42,8 +42,7 @@ TEST(BinkFile, SplitsHeaderTracksIndexAndFrames) {
     const TestBink layout = twoTrackFile();
     const auto bytes = layout.bytes();
     BinkFile file;
-    std::string error;
-    ASSERT_TRUE(readBinkFile(bytes, file, error)) << error;
+    ASSERT_EQ(readBinkFile(bytes, file).reason(), "");
     EXPECT_FALSE(file.isBink2);
     EXPECT_EQ(file.version, 'i');
     EXPECT_EQ(file.header, std::vector<uint8_t>(bytes.begin(), bytes.begin() + 44));
@@ -75,8 +74,7 @@ TEST(BinkFile, Bink2HeaderLengthAndEmptyFiles) {
         layout.signature = sig;
         const auto bytes = layout.bytes();
         BinkFile file;
-        std::string error;
-        ASSERT_TRUE(readBinkFile(bytes, file, error)) << sig << ": " << error;
+        ASSERT_EQ(readBinkFile(bytes, file).reason(), "") << sig;
         const bool bink2 = sig[0] == 'K';
         EXPECT_EQ(file.isBink2, bink2);
         EXPECT_EQ(file.header.size(), bink2 && sig[3] >= 'i' ? 48u : 44u) << sig;

@@ -69,8 +69,7 @@ inline const std::vector<CorpusFile>& corpusFiles() {
             CorpusFile f;
             f.name = p.filename().string();
             f.bytes = readBytes(p);
-            std::string error;
-            if (!readBinkFile(f.bytes, f.bink, error)) continue;
+            if (!readBinkFile(f.bytes, f.bink).ok()) continue;
             setHeaderFields(f.context, f.bink.header.data(), static_cast<uint32_t>(f.bink.header.size()));
             out.push_back(std::move(f));
         }

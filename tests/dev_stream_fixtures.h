@@ -92,8 +92,7 @@ inline StageTable copyTable() {
 // leaves out the chunks of the last frames (the end mark comes early).
 inline DevStreamParts copyParts(const std::vector<uint8_t>& bink, uint32_t extraFrames = 0, uint32_t dropFrames = 0) {
     BinkFile file;
-    std::string error;
-    if (!readBinkFile(bink, file, error)) return {};
+    if (!readBinkFile(bink, file).ok()) return {};
     DevStreamParts parts;
     parts.headerChunk = encodeHeaderChunk(file);
     parts.stageCount = 2;

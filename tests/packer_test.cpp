@@ -188,8 +188,7 @@ TEST(Packer, StreamWithRejectedFlagsEndsWithMinus4) {
         layout.flags = flags;
         const auto bytes = layout.bytes();
         BinkFile file;
-        std::string error;
-        ASSERT_TRUE(readBinkFile(bytes, file, error)) << error;
+        ASSERT_EQ(readBinkFile(bytes, file).reason(), "");
         DevStreamParts parts;
         parts.headerChunk = encodeHeaderChunk(file);
         parts.stageCount = file.isBink2 ? 2 : 6;
@@ -253,8 +252,7 @@ TEST(Packer, SampleStreamUnpacksAndPacksBackTheSame) {
     std::vector<uint8_t> out;
     ASSERT_EQ(unpack(dev, out), 0);
     BinkFile file;
-    std::string error;
-    ASSERT_TRUE(readBinkFile(out, file, error)) << error;
+    ASSERT_EQ(readBinkFile(out, file).reason(), "");
     EXPECT_GT(file.frameCount, 0u);
     EXPECT_EQ(file.tracks.size(), 1u);
     const PackResult again = packBink(out);

@@ -112,7 +112,7 @@ TEST_F(Tools, DevPackCommandLine) {
                                 std::to_string(f.dev.size()) + "\n";
     // Where the cut in cutDev falls: the driver names that frame and stage.
     DevLayout layout;
-    ASSERT_TRUE(readDevLayout(f.dev, layout));
+    ASSERT_TRUE(readDevLayout(f.dev, layout).ok());
     std::string cutAt;
     uint64_t pos = layout.streamBytes - layout.chunkBytes;
     for (size_t c = 0; c < layout.cycles.size() && cutAt.empty(); ++c)
@@ -249,18 +249,18 @@ TEST_F(Tools, DevInspectOnAnyInput) {
     // no cut passes for sound, no damage reads out of bounds (sanitizers).
     for (size_t n = 0; n < f.dev.size(); n += n < 300 ? 1 : 97) {
         DevLayout layout;
-        EXPECT_FALSE(readDevLayout(std::span(f.dev).first(n), layout)) << n;
+        EXPECT_FALSE(readDevLayout(std::span(f.dev).first(n), layout).ok()) << n;
     }
     for (size_t n = 0; n < f.records.size(); n += n < 300 ? 1 : 97) {
         RecordLayout layout;
-        EXPECT_FALSE(readRecordLayout(std::span(f.records).first(n), layout)) << n;
+        EXPECT_FALSE(readRecordLayout(std::span(f.records).first(n), layout).ok()) << n;
     }
     for (size_t i = 4; i < 120 && i < f.dev.size(); ++i) {
         for (uint8_t flip : {0x01, 0x80, 0xFF}) {
             Bytes damaged = f.dev;
             damaged[i] ^= flip;
             DevLayout layout;
-            if (readDevLayout(damaged, layout)) {
+            if (readDevLayout(damaged, layout).ok()) {
                 EXPECT_LE(layout.streamBytes, damaged.size()) << i;
             }
         }

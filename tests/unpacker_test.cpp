@@ -388,8 +388,7 @@ TEST(Unpacker, ObserverSeesEveryFrame) {
     EXPECT_EQ(runOn(copyStream(bink), sink, copyTable(), options), kResultOk);
     EXPECT_EQ(observer.seen, (std::vector<uint32_t>{0, 1, 2, 3, 4, 5}));
     BinkFile file;
-    std::string error;
-    ASSERT_TRUE(readBinkFile(bink, file, error));
+    ASSERT_TRUE(readBinkFile(bink, file).ok());
     std::vector<uint8_t> want(bink.begin(), bink.begin() + (file.frameIndex[0] & ~1u));
     for (uint32_t j : {0u, 2u, 4u})
         want.insert(want.end(), bink.begin() + (file.frameIndex[j] & ~1u), bink.begin() + (file.frameIndex[j + 1] & ~1u));

@@ -42,8 +42,8 @@ BinkContext makeContext(uint32_t width, uint32_t height, bool alpha = false, boo
 
 // What the builder put in, so tests can assert their cases were covered.
 struct Coverage {
-    int types[10] = {};
-    int subTypes[10] = {};
+    int types[bink1::kBlockTypeCount] = {};
+    int subTypes[bink1::kBlockTypeCount] = {};
     int covered = 0;
     int scaledLastColumn = 0;
     int runsTo63 = 0;
@@ -315,7 +315,7 @@ TEST(VideoFrameRoundTrip, CodedFramesOfEveryLayout) {
         std::vector<PackFrame> frames;
         for (int i = 0; i < 6; ++i) frames.push_back(b.coded());
         roundTrip(c.ctx, frames);
-        for (int t = 0; t < 10; ++t) total.types[t] += b.coverage.types[t], total.subTypes[t] += b.coverage.subTypes[t];
+        for (uint32_t t = 0; t < bink1::kBlockTypeCount; ++t) total.types[t] += b.coverage.types[t], total.subTypes[t] += b.coverage.subTypes[t];
         total.covered += b.coverage.covered;
         total.scaledLastColumn += b.coverage.scaledLastColumn;
         total.runsTo63 += b.coverage.runsTo63;

@@ -19,13 +19,13 @@ std::string inputProblem(const std::string& path) {
 
 // ---- InputFile ----
 
-bool InputFile::open(const std::string& path, std::string& error) {
+Status InputFile::open(const std::string& path) {
     close();
     standard_ = isStandardName(path);
     name_ = standard_ ? "(stdin)" : path;
     file_ = standard_ ? platform::standardInput() : platform::openForRead(path.c_str());
-    if (!file_) error = standard_ ? "standard input cannot be read" : inputProblem(path);
-    return file_ != nullptr;
+    if (!file_) return standard_ ? "standard input cannot be read" : inputProblem(path);
+    return {};
 }
 
 void InputFile::close() {
@@ -87,7 +87,7 @@ bool InputFile::readAll(std::vector<uint8_t>& out) {
 
 // ---- OutputFile ----
 
-bool OutputFile::open(const std::string& target, bool replace, const InputFile* input, std::string& error) {
+Status OutputFile::open(const std::string& target, bool replace, const InputFile* input) {
     discard();
     writeFailed_ = false;
     replace_ = replace;
@@ -95,8 +95,8 @@ bool OutputFile::open(const std::string& target, bool replace, const InputFile* 
     if (standard_) {
         name_ = "(stdout)";
         file_ = platform::standardOutput();
-        if (!file_) error = "standard output cannot be written";
-        return file_ != nullptr;
+        if (!file_) return "standard output cannot be written";
+        return {};
     }
     name_ = target_ = target;
     std::error_code ec;
@@ -104,20 +104,16 @@ bool OutputFile::open(const std::string& target, bool replace, const InputFile* 
     if (fs::exists(st)) {
         // Never replace the file being read, whatever the options say.
         if (input && input->file() && !input->isStandard() && platform::isSameFile(input->file(), target.c_str())) {
-            error = "is the input file itself";
-            return false;
+            return "is the input file itself";
         }
         if (fs::is_directory(st)) {
-            error = "Is a directory";
-            return false;
+            return "Is a directory";
         }
         if (!fs::is_regular_file(st)) {
-            error = "exists and is not a regular file";
-            return false;
+            return "exists and is not a regular file";
         }
         if (!replace) {
-            error = "File exists";
-            return false;
+            return "File exists";
         }
     }
     // A new file of our own beside the target; createNew never opens an
@@ -134,12 +130,11 @@ bool OutputFile::open(const std::string& target, bool replace, const InputFile* 
     if (!file_) {
         const fs::path folder = fs::absolute(fs::path(target), ec).parent_path();
         const fs::file_status fst = fs::status(folder, ec);
-        error = ec ? "cannot be created: " + ec.message()
-                   : fs::is_directory(fst) ? "cannot be created in its folder" : "cannot be created: no such folder";
         temporary_.clear();
-        return false;
+        return ec ? "cannot be created: " + ec.message()
+                  : fs::is_directory(fst) ? "cannot be created in its folder" : "cannot be created: no such folder";
     }
-    return true;
+    return {};
 }
 
 bool OutputFile::write(const void* buffer, size_t size) {
@@ -147,34 +142,31 @@ bool OutputFile::write(const void* buffer, size_t size) {
     return !writeFailed_;
 }
 
-bool OutputFile::commit(std::string& error) {
-    if (!file_) {
-        error = "no output";
-        return false;
-    }
+Status OutputFile::commit() {
+    if (!file_) return "no output";
     const bool stored = !writeFailed_ && platform::flushFile(file_);
     if (standard_) {
         platform::closeFile(file_);
         file_ = nullptr;
-        if (!stored) error = "cannot be written";
-        return stored;
+        if (!stored) return "cannot be written";
+        return {};
     }
     if (!stored) {
-        error = "cannot be written";
         discard();
-        return false;
+        return "cannot be written";
     }
     platform::closeFile(file_);
     file_ = nullptr;
     if (!platform::moveFile(temporary_.c_str(), target_.c_str(), replace_)) {
         std::error_code ec;
-        error = !replace_ && fs::exists(fs::symlink_status(target_, ec)) ? "File exists" : "cannot be renamed into place";
+        const char* why =
+            !replace_ && fs::exists(fs::symlink_status(target_, ec)) ? "File exists" : "cannot be renamed into place";
         fs::remove(temporary_, ec);
         temporary_.clear();
-        return false;
+        return why;
     }
     temporary_.clear();
-    return true;
+    return {};
 }
 
 void OutputFile::discard() {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/byte_io.h"
+#include "pack/status.h"
 #include "platform/platform.h"
 
 namespace dev::cli {
@@ -29,8 +30,8 @@ public:
     InputFile(const InputFile&) = delete;
     InputFile& operator=(const InputFile&) = delete;
 
-    // Opens path ("-": standard input); false with the reason otherwise.
-    bool open(const std::string& path, std::string& error);
+    // Opens path ("-": standard input); the reason otherwise.
+    Status open(const std::string& path);
     void close();
     // A name for messages: the path, or "(stdin)".
     const std::string& name() const { return name_; }
@@ -70,14 +71,14 @@ public:
     // new temporary file in its folder.  Refused, with the reason: a target
     // that is the input's own file (even with replace), an existing target
     // without replace, and a target that exists but is not a regular file.
-    bool open(const std::string& target, bool replace, const InputFile* input, std::string& error);
+    Status open(const std::string& target, bool replace, const InputFile* input);
     bool write(const void* buffer, size_t size) override;
     // A write has failed since open().
     bool writeFailed() const { return writeFailed_; }
     // Puts the output in place: flushes, closes and renames the temporary
-    // file onto the target (replacing it only when allowed).  false with the
+    // file onto the target (replacing it only when allowed).  Otherwise the
     // reason, the temporary file removed and the target untouched.
-    bool commit(std::string& error);
+    Status commit();
     // Drops an output that is not committed: the temporary file is removed.
     void discard();
     const std::string& name() const { return name_; }

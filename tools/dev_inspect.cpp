@@ -83,7 +83,7 @@ void printBinkSummary(const BinkSummary& b) {
 
 int inspectDev(const std::string& name, const std::vector<uint8_t>& bytes) {
     DevLayout d;
-    const bool sound = readDevLayout(bytes, d);
+    const Status sound = readDevLayout(bytes, d);
     std::printf("DEV stream, %zu bytes\n", bytes.size());
     if (d.capacityBlockBytes || d.sizeBlockBytes)
         std::printf("capacity block %zu bytes, size block %zu bytes\n", d.capacityBlockBytes, d.sizeBlockBytes);
@@ -124,11 +124,11 @@ int inspectDev(const std::string& name, const std::vector<uint8_t>& bytes) {
             }
             std::printf("\n");
         }
-        if (sound)
+        if (sound.ok())
             for (int s = 0; s < d.stageCount; ++s)
                 std::printf("stage %d: %" PRIu64 " bytes in all, largest chunk %d\n", s, totals[s], largest[s]);
     }
-    if (!sound) return fail(name + ": damaged: " + d.error);
+    if (!sound.ok()) return fail(name + ": damaged: " + sound.reason());
     int status = kSound;
     if (!d.warning.empty()) {
         std::printf("warning: %s\n", d.warning.c_str());
@@ -146,7 +146,7 @@ int inspectDev(const std::string& name, const std::vector<uint8_t>& bytes) {
 
 int inspectRecords(const std::string& name, const std::vector<uint8_t>& bytes) {
     RecordLayout r;
-    const bool sound = readRecordLayout(bytes, r);
+    const Status sound = readRecordLayout(bytes, r);
     std::printf("record stream, %zu bytes\n", bytes.size());
     for (size_t i = 0; i < r.records.size(); ++i) {
         const RecordEntry& e = r.records[i];
@@ -170,7 +170,7 @@ int inspectRecords(const std::string& name, const std::vector<uint8_t>& bytes) {
                 break;
         }
     }
-    if (!sound) return fail(name + ": damaged: " + r.error);
+    if (!sound.ok()) return fail(name + ": damaged: " + sound.reason());
     std::printf("output %" PRIu64 " bytes\n", r.outputBytes);
     if (r.streamBytes != bytes.size()) {
         std::printf("warning: %" PRIu64 " bytes follow the end record\n", bytes.size() - r.streamBytes);
@@ -183,8 +183,7 @@ int inspectRecords(const std::string& name, const std::vector<uint8_t>& bytes) {
 
 int inspectBink(const std::string& name, const std::vector<uint8_t>& bytes) {
     BinkFile file;
-    std::string error;
-    const bool ok = readBinkFile(bytes, file, error);
+    const Status read = readBinkFile(bytes, file);
     if (bytes.size() >= BinkHeader::kBaseLength) {
         const uint8_t* p = bytes.data();
         std::printf("Bink file %s, %zu bytes, header %u bytes\n", signatureText(p).c_str(), bytes.size(),
@@ -195,7 +194,7 @@ int inspectBink(const std::string& name, const std::vector<uint8_t>& bytes) {
                     readLe32(p + BinkHeader::kVideoFlags), readLe32(p + BinkHeader::kTrackCount));
         std::printf("  frame rate %u/%u\n", readLe32(p + 28), readLe32(p + 32));
     }
-    if (!ok) return fail(name + ": " + error);
+    if (!read.ok()) return fail(name + ": " + read.reason());
     if (!videoFlagsSupported(file.isBink2, file.videoFlags)) std::printf("  the DEV format rejects these video flags\n");
     for (size_t t = 0; t < file.tracks.size(); ++t) {
         const auto& tr = file.tracks[t];
@@ -291,8 +290,7 @@ bool prepareDumpFolder(const std::string& dir, bool force) {
 
 int dumpStreams(const std::string& devPath, const std::string& dirPath, bool force) {
     cli::InputFile in;
-    std::string error;
-    if (!in.open(devPath, error)) return fail(devPath + ": " + error);
+    if (const Status opened = in.open(devPath); !opened.ok()) return fail(devPath + ": " + opened.reason());
     std::vector<uint8_t> bytes;
     if (!in.readAll(bytes)) return fail(in.name() + ": read error");
     if (bytes.size() < 4 || std::memcmp(bytes.data(), kDevMagic, 4) != 0) return fail(in.name() + ": not a DEV stream");
@@ -314,8 +312,7 @@ int dumpStreams(const std::string& devPath, const std::string& dirPath, bool for
 
 int inspectFile(const std::string& path) {
     cli::InputFile in;
-    std::string error;
-    if (!in.open(path, error)) return fail(path + ": " + error);
+    if (const Status opened = in.open(path); !opened.ok()) return fail(path + ": " + opened.reason());
     std::vector<uint8_t> bytes;
     if (!in.readAll(bytes)) return fail(in.name() + ": read error");
     if (bytes.size() >= 4 && std::memcmp(bytes.data(), kDevMagic, 4) == 0) return inspectDev(in.name(), bytes);

@@ -183,8 +183,7 @@ void packOne(const std::string& path, const Options& o, Report& report) {
     if (terminalRefused(o, target, true, report)) return;
 
     InputFile in;
-    std::string error;
-    if (!in.open(path, error)) return report.error(path, error);
+    if (const Status opened = in.open(path); !opened.ok()) return report.error(path, opened.reason());
     // Only a Bink file is read whole: anything else is refused at once.
     uint8_t signature[3];
     if (in.peek(signature, 3) != 3 ||
@@ -192,14 +191,15 @@ void packOne(const std::string& path, const Options& o, Report& report) {
         return report.error(in.name(), in.readFailed() ? "read error" : "not a Bink file (no BIK or KB2 signature)");
 
     OutputFile out;
-    if (!out.open(target, o.force, &in, error)) return report.error(out.name(), error);
+    if (const Status opened = out.open(target, o.force, &in); !opened.ok())
+        return report.error(out.name(), opened.reason());
     std::vector<uint8_t> bink;
     if (!in.readAll(bink)) return report.error(in.name(), "read error");
     report.startProgress(in.name());
     const PackResult r = packBink(bink, Report::progress, &report);
     if (!r.ok) return report.error(in.name(), r.error);
     out.write(r.dev.data(), r.dev.size());
-    if (!out.commit(error)) return report.error(out.name(), error);
+    if (const Status committed = out.commit(); !committed.ok()) return report.error(out.name(), committed.reason());
     report.summary(in.name() + ": frames " + std::to_string(r.frames) + " coded " + std::to_string(r.coded) +
                    " stored " + std::to_string(r.stored) + " bink " + std::to_string(bink.size()) + " dev " +
                    std::to_string(r.dev.size()));
@@ -226,20 +226,19 @@ void packRecords(const Options& o, Report& report) {
     std::vector<RecordInput> records;
     for (size_t i = 0; i < inputs.size(); ++i) {
         InputFile in;
-        std::string error;
-        if (!in.open(inputs[i], error)) return report.error(inputs[i], error);
+        if (const Status opened = in.open(inputs[i]); !opened.ok()) return report.error(inputs[i], opened.reason());
         if (!cli::isStandardName(target) && platform::isSameFile(in.file(), target.c_str()))
             return report.error(target, "is one of the inputs");
         if (!in.readAll(contents[i])) return report.error(in.name(), "read error");
         records.push_back({in.name(), contents[i]});
     }
     OutputFile out;
-    std::string error;
-    if (!out.open(target, o.force, nullptr, error)) return report.error(out.name(), error);
+    if (const Status opened = out.open(target, o.force, nullptr); !opened.ok())
+        return report.error(out.name(), opened.reason());
     std::vector<RecordReport> reports;
     const std::vector<uint8_t> stream = buildRecordStream(records, &reports);
     out.write(stream.data(), stream.size());
-    if (!out.commit(error)) return report.error(out.name(), error);
+    if (const Status committed = out.commit(); !committed.ok()) return report.error(out.name(), committed.reason());
 
     size_t coded = 0, inputBytes = 0;
     for (size_t i = 0; i < reports.size(); ++i) {
@@ -317,15 +316,15 @@ void decodeOne(const std::string& path, const Options& o, Report& report, bool t
     if (terminalRefused(o, path, false, report)) return;
 
     InputFile in;
-    std::string error;
-    if (!in.open(path, error)) return report.error(path, error);
+    if (const Status opened = in.open(path); !opened.ok()) return report.error(path, opened.reason());
     const StreamKind kind = streamKind(in);
     if (kind == StreamKind::Other)
         return report.error(in.name(), in.readFailed() ? "read error" : "not a DEV stream or record stream");
 
     OutputFile file;
     NullSink discard;
-    if (!test && !file.open(target, o.force, &in, error)) return report.error(file.name(), error);
+    if (const Status opened = test ? Status() : file.open(target, o.force, &in); !opened.ok())
+        return report.error(file.name(), opened.reason());
     CountingSink out(test ? static_cast<ByteSink&>(discard) : file);
 
     int32_t result;
@@ -357,7 +356,8 @@ void decodeOne(const std::string& path, const Options& o, Report& report, bool t
     // The stream ends where the decoder stops; more bytes are no part of it.
     uint8_t extra;
     const bool trailing = in.read(&extra, 1) > 0;
-    if (!test && !file.commit(error)) return report.error(file.name(), error);
+    if (const Status committed = test ? Status() : file.commit(); !committed.ok())
+        return report.error(file.name(), committed.reason());
     if (trailing) report.warning(in.name(), "bytes follow the end of the stream; ignored");
     if (o.verbose) {
         std::string line = in.name() + ": " + (test ? "ok, " : "restored ") + std::to_string(out.bytes) + " bytes";
@@ -385,15 +385,15 @@ void listOne(const std::string& path, const Options& o, Report& report, ListTota
     if (isDirectory(path)) return report.warning(path, "Is a directory, skipping");
     if (terminalRefused(o, path, false, report)) return;
     InputFile in;
-    std::string error;
-    if (!in.open(path, error)) return report.error(path, error);
+    if (const Status opened = in.open(path); !opened.ok()) return report.error(path, opened.reason());
     std::vector<uint8_t> bytes;
     if (!in.readAll(bytes)) return report.error(in.name(), "read error");
 
     uint64_t end = 0;
     if (bytes.size() >= 4 && std::memcmp(bytes.data(), kDevMagic, 4) == 0) {
         DevLayout layout;
-        if (!readDevLayout(bytes, layout)) return report.error(in.name(), "damaged: " + layout.error);
+        if (const Status read = readDevLayout(bytes, layout); !read.ok())
+            return report.error(in.name(), "damaged: " + read.reason());
         const BinkSummary& b = layout.bink;
         listRow(b.frameCount, layout.streamBytes, b.fileBytes, b.signature, in.name());
         totals.frames += b.frameCount;
@@ -402,7 +402,8 @@ void listOne(const std::string& path, const Options& o, Report& report, ListTota
         if (!layout.warning.empty()) report.warning(in.name(), layout.warning);
     } else if (bytes.size() >= 4 && std::memcmp(bytes.data(), kRecordMagic, 4) == 0) {
         RecordLayout layout;
-        if (!readRecordLayout(bytes, layout)) return report.error(in.name(), "damaged: " + layout.error);
+        if (const Status read = readRecordLayout(bytes, layout); !read.ok())
+            return report.error(in.name(), "damaged: " + read.reason());
         uint64_t frames = 0;
         for (const RecordEntry& e : layout.records)
             if (e.kind == kRecordCoded) frames += e.dev.bink.frameCount;

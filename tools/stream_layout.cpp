@@ -45,35 +45,30 @@ void summarise(const BinkContext& c, const std::vector<uint8_t>& restored, BinkS
     if (restored.size() >= 4) s.fileBytes = readLe32(restored.data() + restored.size() - 4) & ~1u;
 }
 
-bool damaged(DevLayout& out, std::string why) {
-    out.error = std::move(why);
-    return false;
-}
-
 }  // namespace
 
-bool readDevLayout(std::span<const uint8_t> bytes, DevLayout& out) {
+Status readDevLayout(std::span<const uint8_t> bytes, DevLayout& out) {
     out = DevLayout();
     const uint8_t* p = bytes.data();
     const size_t size = bytes.size();
     if (size < kDevPrefixSize || std::memcmp(p, kDevMagic, sizeof kDevMagic) != 0)
-        return damaged(out, size < kDevPrefixSize ? "too short for a DEV stream" : "not a DEV stream");
+        return Status(size < kDevPrefixSize ? "too short for a DEV stream" : "not a DEV stream");
     out.capacityBlockBytes = p[4];
     const size_t sizeStart = kDevPrefixSize + out.capacityBlockBytes + 3;
-    if (size < sizeStart) return damaged(out, "the stream ends in the capacity block");
+    if (size < sizeStart) return Status("the stream ends in the capacity block");
     const uint8_t* l2 = p + kDevPrefixSize + out.capacityBlockBytes;
     out.sizeBlockBytes = l2[0] | (size_t(l2[1]) << 8) | (size_t(l2[2]) << 16);
-    if (size - sizeStart < out.sizeBlockBytes) return damaged(out, "the stream ends in the size block");
+    if (size - sizeStart < out.sizeBlockBytes) return Status("the stream ends in the size block");
     out.haveCapacities = decodeCapacities(p + kDevPrefixSize, out.capacityBlockBytes, out.capacities);
-    if (!out.haveCapacities) return damaged(out, "the capacity block is damaged");
+    if (!out.haveCapacities) return Status("the capacity block is damaged");
 
     SizeDecoder sizes;
-    if (!sizes.start(p + sizeStart, out.sizeBlockBytes)) return damaged(out, "out of memory");
+    if (!sizes.start(p + sizeStart, out.sizeBlockBytes)) return Status("out of memory");
     size_t pos = sizeStart + out.sizeBlockBytes;
     out.headerChunkBytes = sizes.next(kHeaderSequence);
     if (out.headerChunkBytes < 0 || uint64_t(out.headerChunkBytes) > kMaxHeaderChunk)
-        return damaged(out, "the header chunk length is out of range");
-    if (size_t(out.headerChunkBytes) > size - pos) return damaged(out, "the stream ends in the header chunk");
+        return Status("the header chunk length is out of range");
+    if (size_t(out.headerChunkBytes) > size - pos) return Status("the stream ends in the header chunk");
 
     BinkContext context{};
     CaptureSink restored;
@@ -83,8 +78,8 @@ bool readDevLayout(std::span<const uint8_t> bytes, DevLayout& out) {
         summarise(context, restored.data, out.bink);
     }
     releaseHeaderBuffers(context);
-    if (hr == kResultFlags) return damaged(out, "the Bink header's video flags are not supported");
-    if (hr < 0) return damaged(out, "the header chunk is damaged");
+    if (hr == kResultFlags) return Status("the Bink header's video flags are not supported");
+    if (hr < 0) return Status("the header chunk is damaged");
     pos += size_t(out.headerChunkBytes);
 
     // Chunk lengths as the driver reads them: cycle 0 carries frame 0, and
@@ -102,33 +97,31 @@ bool readDevLayout(std::span<const uint8_t> bytes, DevLayout& out) {
             }
             const std::string where = "cycle " + std::to_string(cycle) + ", stage " + std::to_string(s);
             if (length < 0 || uint32_t(length) > out.capacities.stage[s])
-                return damaged(out, where + ": chunk length " + std::to_string(length) + " out of range");
-            if (size_t(length) > size - pos) return damaged(out, where + ": the stream ends inside the chunk");
+                return Status(where + ": chunk length " + std::to_string(length) + " out of range");
+            if (size_t(length) > size - pos) return Status(where + ": the stream ends inside the chunk");
             pos += size_t(length);
             out.chunkBytes += uint32_t(length);
         }
         if (out.endSeen && cycle < frames)
-            return damaged(out, "the chunks end in cycle " + std::to_string(cycle) + ", but the header has " +
-                                    std::to_string(frames) + " frames");
+            return Status("the chunks end in cycle " + std::to_string(cycle) + ", but the header has " +
+                              std::to_string(frames) + " frames");
     }
     if (!out.endSeen) out.warning = "no end mark after the last frame's chunks";
     out.streamBytes = pos;
-    return true;
+    return {};
 }
 
-bool readRecordLayout(std::span<const uint8_t> bytes, RecordLayout& out) {
+Status readRecordLayout(std::span<const uint8_t> bytes, RecordLayout& out) {
     out = RecordLayout();
     const uint64_t size = bytes.size();
     if (size < sizeof kRecordMagic || std::memcmp(bytes.data(), kRecordMagic, sizeof kRecordMagic) != 0) {
-        out.error = "not a record stream";
-        return false;
+        return "not a record stream";
     }
     uint64_t pos = sizeof kRecordMagic;
     for (;;) {
         const std::string where = "record " + std::to_string(out.records.size()) + ": ";
         if (pos >= size) {
-            out.error = where + "the stream ends before its end record";
-            return false;
+            return where + "the stream ends before its end record";
         }
         RecordEntry& e = out.records.emplace_back();
         e.offset = pos;
@@ -141,16 +134,14 @@ bool readRecordLayout(std::span<const uint8_t> bytes, RecordLayout& out) {
                     e.storedBytes = kFullBlockSize;
                 } else {
                     if (size - pos < uint64_t(kShortLengthBytes)) {
-                        out.error = where + "the stream ends in a block length";
-                        return false;
+                        return where + "the stream ends in a block length";
                     }
                     e.storedBytes = shortBlockLength(bytes.data() + pos - 1);
                     pos += kShortLengthBytes;
                 }
                 if (size - pos < e.storedBytes) {
-                    out.error = where + "a stored block of " + std::to_string(e.storedBytes) + " bytes is cut short (" +
-                                std::to_string(size - pos) + " bytes left)";
-                    return false;
+                    return where + "a stored block of " + std::to_string(e.storedBytes) + " bytes is cut short (" +
+                            std::to_string(size - pos) + " bytes left)";
                 }
                 pos += e.storedBytes;
                 out.outputBytes += e.storedBytes;
@@ -158,16 +149,12 @@ bool readRecordLayout(std::span<const uint8_t> bytes, RecordLayout& out) {
             }
             case kRecordCoded: {
                 pos += 1;
-                if (!readDevLayout(bytes.subspan(pos), e.dev)) {
-                    out.error = where + e.dev.error;
-                    return false;
-                }
+                if (const Status dev = readDevLayout(bytes.subspan(pos), e.dev); !dev.ok()) return where + dev.reason();
                 // The plug-in reads the next tag where the driver stopped: a
                 // stream the driver does not read to its end mark puts the
                 // next record out of step.
                 if (!e.dev.warning.empty()) {
-                    out.error = where + e.dev.warning;
-                    return false;
+                    return where + e.dev.warning;
                 }
                 pos += e.dev.streamBytes;
                 out.outputBytes += e.dev.bink.fileBytes;
@@ -175,7 +162,7 @@ bool readRecordLayout(std::span<const uint8_t> bytes, RecordLayout& out) {
             }
             case kRecordEnd:
                 out.streamBytes = pos + 1;
-                return true;
+                return {};
         }
     }
 }

@@ -11,6 +11,7 @@
 
 #include "core/bink_context.h"
 #include "driver/dev_format.h"
+#include "pack/status.h"
 #include "plugin/record_stream.h"
 
 namespace dev {
@@ -43,17 +44,15 @@ struct DevLayout {
     bool endSeen = false;
     uint64_t chunkBytes = 0;   // all stage chunks
     uint64_t streamBytes = 0;  // where the driver stops reading (when sound)
-    // Why the framing is damaged (the driver fails on it), or empty.
-    std::string error;
     // Something the driver passes over but a packer never writes (the end
     // mark after its place), or empty.
     std::string warning;
 };
 
-// Walks the framing of the DEV stream at the start of bytes.  true when the
-// framing is sound (error empty); bytes after streamBytes belong to whatever
-// follows the stream.
-bool readDevLayout(std::span<const uint8_t> bytes, DevLayout& out);
+// Walks the framing of the DEV stream at the start of bytes: success when the
+// framing is sound, else why it is damaged (the driver fails on it).  Bytes
+// after streamBytes belong to whatever follows the stream.
+Status readDevLayout(std::span<const uint8_t> bytes, DevLayout& out);
 
 struct RecordEntry {
     uint64_t offset = 0;  // of the tag byte
@@ -66,11 +65,11 @@ struct RecordLayout {
     std::vector<RecordEntry> records;  // up to and including the end record
     uint64_t streamBytes = 0;          // where the end record ends
     uint64_t outputBytes = 0;          // stored bytes and restored Bink files
-    std::string error;                 // why the stream is damaged, or empty
 };
 
-// Walks a record stream as the plug-in reads it.  true when it is sound: every
-// record complete, every coded record's framing sound, an end record last.
-bool readRecordLayout(std::span<const uint8_t> bytes, RecordLayout& out);
+// Walks a record stream as the plug-in reads it.  Sound: every record
+// complete, every coded record's framing sound, an end record last; otherwise
+// the reason names the record that is damaged.
+Status readRecordLayout(std::span<const uint8_t> bytes, RecordLayout& out);
 
 }  // namespace dev

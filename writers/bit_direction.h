@@ -28,6 +28,8 @@
 //     d.flag(b)                 a one-bit decision the writer derives (written
 //                               as a constant on each branch, which is
 //                               cheaper where the syntax branches on it);
+//     d.signedMagnitude(v, n)   |v| in n bits (n > 0), then a sign bit when
+//                               v is not zero;
 //     d.symbol(code, v)         a value coded with a prefix code, which
 //                               provides bool put(BitWriter&, v) and
 //                               uint32_t read(BitReader&);
@@ -75,6 +77,12 @@ struct BitsOut {
         else w.put(0, 1);
         return b;
     }
+    // |value| < 2^n.
+    DEV_INLINE int32_t signedMagnitude(int32_t value, uint32_t n) {
+        if (value) w.put(static_cast<uint32_t>(value < 0 ? -value : value) | (uint32_t(value < 0) << n), n + 1);
+        else w.put(0, n);
+        return value;
+    }
     template <class Code>
     DEV_INLINE uint32_t symbol(const Code& code, uint32_t value) {
         bad |= !code.put(w, value);
@@ -120,6 +128,10 @@ struct BitsIn {
         const uint32_t v = r.get(static_cast<int>(n));
         s.push_back(static_cast<uint8_t>(v));
         return v;
+    }
+    DEV_INLINE int32_t signedMagnitude(int32_t, uint32_t n) {
+        const int32_t m = static_cast<int32_t>(r.get(static_cast<int>(n)));
+        return m && r.get(1) ? -m : m;
     }
     template <class Code>
     DEV_INLINE uint32_t symbol(const Code& code, uint32_t) {

@@ -214,7 +214,7 @@ struct Frames : dev::StreamObserver {
 std::vector<std::vector<Bytes>> chunksOf(const Bytes& dev) {
     std::vector<std::vector<Bytes>> cycles;
     dev::DevLayout layout;
-    if (!dev::readDevLayout(dev, layout)) return cycles;
+    if (!dev::readDevLayout(dev, layout).ok()) return cycles;
     const uint8_t* p = dev.data() + dev::kDevPrefixSize + layout.capacityBlockBytes + 3 + layout.sizeBlockBytes +
                        layout.headerChunkBytes;
     for (const std::vector<int32_t>& lengths : layout.cycles) {

@@ -61,10 +61,4 @@ int32_t writeVideo(const BinkContext& file, FrameOutput& out, const BundleAreas&
     return w.finish(ok);
 }
 
-int32_t writePlane(const BinkContext& file, FrameOutput& out, const BundleAreas& areas, bool chroma) {
-    if (!out.streams || !areas) return -1;
-    Writer w(file, out, areas);
-    return w.finish(w.syntax_.plane(chroma));
-}
-
 }  // namespace dev::bink1

@@ -19,7 +19,4 @@ namespace dev::bink1 {
 // sub-stream runs out, or the packet would outgrow the frame buffer.
 int32_t writeVideo(const BinkContext& file, FrameOutput& out, const BundleAreas& areas);
 
-// One plane alone at out.out (the planes of a coded packet, one by one).
-int32_t writePlane(const BinkContext& file, FrameOutput& out, const BundleAreas& areas, bool chroma);
-
 }  // namespace dev::bink1
