@@ -13,11 +13,6 @@ namespace dev {
 
 namespace {
 
-constexpr uint32_t kAlphaFlag = 0x100000;
-constexpr uint32_t kGrayscaleFlag = 0x20000;
-constexpr uint32_t kStereoTrackFlag = 0x2000;
-constexpr uint32_t kDctTrackFlag = 0x1000;
-
 // Walks the header chunk on the decoding side: writes the header, the track
 // table and the frame index to the output and fills the context.  Counts
 // the chunk cannot hold (see headerDecisionBudget) are refused.
@@ -54,7 +49,7 @@ public:
         const uint64_t words = uint64_t(c.frameCount) + 1;
         const uint64_t decisions = uint64_t(c.audioTrackCount) * kTrackDecisions + words * kIndexWordDecisions;
         if (decisions > budget_) return -1;
-        const uint64_t total = length + uint64_t(c.audioTrackCount) * BinkHeader::kTrackBytes + words * 4;
+        const uint64_t total = binkLayout(length, c.audioTrackCount, c.frameCount).frames;
         if (total > 0x7FFFFFFFu) return -1;  // the byte count must fit the result
         return 0;
     }
@@ -72,7 +67,8 @@ public:
             if (!c.tracks) return false;
             for (uint32_t i = 0; i < c.audioTrackCount; ++i) new (&c.tracks[i]) AudioTrackInfo();
         }
-        scratchSize_ = static_cast<size_t>(std::max(uint64_t(c.audioTrackCount) * BinkHeader::kTrackBytes, words * 4));
+        scratchSize_ = static_cast<size_t>(
+            std::max(uint64_t(c.audioTrackCount) * BinkTrackTable::kBytesPerTrack, BinkFrameIndex::bytes(c.frameCount)));
         scratch_ = static_cast<uint8_t*>(platform::heapAlloc(scratchSize_));
         if (!scratch_) return false;
         writer_ = ValueWriter(scratch_, scratchSize_);
@@ -87,7 +83,7 @@ public:
     int32_t tracksDone() { return flush(); }
 
     int32_t indexWord(uint32_t k, uint32_t word) {
-        context_.keyframes[k] = word & 1;
+        context_.keyframes[k] = word & BinkFrameIndex::kKeyframe;
         return 0;
     }
 
@@ -156,17 +152,17 @@ bool videoFlagsSupported(bool isBink2, uint32_t flags) {
 
 void setHeaderFields(BinkContext& c, const uint8_t* header, uint32_t headerLength) {
     c.isBink2 = isBink2Signature(header) ? 1 : 0;
-    c.version = header[3];
+    c.version = header[BinkHeader::kVersion];
     c.headerLength = headerLength;
-    c.frameCount = readLe32(header + BinkHeader::kFrameCount);
-    c.largestFrameSize = readLe32(header + BinkHeader::kLargestFrame);
-    c.width = readLe32(header + BinkHeader::kWidth);
-    c.height = readLe32(header + BinkHeader::kHeight);
-    c.videoFlags = readLe32(header + BinkHeader::kVideoFlags);
-    c.audioTrackCount = readLe32(header + BinkHeader::kTrackCount);
+    c.frameCount = loadLe32(header + BinkHeader::kFrameCount);
+    c.largestFrameSize = loadLe32(header + BinkHeader::kLargestFrame);
+    c.width = loadLe32(header + BinkHeader::kWidth);
+    c.height = loadLe32(header + BinkHeader::kHeight);
+    c.videoFlags = loadLe32(header + BinkHeader::kVideoFlags);
+    c.audioTrackCount = loadLe32(header + BinkHeader::kTrackCount);
     c.noDctTrack = 0;
-    c.hasAlpha = (c.videoFlags & kAlphaFlag) ? 1 : 0;
-    c.grayscale = (c.videoFlags & kGrayscaleFlag) ? 1 : 0;
+    c.hasAlpha = (c.videoFlags & BinkVideoFlag::kAlpha) ? 1 : 0;
+    c.grayscale = (c.videoFlags & BinkVideoFlag::kGrayscale) ? 1 : 0;
     c.planeCount = c.hasAlpha + (c.grayscale ? 1u : 3u);
     c.frameBufferSize = static_cast<size_t>((uint64_t(c.largestFrameSize) + 512) & ~uint64_t(511));
     c.sliceCount = 0;
@@ -177,8 +173,8 @@ void setHeaderFields(BinkContext& c, const uint8_t* header, uint32_t headerLengt
 
 void setTrackFields(BinkContext& c, AudioTrackInfo& track, uint32_t sampleRate, uint32_t flags) {
     track.sampleRate = sampleRate;
-    track.stereo = (flags & kStereoTrackFlag) ? 1 : 0;
-    track.dct = (flags & kDctTrackFlag) ? 1 : 0;
+    track.stereo = (flags & BinkTrackFlag::kStereo) ? 1 : 0;
+    track.dct = (flags & BinkTrackFlag::kDct) ? 1 : 0;
     if (!track.dct) c.noDctTrack = 1;
 }
 

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "core/little_endian.h"
 #include "driver/header_decoder.h"
 #include "driver/unpacker.h"
 #include "pack/bink1_parser.h"
@@ -70,7 +71,7 @@ void setAudioStream(PackFrame& frame) {
     s.clear();
     for (const auto& packet : frame.audio) {
         const uint32_t n = static_cast<uint32_t>(packet.size());
-        for (int i = 0; i < 4; ++i) s.push_back(static_cast<uint8_t>(n >> (8 * i)));
+        appendLe32(s, n);
         s.insert(s.end(), packet.begin(), packet.end());
     }
 }

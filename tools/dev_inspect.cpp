@@ -33,7 +33,7 @@
 
 #include "driver/dev_format.h"
 #include "driver/header_decoder.h"
-#include "driver/header_grammar.h"
+#include "writers/bink_container.h"
 #include "driver/unpacker.h"
 #include "pack/bink_file.h"
 #include "platform/platform.h"
@@ -190,10 +190,10 @@ int inspectBink(const std::string& name, const std::vector<uint8_t>& bytes) {
         std::printf("Bink file %s, %zu bytes, header %u bytes\n", signatureText(p).c_str(), bytes.size(),
                     binkHeaderLength(p));
         std::printf("  frames %u, largest frame %u bytes, %ux%u, video flags 0x%08x, audio tracks %u\n",
-                    readLe32(p + BinkHeader::kFrameCount), readLe32(p + BinkHeader::kLargestFrame),
-                    readLe32(p + BinkHeader::kWidth), readLe32(p + BinkHeader::kHeight),
-                    readLe32(p + BinkHeader::kVideoFlags), readLe32(p + BinkHeader::kTrackCount));
-        std::printf("  frame rate %u/%u\n", readLe32(p + 28), readLe32(p + 32));
+                    loadLe32(p + BinkHeader::kFrameCount), loadLe32(p + BinkHeader::kLargestFrame),
+                    loadLe32(p + BinkHeader::kWidth), loadLe32(p + BinkHeader::kHeight),
+                    loadLe32(p + BinkHeader::kVideoFlags), loadLe32(p + BinkHeader::kTrackCount));
+        std::printf("  frame rate %u/%u\n", loadLe32(p + BinkHeader::kFpsNumerator), loadLe32(p + BinkHeader::kFpsDenominator));
     }
     if (!ok) return fail(name + ": " + error);
     if (!videoFlagsSupported(file.isBink2, file.videoFlags)) std::printf("  the DEV format rejects these video flags\n");
@@ -320,7 +320,7 @@ int inspectFile(const std::string& path) {
     if (!in.readAll(bytes)) return fail(in.name() + ": read error");
     if (bytes.size() >= 4 && std::memcmp(bytes.data(), kDevMagic, 4) == 0) return inspectDev(in.name(), bytes);
     if (bytes.size() >= 4 && std::memcmp(bytes.data(), kRecordMagic, 4) == 0) return inspectRecords(in.name(), bytes);
-    if (bytes.size() >= 3 && (std::memcmp(bytes.data(), "BIK", 3) == 0 || std::memcmp(bytes.data(), "KB2", 3) == 0))
+    if (bytes.size() >= kSignatureLetters && isBinkSignature(bytes.data()))
         return inspectBink(in.name(), bytes);
     return fail(in.name() + ": neither a DEV stream, a record stream nor a Bink file");
 }
