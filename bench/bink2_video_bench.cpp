@@ -98,7 +98,7 @@ bool bench(const Workload& w, uint32_t frameCount) {
         walk.frame(keyframes[j] != 0);
         decisions += counter.decisions;
         chunkBytes += chunks[j].size();
-        macroblocks += uint64_t(geometry.columns) * (geometry.sliceEnds[geometry.sliceCount - 1] / 32);
+        macroblocks += uint64_t(geometry.columns) * (geometry.sliceEnds[geometry.sliceCount - 1] / bink2::kMacroblockSize);
     }
 
     std::vector<uint8_t> out[b2video::kSlotCount];
@@ -151,7 +151,7 @@ bool bench(const Workload& w, uint32_t frameCount) {
 int main(int argc, char** argv) {
     const uint32_t frames = argc > 1 ? static_cast<uint32_t>(std::strtoul(argv[1], nullptr, 10)) : 30;
     if (frames == 0) return 1;
-    const Workload workloads[] = {{"1920x1088, 8 slices", 3}, {"1920x1088 alpha, 2 sl.", 0x100000}};
+    const Workload workloads[] = {{"1920x1088, 8 slices", 3}, {"1920x1088 alpha, 2 sl.", BinkVideoFlag::kAlpha}};
     bool ok = true;
     for (const Workload& w : workloads) ok = bench(w, frames) && ok;
     return ok ? 0 : 1;

@@ -8,6 +8,7 @@
 #include "core/coder.h"
 #include "driver/header_grammar.h"
 #include "platform/platform.h"
+#include "writers/bink2/geometry.h"
 
 namespace dev {
 
@@ -112,38 +113,6 @@ private:
     uint64_t written_ = 0;
 };
 
-uint32_t roundUp(uint32_t v, uint32_t multiple) {
-    return static_cast<uint32_t>((uint64_t(v) + multiple - 1) / multiple * multiple);
-}
-
-// Bink 2 slices: frames below 128 rows (rounded up to 32) have one slice;
-// taller ones 2, 3, 4 or 8 by the low flag bits, each a multiple of 32 rows,
-// the last one taking what remains.
-void setSliceGeometry(BinkContext& c) {
-    static constexpr uint32_t kSliceCounts[4] = {2, 3, 4, 8};
-    const uint32_t h = roundUp(c.height, 32);
-    if (h < 128) {
-        c.sliceCount = 1;
-        c.sliceEnds[0] = h;
-    } else {
-        const uint32_t n = kSliceCounts[c.videoFlags & 3];
-        c.sliceCount = n;
-        uint32_t previous = 0;
-        for (uint32_t k = 0; k + 1 < n; ++k) {
-            // On short frames with many slices the step would pass the frame
-            // height; those slices end at the height instead (they are empty).
-            const uint32_t step = (((h - previous - 1) / (n - k)) + 32) & ~31u;
-            previous = previous < h ? std::min(h, previous + step) : h;
-            c.sliceEnds[k] = previous;
-        }
-        c.sliceEnds[n - 1] = h;
-    }
-    c.rowFlagCount = roundUp(c.height, 16) / 8 - 1;
-    const uint32_t paddedWidth = roundUp(c.width, 32);
-    c.columnFlagCount = paddedWidth / 8 - 1;
-    c.rowBufferEntries = paddedWidth / 16 + 2;
-}
-
 }  // namespace
 
 bool videoFlagsSupported(bool isBink2, uint32_t flags) {
@@ -168,7 +137,7 @@ void setHeaderFields(BinkContext& c, const uint8_t* header, uint32_t headerLengt
     c.sliceCount = 0;
     std::fill(std::begin(c.sliceEnds), std::end(c.sliceEnds), 0u);
     c.rowFlagCount = c.columnFlagCount = c.rowBufferEntries = 0;
-    if (c.isBink2) setSliceGeometry(c);
+    if (c.isBink2) bink2::setGeometry(c);
 }
 
 void setTrackFields(BinkContext& c, AudioTrackInfo& track, uint32_t sampleRate, uint32_t flags) {

@@ -161,7 +161,7 @@ private:
         const uint32_t r = rng_.below(100);
         if (r < 30) n = rng_.range(1, 3);
         else if (r < 60) n = rng_.range(4, 15);
-        else if (r < 85) n = rng_.range(16, 62);
+        else if (r < 85) n = rng_.range(16, int32_t(bink2::kMaxCoefficients) - 1);
         else n = bink2::kMaxCoefficients;
         static constexpr uint32_t kZeros[4] = {0, 30, 70, 96};
         const uint32_t zeros = kZeros[rng_.below(4)];
@@ -250,7 +250,8 @@ bool makeVideo(const Bink2GeneratorOptions& o, const BinkContext& c, GeneratorRn
     values.index = index;
     const uint32_t flags = frameFlags(o, rng);
     std::vector<uint8_t>& header = values.streams[bink2::kFrameHeader];
-    for (uint32_t k = 0; k < c.sliceCount; ++k) appendLe32(header, k == 0 ? flags : 0);  // offsets set below
+    const uint32_t leadWords = bink2::leadWordCount(c);
+    for (uint32_t k = 0; k < leadWords; ++k) appendLe32(header, k == 0 ? flags : 0);  // offsets set below
 
     Draws draws(o, rng);
     DrawnValues in[bink2::kResidueCoefficients + 1];
@@ -269,13 +270,11 @@ bool makeVideo(const Bink2GeneratorOptions& o, const BinkContext& c, GeneratorRn
         result.error = where + ": the drawn values do not write";
         return false;
     }
-    for (uint32_t k = 1; k < c.sliceCount; ++k) {
-        const uint32_t offset = 4 * c.sliceCount + d.sliceStarts[k];
-        storeLe32(header.data() + 4 * k, offset);
-    }
+    for (uint32_t k = 1; k < leadWords; ++k) storeLe32(header.data() + 4 * k, bink2::sliceOffsetWord(c, d.sliceStarts[k]));
 
     // The packet comes from the product's own frame assembly.
-    const size_t bytes = 4 * size_t(c.sliceCount) + static_cast<size_t>(d.w.out - scratch.data());
+    const size_t lead = bink2::leadBytes(c);
+    const size_t bytes = lead + static_cast<size_t>(d.w.out - scratch.data());
     view.bind(values, bytes);
     if (view.writeVideo() < 0 || !view.allConsumed(bink2::kMacroblockTypes)) {
         result.error = where + ": the frame assembly does not take the drawn values";
@@ -283,7 +282,7 @@ bool makeVideo(const Bink2GeneratorOptions& o, const BinkContext& c, GeneratorRn
     }
     const auto written = view.written();
     frame.video.assign(written.begin(), written.end());
-    if (frame.video.size() != bytes || !std::equal(frame.video.begin() + 4 * c.sliceCount, frame.video.end(), scratch.begin())) {
+    if (frame.video.size() != bytes || !std::equal(frame.video.begin() + lead, frame.video.end(), scratch.begin())) {
         result.error = where + ": the frame assembly writes other bits than the drawing syntax";
         return false;
     }
@@ -330,7 +329,7 @@ GeneratedBink2 generateBink2File(const Bink2GeneratorOptions& o) {
     for (uint32_t j = 0; j < o.frames; ++j) keyframes[j] = j == 0 || rng.chance(o.keyframePercent);
     c.keyframes = keyframes.data();
     FrameView view(c);
-    const size_t macroblocks = size_t(bink2::macroblockColumns(o.width)) * ((o.height + 31) / 32);
+    const size_t macroblocks = size_t(bink2::macroblockColumns(o.width)) * bink2::macroblockRows(o.height);
     std::vector<uint8_t> scratch(macroblocks * 24576 + 4096);  // more than a macroblock can take
     std::vector<GeneratedFrame> frames(o.frames);
     for (uint32_t j = 0; j < o.frames; ++j) {

@@ -16,6 +16,7 @@
 #include "pack/pack_frame.h"
 #include "stages/bink2_video_layout.h"
 #include "writers/bink2/frame_flags.h"
+#include "writers/bink2/geometry.h"
 
 namespace dev {
 
@@ -52,11 +53,11 @@ public:
         if (emptyPlanes) flags |= bink2::kEmptyPlaneSymbol;
         auto& header = f.streams[bink2::kFrameHeader];
         appendLe32(header, flags);
-        for (uint32_t k = 1; k < c_.sliceCount; ++k) appendLe32(header, pick(4) ? rng_() : 1000 * k + (rng_() & 15));
+        for (uint32_t k = 1; k < bink2::leadWordCount(c_); ++k) appendLe32(header, pick(4) ? rng_() : 1000 * k + (rng_() & 15));
         if (listMode & 1) flagList(header, c_.rowFlagCount);
         if (listMode & 2) flagList(header, c_.columnFlagCount);
-        const uint32_t rows = c_.sliceCount ? (c_.sliceEnds[c_.sliceCount - 1] + 31) / 32 : 0;
-        const uint32_t columns = (c_.width + 31) / 32;
+        const uint32_t rows = c_.sliceCount ? bink2::macroblockRows(c_.sliceEnds[c_.sliceCount - 1]) : 0;
+        const uint32_t columns = bink2::macroblockColumns(c_.width);
         for (uint32_t r = 0; r < rows * columns; ++r) macroblock(f, key, flags);
         return f;
     }
