@@ -26,13 +26,8 @@ namespace {
 using namespace b2video;
 
 void put8(std::vector<uint8_t>& v, uint32_t x) { v.push_back(static_cast<uint8_t>(x)); }
-void put16(std::vector<uint8_t>& v, int32_t x) {
-    v.push_back(static_cast<uint8_t>(x));
-    v.push_back(static_cast<uint8_t>(x >> 8));
-}
-void put32(std::vector<uint8_t>& v, uint32_t x) {
-    for (int i = 0; i < 4; ++i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
-}
+void put16(std::vector<uint8_t>& v, int32_t x) { appendLe16(v, static_cast<uint32_t>(x)); }
+void put32(std::vector<uint8_t>& v, uint32_t x) { appendLe32(v, x); }
 
 // A Bink 2 file's header fields as the header decoder derives them, with the
 // keyframe flags of its frames.

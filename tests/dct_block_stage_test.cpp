@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/bink_context.h"
+#include "core/little_endian.h"
 #include "core/stage_protocol.h"
 #include "driver/header_decoder.h"
 #include "pack/bink1_parser.h"
@@ -30,10 +31,7 @@
 namespace dev {
 namespace {
 
-void put16(std::vector<uint8_t>& v, uint32_t x) {
-    v.push_back(static_cast<uint8_t>(x));
-    v.push_back(static_cast<uint8_t>(x >> 8));
-}
+void put16(std::vector<uint8_t>& v, uint32_t x) { appendLe16(v, x); }
 
 // The values of one instance (intra or inter).
 struct DctValues {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "dev_stream_fixtures.h"
+#include "core/little_endian.h"
 #include "driver/dev_format.h"
 #include "driver/unpacker.h"
 #include "pack/range_encoder.h"
@@ -90,7 +91,7 @@ TEST(DevFraming, WriterAndReaderAgree) {
     for (int n = 1; n <= kStreamCount; ++n) EXPECT_EQ(caps.stream[n], ((n - 1) * 700u + 511) / 512 * 512) << n;
 
     const size_t p = 5 + dev[4];
-    const size_t l2 = dev[p] | (size_t(dev[p + 1]) << 8) | (size_t(dev[p + 2]) << 16);
+    const size_t l2 = loadLe24(dev.data() + p);
     SizeDecoder sizes;
     ASSERT_TRUE(sizes.start(dev.data() + p + 3, l2));
     EXPECT_EQ(sizes.next(kHeaderSequence), 77);

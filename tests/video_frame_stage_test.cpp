@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "core/little_endian.h"
 #include "core/stage_protocol.h"
 #include "driver/header_decoder.h"
 #include "pack/bink1_parser.h"
@@ -37,9 +38,7 @@ BinkContext makeContext(uint32_t width, uint32_t height, bool alpha = false, boo
     return c;
 }
 
-void put32(std::vector<uint8_t>& v, uint32_t x) {
-    for (int i = 0; i < 4; ++i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
-}
+void put32(std::vector<uint8_t>& v, uint32_t x) { appendLe32(v, x); }
 
 // What the builder put in, so tests can assert their cases were covered.
 struct Coverage {

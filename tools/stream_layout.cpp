@@ -63,7 +63,7 @@ bool readDevLayout(std::span<const uint8_t> bytes, DevLayout& out) {
     const size_t sizeStart = kDevPrefixSize + out.capacityBlockBytes + 3;
     if (size < sizeStart) return damaged(out, "the stream ends in the capacity block");
     const uint8_t* l2 = p + kDevPrefixSize + out.capacityBlockBytes;
-    out.sizeBlockBytes = l2[0] | (size_t(l2[1]) << 8) | (size_t(l2[2]) << 16);
+    out.sizeBlockBytes = loadLe24(l2);
     if (size - sizeStart < out.sizeBlockBytes) return damaged(out, "the stream ends in the size block");
     out.haveCapacities = decodeCapacities(p + kDevPrefixSize, out.capacityBlockBytes, out.capacities);
     if (!out.haveCapacities) return damaged(out, "the capacity block is damaged");

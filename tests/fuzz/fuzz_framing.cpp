@@ -87,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint8_t> capacityBlock(prefix[4]);
     uint8_t l2Bytes[3];
     if (!in.readExact(capacityBlock.data(), capacityBlock.size()) || !in.readExact(l2Bytes, 3)) return 0;
-    const size_t l2 = l2Bytes[0] | (size_t(l2Bytes[1]) << 8) | (size_t(l2Bytes[2]) << 16);
+    const size_t l2 = loadLe24(l2Bytes);
     std::vector<uint8_t> sizeBlock(l2);
     if (!in.readExact(sizeBlock.data(), l2)) return 0;
 

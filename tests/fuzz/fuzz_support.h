@@ -77,7 +77,7 @@ struct FuzzedFile {
 inline std::vector<std::vector<uint8_t>> pieces(const uint8_t* p, const uint8_t* end, size_t most) {
     std::vector<std::vector<uint8_t>> out;
     while (out.size() < most && end - p >= 2) {
-        size_t n = p[0] | (size_t(p[1]) << 8);
+        size_t n = loadLe16(p);
         p += 2;
         if (n > size_t(end - p)) n = size_t(end - p);
         out.emplace_back(p, p + n);
