@@ -84,7 +84,7 @@ public:
     int32_t tracksDone() { return flush(); }
 
     int32_t indexWord(uint32_t k, uint32_t word) {
-        context_.keyframes[k] = word & BinkFrameIndex::kKeyframe;
+        context_.keyframes[k] = BinkFrameIndex::keyframeOf(word);
         return 0;
     }
 

@@ -131,7 +131,7 @@ struct Layout {
     uint32_t slices;
 };
 
-constexpr uint32_t kAlpha = 0x100000;
+constexpr uint32_t kAlpha = BinkVideoFlag::kAlpha;
 
 TEST(Bink2VideoStage, RandomFramesOfEverySliceLayoutRoundTripThroughTheThread) {
     const Layout layouts[] = {

@@ -44,7 +44,7 @@ TEST(BinkFile, SplitsHeaderTracksIndexAndFrames) {
     ASSERT_TRUE(readBinkFile(bytes, file, error)) << error;
     EXPECT_FALSE(file.isBink2);
     EXPECT_EQ(file.version, 'i');
-    EXPECT_EQ(file.header, std::vector<uint8_t>(bytes.begin(), bytes.begin() + 44));
+    EXPECT_EQ(file.header, std::vector<uint8_t>(bytes.begin(), bytes.begin() + BinkHeader::kBaseLength));
     EXPECT_EQ(file.frameCount, 4u);
     EXPECT_EQ(file.width, 64u);
     EXPECT_EQ(file.height, 48u);

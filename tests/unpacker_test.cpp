@@ -324,7 +324,7 @@ TEST(Unpacker, ProgressCallbackStopsTheRun) {
     options.progressUser = &progress;
     EXPECT_EQ(runOn(copyStream(bink), sink, copyTable(), options), kResultStopped);
     EXPECT_EQ(progress.calls, std::vector<uint32_t>{0});
-    const size_t headerBytes = 44 + 12 * o.tracks + 4 * (o.frames + 1);
+    const size_t headerBytes = binkLayout(BinkHeader::kBaseLength, o.tracks, o.frames).frames;
     EXPECT_EQ(sink.bytes, std::vector<uint8_t>(bink.begin(), bink.begin() + headerBytes));
 }
 

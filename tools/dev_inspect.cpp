@@ -204,22 +204,22 @@ int inspectBink(const std::string& name, const std::vector<uint8_t>& bytes) {
     uint32_t keyframes = 0;
     uint64_t smallest = UINT64_MAX, biggest = 0, total = 0, audio = 0;
     for (uint32_t j = 0; j < file.frameCount; ++j) {
-        keyframes += file.frameIndex[j] & 1;
-        const uint64_t n = (file.frameIndex[j + 1] & ~1u) - (file.frameIndex[j] & ~1u);
+        keyframes += BinkFrameIndex::keyframeOf(file.frameIndex[j]);
+        const uint64_t n = BinkFrameIndex::offsetOf(file.frameIndex[j + 1]) - BinkFrameIndex::offsetOf(file.frameIndex[j]);
         smallest = std::min(smallest, n);
         biggest = std::max(biggest, n);
         total += n;
-        for (const auto& a : file.audio[j]) audio += 4 + a.size();
+        for (const auto& a : file.audio[j]) audio += kAudioPacketSizeBytes + a.size();
     }
     std::printf("frame index: %u words, first frame at 0x%x, keyframes %u\n", uint32_t(file.frameIndex.size()),
-                file.frameIndex[0] & ~1u, keyframes);
+                BinkFrameIndex::offsetOf(file.frameIndex[0]), keyframes);
     if (file.frameCount)
         std::printf("  frame sizes: smallest %" PRIu64 ", largest %" PRIu64 ", mean %" PRIu64 "; audio %" PRIu64
                     " bytes, video %" PRIu64 " bytes\n",
                     smallest, biggest, total / file.frameCount, audio, total - audio);
     for (uint32_t j = 0; j < std::min<uint32_t>(file.frameCount, 8); ++j)
-        std::printf("  frame %u: offset 0x%x%s, %zu bytes video\n", j, file.frameIndex[j] & ~1u,
-                    (file.frameIndex[j] & 1) ? " key" : "", file.video[j].size());
+        std::printf("  frame %u: offset 0x%x%s, %zu bytes video\n", j, BinkFrameIndex::offsetOf(file.frameIndex[j]),
+                    BinkFrameIndex::keyframeOf(file.frameIndex[j]) ? " key" : "", file.video[j].size());
     if (file.frameCount > 8) std::printf("  ...\n");
     return 0;
 }

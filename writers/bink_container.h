@@ -121,6 +121,7 @@ constexpr uint32_t kWordBytes = 4;
 constexpr uint32_t kKeyframe = 1;
 constexpr uint64_t bytes(uint32_t frameCount) { return kWordBytes * (uint64_t(frameCount) + 1); }
 constexpr uint32_t offsetOf(uint32_t word) { return word & ~kKeyframe; }
+constexpr uint32_t keyframeOf(uint32_t word) { return word & kKeyframe; }
 }  // namespace BinkFrameIndex
 
 // Where the parts of a file begin, from its header length and counts.
