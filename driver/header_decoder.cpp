@@ -121,14 +121,15 @@ bool videoFlagsSupported(bool isBink2, uint32_t flags) {
 
 void setHeaderFields(BinkContext& c, const uint8_t* header, uint32_t headerLength) {
     c.isBink2 = isBink2Signature(header) ? 1 : 0;
+    const BinkHeaderFields h = readBinkHeader(header);
     c.version = header[BinkHeader::kVersion];
     c.headerLength = headerLength;
-    c.frameCount = loadLe32(header + BinkHeader::kFrameCount);
-    c.largestFrameSize = loadLe32(header + BinkHeader::kLargestFrame);
-    c.width = loadLe32(header + BinkHeader::kWidth);
-    c.height = loadLe32(header + BinkHeader::kHeight);
-    c.videoFlags = loadLe32(header + BinkHeader::kVideoFlags);
-    c.audioTrackCount = loadLe32(header + BinkHeader::kTrackCount);
+    c.frameCount = h.frameCount;
+    c.largestFrameSize = h.largestFrame;
+    c.width = h.width;
+    c.height = h.height;
+    c.videoFlags = h.videoFlags;
+    c.audioTrackCount = h.trackCount;
     c.noDctTrack = 0;
     c.hasAlpha = (c.videoFlags & BinkVideoFlag::kAlpha) ? 1 : 0;
     c.grayscale = (c.videoFlags & BinkVideoFlag::kGrayscale) ? 1 : 0;

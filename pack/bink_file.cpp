@@ -62,12 +62,13 @@ bool readBinkFile(std::span<const uint8_t> bytes, BinkFile& out, std::string& er
     out.header.assign(p, p + headerLength);
     out.isBink2 = !bink1;
     out.version = p[BinkHeader::kVersion];
-    out.frameCount = loadLe32(p + BinkHeader::kFrameCount);
-    out.largestFrameSize = loadLe32(p + BinkHeader::kLargestFrame);
-    out.width = loadLe32(p + BinkHeader::kWidth);
-    out.height = loadLe32(p + BinkHeader::kHeight);
-    out.videoFlags = loadLe32(p + BinkHeader::kVideoFlags);
-    const uint32_t trackCount = loadLe32(p + BinkHeader::kTrackCount);
+    const BinkHeaderFields h = readBinkHeader(p);
+    out.frameCount = h.frameCount;
+    out.largestFrameSize = h.largestFrame;
+    out.width = h.width;
+    out.height = h.height;
+    out.videoFlags = h.videoFlags;
+    const uint32_t trackCount = h.trackCount;
 
     // The track table and the frame index must fit before anything is sized
     // from the counts.

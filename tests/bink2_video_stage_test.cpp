@@ -12,13 +12,13 @@
 
 #include "core/stage_protocol.h"
 #include "driver/header_decoder.h"
-#include "writers/bink_container.h"
 #include "testkit/bink2_value_maker.h"
 #include "pack/encode_coder.h"
 #include "pack/stage_encoder.h"
 #include "stages/bink2_video_grammar.h"
 #include "stages/bink2_video_stage.h"
 #include "stages/stages.h"
+#include "writers/bink_container.h"
 
 namespace dev {
 namespace {

@@ -189,11 +189,10 @@ int inspectBink(const std::string& name, const std::vector<uint8_t>& bytes) {
         const uint8_t* p = bytes.data();
         std::printf("Bink file %s, %zu bytes, header %u bytes\n", signatureText(p).c_str(), bytes.size(),
                     binkHeaderLength(p));
-        std::printf("  frames %u, largest frame %u bytes, %ux%u, video flags 0x%08x, audio tracks %u\n",
-                    loadLe32(p + BinkHeader::kFrameCount), loadLe32(p + BinkHeader::kLargestFrame),
-                    loadLe32(p + BinkHeader::kWidth), loadLe32(p + BinkHeader::kHeight),
-                    loadLe32(p + BinkHeader::kVideoFlags), loadLe32(p + BinkHeader::kTrackCount));
-        std::printf("  frame rate %u/%u\n", loadLe32(p + BinkHeader::kFpsNumerator), loadLe32(p + BinkHeader::kFpsDenominator));
+        const BinkHeaderFields h = readBinkHeader(p);
+        std::printf("  frames %u, largest frame %u bytes, %ux%u, video flags 0x%08x, audio tracks %u\n", h.frameCount,
+                    h.largestFrame, h.width, h.height, h.videoFlags, h.trackCount);
+        std::printf("  frame rate %u/%u\n", h.fpsNumerator, h.fpsDenominator);
     }
     if (!ok) return fail(name + ": " + error);
     if (!videoFlagsSupported(file.isBink2, file.videoFlags)) std::printf("  the DEV format rejects these video flags\n");

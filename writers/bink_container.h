@@ -85,6 +85,23 @@ inline uint32_t writeBinkHeader(const BinkHeaderFields& f, uint8_t* out) {
     return length;
 }
 
+// The fields of the first BinkHeader::kBaseLength bytes of a header (the
+// extra word of a long one is left 0: nothing reads it).
+inline BinkHeaderFields readBinkHeader(const uint8_t* header) {
+    BinkHeaderFields f;
+    for (uint32_t i = 0; i <= BinkHeader::kVersion; ++i) f.signature[i] = static_cast<char>(header[i]);
+    f.fileSize = loadLe32(header + BinkHeader::kFileSize);
+    f.frameCount = loadLe32(header + BinkHeader::kFrameCount);
+    f.largestFrame = loadLe32(header + BinkHeader::kLargestFrame);
+    f.width = loadLe32(header + BinkHeader::kWidth);
+    f.height = loadLe32(header + BinkHeader::kHeight);
+    f.fpsNumerator = loadLe32(header + BinkHeader::kFpsNumerator);
+    f.fpsDenominator = loadLe32(header + BinkHeader::kFpsDenominator);
+    f.videoFlags = loadLe32(header + BinkHeader::kVideoFlags);
+    f.trackCount = loadLe32(header + BinkHeader::kTrackCount);
+    return f;
+}
+
 // Bits of the header's video flags word.
 namespace BinkVideoFlag {
 constexpr uint32_t kAlpha = 0x100000;      // an alpha plane before the colour planes
