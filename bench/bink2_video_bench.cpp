@@ -8,12 +8,13 @@
 //   bink2_video_bench [frames]    (default 30)
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string>
 #include <vector>
 
 #include "driver/header_decoder.h"
-#include "driver/header_grammar.h"
+#include "writers/bink_container.h"
 #include "testkit/bink2_value_maker.h"
 #include "pack/encode_coder.h"
 #include "pack/stage_encoder.h"
@@ -49,16 +50,16 @@ struct Workload {
 double cpuSeconds() { return double(std::clock()) / CLOCKS_PER_SEC; }
 
 bool bench(const Workload& w, uint32_t frameCount) {
-    uint8_t header[BinkHeader::kLongLength] = {'K', 'B', '2', 'j'};
-    const auto word = [&](uint32_t at, uint32_t v) {
-        for (int i = 0; i < 4; ++i) header[at + i] = static_cast<uint8_t>(v >> (8 * i));
-    };
-    word(BinkHeader::kFrameCount, frameCount);
-    word(BinkHeader::kWidth, 1920);
-    word(BinkHeader::kHeight, 1088);
-    word(BinkHeader::kVideoFlags, w.flags);
+    BinkHeaderFields fields;
+    std::memcpy(fields.signature, "KB2j", 4);
+    fields.frameCount = frameCount;
+    fields.width = 1920;
+    fields.height = 1088;
+    fields.videoFlags = w.flags;
+    uint8_t header[BinkHeader::kLongLength];
+    const uint32_t headerLength = writeBinkHeader(fields, header);
     BinkContext context{};
-    setHeaderFields(context, header, BinkHeader::kLongLength);
+    setHeaderFields(context, header, headerLength);
     std::vector<uint32_t> keyframes(frameCount + 1, 0);
     for (uint32_t j = 0; j < frameCount; j += 10) keyframes[j] = 1;
     context.keyframes = keyframes.data();
@@ -97,7 +98,7 @@ bool bench(const Workload& w, uint32_t frameCount) {
         walk.frame(keyframes[j] != 0);
         decisions += counter.decisions;
         chunkBytes += chunks[j].size();
-        macroblocks += uint64_t(geometry.columns) * (geometry.sliceEnds[geometry.sliceCount - 1] / 32);
+        macroblocks += uint64_t(geometry.columns) * (geometry.sliceEnds[geometry.sliceCount - 1] / bink2::kMacroblockSize);
     }
 
     std::vector<uint8_t> out[b2video::kSlotCount];
@@ -150,7 +151,7 @@ bool bench(const Workload& w, uint32_t frameCount) {
 int main(int argc, char** argv) {
     const uint32_t frames = argc > 1 ? static_cast<uint32_t>(std::strtoul(argv[1], nullptr, 10)) : 30;
     if (frames == 0) return 1;
-    const Workload workloads[] = {{"1920x1088, 8 slices", 3}, {"1920x1088 alpha, 2 sl.", 0x100000}};
+    const Workload workloads[] = {{"1920x1088, 8 slices", 3}, {"1920x1088 alpha, 2 sl.", BinkVideoFlag::kAlpha}};
     bool ok = true;
     for (const Workload& w : workloads) ok = bench(w, frames) && ok;
     return ok ? 0 : 1;

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "core/little_endian.h"
 #include "driver/header_decoder.h"
 #include "pack/bink1_parser.h"
 #include "pack/bink_file.h"
@@ -30,10 +31,7 @@ struct Workload {
     std::vector<dev::PackFrame> frames;
 };
 
-void put16(std::vector<uint8_t>& v, uint32_t x) {
-    v.push_back(static_cast<uint8_t>(x));
-    v.push_back(static_cast<uint8_t>(x >> 8));
-}
+void put16(std::vector<uint8_t>& v, uint32_t x) { dev::appendLe16(v, x); }
 
 // Frames shaped like real ones: most coefficients small, zeros growing with
 // the position, a few hundred blocks per plane.

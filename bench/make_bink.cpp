@@ -14,6 +14,7 @@
 
 #include "testkit/bink2_generator.h"
 #include "testkit/bink_generator.h"
+#include "writers/bink2/geometry.h"
 
 int main(int argc, char** argv) {
     bool bink2 = false, alpha = false, audio = false;
@@ -47,7 +48,7 @@ int main(int argc, char** argv) {
     if (bink2) {
         dev::Bink2GeneratorOptions o;
         o.width = width, o.height = height, o.frames = frames, o.seed = seed, o.alpha = alpha, o.audio = tracks;
-        if ((width + 31) / 32 >= 32) o.zeroVectorPercent = 100;
+        if (dev::bink2::macroblockColumns(width) >= 32) o.zeroVectorPercent = 100;
         dev::GeneratedBink2 g = dev::generateBink2File(o);
         bytes = std::move(g.bytes);
         error = g.error;

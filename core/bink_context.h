@@ -41,7 +41,7 @@ struct BinkContext {
     uint32_t* keyframes = nullptr;     // frameCount + 1 flags
     AudioTrackInfo* tracks = nullptr;  // audioTrackCount records
 
-    // Bink 2 geometry.
+    // Bink 2 geometry (writers/bink2/geometry.h).
     uint32_t columnFlagCount = 0;
     uint32_t rowFlagCount = 0;
     uint32_t sliceCount = 0;

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/little_endian.h"
 namespace dev {
 
 struct ValueWriter {
@@ -30,8 +31,7 @@ struct ValueWriter {
     }
     inline void put16(uint32_t v) {
         if (end - p >= 2) {
-            p[0] = static_cast<uint8_t>(v);
-            p[1] = static_cast<uint8_t>(v >> 8);
+            storeLe16(p, v);
             p += 2;
         } else {
             overflow = true;
@@ -39,10 +39,7 @@ struct ValueWriter {
     }
     inline void put32(uint32_t v) {
         if (end - p >= 4) {
-            p[0] = static_cast<uint8_t>(v);
-            p[1] = static_cast<uint8_t>(v >> 8);
-            p[2] = static_cast<uint8_t>(v >> 16);
-            p[3] = static_cast<uint8_t>(v >> 24);
+            storeLe32(p, v);
             p += 4;
         } else {
             overflow = true;
@@ -70,7 +67,7 @@ struct ValueReader {
     }
     inline uint32_t get16() {
         if (end - p >= 2) {
-            const uint32_t v = p[0] | (uint32_t(p[1]) << 8);
+            const uint32_t v = loadLe16(p);
             p += 2;
             return v;
         }
@@ -80,7 +77,7 @@ struct ValueReader {
     }
     inline uint32_t get32() {
         if (end - p >= 4) {
-            const uint32_t v = p[0] | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+            const uint32_t v = loadLe32(p);
             p += 4;
             return v;
         }

@@ -8,15 +8,11 @@
 #include "core/coder.h"
 #include "driver/header_grammar.h"
 #include "platform/platform.h"
+#include "writers/bink2/geometry.h"
 
 namespace dev {
 
 namespace {
-
-constexpr uint32_t kAlphaFlag = 0x100000;
-constexpr uint32_t kGrayscaleFlag = 0x20000;
-constexpr uint32_t kStereoTrackFlag = 0x2000;
-constexpr uint32_t kDctTrackFlag = 0x1000;
 
 // Walks the header chunk on the decoding side: writes the header, the track
 // table and the frame index to the output and fills the context.  Counts
@@ -54,7 +50,7 @@ public:
         const uint64_t words = uint64_t(c.frameCount) + 1;
         const uint64_t decisions = uint64_t(c.audioTrackCount) * kTrackDecisions + words * kIndexWordDecisions;
         if (decisions > budget_) return -1;
-        const uint64_t total = length + uint64_t(c.audioTrackCount) * BinkHeader::kTrackBytes + words * 4;
+        const uint64_t total = binkLayout(length, c.audioTrackCount, c.frameCount).frames;
         if (total > 0x7FFFFFFFu) return -1;  // the byte count must fit the result
         return 0;
     }
@@ -72,7 +68,8 @@ public:
             if (!c.tracks) return false;
             for (uint32_t i = 0; i < c.audioTrackCount; ++i) new (&c.tracks[i]) AudioTrackInfo();
         }
-        scratchSize_ = static_cast<size_t>(std::max(uint64_t(c.audioTrackCount) * BinkHeader::kTrackBytes, words * 4));
+        scratchSize_ = static_cast<size_t>(
+            std::max(uint64_t(c.audioTrackCount) * BinkTrackTable::kBytesPerTrack, BinkFrameIndex::bytes(c.frameCount)));
         scratch_ = static_cast<uint8_t*>(platform::heapAlloc(scratchSize_));
         if (!scratch_) return false;
         writer_ = ValueWriter(scratch_, scratchSize_);
@@ -87,7 +84,7 @@ public:
     int32_t tracksDone() { return flush(); }
 
     int32_t indexWord(uint32_t k, uint32_t word) {
-        context_.keyframes[k] = word & 1;
+        context_.keyframes[k] = BinkFrameIndex::keyframeOf(word);
         return 0;
     }
 
@@ -116,38 +113,6 @@ private:
     uint64_t written_ = 0;
 };
 
-uint32_t roundUp(uint32_t v, uint32_t multiple) {
-    return static_cast<uint32_t>((uint64_t(v) + multiple - 1) / multiple * multiple);
-}
-
-// Bink 2 slices: frames below 128 rows (rounded up to 32) have one slice;
-// taller ones 2, 3, 4 or 8 by the low flag bits, each a multiple of 32 rows,
-// the last one taking what remains.
-void setSliceGeometry(BinkContext& c) {
-    static constexpr uint32_t kSliceCounts[4] = {2, 3, 4, 8};
-    const uint32_t h = roundUp(c.height, 32);
-    if (h < 128) {
-        c.sliceCount = 1;
-        c.sliceEnds[0] = h;
-    } else {
-        const uint32_t n = kSliceCounts[c.videoFlags & 3];
-        c.sliceCount = n;
-        uint32_t previous = 0;
-        for (uint32_t k = 0; k + 1 < n; ++k) {
-            // On short frames with many slices the step would pass the frame
-            // height; those slices end at the height instead (they are empty).
-            const uint32_t step = (((h - previous - 1) / (n - k)) + 32) & ~31u;
-            previous = previous < h ? std::min(h, previous + step) : h;
-            c.sliceEnds[k] = previous;
-        }
-        c.sliceEnds[n - 1] = h;
-    }
-    c.rowFlagCount = roundUp(c.height, 16) / 8 - 1;
-    const uint32_t paddedWidth = roundUp(c.width, 32);
-    c.columnFlagCount = paddedWidth / 8 - 1;
-    c.rowBufferEntries = paddedWidth / 16 + 2;
-}
-
 }  // namespace
 
 bool videoFlagsSupported(bool isBink2, uint32_t flags) {
@@ -156,29 +121,30 @@ bool videoFlagsSupported(bool isBink2, uint32_t flags) {
 
 void setHeaderFields(BinkContext& c, const uint8_t* header, uint32_t headerLength) {
     c.isBink2 = isBink2Signature(header) ? 1 : 0;
-    c.version = header[3];
+    const BinkHeaderFields h = readBinkHeader(header);
+    c.version = header[BinkHeader::kVersion];
     c.headerLength = headerLength;
-    c.frameCount = readLe32(header + BinkHeader::kFrameCount);
-    c.largestFrameSize = readLe32(header + BinkHeader::kLargestFrame);
-    c.width = readLe32(header + BinkHeader::kWidth);
-    c.height = readLe32(header + BinkHeader::kHeight);
-    c.videoFlags = readLe32(header + BinkHeader::kVideoFlags);
-    c.audioTrackCount = readLe32(header + BinkHeader::kTrackCount);
+    c.frameCount = h.frameCount;
+    c.largestFrameSize = h.largestFrame;
+    c.width = h.width;
+    c.height = h.height;
+    c.videoFlags = h.videoFlags;
+    c.audioTrackCount = h.trackCount;
     c.noDctTrack = 0;
-    c.hasAlpha = (c.videoFlags & kAlphaFlag) ? 1 : 0;
-    c.grayscale = (c.videoFlags & kGrayscaleFlag) ? 1 : 0;
+    c.hasAlpha = (c.videoFlags & BinkVideoFlag::kAlpha) ? 1 : 0;
+    c.grayscale = (c.videoFlags & BinkVideoFlag::kGrayscale) ? 1 : 0;
     c.planeCount = c.hasAlpha + (c.grayscale ? 1u : 3u);
     c.frameBufferSize = static_cast<size_t>((uint64_t(c.largestFrameSize) + 512) & ~uint64_t(511));
     c.sliceCount = 0;
     std::fill(std::begin(c.sliceEnds), std::end(c.sliceEnds), 0u);
     c.rowFlagCount = c.columnFlagCount = c.rowBufferEntries = 0;
-    if (c.isBink2) setSliceGeometry(c);
+    if (c.isBink2) bink2::setGeometry(c);
 }
 
 void setTrackFields(BinkContext& c, AudioTrackInfo& track, uint32_t sampleRate, uint32_t flags) {
     track.sampleRate = sampleRate;
-    track.stereo = (flags & kStereoTrackFlag) ? 1 : 0;
-    track.dct = (flags & kDctTrackFlag) ? 1 : 0;
+    track.stereo = (flags & BinkTrackFlag::kStereo) ? 1 : 0;
+    track.dct = (flags & BinkTrackFlag::kDct) ? 1 : 0;
     if (!track.dct) c.noDctTrack = 1;
 }
 

@@ -13,35 +13,9 @@
 #include <cstdint>
 
 #include "core/range_decoder.h"
+#include "writers/bink_container.h"
 
 namespace dev {
-
-// Offsets of the fields of the 44-byte Bink header (little-endian words).
-namespace BinkHeader {
-constexpr uint32_t kSignature = 0;   // three letters and a version letter
-constexpr uint32_t kFrameCount = 8;
-constexpr uint32_t kLargestFrame = 12;
-constexpr uint32_t kWidth = 20;
-constexpr uint32_t kHeight = 24;
-constexpr uint32_t kVideoFlags = 36;
-constexpr uint32_t kTrackCount = 40;
-constexpr uint32_t kBaseLength = 44;
-constexpr uint32_t kLongLength = 48;  // Bink 2 from version 'i' on: one more word
-constexpr uint32_t kTrackBytes = 12;  // per audio track in the track table
-}  // namespace BinkHeader
-
-inline uint32_t readLe32(const uint8_t* p) {
-    return p[0] | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-
-inline bool isBink2Signature(const uint8_t* signature) {
-    return signature[0] == 'K' && signature[1] == 'B' && signature[2] == '2';
-}
-
-// 44, or 48 for a Bink 2 file of version 'i' or later.
-inline uint32_t binkHeaderLength(const uint8_t* signature) {
-    return isBink2Signature(signature) && signature[3] >= 'i' ? BinkHeader::kLongLength : BinkHeader::kBaseLength;
-}
 
 // Model table of the header chunk: a base per table and its index function,
 // the reach of each checked below.  Trees have node k at base + k.
@@ -151,7 +125,7 @@ int32_t codeHeaderBytes(C& c, BitModel* models, Io& io, uint8_t (&header)[BinkHe
     uint32_t h = 0;
     uint32_t length = BinkHeader::kBaseLength;
     for (uint32_t i = 0; i < length; ++i) {
-        if (i == 4) length = binkHeaderLength(header);
+        if (i == BinkHeader::kVersion + 1) length = binkHeaderLength(header);
         uint32_t v = C::take8(s);
         v = g.historyBits(h, 8, v);
         C::emit8(s, v);
@@ -165,8 +139,8 @@ template <class C, class Io>
 int32_t codeHeaderTables(C& c, BitModel* models, Io& io, const uint8_t* header) {
     HeaderGrammar<C> g{c, models};
     auto& s = io.stream();
-    const uint32_t tracks = readLe32(header + BinkHeader::kTrackCount);
-    const uint32_t frames = readLe32(header + BinkHeader::kFrameCount);
+    const uint32_t tracks = loadLe32(header + BinkHeader::kTrackCount);
+    const uint32_t frames = loadLe32(header + BinkHeader::kFrameCount);
     if (!io.spend(uint64_t(tracks) * kTrackDecisions)) return -1;
 
     // Audio track table: three arrays, each in track order.

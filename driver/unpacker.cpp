@@ -11,6 +11,7 @@
 
 #include <cstring>
 
+#include "core/little_endian.h"
 #include "driver/dev_format.h"
 #include "driver/frame_assembly.h"
 #include "driver/header_decoder.h"
@@ -155,7 +156,7 @@ int32_t Run::readFraming(Capacities& capacities) {
 
     uint8_t l2Bytes[3];
     if (!input_.readExact(l2Bytes, sizeof l2Bytes)) return fail(kResultFailed, FailurePoint::Input);
-    const size_t l2 = l2Bytes[0] | (size_t(l2Bytes[1]) << 8) | (size_t(l2Bytes[2]) << 16);
+    const size_t l2 = loadLe24(l2Bytes);
     sizeBlock_ = static_cast<uint8_t*>(platform::heapAlloc(l2));
     if (!sizeBlock_) return fail(kResultFailed, FailurePoint::Resources);
     if (!input_.readExact(sizeBlock_, l2)) return fail(kResultFailed, FailurePoint::Input);

@@ -94,7 +94,7 @@ bool storeBink1Packet(PackFrame& frame) {
     rec.assign(frame.video.begin(), frame.video.begin() + 4);
     rec.push_back(1);
     const uint32_t r = static_cast<uint32_t>(frame.video.size() - 4);
-    for (int i = 0; i < 4; ++i) rec.push_back(static_cast<uint8_t>(r >> (8 * i)));
+    appendLe32(rec, r);
     rec.insert(rec.end(), frame.video.begin() + 4, frame.video.end());
     frame.stored = true;
     return true;

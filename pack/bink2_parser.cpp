@@ -56,11 +56,11 @@ Status bink2PacketValues(const BinkContext& c, PackFrame& frame) {
     if (c.width == 0 || c.height == 0 || c.width > kBink2MaxSide || c.height > kBink2MaxSide)
         return "frame size " + std::to_string(c.width) + "x" + std::to_string(c.height) + " is not supported";
     const std::span<const uint8_t> packet = frame.video;
-    const uint32_t words = c.sliceCount;
-    if (packet.size() < 4 * size_t(words)) return "the video packet is shorter than its slice offsets";
+    const uint32_t words = bink2::leadWordCount(c);
+    if (packet.size() < bink2::leadBytes(c)) return "the video packet is shorter than its slice offsets";
     for (int n = bink2::kMacroblockTypes; n <= bink2::kResidueCoefficients; ++n) frame.streams[n].clear();
 
-    // The frame flags word and the slice offsets stand as they are.
+    // The lead words (frame flags, slice offsets) stand as they are.
     uint32_t offsets[kMaxSlices] = {};
     uint32_t flags = 0;
     BitReader reader(packet.data(), packet.size());

@@ -1,6 +1,6 @@
 #include "pack/bink_file.h"
 
-#include "driver/header_grammar.h"
+#include "writers/bink_container.h"
 
 namespace dev {
 
@@ -23,11 +23,11 @@ Status splitFrame(std::span<const uint8_t> frame, uint32_t j, size_t trackCount,
     audio.resize(trackCount);
     size_t pos = 0;
     for (size_t t = 0; t < trackCount; ++t) {
-        if (frame.size() - pos < 4)
+        if (frame.size() - pos < kAudioPacketSizeBytes)
             return Status("frame " + std::to_string(j) + ": the audio packet size of track " + std::to_string(t) +
                               " runs past the end of the frame");
-        const uint32_t n = readLe32(frame.data() + pos);
-        pos += 4;
+        const uint32_t n = loadLe32(frame.data() + pos);
+        pos += kAudioPacketSizeBytes;
         if (n > frame.size() - pos)
             return Status("frame " + std::to_string(j) + ": the audio packet of track " + std::to_string(t) + " (" +
                               std::to_string(n) + " bytes) runs past the end of the frame (" +
@@ -47,28 +47,30 @@ Status readBinkFile(std::span<const uint8_t> bytes, BinkFile& out) {
     if (size < BinkHeader::kBaseLength)
         return Status("too short for a Bink header (" + std::to_string(size) + " bytes)");
     const uint8_t* p = bytes.data();
-    const bool bink1 = p[0] == 'B' && p[1] == 'I' && p[2] == 'K';
+    const bool bink1 = isBink1Signature(p);
     if (!bink1 && !isBink2Signature(p)) return Status("not a Bink file (no BIK or KB2 signature)");
     const uint32_t headerLength = binkHeaderLength(p);
     if (size < headerLength)
-        return Status("too short for a Bink 2 header of version " + std::string(1, char(p[3])) + " (" +
-                          std::to_string(size) + " bytes)");
+        return Status("too short for a Bink 2 header of version " + std::string(1, char(p[BinkHeader::kVersion])) +
+                      " (" + std::to_string(size) + " bytes)");
 
     out.header.assign(p, p + headerLength);
     out.isBink2 = !bink1;
-    out.version = p[3];
-    out.frameCount = readLe32(p + BinkHeader::kFrameCount);
-    out.largestFrameSize = readLe32(p + BinkHeader::kLargestFrame);
-    out.width = readLe32(p + BinkHeader::kWidth);
-    out.height = readLe32(p + BinkHeader::kHeight);
-    out.videoFlags = readLe32(p + BinkHeader::kVideoFlags);
-    const uint32_t trackCount = readLe32(p + BinkHeader::kTrackCount);
+    out.version = p[BinkHeader::kVersion];
+    const BinkHeaderFields h = readBinkHeader(p);
+    out.frameCount = h.frameCount;
+    out.largestFrameSize = h.largestFrame;
+    out.width = h.width;
+    out.height = h.height;
+    out.videoFlags = h.videoFlags;
+    const uint32_t trackCount = h.trackCount;
 
     // The track table and the frame index must fit before anything is sized
     // from the counts.
-    const uint64_t tableEnd = headerLength + uint64_t(trackCount) * BinkHeader::kTrackBytes;
+    const BinkLayout layout = binkLayout(headerLength, trackCount, out.frameCount);
+    const uint64_t tableEnd = layout.frameIndex;
     const uint64_t indexWords = uint64_t(out.frameCount) + 1;
-    const uint64_t dataStart = tableEnd + indexWords * 4;
+    const uint64_t dataStart = layout.frames;
     if (tableEnd > size)
         return Status("the audio track table (" + std::to_string(trackCount) + " tracks) runs past the end of the file");
     if (dataStart > size)
@@ -78,19 +80,19 @@ Status readBinkFile(std::span<const uint8_t> bytes, BinkFile& out) {
     const uint8_t* table = p + headerLength;
     for (uint32_t t = 0; t < trackCount; ++t) {
         BinkTrack& track = out.tracks[t];
-        track.word = readLe32(table + 4 * t);
-        const uint8_t* rf = table + 4 * uint64_t(trackCount) + 4 * t;
-        track.sampleRate = static_cast<uint16_t>(rf[0] | (rf[1] << 8));
-        track.flags = static_cast<uint16_t>(rf[2] | (rf[3] << 8));
-        track.id = readLe32(table + 8 * uint64_t(trackCount) + 4 * t);
+        track.word = loadLe32(table + BinkTrackTable::decodedSizeAt(trackCount, t));
+        const uint32_t rateAndFlags = loadLe32(table + BinkTrackTable::rateAndFlagsAt(trackCount, t));
+        track.sampleRate = BinkTrackTable::sampleRateOf(rateAndFlags);
+        track.flags = BinkTrackTable::flagsOf(rateAndFlags);
+        track.id = loadLe32(table + BinkTrackTable::idAt(trackCount, t));
     }
 
     out.frameIndex.resize(indexWords);
-    for (uint64_t k = 0; k < indexWords; ++k) out.frameIndex[k] = readLe32(p + tableEnd + 4 * k);
+    for (uint64_t k = 0; k < indexWords; ++k) out.frameIndex[k] = loadLe32(p + tableEnd + BinkFrameIndex::kWordBytes * k);
 
     // The frames must follow the index directly, one after the other, and the
     // last one must end the file: the DEV stream carries nothing else.
-    const auto offset = [&](uint64_t k) { return uint64_t(out.frameIndex[k] & ~1u); };
+    const auto offset = [&](uint64_t k) { return uint64_t(BinkFrameIndex::offsetOf(out.frameIndex[k])); };
     if (offset(0) != dataStart)
         return Status("the first frame starts at " + hex(offset(0)) + ", not right after the frame index at " +
                           hex(dataStart));

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/little_endian.h"
 #include "driver/dev_format.h"
 #include "pack/range_encoder.h"
 
@@ -80,9 +81,7 @@ std::vector<uint8_t> writeDevStream(const DevStreamParts& parts) {
     out.push_back(static_cast<uint8_t>(capacities.size()));
     out.insert(out.end(), capacities.begin(), capacities.end());
     const size_t l2 = sizes.size();
-    out.push_back(static_cast<uint8_t>(l2));
-    out.push_back(static_cast<uint8_t>(l2 >> 8));
-    out.push_back(static_cast<uint8_t>(l2 >> 16));
+    appendLe24(out, static_cast<uint32_t>(l2));
     out.insert(out.end(), sizes.begin(), sizes.end());
     out.insert(out.end(), parts.headerChunk.begin(), parts.headerChunk.end());
     for (size_t f = 0; f < parts.chunks.size(); ++f)

@@ -9,10 +9,6 @@ namespace dev {
 
 namespace {
 
-void putLe(std::vector<uint8_t>& out, uint32_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
 // The encoding side of the header walk: takes every value from the file's
 // own bytes; the decoder-side checks have nothing to do here.
 class EncodeIo {
@@ -39,13 +35,11 @@ private:
 
 std::vector<uint8_t> headerBytes(const BinkFile& file) {
     std::vector<uint8_t> out(file.header);
-    for (const auto& t : file.tracks) putLe(out, t.word, 4);
-    for (const auto& t : file.tracks) {
-        putLe(out, t.sampleRate, 2);
-        putLe(out, t.flags, 2);
-    }
-    for (const auto& t : file.tracks) putLe(out, t.id, 4);
-    for (uint32_t w : file.frameIndex) putLe(out, w, 4);
+    // The track table's three arrays, then the frame index.
+    for (const auto& t : file.tracks) appendLe32(out, t.word);
+    for (const auto& t : file.tracks) appendLe32(out, BinkTrackTable::rateAndFlags(t.sampleRate, t.flags));
+    for (const auto& t : file.tracks) appendLe32(out, t.id);
+    for (uint32_t w : file.frameIndex) appendLe32(out, w);
     return out;
 }
 

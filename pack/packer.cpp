@@ -23,6 +23,7 @@
 #include "platform/platform.h"
 #include "stages/stage_table.h"
 #include "writers/bink1/streams.h"
+#include "writers/bink_container.h"
 
 namespace dev {
 
@@ -58,7 +59,7 @@ struct PackContext {
             setTrackFields(context, tracks[t], file.tracks[t].sampleRate, file.tracks[t].flags);
         context.tracks = tracks.empty() ? nullptr : tracks.data();
         keyframes.reserve(file.frameIndex.size());
-        for (uint32_t w : file.frameIndex) keyframes.push_back(w & 1);
+        for (uint32_t w : file.frameIndex) keyframes.push_back(BinkFrameIndex::keyframeOf(w));
         context.keyframes = keyframes.data();
     }
 };
@@ -70,7 +71,7 @@ void setAudioStream(PackFrame& frame) {
     s.clear();
     for (const auto& packet : frame.audio) {
         const uint32_t n = static_cast<uint32_t>(packet.size());
-        for (int i = 0; i < 4; ++i) s.push_back(static_cast<uint8_t>(n >> (8 * i)));
+        appendLe32(s, n);
         s.insert(s.end(), packet.begin(), packet.end());
     }
 }
@@ -316,7 +317,8 @@ PackResult packBink(std::span<const uint8_t> bink, ProgressCallback progressCall
     // The unpacker builds every frame in a buffer sized from the header's
     // largest frame size; a frame that does not fit cannot be restored.
     for (uint32_t j = 0; j < file.frameCount; ++j) {
-        const uint64_t size = uint64_t(file.frameIndex[j + 1] & ~1u) - (file.frameIndex[j] & ~1u);
+        const uint64_t size =
+            uint64_t(BinkFrameIndex::offsetOf(file.frameIndex[j + 1])) - BinkFrameIndex::offsetOf(file.frameIndex[j]);
         if (size > context.frameBufferSize)
             return failure("frame " + std::to_string(j) + " (" + std::to_string(size) +
                            " bytes) is larger than the header's largest frame size allows (" +

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/little_endian.h"
 #include "driver/unpacker.h"
 #include "plugin/host_io.h"
 
@@ -25,14 +26,11 @@ constexpr int32_t kShortLengthBytes = 2;  // after the tag of a short block
 inline RecordKind recordKind(uint8_t tag) { return static_cast<RecordKind>(tag & 3); }
 // Length of a short block from its tag and the two bytes after it.
 inline uint32_t shortBlockLength(const uint8_t tagAndLength[3]) {
-    return (uint32_t(tagAndLength[0]) | uint32_t(tagAndLength[1]) << 8 | uint32_t(tagAndLength[2]) << 16) >> 2;
+    return loadLe24(tagAndLength) >> 2;
 }
 // The tag and length bytes of a short block of length bytes (below kFullBlockSize).
 inline void shortBlockTag(uint32_t length, uint8_t out[3]) {
-    const uint32_t tag = (length << 2) | kRecordShort;
-    out[0] = static_cast<uint8_t>(tag);
-    out[1] = static_cast<uint8_t>(tag >> 8);
-    out[2] = static_cast<uint8_t>(tag >> 16);
+    storeLe24(out, (length << 2) | kRecordShort);
 }
 
 // Result codes of the plug-in beyond those of the driver.

@@ -14,7 +14,10 @@
 
 namespace dev::b2video {
 
-enum MacroblockType : uint32_t { kIntra = 0, kSkip = 1, kMotion = 2, kResidue = 3 };
+using bink2::kIntra;
+using bink2::kMotion;
+using bink2::kMotionResidue;
+using bink2::kSkip;
 
 template <class C>
 class FrameGrammar : public BlockGrammar<C> {
@@ -42,10 +45,10 @@ public:
         if (bad || fault()) return false;
         std::memset(st.rowTypes, 0, g.columns + 2);
         std::memset(st.rowVectorFlags, 0, g.columns + 2);
-        // Rows of 32 pixels, slice after slice; y runs on across slices.
+        // Rows of macroblocks, slice after slice; y runs on across slices.
         uint32_t y = 0;
         for (uint32_t k = 0; k < g.sliceCount; ++k) {
-            for (; y < g.sliceEnds[k]; y += 32) {
+            for (; y < g.sliceEnds[k]; y += bink2::kMacroblockSize) {
                 row = RowState();
                 for (uint32_t x = 0; x < g.columns; ++x) {
                     macroblock(x, y, key, flags);
@@ -135,7 +138,7 @@ private:
             q[0] = quantiser(0, bink2::kIntraQuantisers);
             if (bad) return;
             this->intraBlocks(q[0], flags, g.hasAlpha);
-        } else if (type == kResidue) {
+        } else if (type == kMotionResidue) {
             q[1] = quantiser(1, bink2::kResidueQuantisers);
             if (bad) return;
             this->residueBlocks(q[1], flags, g.hasAlpha);

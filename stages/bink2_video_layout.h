@@ -51,7 +51,9 @@
 #include "core/bink_context.h"
 #include "core/bits.h"
 #include "core/range_decoder.h"
+#include "writers/bink2/geometry.h"
 #include "writers/bink2/streams.h"
+#include "writers/bink2/tables.h"
 
 namespace dev::b2video {
 
@@ -175,7 +177,7 @@ constexpr uint32_t kMaxTypeContext = 1023;
 constexpr uint32_t kMaxVectorLength = 14;    // components up to 32767 (int16)
 constexpr uint32_t kMaxVectorComponent = (2u << kMaxVectorLength) - 1;
 constexpr uint32_t kFreshVectorLength = 15;  // the length context after intra and skip
-constexpr uint32_t kMaxCount = 63;           // an 8x8 block has 63 coefficients after its DC
+constexpr uint32_t kMaxCount = bink2::kMaxCoefficients;
 constexpr uint32_t kMaxCountClass = 5;
 constexpr uint32_t kMaxRecent = 13;
 constexpr uint32_t kMaxDcLength = 14;        // DC values up to 32767 (int16)
@@ -343,7 +345,7 @@ static_assert(chromaSymbolsFit(kSymbolTables[kResidueU], kGroupTables[kResidueU]
 // place (readGeometry).  Frames wider or taller than kMaxDimension are not
 // decoded. ----
 constexpr uint32_t kMaxDimension = 65536;
-constexpr uint32_t kMaxColumns = kMaxDimension / 32;
+constexpr uint32_t kMaxColumns = kMaxDimension / bink2::kMacroblockSize;
 constexpr uint32_t kMaxFlags = kMaxDimension / 8;
 constexpr uint32_t kMaxFlagBytes = kMaxFlags / 8;
 
@@ -363,7 +365,7 @@ struct Geometry {
 inline Geometry readGeometry(const BinkContext& context) {
     Geometry g;
     g.width = context.width;
-    g.columns = static_cast<uint32_t>((uint64_t(context.width) + 31) / 32);
+    g.columns = bink2::macroblockColumns(context.width);
     g.sliceCount = context.sliceCount;
     g.rowFlagCount = context.rowFlagCount;
     g.columnFlagCount = context.columnFlagCount;

@@ -4,12 +4,12 @@
 #include <cstring>
 
 #include "driver/header_decoder.h"
-#include "driver/header_grammar.h"
 #include "pack/frame_view.h"
 #include "testkit/generator_rng.h"
 #include "pack/pack_frame.h"
 #include "writers/bink2/frame_assembly.h"
 #include "writers/bink2/frame_syntax.h"
+#include "writers/bink_container.h"
 
 namespace dev {
 
@@ -49,13 +49,7 @@ struct DrawnValues {
 };
 
 void put8(std::vector<uint8_t>& s, uint32_t v) { s.push_back(static_cast<uint8_t>(v)); }
-void put16(std::vector<uint8_t>& s, int32_t v) {
-    s.push_back(static_cast<uint8_t>(v));
-    s.push_back(static_cast<uint8_t>(static_cast<uint32_t>(v) >> 8));
-}
-void put32(std::vector<uint8_t>& s, uint32_t v) {
-    for (int i = 0; i < 4; ++i) s.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
+void put16(std::vector<uint8_t>& s, int32_t v) { appendLe16(s, static_cast<uint32_t>(v)); }
 
 // The value distributions.  Each draw keeps to what the syntax can write and
 // what a decoder accepts; `extreme` draws go to the limits.
@@ -167,7 +161,7 @@ private:
         const uint32_t r = rng_.below(100);
         if (r < 30) n = rng_.range(1, 3);
         else if (r < 60) n = rng_.range(4, 15);
-        else if (r < 85) n = rng_.range(16, 62);
+        else if (r < 85) n = rng_.range(16, int32_t(bink2::kMaxCoefficients) - 1);
         else n = bink2::kMaxCoefficients;
         static constexpr uint32_t kZeros[4] = {0, 30, 70, 96};
         const uint32_t zeros = kZeros[rng_.below(4)];
@@ -256,7 +250,8 @@ bool makeVideo(const Bink2GeneratorOptions& o, const BinkContext& c, GeneratorRn
     values.index = index;
     const uint32_t flags = frameFlags(o, rng);
     std::vector<uint8_t>& header = values.streams[bink2::kFrameHeader];
-    for (uint32_t k = 0; k < c.sliceCount; ++k) put32(header, k == 0 ? flags : 0);  // offsets set below
+    const uint32_t leadWords = bink2::leadWordCount(c);
+    for (uint32_t k = 0; k < leadWords; ++k) appendLe32(header, k == 0 ? flags : 0);  // offsets set below
 
     Draws draws(o, rng);
     DrawnValues in[bink2::kResidueCoefficients + 1];
@@ -275,13 +270,11 @@ bool makeVideo(const Bink2GeneratorOptions& o, const BinkContext& c, GeneratorRn
         result.error = where + ": the drawn values do not write";
         return false;
     }
-    for (uint32_t k = 1; k < c.sliceCount; ++k) {
-        const uint32_t offset = 4 * c.sliceCount + d.sliceStarts[k];
-        for (int i = 0; i < 4; ++i) header[4 * k + i] = static_cast<uint8_t>(offset >> (8 * i));
-    }
+    for (uint32_t k = 1; k < leadWords; ++k) storeLe32(header.data() + 4 * k, bink2::sliceOffsetWord(c, d.sliceStarts[k]));
 
     // The packet comes from the product's own frame assembly.
-    const size_t bytes = 4 * size_t(c.sliceCount) + static_cast<size_t>(d.w.out - scratch.data());
+    const size_t lead = bink2::leadBytes(c);
+    const size_t bytes = lead + static_cast<size_t>(d.w.out - scratch.data());
     view.bind(values, bytes);
     if (view.writeVideo() < 0 || !view.allConsumed(bink2::kMacroblockTypes)) {
         result.error = where + ": the frame assembly does not take the drawn values";
@@ -289,7 +282,7 @@ bool makeVideo(const Bink2GeneratorOptions& o, const BinkContext& c, GeneratorRn
     }
     const auto written = view.written();
     frame.video.assign(written.begin(), written.end());
-    if (frame.video.size() != bytes || !std::equal(frame.video.begin() + 4 * c.sliceCount, frame.video.end(), scratch.begin())) {
+    if (frame.video.size() != bytes || !std::equal(frame.video.begin() + lead, frame.video.end(), scratch.begin())) {
         result.error = where + ": the frame assembly writes other bits than the drawing syntax";
         return false;
     }
@@ -315,29 +308,28 @@ GeneratedBink2 generateBink2File(const Bink2GeneratorOptions& o) {
         return result;
     }
     BinkFileLayout layout;
-    std::memcpy(layout.signature, "KB2", 3);
-    layout.signature[3] = o.version;
+    std::memcpy(layout.signature, kBink2Signature, kSignatureLetters);
+    layout.signature[BinkHeader::kVersion] = o.version;
     layout.width = o.width;
     layout.height = o.height;
-    layout.videoFlags = (o.alpha ? 0x100000u : 0) | o.sliceChoice;
+    layout.videoFlags = (o.alpha ? BinkVideoFlag::kAlpha : 0) | o.sliceChoice;
     layout.extraWord = 0x02070000;  // as the Bink 2 encoder writes it
 
     // The header fields the writer reads, as the unpacker derives them.
-    uint8_t header[BinkHeader::kLongLength] = {};
-    std::memcpy(header, layout.signature, 4);
-    for (int i = 0; i < 4; ++i) {
-        header[BinkHeader::kWidth + i] = static_cast<uint8_t>(o.width >> (8 * i));
-        header[BinkHeader::kHeight + i] = static_cast<uint8_t>(o.height >> (8 * i));
-        header[BinkHeader::kVideoFlags + i] = static_cast<uint8_t>(layout.videoFlags >> (8 * i));
-    }
+    BinkHeaderFields fields;
+    std::memcpy(fields.signature, layout.signature, sizeof layout.signature);
+    fields.width = o.width;
+    fields.height = o.height;
+    fields.videoFlags = layout.videoFlags;
+    uint8_t header[BinkHeader::kLongLength];
     BinkContext c{};
-    setHeaderFields(c, header, binkHeaderLength(header));
+    setHeaderFields(c, header, writeBinkHeader(fields, header));
     GeneratorRng rng(o.seed);
     std::vector<uint32_t> keyframes(size_t(o.frames) + 1, 0);
     for (uint32_t j = 0; j < o.frames; ++j) keyframes[j] = j == 0 || rng.chance(o.keyframePercent);
     c.keyframes = keyframes.data();
     FrameView view(c);
-    const size_t macroblocks = size_t(bink2::macroblockColumns(o.width)) * ((o.height + 31) / 32);
+    const size_t macroblocks = size_t(bink2::macroblockColumns(o.width)) * bink2::macroblockRows(o.height);
     std::vector<uint8_t> scratch(macroblocks * 24576 + 4096);  // more than a macroblock can take
     std::vector<GeneratedFrame> frames(o.frames);
     for (uint32_t j = 0; j < o.frames; ++j) {

@@ -12,9 +12,11 @@
 #include <vector>
 
 #include "core/bink_context.h"
+#include "core/little_endian.h"
 #include "pack/pack_frame.h"
 #include "stages/bink2_video_layout.h"
 #include "writers/bink2/frame_flags.h"
+#include "writers/bink2/geometry.h"
 
 namespace dev {
 
@@ -50,25 +52,19 @@ public:
         if (listMode == 1) flags |= bink2::kNoColumnFlags;
         if (emptyPlanes) flags |= bink2::kEmptyPlaneSymbol;
         auto& header = f.streams[bink2::kFrameHeader];
-        put32(header, flags);
-        for (uint32_t k = 1; k < c_.sliceCount; ++k) put32(header, pick(4) ? rng_() : 1000 * k + (rng_() & 15));
+        appendLe32(header, flags);
+        for (uint32_t k = 1; k < bink2::leadWordCount(c_); ++k) appendLe32(header, pick(4) ? rng_() : 1000 * k + (rng_() & 15));
         if (listMode & 1) flagList(header, c_.rowFlagCount);
         if (listMode & 2) flagList(header, c_.columnFlagCount);
-        const uint32_t rows = c_.sliceCount ? (c_.sliceEnds[c_.sliceCount - 1] + 31) / 32 : 0;
-        const uint32_t columns = (c_.width + 31) / 32;
+        const uint32_t rows = c_.sliceCount ? bink2::macroblockRows(c_.sliceEnds[c_.sliceCount - 1]) : 0;
+        const uint32_t columns = bink2::macroblockColumns(c_.width);
         for (uint32_t r = 0; r < rows * columns; ++r) macroblock(f, key, flags);
         return f;
     }
 
 private:
     static void put8(std::vector<uint8_t>& v, uint32_t x) { v.push_back(static_cast<uint8_t>(x)); }
-    static void put16(std::vector<uint8_t>& v, int32_t x) {
-        v.push_back(static_cast<uint8_t>(x));
-        v.push_back(static_cast<uint8_t>(x >> 8));
-    }
-    static void put32(std::vector<uint8_t>& v, uint32_t x) {
-        for (int i = 0; i < 4; ++i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
-    }
+    static void put16(std::vector<uint8_t>& v, int32_t x) { appendLe16(v, static_cast<uint32_t>(x)); }
     bool pick(uint32_t oneIn) { return rng_() % oneIn == 0; }
     bool percent(uint32_t p) { return rng_() % 100 < p; }
 

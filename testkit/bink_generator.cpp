@@ -5,13 +5,13 @@
 #include <cstring>
 
 #include "core/bink_context.h"
-#include "driver/header_grammar.h"
 #include "testkit/audio_generator.h"
 #include "pack/bink1_parser.h"
 #include "pack/frame_view.h"
 #include "testkit/generator_rng.h"
 #include "pack/pack_frame.h"
 #include "writers/bink1/plane_syntax.h"
+#include "writers/bink_container.h"
 
 namespace dev {
 
@@ -23,17 +23,7 @@ using Streams = StreamArray<std::vector<uint8_t>>;
 using namespace bink1;
 
 void put8(std::vector<uint8_t>& s, uint32_t v) { s.push_back(static_cast<uint8_t>(v)); }
-void put16(std::vector<uint8_t>& s, int32_t v) {
-    s.push_back(static_cast<uint8_t>(v));
-    s.push_back(static_cast<uint8_t>(static_cast<uint32_t>(v) >> 8));
-}
-void put32(std::vector<uint8_t>& s, uint32_t v) {
-    for (int i = 0; i < 4; ++i) s.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-void store32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-uint32_t load32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
+void put16(std::vector<uint8_t>& s, int32_t v) { appendLe16(s, static_cast<uint32_t>(v)); }
 
 // The kinds are the video frame stage's block-type symbols.
 static_assert(kGenBlockKinds == int(kSymbolCount) && kGenScaledIntra == int(kFirstScaledSymbol));
@@ -369,11 +359,11 @@ bool makeVideo(const GeneratorOptions& o, Rng& rng, FrameView& view, uint32_t in
     // The packet record of a coded packet: its first word (set below), 0,
     // and with alpha the word after the alpha plane.
     std::vector<uint8_t>& record = s[kPacketRecords];
-    put32(record, 0);
+    appendLe32(record, 0);
     put8(record, 0);
     if (o.alpha) {
         PlaneGenerator(o, rng, s, result, false, frame.keyframe).run();
-        put32(record, static_cast<uint32_t>(rng.next()));
+        appendLe32(record, static_cast<uint32_t>(rng.next()));
     }
     PlaneGenerator(o, rng, s, result, false, frame.keyframe).run();
     if (!o.grayscale) {
@@ -386,14 +376,14 @@ bool makeVideo(const GeneratorOptions& o, Rng& rng, FrameView& view, uint32_t in
         return false;
     }
     // The first word holds the packet's size, as the frame's own bookkeeping.
-    store32(frame.video.data(), static_cast<uint32_t>(frame.video.size()));
+    storeLe32(frame.video.data(), static_cast<uint32_t>(frame.video.size()));
     if (!o.grayscale && rng.chance(o.storedPercent)) {
         // Trailing bytes after the last plane: decoders stop before them, but
         // the packet no longer rewrites from its values, so it travels stored.
         std::vector<uint8_t> padded = frame.video;
         const uint32_t extra = 4 * (1 + rng.below(4));
         for (uint32_t i = 0; i < extra; ++i) padded.push_back(static_cast<uint8_t>(rng.below(256)));
-        store32(padded.data(), static_cast<uint32_t>(padded.size()));
+        storeLe32(padded.data(), static_cast<uint32_t>(padded.size()));
         PackFrame stored;
         stored.index = index;
         stored.video = padded;
@@ -424,14 +414,14 @@ std::vector<uint8_t> rawModePacket(const GeneratorAudioTrack& t, uint32_t blocks
         std::vector<uint8_t> one;
         do {
             one = makeAudioPacket(t.stereo ? 2 * t.sampleRate : t.sampleRate, false, static_cast<uint32_t>(rng.next()), 1);
-        } while (one.size() < 8 || (load32(one.data() + one.size() - 4) >> 2) == 0);
-        decoded += load32(one.data());
+        } while (one.size() < 8 || (loadLe32(one.data() + one.size() - 4) >> 2) == 0);
+        decoded += loadLe32(one.data());
         for (size_t i = 4; i < one.size(); ++i) {
             const uint32_t next = i + 1 < one.size() ? one[i + 1] : 0;
             packet.push_back(static_cast<uint8_t>((one[i] >> 2) | (next << 6)));
         }
     }
-    store32(packet.data(), decoded);
+    storeLe32(packet.data(), decoded);
     return packet;
 }
 
@@ -471,16 +461,16 @@ std::vector<uint8_t> layOutBinkFile(const BinkFileLayout& l, const std::vector<G
                                     const std::vector<GeneratedFrame>& frames) {
     const uint32_t tracks = static_cast<uint32_t>(audio.size());
     const uint32_t count = static_cast<uint32_t>(frames.size());
-    const size_t headerLength = binkHeaderLength(reinterpret_cast<const uint8_t*>(l.signature));
-    const size_t headerBytes = headerLength + 12 * size_t(tracks) + 4 * (size_t(count) + 1);
-    std::vector<uint8_t> out(headerBytes, 0);
+    const uint32_t headerLength = binkHeaderLength(reinterpret_cast<const uint8_t*>(l.signature));
+    const BinkLayout parts = binkLayout(headerLength, tracks, count);
+    std::vector<uint8_t> out(static_cast<size_t>(parts.frames), 0);
     std::vector<uint32_t> offsets;
     uint32_t largest = 0;
     for (const GeneratedFrame& f : frames) {
-        offsets.push_back(static_cast<uint32_t>(out.size()) | (f.keyframe ? 1 : 0));
+        offsets.push_back(static_cast<uint32_t>(out.size()) | (f.keyframe ? BinkFrameIndex::kKeyframe : 0));
         const size_t begin = out.size();
         for (const std::vector<uint8_t>& a : f.audio) {
-            put32(out, static_cast<uint32_t>(a.size()));
+            appendLe32(out, static_cast<uint32_t>(a.size()));
             out.insert(out.end(), a.begin(), a.end());
         }
         out.insert(out.end(), f.video.begin(), f.video.end());
@@ -488,34 +478,36 @@ std::vector<uint8_t> layOutBinkFile(const BinkFileLayout& l, const std::vector<G
     }
     offsets.push_back(static_cast<uint32_t>(out.size()));
     uint8_t* h = out.data();
-    std::memcpy(h, l.signature, 4);
-    store32(h + 4, static_cast<uint32_t>(out.size() - 8));
-    store32(h + 8, count);
-    store32(h + 12, largest);
-    store32(h + 16, count);
-    store32(h + 20, l.width);
-    store32(h + 24, l.height);
-    store32(h + 28, l.fpsNumerator);
-    store32(h + 32, l.fpsDenominator);
-    store32(h + 36, l.videoFlags);
-    store32(h + 40, tracks);
-    if (headerLength > 44) store32(h + 44, l.extraWord);
+    BinkHeaderFields fields;
+    std::memcpy(fields.signature, l.signature, sizeof l.signature);
+    fields.fileSize = static_cast<uint32_t>(out.size() - BinkHeader::kFileSizeFrom);
+    fields.frameCount = count;
+    fields.largestFrame = largest;
+    fields.width = l.width;
+    fields.height = l.height;
+    fields.fpsNumerator = l.fpsNumerator;
+    fields.fpsDenominator = l.fpsDenominator;
+    fields.videoFlags = l.videoFlags;
+    fields.trackCount = tracks;
+    fields.extraWord = l.extraWord;
+    writeBinkHeader(fields, h);
     // Track table: the largest decoded size of each track's packets, then
-    // rate and flags (16-bit output, then DCT, or 0x8000 as real raw-mode
-    // tracks have it, and stereo), then an identifier.
-    uint8_t* table = h + headerLength;
+    // rate and flags (16-bit output, then DCT, or the raw-mode mark as real
+    // raw-mode tracks have it, and stereo), then an identifier.
+    uint8_t* table = h + parts.trackTable;
     for (uint32_t t = 0; t < tracks; ++t) {
         uint32_t decoded = 0;
         for (const GeneratedFrame& f : frames)
-            if (f.audio[t].size() >= 4) decoded = std::max(decoded, load32(f.audio[t].data()));
+            if (f.audio[t].size() >= 4) decoded = std::max(decoded, loadLe32(f.audio[t].data()));
         const GeneratorAudioTrack& a = audio[t];
-        const uint32_t flags = 0x4000u | (a.dct ? 0x1000u : 0x8000u) | (a.stereo ? 0x2000u : 0);
-        store32(table + 4 * t, decoded);
-        store32(table + 4 * tracks + 4 * t, (a.sampleRate & 0xFFFF) | flags << 16);
-        store32(table + 8 * tracks + 4 * t, t);
+        const uint32_t flags = BinkTrackFlag::k16Bit | (a.dct ? BinkTrackFlag::kDct : BinkTrackFlag::kRawMode) |
+                               (a.stereo ? BinkTrackFlag::kStereo : 0);
+        storeLe32(table + BinkTrackTable::decodedSizeAt(tracks, t), decoded);
+        storeLe32(table + BinkTrackTable::rateAndFlagsAt(tracks, t), BinkTrackTable::rateAndFlags(a.sampleRate, flags));
+        storeLe32(table + BinkTrackTable::idAt(tracks, t), t);
     }
-    uint8_t* index = table + 12 * size_t(tracks);
-    for (size_t k = 0; k < offsets.size(); ++k) store32(index + 4 * k, offsets[k]);
+    uint8_t* index = h + parts.frameIndex;
+    for (size_t k = 0; k < offsets.size(); ++k) storeLe32(index + BinkFrameIndex::kWordBytes * k, offsets[k]);
     return out;
 }
 
@@ -537,9 +529,9 @@ GeneratedBink generateBink1File(const GeneratorOptions& o) {
     c.hasAlpha = o.alpha;
     c.grayscale = o.grayscale;
     c.planeCount = (o.alpha ? 1 : 0) + (o.grayscale ? 1 : 3);
-    c.videoFlags = (o.alpha ? 0x100000u : 0) | (o.grayscale ? 0x20000u : 0);
+    c.videoFlags = (o.alpha ? BinkVideoFlag::kAlpha : 0) | (o.grayscale ? BinkVideoFlag::kGrayscale : 0);
     c.version = 'i';
-    c.headerLength = 44;
+    c.headerLength = BinkHeader::kBaseLength;
     FrameView view(c);
     std::vector<GeneratedFrame> frames(o.frames);
     for (uint32_t j = 0; j < o.frames; ++j) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "core/little_endian.h"
 #include "tests/corpus.h"
 #include "pack/bink1_parser.h"
 #include "pack/bink_file.h"
@@ -58,17 +59,14 @@ BinkContext grayContext(uint32_t w, uint32_t h) {
 
 std::vector<uint8_t> packet(const Bits& plane, uint32_t word = 0x04030201) {
     std::vector<uint8_t> p(4 + plane.bytes.size());
-    for (int i = 0; i < 4; ++i) p[i] = uint8_t(word >> (8 * i));
+    storeLe32(p.data(), word);
     std::copy(plane.bytes.begin(), plane.bytes.end(), p.begin() + 4);
     return p;
 }
 
 std::vector<uint8_t> i16(std::initializer_list<int> v) {
     std::vector<uint8_t> out;
-    for (int x : v) {
-        out.push_back(uint8_t(x));
-        out.push_back(uint8_t(unsigned(x) >> 8));
-    }
+    for (int x : v) appendLe16(out, static_cast<uint32_t>(x));
     return out;
 }
 

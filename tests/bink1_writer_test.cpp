@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/bink_context.h"
+#include "core/little_endian.h"
 #include "testkit/bink1_plane_writer.h"
 #include "writers/bink1/plane_syntax.h"
 #include "writers/bit_writer.h"
@@ -75,10 +76,7 @@ struct Rig {
         return *this;
     }
     Rig& b16(int n, std::initializer_list<int> v) {
-        for (int x : v) {
-            sub[n].push_back(static_cast<uint8_t>(x));
-            sub[n].push_back(static_cast<uint8_t>(x >> 8));
-        }
+        for (int x : v) appendLe16(sub[n], static_cast<uint32_t>(x));
         return *this;
     }
     Rig& identityTrees() {
@@ -936,10 +934,7 @@ std::vector<uint8_t> listOf(const int32_t slots[64]) {
     for (uint32_t i = 1; i < 64; ++i)
         if (slots[kCoefficientOrder[i]]) count = i;
     std::vector<uint8_t> list;
-    auto put16 = [&](uint32_t v) {
-        list.push_back(static_cast<uint8_t>(v));
-        list.push_back(static_cast<uint8_t>(v >> 8));
-    };
+    auto put16 = [&](uint32_t v) { appendLe16(list, v); };
     put16(count);
     for (uint32_t i = 1; i <= count; ++i) put16(static_cast<uint32_t>(slots[kCoefficientOrder[i]]));
     return list;

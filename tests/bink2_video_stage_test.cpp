@@ -12,7 +12,6 @@
 
 #include "core/stage_protocol.h"
 #include "driver/header_decoder.h"
-#include "driver/header_grammar.h"
 #include "testkit/bink2_value_maker.h"
 #include "pack/encode_coder.h"
 #include "pack/stage_encoder.h"
@@ -20,6 +19,7 @@
 #include "stages/bink2_video_stage.h"
 #include "stages/stages.h"
 #include "tests/stage_fixtures.h"
+#include "writers/bink_container.h"
 
 namespace dev {
 namespace {
@@ -34,15 +34,14 @@ struct TestFile {
     std::vector<uint32_t> keyframes;
 
     TestFile(uint32_t width, uint32_t height, uint32_t flags, std::vector<uint32_t> keys) : keyframes(std::move(keys)) {
-        uint8_t header[BinkHeader::kLongLength] = {'K', 'B', '2', 'j'};
-        const auto word = [&](uint32_t at, uint32_t v) {
-            for (int i = 0; i < 4; ++i) header[at + i] = static_cast<uint8_t>(v >> (8 * i));
-        };
-        word(BinkHeader::kFrameCount, static_cast<uint32_t>(keyframes.size()));
-        word(BinkHeader::kWidth, width);
-        word(BinkHeader::kHeight, height);
-        word(BinkHeader::kVideoFlags, flags);
-        setHeaderFields(context, header, BinkHeader::kLongLength);
+        BinkHeaderFields fields;
+        std::memcpy(fields.signature, "KB2j", 4);
+        fields.frameCount = static_cast<uint32_t>(keyframes.size());
+        fields.width = width;
+        fields.height = height;
+        fields.videoFlags = flags;
+        uint8_t header[BinkHeader::kLongLength];
+        setHeaderFields(context, header, writeBinkHeader(fields, header));
         keyframes.push_back(0);  // the closing index word
         context.keyframes = keyframes.data();
     }
@@ -80,7 +79,7 @@ struct Layout {
     uint32_t slices;
 };
 
-constexpr uint32_t kAlpha = 0x100000;
+constexpr uint32_t kAlpha = BinkVideoFlag::kAlpha;
 
 TEST(Bink2VideoStage, RandomFramesOfEverySliceLayoutRoundTripThroughTheThread) {
     const Layout layouts[] = {

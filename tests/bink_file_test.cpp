@@ -34,9 +34,7 @@ std::string readError(const std::vector<uint8_t>& bytes) {
     return read.reason();
 }
 
-void putLe32(std::vector<uint8_t>& bytes, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
+void putLe32(std::vector<uint8_t>& bytes, size_t at, uint32_t v) { storeLe32(bytes.data() + at, v); }
 
 TEST(BinkFile, SplitsHeaderTracksIndexAndFrames) {
     const TestBink layout = twoTrackFile();
@@ -45,7 +43,7 @@ TEST(BinkFile, SplitsHeaderTracksIndexAndFrames) {
     ASSERT_EQ(readBinkFile(bytes, file).reason(), "");
     EXPECT_FALSE(file.isBink2);
     EXPECT_EQ(file.version, 'i');
-    EXPECT_EQ(file.header, std::vector<uint8_t>(bytes.begin(), bytes.begin() + 44));
+    EXPECT_EQ(file.header, std::vector<uint8_t>(bytes.begin(), bytes.begin() + BinkHeader::kBaseLength));
     EXPECT_EQ(file.frameCount, 4u);
     EXPECT_EQ(file.width, 64u);
     EXPECT_EQ(file.height, 48u);
@@ -95,26 +93,28 @@ TEST(BinkFile, EveryTruncationIsAnError) {
 
 TEST(BinkFile, RefusesLayoutsTheStreamCannotReproduce) {
     const auto good = twoTrackFile().bytes();
-    const size_t index = 44 + 24;  // first frame index word
+    const BinkLayout parts = binkLayout(BinkHeader::kBaseLength, 2, 4);
+    const size_t index = parts.frameIndex;  // first frame index word
+    const uint32_t frames = static_cast<uint32_t>(parts.frames);
 
     auto bytes = good;
     bytes.push_back(0);
     EXPECT_NE(readError(bytes).find("follow the last frame"), std::string::npos);
 
     bytes = good;
-    putLe32(bytes, index, 44 + 24 + 20 + 2);  // a gap before the first frame
+    putLe32(bytes, index, frames + 2);  // a gap before the first frame
     EXPECT_NE(readError(bytes).find("not right after the frame index"), std::string::npos);
 
     bytes = good;
-    putLe32(bytes, index + 8, 44 + 24 + 20 + 2);  // frame 2 starts before frame 1
+    putLe32(bytes, index + 2 * BinkFrameIndex::kWordBytes, frames + 2);  // frame 2 starts before frame 1
     EXPECT_NE(readError(bytes).find("out of order"), std::string::npos);
 
     bytes = good;
-    putLe32(bytes, index + 12, uint32_t(bytes.size() + 100));  // frame 2 ends past the file
+    putLe32(bytes, index + 3 * BinkFrameIndex::kWordBytes, uint32_t(bytes.size() + 100));  // frame 2 ends past the file
     EXPECT_NE(readError(bytes).find("past the end of the file"), std::string::npos);
 
     bytes = good;
-    putLe32(bytes, index + 16, uint32_t(bytes.size() - 2));  // the last frame ends early
+    putLe32(bytes, index + 4 * BinkFrameIndex::kWordBytes, uint32_t(bytes.size() - 2));  // the last frame ends early
     EXPECT_NE(readError(bytes).find("follow the last frame"), std::string::npos);
 }
 
@@ -126,16 +126,16 @@ TEST(BinkFile, RefusesDamagedCountsAndPacketSizes) {
     EXPECT_NE(readError(bytes).find("not a Bink file"), std::string::npos);
 
     bytes = good;
-    putLe32(bytes, 8, 0xFFFFFFFFu);  // frame count
+    putLe32(bytes, BinkHeader::kFrameCount, 0xFFFFFFFFu);
     EXPECT_NE(readError(bytes).find("frame index"), std::string::npos);
 
     bytes = good;
-    putLe32(bytes, 40, 0x40000000u);  // track count
+    putLe32(bytes, BinkHeader::kTrackCount, 0x40000000u);
     EXPECT_NE(readError(bytes).find("track table"), std::string::npos);
 
     // The first frame's second audio packet claims more bytes than the frame has.
     bytes = good;
-    putLe32(bytes, 44 + 24 + 20 + 4, 1000);
+    putLe32(bytes, binkLayout(BinkHeader::kBaseLength, 2, 4).frames + kAudioPacketSizeBytes, 1000);
     EXPECT_NE(readError(bytes).find("frame 0: the audio packet of track 1"), std::string::npos);
 
     // A frame too short to hold its audio packet sizes.

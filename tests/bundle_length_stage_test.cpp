@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/little_endian.h"
 #include "core/stage_protocol.h"
 #include "pack/stage_encoder.h"
 #include "stages/bundle_length_grammar.h"
@@ -23,10 +24,7 @@ using namespace stage_fixtures;
 
 std::vector<uint8_t> wordsOf(const std::vector<uint32_t>& values) {
     std::vector<uint8_t> bytes;
-    for (uint32_t v : values) {
-        bytes.push_back(static_cast<uint8_t>(v));
-        bytes.push_back(static_cast<uint8_t>(v >> 8));
-    }
+    for (uint32_t v : values) appendLe16(bytes, v);
     return bytes;
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/bink_context.h"
+#include "core/little_endian.h"
 #include "core/stage_protocol.h"
 #include "driver/header_decoder.h"
 #include "pack/bink1_parser.h"

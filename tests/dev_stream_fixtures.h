@@ -17,12 +17,11 @@
 #include "stages/stage_table.h"
 #include "stages/stages.h"
 #include "writers/bink1/streams.h"
+#include "writers/bink_container.h"
 
 namespace dev::fixtures {
 
-inline void putLe32(std::vector<uint8_t>& v, uint32_t x) {
-    for (int i = 0; i < 4; ++i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
-}
+inline void putLe32(std::vector<uint8_t>& v, uint32_t x) { appendLe32(v, x); }
 
 struct SynthOptions {
     uint32_t frames = 10;
@@ -52,26 +51,28 @@ inline std::vector<uint8_t> makeBink1(const SynthOptions& o) {
         if (f.size() & 1) f.push_back(0);  // frame offsets are even: bit 0 is the keyframe flag
         largest = std::max<uint32_t>(largest, static_cast<uint32_t>(f.size()));
     }
-    std::vector<uint8_t> b = {'B', 'I', 'K', 'i'};
-    const uint32_t headerEnd = 44 + 12 * o.tracks + 4 * (o.frames + 1);
+    const uint32_t headerEnd = static_cast<uint32_t>(binkLayout(BinkHeader::kBaseLength, o.tracks, o.frames).frames);
     uint32_t total = headerEnd;
     for (auto& f : frames) total += static_cast<uint32_t>(f.size());
-    putLe32(b, total - 8);
-    putLe32(b, o.frames);
-    putLe32(b, o.largestFrame >= 0 ? static_cast<uint32_t>(o.largestFrame) : largest);
-    putLe32(b, o.frames);
-    putLe32(b, o.width);
-    putLe32(b, o.height);
-    putLe32(b, 30);
-    putLe32(b, 1);
-    putLe32(b, o.videoFlags);
-    putLe32(b, o.tracks);
+    BinkHeaderFields fields;  // "BIKi", 30 frames a second
+    fields.fileSize = total - BinkHeader::kFileSizeFrom;
+    fields.frameCount = o.frames;
+    fields.largestFrame = o.largestFrame >= 0 ? static_cast<uint32_t>(o.largestFrame) : largest;
+    fields.width = o.width;
+    fields.height = o.height;
+    fields.videoFlags = o.videoFlags;
+    fields.trackCount = o.tracks;
+    std::vector<uint8_t> b(BinkHeader::kLongLength);
+    b.resize(writeBinkHeader(fields, b.data()));
     for (uint32_t t = 0; t < o.tracks; ++t) putLe32(b, 4096 + t);
-    for (uint32_t t = 0; t < o.tracks; ++t) putLe32(b, (22050u + 11025u * t) | ((t ? 0x3000u : 0x1000u) << 16));
+    for (uint32_t t = 0; t < o.tracks; ++t) {
+        const uint32_t flags = t ? BinkTrackFlag::kDct | BinkTrackFlag::kStereo : BinkTrackFlag::kDct;
+        putLe32(b, BinkTrackTable::rateAndFlags(22050u + 11025u * t, flags));
+    }
     for (uint32_t t = 0; t < o.tracks; ++t) putLe32(b, t);
     uint32_t offset = headerEnd;
     for (uint32_t j = 0; j <= o.frames; ++j) {
-        putLe32(b, offset | (j == 0 || rng() % 8 == 0 ? 1u : 0u));
+        putLe32(b, offset | (j == 0 || rng() % 8 == 0 ? BinkFrameIndex::kKeyframe : 0u));
         if (j < o.frames) offset += static_cast<uint32_t>(frames[j].size());
     }
     for (auto& f : frames) b.insert(b.end(), f.begin(), f.end());

@@ -16,6 +16,7 @@
 #include "core/byte_io.h"
 #include "driver/unpacker.h"
 #include "testkit/bink_generator.h"
+#include "writers/bink_container.h"
 #include "pack/packer.h"
 #include "stages/stage_table.h"
 #include "tests/corpus.h"
@@ -24,9 +25,7 @@
 namespace dev {
 namespace {
 
-uint32_t word(const std::vector<uint8_t>& b, size_t at) {
-    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (uint32_t(b[at + 3]) << 24);
-}
+uint32_t word(const std::vector<uint8_t>& b, size_t at) { return loadLe32(b.data() + at); }
 
 struct Case {
     const char* name;
@@ -177,26 +176,28 @@ TEST(Generator, FileLayoutAndDeterminism) {
     ASSERT_TRUE(g.ok) << g.error;
     const std::vector<uint8_t>& b = g.bytes;
     EXPECT_EQ(std::string(b.begin(), b.begin() + 4), "BIKi");
-    EXPECT_EQ(word(b, 4), b.size() - 8);
-    EXPECT_EQ(word(b, 8), 5u);
-    EXPECT_EQ(word(b, 20), 33u);
-    EXPECT_EQ(word(b, 24), 65u);
-    EXPECT_EQ(word(b, 36), 0x100000u);
-    EXPECT_EQ(word(b, 40), 0u);
+    EXPECT_EQ(word(b, BinkHeader::kFileSize), b.size() - 8);
+    EXPECT_EQ(word(b, BinkHeader::kFrameCount), 5u);
+    EXPECT_EQ(word(b, BinkHeader::kWidth), 33u);
+    EXPECT_EQ(word(b, BinkHeader::kHeight), 65u);
+    EXPECT_EQ(word(b, BinkHeader::kVideoFlags), 0x100000u);
+    EXPECT_EQ(word(b, BinkHeader::kTrackCount), 0u);
     // Index: increasing even offsets, key bit on frame 0, the last word the
     // file size, and the largest frame in the header.
+    const size_t index = BinkHeader::kBaseLength;  // no track table
+    const auto at = [&](uint32_t k) { return word(b, index + BinkFrameIndex::kWordBytes * k); };
     uint32_t largest = 0;
-    EXPECT_EQ(word(b, 44) & ~1u, 44u + 4 * 6);
-    EXPECT_EQ(word(b, 44) & 1u, 1u);
+    EXPECT_EQ(at(0) & ~1u, 44u + 4 * 6);
+    EXPECT_EQ(at(0) & 1u, 1u);
     for (uint32_t k = 0; k < 5; ++k) {
-        const uint32_t from = word(b, 44 + 4 * k) & ~1u, to = word(b, 48 + 4 * k) & ~1u;
+        const uint32_t from = at(k) & ~1u, to = at(k + 1) & ~1u;
         ASSERT_LT(from, to);
         EXPECT_EQ(from % 4, 0u);
         largest = std::max(largest, to - from);
         // The video packet's first word holds its size (no audio here).
         EXPECT_EQ(word(b, from), to - from);
     }
-    EXPECT_EQ(word(b, 44 + 4 * 5), b.size());
+    EXPECT_EQ(at(5), b.size());
     EXPECT_EQ(word(b, 12), largest);
     EXPECT_EQ(generateBink1(o), b);
     o.seed = 78;

@@ -100,10 +100,9 @@ TEST(HeaderChunk, Bink1RoundTripsWithTracksAndKeyframes) {
 TEST(HeaderChunk, ClosingZeroRunsStillFitTheDecodersBudget) {
     const auto bytes = TestBink().bytes();
     BinkFile file;
-    file.header.assign(bytes.begin(), bytes.begin() + 44);
-    file.header[BinkHeader::kTrackCount] = 3000 & 0xFF;
-    file.header[BinkHeader::kTrackCount + 1] = 3000 >> 8;
-    file.header[BinkHeader::kFrameCount] = 5;
+    file.header.assign(bytes.begin(), bytes.begin() + BinkHeader::kBaseLength);
+    storeLe32(file.header.data() + BinkHeader::kTrackCount, 3000);
+    storeLe32(file.header.data() + BinkHeader::kFrameCount, 5);
     file.tracks.assign(3000, BinkTrack{0, 0, 0, 0});
     file.frameIndex.assign(6, 0);
     Decoded d;
@@ -303,21 +302,19 @@ TEST(HeaderChunk, CountsTheChunkCannotHoldAreRefused) {
     for (const auto& counts : {std::pair<uint32_t, uint32_t>{0xFFFFFFF0u, 0}, {1000000, 0}, {0, 0x10000000u}}) {
         TestBink layout;
         auto bytes = layout.bytes();
-        for (int i = 0; i < 4; ++i) {
-            bytes[8 + i] = static_cast<uint8_t>(counts.first >> (8 * i));
-            bytes[40 + i] = static_cast<uint8_t>(counts.second >> (8 * i));
-        }
+        storeLe32(bytes.data() + BinkHeader::kFrameCount, counts.first);
+        storeLe32(bytes.data() + BinkHeader::kTrackCount, counts.second);
         std::vector<uint8_t> chunk;
         BitModel models[HeaderModels::kCount];
         resetModels(models, HeaderModels::kCount);
         EncodeCoder coder(chunk);
-        HeaderOnlyIo io{ValueReader(bytes.data(), 44)};
+        HeaderOnlyIo io{ValueReader(bytes.data(), BinkHeader::kBaseLength)};
         EXPECT_EQ(codeHeaderChunk(coder, models, io), -100);
         coder.finish();
         Decoded d;
         decode(chunk, d);
         EXPECT_EQ(d.result, -1);
-        EXPECT_EQ(d.sink.data.size(), 44u);  // the header went out; nothing was sized from the counts
+        EXPECT_EQ(d.sink.data.size(), BinkHeader::kBaseLength);  // the header went out; nothing was sized from the counts
         EXPECT_EQ(d.context.keyframes, nullptr);
     }
 }

@@ -112,8 +112,7 @@ TEST(Packer, RefusesWhatTheStreamCannotCarry) {
     f.video.assign(2000, 1);
     layout.frames.push_back(f);
     auto bytes = layout.bytes();
-    bytes[12] = 100;
-    bytes[13] = 1;  // largest frame size 356: buffer 512 bytes
+    storeLe32(bytes.data() + BinkHeader::kLargestFrame, 356);  // buffer 512 bytes
     r = packBink(bytes);
     EXPECT_FALSE(r.ok);
     EXPECT_NE(r.error.find("larger than the header's largest frame size"), std::string::npos) << r.error;
@@ -131,10 +130,10 @@ TEST(Packer, DamagedFilesFailWithAMessage) {
         EXPECT_FALSE(r.error.empty()) << n;
     }
     // Frame index pointing anywhere: every word of the index, every bad value.
-    const size_t index = 44 + 24;
+    const size_t index = binkLayout(BinkHeader::kBaseLength, 2, 0).frameIndex;
     for (uint32_t bad : {0u, 1u, 44u, 0xFFFFFFFEu, uint32_t(good.size() + 2)}) {
         auto bytes = good;
-        for (int i = 0; i < 4; ++i) bytes[index + i] = static_cast<uint8_t>(bad >> (8 * i));
+        storeLe32(bytes.data() + index, bad);
         const PackResult r = packBink(bytes);
         EXPECT_FALSE(r.ok) << bad;
         EXPECT_FALSE(r.error.empty()) << bad;

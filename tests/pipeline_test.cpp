@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "core/little_endian.h"
 #include "driver/dev_format.h"
 #include "driver/pipeline_driver.h"
 #include "pack/dev_writer.h"
@@ -59,7 +60,7 @@ struct Framing {
         const size_t l1 = bytes.at(4);
         EXPECT_TRUE(decodeCapacities(bytes.data() + 5, l1, capacities));
         const size_t p = 5 + l1;
-        const size_t l2 = bytes[p] | (size_t(bytes[p + 1]) << 8) | (size_t(bytes[p + 2]) << 16);
+        const size_t l2 = loadLe24(bytes.data() + p);
         sizeBlock.assign(bytes.begin() + p + 3, bytes.begin() + p + 3 + l2);
         EXPECT_TRUE(sizes.start(sizeBlock.data(), sizeBlock.size()));
         EXPECT_EQ(sizes.next(kHeaderSequence), 0);

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "testkit/bink_generator.h"
+#include "writers/bink_container.h"
 #include "pack/packer.h"
 #include "pack/record_writer.h"
 #include "platform/exports.h"
@@ -122,20 +123,17 @@ std::vector<uint8_t> pattern(size_t n, uint32_t seed) {
     return v;
 }
 
-void put32(std::vector<uint8_t>& v, size_t at, uint32_t x) {
-    for (int i = 0; i < 4; ++i) v[at + i] = static_cast<uint8_t>(x >> (8 * i));
-}
-
 // A Bink 1 file of no frames: header, no tracks, one frame index word.
 std::vector<uint8_t> emptyBink(uint32_t width, uint32_t height) {
-    std::vector<uint8_t> f(48, 0);
-    f[0] = 'B', f[1] = 'I', f[2] = 'K', f[3] = 'i';
-    put32(f, 4, 48 - 8);
-    put32(f, 20, width);
-    put32(f, 24, height);
-    put32(f, 28, 30);
-    put32(f, 32, 1);
-    put32(f, 44, 48);
+    using namespace dev;
+    BinkHeaderFields fields;  // "BIKi", 30 frames a second
+    fields.width = width;
+    fields.height = height;
+    std::vector<uint8_t> f(BinkHeader::kLongLength);
+    f.resize(writeBinkHeader(fields, f.data()));
+    const uint32_t size = static_cast<uint32_t>(f.size() + BinkFrameIndex::bytes(0));
+    appendLe32(f, size);
+    storeLe32(f.data() + BinkHeader::kFileSize, size - BinkHeader::kFileSizeFrom);
     return f;
 }
 

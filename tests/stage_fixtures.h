@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/bink_context.h"
+#include "core/little_endian.h"
 #include "core/stage_protocol.h"
 #include "core/sub_streams.h"
 #include "pack/encode_coder.h"
@@ -21,13 +22,8 @@ namespace dev::stage_fixtures {
 
 // Little-endian values as the sub-streams carry them.
 inline void put8(std::vector<uint8_t>& v, uint32_t x) { v.push_back(static_cast<uint8_t>(x)); }
-inline void put16(std::vector<uint8_t>& v, uint32_t x) {
-    v.push_back(static_cast<uint8_t>(x));
-    v.push_back(static_cast<uint8_t>(x >> 8));
-}
-inline void put32(std::vector<uint8_t>& v, uint32_t x) {
-    for (int i = 0; i < 4; ++i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
-}
+inline void put16(std::vector<uint8_t>& v, uint32_t x) { appendLe16(v, x); }
+inline void put32(std::vector<uint8_t>& v, uint32_t x) { appendLe32(v, x); }
 
 // The chunk of a frame the encoder must be able to code.
 inline std::vector<uint8_t> encodeOrFail(StageEncoder& e, const PackFrame& f) {

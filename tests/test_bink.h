@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/byte_io.h"
+#include "writers/bink_container.h"
 
 namespace dev::test {
 
@@ -37,52 +38,44 @@ struct TestBink {
     bool lastWordFlag = false;
 
     std::vector<uint8_t> bytes() const {
-        std::vector<uint8_t> out;
-        const auto put = [&](uint32_t v, int n) {
-            for (int i = 0; i < n; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-        };
-        const bool longHeader = signature.compare(0, 3, "KB2") == 0 && signature[3] >= 'i';
         std::vector<uint32_t> sizes;
         uint32_t largest = 0;
         for (const auto& f : frames) {
             uint32_t n = static_cast<uint32_t>(f.video.size());
-            for (const auto& a : f.audio) n += 4 + static_cast<uint32_t>(a.size());
+            for (const auto& a : f.audio) n += kAudioPacketSizeBytes + static_cast<uint32_t>(a.size());
             sizes.push_back(n);
             largest = std::max(largest, n);
         }
-        for (char c : signature) out.push_back(static_cast<uint8_t>(c));
-        put(0, 4);  // file size - 8, patched below
-        put(static_cast<uint32_t>(frames.size()), 4);
-        put(largest, 4);
-        put(static_cast<uint32_t>(frames.size()), 4);
-        put(width, 4);
-        put(height, 4);
-        put(fpsNum, 4);
-        put(fpsDen, 4);
-        put(flags, 4);
-        put(static_cast<uint32_t>(tracks.size()), 4);
-        if (longHeader) put(extraWord, 4);
-        for (const auto& t : tracks) put(t.word, 4);
-        for (const auto& t : tracks) {
-            put(t.sampleRate, 2);
-            put(t.flags, 2);
-        }
-        for (const auto& t : tracks) put(t.id, 4);
-        uint32_t offset = static_cast<uint32_t>(out.size() + 4 * (frames.size() + 1));
+        BinkHeaderFields fields;
+        std::copy_n(signature.begin(), std::min<size_t>(signature.size(), sizeof fields.signature), fields.signature);
+        fields.frameCount = static_cast<uint32_t>(frames.size());
+        fields.largestFrame = largest;
+        fields.width = width;
+        fields.height = height;
+        fields.fpsNumerator = fpsNum;
+        fields.fpsDenominator = fpsDen;
+        fields.videoFlags = flags;
+        fields.trackCount = static_cast<uint32_t>(tracks.size());
+        fields.extraWord = extraWord;
+        std::vector<uint8_t> out(BinkHeader::kLongLength);
+        out.resize(writeBinkHeader(fields, out.data()));
+        for (const auto& t : tracks) appendLe32(out, t.word);
+        for (const auto& t : tracks) appendLe32(out, BinkTrackTable::rateAndFlags(t.sampleRate, t.flags));
+        for (const auto& t : tracks) appendLe32(out, t.id);
+        uint32_t offset = static_cast<uint32_t>(out.size() + BinkFrameIndex::bytes(static_cast<uint32_t>(frames.size())));
         for (size_t j = 0; j < frames.size(); ++j) {
-            put(offset | (frames[j].keyframe ? 1 : 0), 4);
+            appendLe32(out, offset | (frames[j].keyframe ? BinkFrameIndex::kKeyframe : 0));
             offset += sizes[j];
         }
-        put(offset | (lastWordFlag ? 1 : 0), 4);
+        appendLe32(out, offset | (lastWordFlag ? BinkFrameIndex::kKeyframe : 0));
         for (const auto& f : frames) {
             for (const auto& a : f.audio) {
-                put(static_cast<uint32_t>(a.size()), 4);
+                appendLe32(out, static_cast<uint32_t>(a.size()));
                 out.insert(out.end(), a.begin(), a.end());
             }
             out.insert(out.end(), f.video.begin(), f.video.end());
         }
-        const uint32_t fileSize = static_cast<uint32_t>(out.size() - 8);
-        for (int i = 0; i < 4; ++i) out[4 + i] = static_cast<uint8_t>(fileSize >> (8 * i));
+        storeLe32(out.data() + BinkHeader::kFileSize, static_cast<uint32_t>(out.size() - BinkHeader::kFileSizeFrom));
         return out;
     }
 };

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "dev_stream_fixtures.h"
+#include "core/little_endian.h"
 #include "test_bink.h"
 #include "driver/dev_format.h"
 #include "driver/unpacker.h"
@@ -78,7 +79,7 @@ TEST(DevFraming, WriterAndReaderAgree) {
     for (int n = 1; n <= kStreamCount; ++n) EXPECT_EQ(caps.stream[n], ((n - 1) * 700u + 511) / 512 * 512) << n;
 
     const size_t p = 5 + dev[4];
-    const size_t l2 = dev[p] | (size_t(dev[p + 1]) << 8) | (size_t(dev[p + 2]) << 16);
+    const size_t l2 = loadLe24(dev.data() + p);
     SizeDecoder sizes;
     ASSERT_TRUE(sizes.start(dev.data() + p + 3, l2));
     EXPECT_EQ(sizes.next(kHeaderSequence), 77);
@@ -311,7 +312,7 @@ TEST(Unpacker, ProgressCallbackStopsTheRun) {
     options.progressUser = &progress;
     EXPECT_EQ(runOn(copyStream(bink), sink, copyTable(), options), kResultStopped);
     EXPECT_EQ(progress.calls, std::vector<uint32_t>{0});
-    const size_t headerBytes = 44 + 12 * o.tracks + 4 * (o.frames + 1);
+    const size_t headerBytes = binkLayout(BinkHeader::kBaseLength, o.tracks, o.frames).frames;
     EXPECT_EQ(sink.data, std::vector<uint8_t>(bink.begin(), bink.begin() + headerBytes));
 }
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "core/little_endian.h"
 #include "core/stage_protocol.h"
 #include "driver/header_decoder.h"
 #include "pack/bink1_parser.h"

@@ -33,7 +33,7 @@
 
 #include "driver/dev_format.h"
 #include "driver/header_decoder.h"
-#include "driver/header_grammar.h"
+#include "writers/bink_container.h"
 #include "driver/unpacker.h"
 #include "pack/bink_file.h"
 #include "platform/platform.h"
@@ -188,11 +188,10 @@ int inspectBink(const std::string& name, const std::vector<uint8_t>& bytes) {
         const uint8_t* p = bytes.data();
         std::printf("Bink file %s, %zu bytes, header %u bytes\n", signatureText(p).c_str(), bytes.size(),
                     binkHeaderLength(p));
-        std::printf("  frames %u, largest frame %u bytes, %ux%u, video flags 0x%08x, audio tracks %u\n",
-                    readLe32(p + BinkHeader::kFrameCount), readLe32(p + BinkHeader::kLargestFrame),
-                    readLe32(p + BinkHeader::kWidth), readLe32(p + BinkHeader::kHeight),
-                    readLe32(p + BinkHeader::kVideoFlags), readLe32(p + BinkHeader::kTrackCount));
-        std::printf("  frame rate %u/%u\n", readLe32(p + 28), readLe32(p + 32));
+        const BinkHeaderFields h = readBinkHeader(p);
+        std::printf("  frames %u, largest frame %u bytes, %ux%u, video flags 0x%08x, audio tracks %u\n", h.frameCount,
+                    h.largestFrame, h.width, h.height, h.videoFlags, h.trackCount);
+        std::printf("  frame rate %u/%u\n", h.fpsNumerator, h.fpsDenominator);
     }
     if (!read.ok()) return fail(name + ": " + read.reason());
     if (!videoFlagsSupported(file.isBink2, file.videoFlags)) std::printf("  the DEV format rejects these video flags\n");
@@ -203,22 +202,22 @@ int inspectBink(const std::string& name, const std::vector<uint8_t>& bytes) {
     uint32_t keyframes = 0;
     uint64_t smallest = UINT64_MAX, biggest = 0, total = 0, audio = 0;
     for (uint32_t j = 0; j < file.frameCount; ++j) {
-        keyframes += file.frameIndex[j] & 1;
-        const uint64_t n = (file.frameIndex[j + 1] & ~1u) - (file.frameIndex[j] & ~1u);
+        keyframes += BinkFrameIndex::keyframeOf(file.frameIndex[j]);
+        const uint64_t n = BinkFrameIndex::offsetOf(file.frameIndex[j + 1]) - BinkFrameIndex::offsetOf(file.frameIndex[j]);
         smallest = std::min(smallest, n);
         biggest = std::max(biggest, n);
         total += n;
-        for (const auto& a : file.audio[j]) audio += 4 + a.size();
+        for (const auto& a : file.audio[j]) audio += kAudioPacketSizeBytes + a.size();
     }
     std::printf("frame index: %u words, first frame at 0x%x, keyframes %u\n", uint32_t(file.frameIndex.size()),
-                file.frameIndex[0] & ~1u, keyframes);
+                BinkFrameIndex::offsetOf(file.frameIndex[0]), keyframes);
     if (file.frameCount)
         std::printf("  frame sizes: smallest %" PRIu64 ", largest %" PRIu64 ", mean %" PRIu64 "; audio %" PRIu64
                     " bytes, video %" PRIu64 " bytes\n",
                     smallest, biggest, total / file.frameCount, audio, total - audio);
     for (uint32_t j = 0; j < std::min<uint32_t>(file.frameCount, 8); ++j)
-        std::printf("  frame %u: offset 0x%x%s, %zu bytes video\n", j, file.frameIndex[j] & ~1u,
-                    (file.frameIndex[j] & 1) ? " key" : "", file.video[j].size());
+        std::printf("  frame %u: offset 0x%x%s, %zu bytes video\n", j, BinkFrameIndex::offsetOf(file.frameIndex[j]),
+                    BinkFrameIndex::keyframeOf(file.frameIndex[j]) ? " key" : "", file.video[j].size());
     if (file.frameCount > 8) std::printf("  ...\n");
     return 0;
 }
@@ -317,7 +316,7 @@ int inspectFile(const std::string& path) {
     if (!in.readAll(bytes)) return fail(in.name() + ": read error");
     if (bytes.size() >= 4 && std::memcmp(bytes.data(), kDevMagic, 4) == 0) return inspectDev(in.name(), bytes);
     if (bytes.size() >= 4 && std::memcmp(bytes.data(), kRecordMagic, 4) == 0) return inspectRecords(in.name(), bytes);
-    if (bytes.size() >= 3 && (std::memcmp(bytes.data(), "BIK", 3) == 0 || std::memcmp(bytes.data(), "KB2", 3) == 0))
+    if (bytes.size() >= kSignatureLetters && isBinkSignature(bytes.data()))
         return inspectBink(in.name(), bytes);
     return fail(in.name() + ": neither a DEV stream, a record stream nor a Bink file");
 }

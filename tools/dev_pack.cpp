@@ -32,6 +32,7 @@
 #include "tools/cli_files.h"
 #include "tools/failure_text.h"
 #include "tools/stream_layout.h"
+#include "writers/bink_container.h"
 
 namespace {
 
@@ -185,9 +186,8 @@ void packOne(const std::string& path, const Options& o, Report& report) {
     InputFile in;
     if (const Status opened = in.open(path); !opened.ok()) return report.error(path, opened.reason());
     // Only a Bink file is read whole: anything else is refused at once.
-    uint8_t signature[3];
-    if (in.peek(signature, 3) != 3 ||
-        (std::memcmp(signature, "BIK", 3) != 0 && std::memcmp(signature, "KB2", 3) != 0))
+    uint8_t signature[kSignatureLetters];
+    if (in.peek(signature, kSignatureLetters) != kSignatureLetters || !isBinkSignature(signature))
         return report.error(in.name(), in.readFailed() ? "read error" : "not a Bink file (no BIK or KB2 signature)");
 
     OutputFile out;

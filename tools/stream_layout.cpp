@@ -4,7 +4,7 @@
 
 #include "core/byte_io.h"
 #include "driver/header_decoder.h"
-#include "driver/header_grammar.h"
+#include "writers/bink_container.h"
 #include "driver/unpacker.h"
 #include "stages/stage_table.h"
 
@@ -24,8 +24,8 @@ public:
 
 void summarise(const BinkContext& c, const std::vector<uint8_t>& restored, BinkSummary& s) {
     s.isBink2 = c.isBink2;
-    std::memcpy(s.signature, c.isBink2 ? "KB2" : "BIK", 3);
-    s.signature[3] = static_cast<char>(c.version);
+    std::memcpy(s.signature, c.isBink2 ? kBink2Signature : kBink1Signature, kSignatureLetters);
+    s.signature[BinkHeader::kVersion] = static_cast<char>(c.version);
     s.headerLength = c.headerLength;
     s.frameCount = c.frameCount;
     s.largestFrameSize = c.largestFrameSize;
@@ -42,7 +42,8 @@ void summarise(const BinkContext& c, const std::vector<uint8_t>& restored, BinkS
         for (uint32_t k = 0; k < c.frameCount; ++k) s.keyframes += c.keyframes[k];
     s.tableBytes = static_cast<uint32_t>(restored.size());
     // The closing word of the frame index is where the last frame ends.
-    if (restored.size() >= 4) s.fileBytes = readLe32(restored.data() + restored.size() - 4) & ~1u;
+    if (restored.size() >= BinkFrameIndex::kWordBytes)
+        s.fileBytes = BinkFrameIndex::offsetOf(loadLe32(restored.data() + restored.size() - BinkFrameIndex::kWordBytes));
 }
 
 }  // namespace
@@ -57,7 +58,7 @@ Status readDevLayout(std::span<const uint8_t> bytes, DevLayout& out) {
     const size_t sizeStart = kDevPrefixSize + out.capacityBlockBytes + 3;
     if (size < sizeStart) return Status("the stream ends in the capacity block");
     const uint8_t* l2 = p + kDevPrefixSize + out.capacityBlockBytes;
-    out.sizeBlockBytes = l2[0] | (size_t(l2[1]) << 8) | (size_t(l2[2]) << 16);
+    out.sizeBlockBytes = loadLe24(l2);
     if (size - sizeStart < out.sizeBlockBytes) return Status("the stream ends in the size block");
     out.haveCapacities = decodeCapacities(p + kDevPrefixSize, out.capacityBlockBytes, out.capacities);
     if (!out.haveCapacities) return Status("the capacity block is damaged");

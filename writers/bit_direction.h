@@ -40,6 +40,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/little_endian.h"
 #include "core/range_decoder.h"  // DEV_INLINE
 #include "core/value_stream.h"
 #include "writers/bit_reader.h"
@@ -143,13 +144,8 @@ struct BitsIn {
     static DEV_INLINE uint32_t take16(Values&) { return 0; }
     static DEV_INLINE uint32_t take32(Values&) { return 0; }
     static DEV_INLINE void emit8(Values& s, uint32_t v) { s.push_back(static_cast<uint8_t>(v)); }
-    static DEV_INLINE void emit16(Values& s, uint32_t v) {
-        s.push_back(static_cast<uint8_t>(v));
-        s.push_back(static_cast<uint8_t>(v >> 8));
-    }
-    static DEV_INLINE void emit32(Values& s, uint32_t v) {
-        for (int i = 0; i < 4; ++i) s.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    }
+    static DEV_INLINE void emit16(Values& s, uint32_t v) { appendLe16(s, v); }
+    static DEV_INLINE void emit32(Values& s, uint32_t v) { appendLe32(s, v); }
 };
 
 }  // namespace dev

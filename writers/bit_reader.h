@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/little_endian.h"
+
 namespace dev {
 
 class BitReader {
@@ -31,8 +33,7 @@ public:
         const size_t total = bits_ >> 3;
         uint32_t window = 0;
         if (byte + 4 <= total) {
-            const uint8_t* d = data_ + byte;
-            window = d[0] | uint32_t(d[1]) << 8 | uint32_t(d[2]) << 16 | uint32_t(d[3]) << 24;
+            window = loadLe32(data_ + byte);
         } else {
             for (size_t i = 0; byte + i < total && i < 4; ++i) window |= uint32_t(data_[byte + i]) << (8 * i);
         }

@@ -15,6 +15,8 @@
 
 #include <cstdint>
 
+#include "core/little_endian.h"
+
 namespace dev {
 
 struct BitWriter {
@@ -50,10 +52,7 @@ struct BitWriter {
 private:
     inline void storeWord(uint32_t w) {
         if (end - out >= 4) {
-            out[0] = static_cast<uint8_t>(w);
-            out[1] = static_cast<uint8_t>(w >> 8);
-            out[2] = static_cast<uint8_t>(w >> 16);
-            out[3] = static_cast<uint8_t>(w >> 24);
+            storeLe32(out, w);
             out += 4;
         } else {
             overflow = true;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/little_endian.h"
 #include "core/sub_streams.h"
 
 namespace dev {
@@ -33,7 +34,7 @@ struct FrameOutput {
     // Writes a word as its four bytes; false when the buffer has no room.
     bool putWord(uint32_t word) {
         if (outEnd - out < 4) return false;
-        for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(word >> (8 * i));
+        storeLe32(out, word);
         out += 4;
         return true;
     }

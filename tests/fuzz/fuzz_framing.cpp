@@ -11,7 +11,7 @@
 #include "../test_bink.h"
 #include "driver/dev_format.h"
 #include "driver/header_decoder.h"
-#include "driver/header_grammar.h"
+#include "writers/bink_container.h"
 #include "fuzz_support.h"
 #include "pack/bink_file.h"
 #include "pack/header_encoder.h"
@@ -30,12 +30,12 @@ BinkFile fileOf(const std::vector<uint8_t>& bytes, const BinkContext& c) {
     const uint32_t n = c.audioTrackCount;
     f.tracks.resize(n);
     for (uint32_t t = 0; t < n; ++t) {
-        const uint32_t rf = readLe32(p + 4 * n + 4 * t);
-        f.tracks[t] = {readLe32(p + 4 * t), static_cast<uint16_t>(rf), static_cast<uint16_t>(rf >> 16),
-                       readLe32(p + 8 * n + 4 * t)};
+        const uint32_t rf = loadLe32(p + BinkTrackTable::rateAndFlagsAt(n, t));
+        f.tracks[t] = {loadLe32(p + BinkTrackTable::decodedSizeAt(n, t)), BinkTrackTable::sampleRateOf(rf),
+                       BinkTrackTable::flagsOf(rf), loadLe32(p + BinkTrackTable::idAt(n, t))};
     }
-    p += BinkHeader::kTrackBytes * n;
-    for (uint64_t k = 0; k <= c.frameCount; ++k) f.frameIndex.push_back(readLe32(p + 4 * k));
+    p += BinkTrackTable::kBytesPerTrack * n;
+    for (uint64_t k = 0; k <= c.frameCount; ++k) f.frameIndex.push_back(loadLe32(p + BinkFrameIndex::kWordBytes * k));
     return f;
 }
 
@@ -57,8 +57,7 @@ bool checkHeader(const uint8_t* chunk, size_t length, bool& isBink2, uint32_t& f
         DEV_FUZZ_CHECK(d.result == -1 || d.result == -4);
         return false;
     }
-    const uint64_t expected = c.headerLength + uint64_t(BinkHeader::kTrackBytes) * c.audioTrackCount +
-                              4 * (uint64_t(c.frameCount) + 1);
+    const uint64_t expected = binkLayout(c.headerLength, c.audioTrackCount, c.frameCount).frames;
     DEV_FUZZ_CHECK(uint64_t(d.result) == expected && d.sink.data.size() == expected);
     DEV_FUZZ_CHECK(c.frameBufferSize % 512 == 0 && c.frameBufferSize > c.largestFrameSize);
     DEV_FUZZ_CHECK(c.planeCount >= 1 && c.planeCount <= 4);
@@ -88,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint8_t> capacityBlock(prefix[4]);
     uint8_t l2Bytes[3];
     if (!in.readExact(capacityBlock.data(), capacityBlock.size()) || !in.readExact(l2Bytes, 3)) return 0;
-    const size_t l2 = l2Bytes[0] | (size_t(l2Bytes[1]) << 8) | (size_t(l2Bytes[2]) << 16);
+    const size_t l2 = loadLe24(l2Bytes);
     std::vector<uint8_t> sizeBlock(l2);
     if (!in.readExact(sizeBlock.data(), l2)) return 0;
 

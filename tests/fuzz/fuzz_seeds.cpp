@@ -4,6 +4,7 @@
 // committed; run this again when the formats they hold change.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -55,14 +56,21 @@ dev::GeneratorAudioTrack track(uint32_t rate, bool stereo, bool dct) {
 
 // A Bink 2 file of no frames, version 'i' (48-byte header), four slices.
 Bytes emptyBink2() {
-    using dev::fixtures::putLe32;
-    Bytes b = {'K', 'B', '2', 'i'};
-    const uint32_t words[] = {48 + 12 + 4 - 8, 0, 0, 0, 200, 180, 30, 1, 0x2, 1, 0};
-    for (uint32_t w : words) putLe32(b, w);
-    putLe32(b, 0x1000);                        // track word
-    putLe32(b, 48000u | (0x3000u << 16));      // stereo DCT track
-    putLe32(b, 0);                             // track id
-    putLe32(b, 48 + 12 + 4 + 1);               // frame index: the end, key flag
+    using namespace dev;
+    BinkHeaderFields fields;
+    std::memcpy(fields.signature, "KB2i", 4);
+    fields.width = 200;
+    fields.height = 180;
+    fields.videoFlags = 0x2;  // four slices
+    fields.trackCount = 1;
+    Bytes b(BinkHeader::kLongLength);
+    b.resize(writeBinkHeader(fields, b.data()));
+    const uint32_t size = static_cast<uint32_t>(binkLayout(uint32_t(b.size()), 1, 0).frames);
+    storeLe32(b.data() + BinkHeader::kFileSize, size - BinkHeader::kFileSizeFrom);
+    appendLe32(b, 0x1000);                                                                  // track word
+    appendLe32(b, BinkTrackTable::rateAndFlags(48000, BinkTrackFlag::kDct | BinkTrackFlag::kStereo));
+    appendLe32(b, 0);                                                                       // track id
+    appendLe32(b, size | BinkFrameIndex::kKeyframe);  // frame index: the end, key flag
     return b;
 }
 
@@ -151,10 +159,7 @@ std::vector<Seed> recordStreams(const std::vector<Seed>& bink) {
 // ---- Seeds of the stage and writer targets: chunks and values of the
 // generated files, with the file's bytes (FuzzedFile) in front. ----
 
-void put16(Bytes& b, size_t at, uint32_t v) {
-    b[at] = static_cast<uint8_t>(v);
-    b[at + 1] = static_cast<uint8_t>(v >> 8);
-}
+void put16(Bytes& b, size_t at, uint32_t v) { dev::storeLe16(b.data() + at, v); }
 
 // FuzzedFile's bytes for a run's file; keyBits: frame k key in bit k.
 Bytes fileBytes(uint8_t choice, const dev::BinkContext& c, uint32_t keyBits) {
@@ -163,7 +168,7 @@ Bytes fileBytes(uint8_t choice, const dev::BinkContext& c, uint32_t keyBits) {
     b[1] = c.version;
     put16(b, 2, c.width);
     put16(b, 4, c.height);
-    for (int i = 0; i < 4; ++i) b[6 + i] = static_cast<uint8_t>(c.videoFlags >> (8 * i));
+    dev::storeLe32(b.data() + 6, c.videoFlags);
     b[10] = static_cast<uint8_t>(keyBits);
     b[11] = static_cast<uint8_t>(c.audioTrackCount & 3);
     for (uint32_t t = 0; t < c.audioTrackCount && t < 3; ++t) {

@@ -3,12 +3,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "core/bink_context.h"
 #include "core/byte_io.h"
 #include "driver/header_decoder.h"
-#include "driver/header_grammar.h"
+#include "writers/bink_container.h"
 
 // An invariant of a target.  When it does not hold the run stops at once,
 // under libFuzzer (which keeps the input) and in the replay driver alike.
@@ -48,21 +49,17 @@ struct FuzzedFile {
     AudioTrackInfo tracks[3];
 
     bool read(const uint8_t* in, bool isBink2, uint32_t frames) {
-        const auto word16 = [&](size_t at) { return uint32_t(in[at] | (in[at + 1] << 8)); };
-        uint8_t header[BinkHeader::kLongLength] = {};
-        header[0] = isBink2 ? 'K' : 'B';
-        header[1] = isBink2 ? 'B' : 'I';
-        header[2] = isBink2 ? '2' : 'K';
-        header[3] = in[1];
-        const auto put = [&](uint32_t at, uint32_t v) {
-            for (int i = 0; i < 4; ++i) header[at + i] = static_cast<uint8_t>(v >> (8 * i));
-        };
-        put(BinkHeader::kFrameCount, frames);
-        put(BinkHeader::kWidth, word16(2));
-        put(BinkHeader::kHeight, word16(4));
-        put(BinkHeader::kVideoFlags, readLe32(in + 6));
-        put(BinkHeader::kTrackCount, in[11] & 3);
-        setHeaderFields(context, header, binkHeaderLength(header));
+        const auto word16 = [&](size_t at) { return loadLe16(in + at); };
+        BinkHeaderFields fields;
+        std::memcpy(fields.signature, isBink2 ? kBink2Signature : kBink1Signature, kSignatureLetters);
+        fields.signature[BinkHeader::kVersion] = static_cast<char>(in[1]);
+        fields.frameCount = frames;
+        fields.width = word16(2);
+        fields.height = word16(4);
+        fields.videoFlags = loadLe32(in + 6);
+        fields.trackCount = in[11] & 3;
+        uint8_t header[BinkHeader::kLongLength];
+        setHeaderFields(context, header, writeBinkHeader(fields, header));
         if (!videoFlagsSupported(isBink2, context.videoFlags)) return false;
         keyframes.assign(frames + 1, 0);
         for (uint32_t k = 0; k < frames && k < 8; ++k) keyframes[k] = (in[10] >> k) & 1;
@@ -80,7 +77,7 @@ struct FuzzedFile {
 inline std::vector<std::vector<uint8_t>> pieces(const uint8_t* p, const uint8_t* end, size_t most) {
     std::vector<std::vector<uint8_t>> out;
     while (out.size() < most && end - p >= 2) {
-        size_t n = p[0] | (size_t(p[1]) << 8);
+        size_t n = loadLe16(p);
         p += 2;
         if (n > size_t(end - p)) n = size_t(end - p);
         out.emplace_back(p, p + n);

@@ -256,7 +256,7 @@ bool coefficientField(D& outer, typename D::Values& list) {
             return true;
         }
         for (uint32_t i = 1; i <= count; ++i, v += 2)
-            b.set(kCoefficientOrder[i], static_cast<int16_t>(v[0] | (v[1] << 8)));
+            b.set(kCoefficientOrder[i], static_cast<int16_t>(loadLe16(v)));
         if (b.top > 15) return false;
     }
     // A local copy lets the compiler keep the policy's state in registers.
@@ -356,11 +356,8 @@ DEV_INLINE bool allEqual(const uint8_t* v, uint32_t count) {
     return true;
 }
 DEV_INLINE uint32_t magnitude(int32_t v) { return static_cast<uint32_t>(v < 0 ? -v : v); }
-DEV_INLINE int32_t loadDc(const uint8_t* p, uint32_t i) { return static_cast<int16_t>(p[2 * i] | (p[2 * i + 1] << 8)); }
-DEV_INLINE void storeDc(uint8_t* p, uint32_t i, int32_t v) {
-    p[2 * i] = static_cast<uint8_t>(v);
-    p[2 * i + 1] = static_cast<uint8_t>(static_cast<uint32_t>(v) >> 8);
-}
+DEV_INLINE int32_t loadDc(const uint8_t* p, uint32_t i) { return static_cast<int16_t>(loadLe16(p + 2 * i)); }
+DEV_INLINE void storeDc(uint8_t* p, uint32_t i, int32_t v) { storeLe16(p + 2 * i, static_cast<uint32_t>(v)); }
 
 // ---- Planes and packets -----------------------------------------------------
 

@@ -52,8 +52,8 @@ enum : uint32_t {
     kDcAllZero, kDcKept, kDcValue,             // + |dc| 0..4
     kDcLarge = kDcValue + 5,                   // |dc| >= 256
     kSkipA, kSkipB = kSkipA + kSkipEntries,    // + entry
-    kCount = kSkipB + kSkipEntries,            // + coefficient count 0..63
-    kLargeCoefficient = kCount + 64,           // |value| >= 512
+    kCount = kSkipB + kSkipEntries,            // + coefficient count 0..kMaxCoefficients
+    kLargeCoefficient = kCount + kMaxCoefficients + 1,  // |value| >= 512
     kRowList, kColumnList, kRawList, kRunList, kRunStopped, kRunFull, kRunEndsList, kLiteral, kShortLiteral,
     kCaseCount
 };

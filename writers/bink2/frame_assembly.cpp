@@ -2,6 +2,7 @@
 
 #include "platform/platform.h"
 #include "writers/bink2/frame_writer.h"
+#include "writers/bink2/geometry.h"
 #include "writers/bink2/streams.h"
 
 namespace dev {
@@ -20,7 +21,7 @@ void Bink2RowBuffer::release() {
 int32_t assembleBink2Video(const BinkContext& file, FrameOutput& out, uint16_t* rowBuffer) {
     StreamBuffer& s = out.stream(bink2::kFrameHeader);
     ValueReader r = s.frontReader();
-    const uint32_t words = file.sliceCount ? file.sliceCount : 1;
+    const uint32_t words = bink2::leadWordCount(file);
     if (r.remaining() / 4 < words || static_cast<size_t>(out.outEnd - out.out) / 4 < words) return -1;
     uint32_t flags = 0;
     for (uint32_t k = 0; k < words; ++k) {

@@ -1,6 +1,6 @@
-// The Bink 2 part of frame assembly: the frame flags word and the slice
-// offsets, copied from the frame header sub-stream, then the frame's
-// bitstream.
+// The Bink 2 part of frame assembly: the packet's lead words (frame flags
+// and slice offsets, writers/bink2/geometry.h), copied from the frame header
+// sub-stream, then the frame's bitstream.
 #pragma once
 
 #include <cstdint>

@@ -16,17 +16,12 @@
 
 #include "core/bink_context.h"
 #include "writers/bink2/codes.h"
+#include "writers/bink2/geometry.h"
 #include "writers/bink2/macroblock_syntax.h"
 #include "writers/bink2/streams.h"
 #include "writers/bink2/tables.h"
 
 namespace dev::bink2 {
-
-inline uint32_t macroblockColumns(uint32_t width) { return (width + kMacroblockSize - 1) / kMacroblockSize; }
-
-// Bytes of the two quantiser predictor rows: two entries (intra, residue)
-// per macroblock column and one more.
-inline size_t quantiserRowBytes(uint32_t width) { return 2 * 2 * (size_t(macroblockColumns(width)) + 1); }
 
 template <class D>
 class Bink2FrameSyntax {
@@ -50,7 +45,7 @@ public:
         const bool key = keyframe != 0;
         const uint32_t columns = macroblockColumns(c_.width);
         uint8_t* current = rows_;
-        uint8_t* above = rows_ + 2 * (size_t(columns) + 1);
+        uint8_t* above = rows_ + quantiserRowBytes(c_.width) / 2;  // the second row
         uint32_t y = 0;
         for (uint32_t k = 0; k < c_.sliceCount && k < kMaxSlices; ++k) {
             const bool empty = y >= c_.sliceEnds[k];

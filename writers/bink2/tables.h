@@ -1,5 +1,5 @@
 // Fixed facts of the Bink 2 frame bitstream (the frame flag bits are in
-// frame_flags.h): macroblock types, the coefficient skip codes and the
+// frame_flags.h, the frame's shape in geometry.h): macroblock types, the coefficient skip codes and the
 // chroma pattern prediction.
 #pragma once
 
@@ -14,7 +14,6 @@ enum MacroblockType : uint32_t { kIntra = 0, kSkip = 1, kMotion = 2, kMotionResi
 // Order of the type recency list at every row start.
 constexpr uint8_t kTypeRecency[4] = {kMotion, kMotionResidue, kSkip, kIntra};
 
-constexpr uint32_t kMacroblockSize = 32;
 constexpr uint32_t kFirstQuantiser = 16;  // predictor at the start of a slice
 
 // The previous coded-block patterns the coder keeps, one per plane and kind.
