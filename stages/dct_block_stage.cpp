@@ -15,12 +15,27 @@ bool DctBlockDecoder::setup(bool interBlocks, uint32_t planes) {
     return planes <= dct::kMaxPlanes && models.allocate(dct::kModelCount);
 }
 
-bool DctBlockDecoder::decodeChunk(const uint8_t* chunk, size_t length, StreamArray<ValueWriter>& out) {
+namespace {
+
+// The packet's decoding as a function of its own, over three writers the
+// compiler knows nothing of: inlined into decodeChunk, where they are items of
+// one array, the per-block loop runs some 8% slower.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+bool decodePacket(DctBlockDecoder& d, const uint8_t* chunk, size_t length, ValueWriter& quantisers,
+                  ValueWriter& dcValues, ValueWriter& coefficients) {
     DecodeCoder c;
     c.rd.init(chunk, length);
+    return dct::codePacket(c, d.models.data(), d.memory, d.inter, d.planeCount, dct::PlaneBlocks(), quantisers,
+                           dcValues, coefficients);
+}
+
+}  // namespace
+
+bool DctBlockDecoder::decodeChunk(const uint8_t* chunk, size_t length, StreamArray<ValueWriter>& out) {
     const bink1::DctStreams& n = bink1::dctStreams(inter);
-    return dct::codePacket(c, models.data(), memory, inter, planeCount, dct::PlaneBlocks(), out[n.quantisers],
-                           out[n.dc], out[n.coefficients]);
+    return decodePacket(*this, chunk, length, out[n.quantisers], out[n.dc], out[n.coefficients]);
 }
 
 uint32_t DctIntraStage(Stage* stage) { return runDecoderStage<DctStageDecoder<false>>(stage); }
