@@ -16,7 +16,7 @@
 #include "pack/audio_encoder.h"
 #include "testkit/audio_generator.h"
 #include "pack/bink_file.h"
-#include "stages/audio_grammar.h"
+#include "stages/audio_stage.h"
 
 namespace {
 
@@ -49,18 +49,19 @@ bool bench(Workload& w) {
         chunkBytes += chunks.back().size();
     }
     std::vector<uint8_t> out(1 << 22);
-    dev::audio::AudioState state;
+    dev::AudioDecoder decoder;
     int passes = 0;
     double seconds = 0, cpuSeconds = 0;
     // Each pass starts from fresh models, as a new run of the stage would;
     // the model setup is left out of the time.
     while (seconds < 2.0 || passes < 3) {
-        if (!state.init(w.context)) return false;
+        if (!decoder.setup(w.context)) return false;
         const auto t0 = std::chrono::steady_clock::now();
         const std::clock_t c0 = std::clock();
         for (const auto& chunk : chunks) {
-            dev::ValueWriter writer(out.data(), out.size());
-            if (!dev::audio::decodeAudioChunk(state, chunk.data(), chunk.size(), writer)) {
+            dev::StreamArray<dev::ValueWriter> writers;
+            writers[dev::kAudioStream] = dev::ValueWriter(out.data(), out.size());
+            if (!decoder.decodeChunk(chunk.data(), chunk.size(), writers)) {
                 std::printf("%s: a chunk does not decode\n", w.name.c_str());
                 return false;
             }

@@ -87,11 +87,10 @@ bool bench(const Workload& w, uint32_t frameCount) {
             std::printf("frame %u: %s\n", j, error.c_str());
             return false;
         }
-        ValueReader readers[b2video::kSlotCount];
-        for (int i = 0; i < b2video::kSlotCount; ++i) {
-            const auto& v = f.streams[bink2::kMacroblockTypes + i];
-            readers[i] = ValueReader(v.data(), v.size());
-            largest = std::max(largest, v.size());
+        StreamArray<ValueReader> readers;
+        for (int n : bink2::kVideoStreams) {
+            readers[n] = ValueReader(f.streams[n].data(), f.streams[n].size());
+            largest = std::max(largest, f.streams[n].size());
         }
         CountingCoder counter;
         b2video::FrameGrammar<CountingCoder> walk(counter, walkModels.data(), counted, geometry, readers);
@@ -101,8 +100,8 @@ bool bench(const Workload& w, uint32_t frameCount) {
         macroblocks += uint64_t(geometry.columns) * (geometry.sliceEnds[geometry.sliceCount - 1] / bink2::kMacroblockSize);
     }
 
-    std::vector<uint8_t> out[b2video::kSlotCount];
-    for (auto& o : out) o.resize(largest + 16);
+    StreamArray<std::vector<uint8_t>> out;
+    for (int n : bink2::kVideoStreams) out[n].resize(largest + 16);
     double stageTime = 0, plainTime = 0;
     int passes = 0;
     uint32_t sink = 0;
@@ -111,9 +110,9 @@ bool bench(const Workload& w, uint32_t frameCount) {
         if (!decoder.setup(context)) return false;
         const double t0 = cpuSeconds();
         for (const auto& chunk : chunks) {
-            ValueWriter writers[b2video::kSlotCount];
-            for (int i = 0; i < b2video::kSlotCount; ++i) writers[i] = ValueWriter(out[i].data(), out[i].size());
-            if (!decodeBink2VideoChunk(decoder, chunk.data(), chunk.size(), writers)) {
+            StreamArray<ValueWriter> writers;
+            for (int n : bink2::kVideoStreams) writers[n] = ValueWriter(out[n].data(), out[n].size());
+            if (!decoder.decodeChunk(chunk.data(), chunk.size(), writers)) {
                 std::printf("decoding failed\n");
                 return false;
             }

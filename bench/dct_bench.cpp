@@ -11,6 +11,7 @@
 #include <iterator>
 #include <memory>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -111,30 +112,31 @@ bool bench(Workload& w) {
             for (uint32_t b : frame.dctBlocks[inter]) blocks += b;
         lengths += frame.streams[dev::bink1::kChunkCounts].size() / 2;
     }
-    std::vector<uint8_t> out[3];
+    std::vector<uint8_t> out[3];  // reused by every stage's outputs
     for (auto& o : out) o.resize(1 << 22);
+    auto writersOf = [&](std::span<const int> streams) {
+        dev::StreamArray<dev::ValueWriter> writers;
+        for (size_t i = 0; i < streams.size(); ++i) writers[streams[i]] = dev::ValueWriter(out[i].data(), out[i].size());
+        return writers;
+    };
     double seconds = 0, cpuSeconds = 0;
     int passes = 0;
     // Each pass starts from fresh models, as a new run of the stages would;
     // the model setup is left out of the time.
     while (seconds < 2.0 || passes < 3) {
-        dev::DctBlockDecoder dct[2];
+        dev::DctStageDecoder<false> intra;
+        dev::DctStageDecoder<true> inter;
         dev::BundleLengthDecoder bundle;
-        if (!dct[0].setup(false, w.context.planeCount) || !dct[1].setup(true, w.context.planeCount) ||
-            !bundle.setup())
-            return false;
+        if (!intra.setup(w.context) || !inter.setup(w.context) || !bundle.setup(w.context)) return false;
         const auto t0 = std::chrono::steady_clock::now();
         const std::clock_t c0 = std::clock();
         for (size_t f = 0; f < w.frames.size(); ++f) {
-            for (int inter = 0; inter < 2; ++inter) {
-                const auto& chunk = chunks[inter][f];
-                dev::ValueWriter q(out[0].data(), out[0].size()), dc(out[1].data(), out[1].size()),
-                    co(out[2].data(), out[2].size());
-                if (!dct[inter].decodeChunk(chunk.data(), chunk.size(), q, dc, co)) return false;
-            }
-            const auto& chunk = chunks[2][f];
-            dev::ValueWriter l(out[0].data(), out[0].size());
-            if (!bundle.decodeChunk(chunk.data(), chunk.size(), l)) return false;
+            auto intraOut = writersOf(intra.kStreams);
+            if (!intra.decodeChunk(chunks[0][f].data(), chunks[0][f].size(), intraOut)) return false;
+            auto interOut = writersOf(inter.kStreams);
+            if (!inter.decodeChunk(chunks[1][f].data(), chunks[1][f].size(), interOut)) return false;
+            auto lengthOut = writersOf(bundle.kStreams);
+            if (!bundle.decodeChunk(chunks[2][f].data(), chunks[2][f].size(), lengthOut)) return false;
         }
         seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         cpuSeconds += double(std::clock() - c0) / CLOCKS_PER_SEC;

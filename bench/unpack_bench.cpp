@@ -28,9 +28,6 @@ public:
     size_t bytes = 0;
 };
 
-const char* const kBink1Stages[] = {"audio", "video frame", "bundle lengths", "DCT intra", "DCT inter", "copy"};
-const char* const kBink2Stages[] = {"audio", "Bink 2 video"};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -90,14 +87,13 @@ int main(int argc, char** argv) {
     auto line = [&](const char* what, uint64_t nanos) {
         std::printf("  %-34s %8.3f s  %5.1f%%\n", what, nanos / 1e9, 100.0 * nanos / 1e9 / total);
     };
-    const bool bink2 = best.stageBusy[2] == 0 && best.stageBusy[5] == 0 && best.stageBusy[1] != 0 &&
-                       best.stageBusy[3] == 0 && best.stageBusy[4] == 0;
-    // The stages the driver created, as the table counts them; a slot
-    // beyond the names is shown by its number alone.
+    // A Bink 2 run leaves the stages only Bink 1 files have idle.
+    bool bink2 = true;
+    for (int s = dev::kStageTable.stageCount(true); s < dev::kStageTable.stageCount(false); ++s)
+        if (best.stageBusy[s] != 0) bink2 = false;
+    // The stages the driver created, as the table counts and names them.
     const int count = dev::kStageTable.stageCount(bink2);
-    const char* const* names = bink2 ? kBink2Stages : kBink1Stages;
-    const int named = bink2 ? static_cast<int>(std::size(kBink2Stages)) : static_cast<int>(std::size(kBink1Stages));
-    auto nameOf = [&](int s) { return s < named ? names[s] : ""; };
+    auto nameOf = [&](int s) { return dev::stageKindName(dev::kStageTable.stageRow(bink2, s).kind); };
     std::printf("  timed run %.3f s\n", total);
     uint64_t waited = 0;
     for (int s = 0; s < count; ++s) waited += best.driverWait[s];

@@ -58,7 +58,7 @@ bool bench(const char* path) {
         for (const auto& chunk : chunks) {
             dev::StreamArray<dev::ValueWriter> w;
             for (int n : dev::vframe::kOutputs) w[n] = dev::ValueWriter(out[n].data(), out[n].size());
-            if (!dev::decodeVideoFrameChunk(decoder, chunk.data(), chunk.size(), w)) return false;
+            if (!decoder.decodeChunk(chunk.data(), chunk.size(), w)) return false;
         }
         cpu += double(std::clock() - c0) / CLOCKS_PER_SEC;
         ++passes;

@@ -25,6 +25,8 @@ struct StreamArray {
 
     T& operator[](int n) { return items[n - 1]; }
     const T& operator[](int n) const { return items[n - 1]; }
+    // The sub-stream number of an item of this array.
+    int numberOf(const T* item) const { return static_cast<int>(item - items) + 1; }
     T* begin() { return items; }
     T* end() { return items + kStreamCount; }
     const T* begin() const { return items; }

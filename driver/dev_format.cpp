@@ -9,13 +9,17 @@ bool decodeCapacities(const uint8_t* block, size_t length, Capacities& out) {
     rd.init(block, length);
     uint8_t history = 0;
     int64_t total = 0;
-    for (int i = 0; i < kCapacityValues; ++i) {
+    // The stage slots' capacities, then the sub-streams' in their order.
+    auto next = [&](uint32_t& bytes) {
         total += rd.decodeInteger(models.data(), history, true);
         if (total < 0 || uint64_t(total) * kCapacityUnit > kMaxCapacity) return false;
-        const uint32_t bytes = static_cast<uint32_t>(total) * kCapacityUnit;
-        if (i < kStageSlots) out.stage[i] = bytes;
-        else out.stream[i - kStageSlots + 1] = bytes;  // sub-streams 1..21 follow the stages
-    }
+        bytes = static_cast<uint32_t>(total) * kCapacityUnit;
+        return true;
+    };
+    for (uint32_t& bytes : out.stage)
+        if (!next(bytes)) return false;
+    for (uint32_t& bytes : out.stream)
+        if (!next(bytes)) return false;
     return true;
 }
 

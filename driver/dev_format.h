@@ -27,7 +27,7 @@ namespace dev {
 constexpr uint8_t kDevMagic[4] = {'D', 'E', 'V', 0x01};
 constexpr size_t kDevPrefixSize = 5;     // magic and L1
 constexpr uint32_t kCapacityUnit = 512;  // capacities are coded in these units
-constexpr int kCapacityValues = 2 * kStageSlots;
+constexpr int kCapacityValues = kStageSlots + kStreamCount;
 constexpr int kSizeSequences = kStageSlots + 1;
 constexpr int kHeaderSequence = kStageSlots;  // sequence of the header chunk length
 constexpr int32_t kEndMark = -1;

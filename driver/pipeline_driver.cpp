@@ -27,7 +27,7 @@ bool createPipeline(Pipeline& p, const BinkContext& file, const StageTable& tabl
     }
 
     const StageRow* rows = table.generation(file.isBink2);
-    bool owned[kStreamCount] = {};
+    StreamArray<bool> owned;
     for (int r = 0; r < kStageSlots; ++r) {
         const StageRow& row = rows[r];
         if (!row.inUse()) continue;
@@ -38,8 +38,8 @@ bool createPipeline(Pipeline& p, const BinkContext& file, const StageTable& tabl
             const uint8_t n = row.outputs[i];
             // Table errors, not input: every stream has at most one writer,
             // as each stage's streams swap when that stage is done.
-            if (n > kStreamCount || owned[n - 1]) return false;
-            owned[n - 1] = true;
+            if (n > kStreamCount || owned[n]) return false;
+            owned[n] = true;
             st.outputs[i] = &p.streams[n];
         }
         st.done = platform::createEvent(true);
@@ -80,7 +80,7 @@ CycleResult runCycle(Pipeline& p, SizeDecoder& sizes, ByteSource& input, int& fa
     // the driver goes on waiting for the others: its streams are its own, and
     // the driver has finished with their front buffers.  A stage that ends
     // early no longer idles until the slowest one is done.
-    bool toggled[kStreamCount] = {};
+    StreamArray<bool> toggled;
     for (int s = 0; s < p.stageCount; ++s) {
         Stage& st = p.stages[s];
         const uint64_t start = p.timed ? clockNanos() : 0;
@@ -114,7 +114,7 @@ CycleResult runCycle(Pipeline& p, SizeDecoder& sizes, ByteSource& input, int& fa
         for (StreamBuffer* b : st.outputs) {
             if (!b) break;
             toggleStream(*b);
-            toggled[b - p.streams.begin()] = true;
+            toggled[p.streams.numberOf(b)] = true;
         }
         p.busy[s] = true;
         p.released[s] = true;
@@ -123,8 +123,8 @@ CycleResult runCycle(Pipeline& p, SizeDecoder& sizes, ByteSource& input, int& fa
     }
     // Streams no stage writes swap with the others: both their buffers stay
     // empty.
-    for (int i = 0; i < kStreamCount; ++i)
-        if (!toggled[i]) toggleStream(p.streams.begin()[i]);
+    for (int n = 1; n <= kStreamCount; ++n)
+        if (!toggled[n]) toggleStream(p.streams[n]);
     return CycleResult::Ok;
 }
 

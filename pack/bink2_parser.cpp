@@ -58,7 +58,7 @@ Status bink2PacketValues(const BinkContext& c, PackFrame& frame) {
     const std::span<const uint8_t> packet = frame.video;
     const uint32_t words = bink2::leadWordCount(c);
     if (packet.size() < bink2::leadBytes(c)) return "the video packet is shorter than its slice offsets";
-    for (int n = bink2::kMacroblockTypes; n <= bink2::kResidueCoefficients; ++n) frame.streams[n].clear();
+    for (int n : bink2::kVideoStreams) frame.streams[n].clear();
 
     // The lead words (frame flags, slice offsets) stand as they are.
     uint32_t offsets[kMaxSlices] = {};
@@ -70,11 +70,9 @@ Status bink2PacketValues(const BinkContext& c, PackFrame& frame) {
         BitsIn::emit32(frame.streams[bink2::kFrameHeader], w);
     }
 
-    std::vector<uint8_t>* streams[bink2::kResidueCoefficients + 1] = {};
-    for (int n = bink2::kMacroblockTypes; n <= bink2::kResidueCoefficients; ++n) streams[n] = &frame.streams[n];
     std::vector<uint8_t> rows(bink2::quantiserRowBytes(c.width));
     SliceReader d(reader, offsets);
-    bink2::Bink2FrameSyntax<SliceReader> syntax(d, streams, c, rows.data());
+    bink2::Bink2FrameSyntax<SliceReader> syntax(d, frame.streams, c, rows.data());
     const uint32_t key = c.keyframes ? c.keyframes[frame.index] : 0;
     syntax.frame(key, flags);
     // Past the end the reader sees zero bits, which may read as a choice of

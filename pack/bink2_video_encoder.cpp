@@ -31,7 +31,7 @@ public:
         }
         bool key = false;
         b2video::keyframeOf(geometry_, frame.index, key);
-        ValueReader readers[b2video::kSlotCount];
+        StreamArray<ValueReader> readers;
         openReaders(frame, readers);
         EncodeCoder coder(chunk);
         b2video::FrameGrammar<EncodeCoder> grammar(coder, models_.data(), state_, geometry_, readers);
@@ -50,17 +50,14 @@ private:
         return static_cast<bool>(models_);
     }
 
-    static void openReaders(const PackFrame& frame, ValueReader* readers) {
-        for (int i = 0; i < b2video::kSlotCount; ++i) {
-            const std::vector<uint8_t>& v = frame.streams[bink2::kMacroblockTypes + i];
-            readers[i] = ValueReader(v.data(), v.size());
-        }
+    static void openReaders(const PackFrame& frame, StreamArray<ValueReader>& readers) {
+        for (int n : bink2::kVideoStreams) readers[n] = ValueReader(frame.streams[n].data(), frame.streams[n].size());
     }
     // Every value used and none missing: the stage then rewrites exactly the
     // frame's sub-streams.
-    static bool allTaken(const ValueReader* readers) {
-        for (int i = 0; i < b2video::kSlotCount; ++i)
-            if (readers[i].underflow || !readers[i].atEnd()) return false;
+    static bool allTaken(const StreamArray<ValueReader>& readers) {
+        for (int n : bink2::kVideoStreams)
+            if (readers[n].underflow || !readers[n].atEnd()) return false;
         return true;
     }
 
@@ -69,7 +66,7 @@ private:
     bool check(const PackFrame& frame) {
         bool key = false;
         if (!b2video::keyframeOf(geometry_, frame.index, key)) return false;
-        ValueReader readers[b2video::kSlotCount];
+        StreamArray<ValueReader> readers;
         openReaders(frame, readers);
         probe_ = state_;
         CheckCoder coder;

@@ -26,7 +26,8 @@ std::vector<uint8_t> capacityBlock(const DevStreamParts& parts) {
     for (size_t f = 0; f < parts.chunks.size(); ++f)
         for (uint32_t s = 0; s < parts.stageCount; ++s)
             if (const auto* c = chunkAt(parts, f, s)) totals[s] = std::max(totals[s], units(c->size()));
-    for (int n = 1; n <= kStreamCount; ++n) totals[kStageSlots + n - 1] = units(parts.streamBytes[n]);
+    uint32_t* streamTotals = totals + kStageSlots;  // the sub-streams follow the stage slots, in order
+    for (uint32_t bytes : parts.streamBytes) *streamTotals++ = units(bytes);
     return encodeCapacityBlock(totals);
 }
 

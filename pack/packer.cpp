@@ -29,9 +29,6 @@ namespace dev {
 
 namespace {
 
-constexpr uint32_t kBink1Stages = 6;
-constexpr uint32_t kBink2Stages = 2;
-
 std::string hex8(uint32_t v) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08x", v);
@@ -67,7 +64,7 @@ struct PackContext {
 // The audio sub-stream, as the audio stage writes it: per track, the packet
 // size as a 32-bit word, then the packet.
 void setAudioStream(PackFrame& frame) {
-    auto& s = frame.streams[bink1::kAudio];
+    auto& s = frame.streams[kAudioStream];
     s.clear();
     for (const auto& packet : frame.audio) {
         const uint32_t n = static_cast<uint32_t>(packet.size());
@@ -75,6 +72,39 @@ void setAudioStream(PackFrame& frame) {
         s.insert(s.end(), packet.begin(), packet.end());
     }
 }
+
+// The encoders of a generation's stages, one per row in use of the stage
+// table, in stage order: each mirrors the stage of its row's kind.
+struct StageEncoders {
+    std::vector<std::unique_ptr<StageEncoder>> owners;
+    std::vector<StageEncoder*> encoders;
+    std::vector<StageKind> kinds;
+
+    StageEncoders(const StageTable& table, bool isBink2, const BinkContext& context) {
+        for (int s = 0; s < table.stageCount(isBink2); ++s) {
+            const StageRow& row = table.stageRow(isBink2, s);
+            owners.push_back(make(row, context));
+            encoders.push_back(owners.back().get());
+            kinds.push_back(row.kind);
+        }
+    }
+    uint32_t count() const { return static_cast<uint32_t>(encoders.size()); }
+
+private:
+    static std::unique_ptr<StageEncoder> make(const StageRow& row, const BinkContext& context) {
+        switch (row.kind) {
+            case StageKind::Audio: return makeAudioEncoder(context);
+            case StageKind::VideoFrame: return makeVideoFrameEncoder(context);
+            case StageKind::BundleLength: return makeBundleLengthEncoder(context);
+            case StageKind::DctIntra: return makeDctBlockEncoder(context, false);
+            case StageKind::DctInter: return makeDctBlockEncoder(context, true);
+            case StageKind::Copy: return makeCopyEncoder(row.outputs[0]);
+            case StageKind::Bink2Video: return makeBink2VideoEncoder(context);
+            case StageKind::None: break;
+        }
+        return nullptr;
+    }
+};
 
 // Compares what the unpacker writes with the original as it arrives.
 class CompareSink : public ByteSink {
@@ -198,19 +228,21 @@ bool readBink1Frame(const BinkFile& file, const BinkContext& context, uint32_t j
     return bink1FrameValues(context, frame);
 }
 
-// Bink 1: every frame's values for the six stages, coded frame by frame.  The
-// two DCT block stages, the heaviest, are coded on a second thread while this
-// one codes the others and reads the next frame.
+// Bink 1: every frame's values for the stages, coded frame by frame.  The
+// DCT block stages, the heaviest, are coded on a second thread while this one
+// codes the others and reads the next frame.
 bool packBink1Frames(const BinkFile& file, const BinkContext& context, DevStreamParts& parts, PackResult& r,
                      const Progress& progress) {
-    std::unique_ptr<StageEncoder> owners[kBink1Stages] = {
-        makeAudioEncoder(context),          makeVideoFrameEncoder(context),
-        makeBundleLengthEncoder(context),   makeDctBlockEncoder(context, false),
-        makeDctBlockEncoder(context, true), makeCopyEncoder(bink1::kFormChoices),
-    };
-    StageEncoder* encoders[kBink1Stages];
-    for (uint32_t s = 0; s < kBink1Stages; ++s) encoders[s] = owners[s].get();
-    constexpr uint32_t kHelperFirst = 3, kHelperEnd = 5;  // the DCT block stages
+    const StageEncoders stages(kStageTable, false, context);
+    StageEncoder* const* encoders = stages.encoders.data();
+    const uint32_t stageCount = stages.count();
+    // The helper's stages: from the first DCT block stage to the last.
+    uint32_t helperFirst = stageCount, helperEnd = stageCount;
+    for (uint32_t s = 0; s < stageCount; ++s) {
+        if (stages.kinds[s] != StageKind::DctIntra && stages.kinds[s] != StageKind::DctInter) continue;
+        if (helperFirst == stageCount) helperFirst = s;
+        helperEnd = s + 1;
+    }
     EncodeHelper helper;
     PackFrame frames[2];
     parts.chunks.resize(file.frameCount);
@@ -227,8 +259,8 @@ bool packBink1Frames(const BinkFile& file, const BinkContext& context, DevStream
         // A frame that any video stage cannot code is carried stored.
         if (!frame.stored) {
             frame.accepted = true;
-            for (uint32_t s = 1; s < kBink1Stages; ++s) {
-                if (!encoders[s]->accepts(frame)) {
+            for (uint32_t s = 0; s < stageCount; ++s) {
+                if (stages.kinds[s] != StageKind::Audio && !encoders[s]->accepts(frame)) {
                     frame.accepted = false;
                     storeBink1Packet(frame);
                     break;
@@ -239,11 +271,11 @@ bool packBink1Frames(const BinkFile& file, const BinkContext& context, DevStream
         ++(frame.stored ? r.stored : r.coded);
 
         auto& chunks = parts.chunks[j];
-        chunks.resize(kBink1Stages);
-        EncodeJob helped{encoders, kHelperFirst, kHelperEnd, &frame, &chunks};
+        chunks.resize(stageCount);
+        EncodeJob helped{encoders, helperFirst, helperEnd, &frame, &chunks};
         helper.start(helped);
-        EncodeJob own[2] = {{encoders, 0, kHelperFirst, &frame, &chunks},
-                            {encoders, kHelperEnd, kBink1Stages, &frame, &chunks}};
+        EncodeJob own[2] = {{encoders, 0, helperFirst, &frame, &chunks},
+                            {encoders, helperEnd, stageCount, &frame, &chunks}};
         const EncodeJob* failed = nullptr;
         for (EncodeJob& job : own) {
             if (!job.run()) {
@@ -270,7 +302,8 @@ bool packBink1Frames(const BinkFile& file, const BinkContext& context, DevStream
 // first bit that differs.
 bool packBink2Frames(const BinkFile& file, const BinkContext& context, DevStreamParts& parts, PackResult& r,
                      const Progress& progress) {
-    std::unique_ptr<StageEncoder> encoders[kBink2Stages] = {makeAudioEncoder(context), makeBink2VideoEncoder(context)};
+    const StageEncoders stages(kStageTable, true, context);
+    const uint32_t stageCount = stages.count();
     parts.chunks.resize(file.frameCount);
     for (uint32_t j = 0; j < file.frameCount; ++j) {
         progress.report(static_cast<uint32_t>(uint64_t(j) * 500 / file.frameCount));
@@ -286,10 +319,10 @@ bool packBink2Frames(const BinkFile& file, const BinkContext& context, DevStream
         setAudioStream(frame);
         ++r.coded;
         auto& chunks = parts.chunks[j];
-        chunks.resize(kBink2Stages);
-        for (uint32_t s = 0; s < kBink2Stages; ++s) {
+        chunks.resize(stageCount);
+        for (uint32_t s = 0; s < stageCount; ++s) {
             std::string error;
-            if (!encoders[s]->encode(frame, chunks[s], error)) {
+            if (!stages.encoders[s]->encode(frame, chunks[s], error)) {
                 r.error = where + ", stage " + std::to_string(s) + ": " + error;
                 return false;
             }
@@ -329,7 +362,7 @@ PackResult packBink(std::span<const uint8_t> bink, ProgressCallback progressCall
     r.frames = file.frameCount;
     DevStreamParts parts;
     parts.headerChunk = encodeHeaderChunk(file);
-    parts.stageCount = file.isBink2 ? kBink2Stages : kBink1Stages;
+    parts.stageCount = static_cast<uint32_t>(kStageTable.stageCount(file.isBink2));
     if (!file.isBink2 && !packBink1Frames(file, context, parts, r, progress)) return r;
     if (file.isBink2 && !packBink2Frames(file, context, parts, r, progress)) return r;
 

@@ -1,7 +1,8 @@
 // Audio packet stage: rebuilds the audio packets of every frame (the audio
 // sub-stream of both generations).
 #include "core/coder.h"
-#include "stages/audio_grammar.h"
+#include "stages/audio_stage.h"
+#include "stages/stage_decoder.h"
 #include "stages/stages.h"
 #include "writers/audio_syntax.h"
 #include "writers/bit_direction.h"
@@ -56,18 +57,6 @@ bool decodeAudioChunk(AudioState& st, const uint8_t* chunk, size_t length, Value
 
 }  // namespace audio
 
-uint32_t AudioStage(Stage* stage) {
-    audio::AudioState state;
-    return runStageLoop(
-        stage, [&] { return stage->context && state.init(*stage->context); },
-        [&](Stage* s) {
-            StreamBuffer* out = s->outputs[0];
-            ValueWriter w = out ? out->backWriter() : ValueWriter();
-            const bool ok = audio::decodeAudioChunk(state, s->input, s->length, w);
-            if (out) out->commitBack(w);
-            return ok;
-        },
-        [&] { state.release(); });
-}
+uint32_t AudioStage(Stage* stage) { return runDecoderStage<AudioDecoder>(stage); }
 
 }  // namespace dev

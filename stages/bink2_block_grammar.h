@@ -10,6 +10,7 @@
 
 #include "core/coder.h"
 #include "core/grammar_codes.h"
+#include "core/sub_streams.h"
 #include "core/value_stream.h"
 #include "stages/bink2_video_layout.h"
 #include "writers/bink2/frame_flags.h"
@@ -39,7 +40,7 @@ class BlockGrammar {
 public:
     using Stream = typename C::Stream;
 
-    BlockGrammar(C& coder, BitModel* models, Stream* streams) : c(coder), m(models), s(streams) {}
+    BlockGrammar(C& coder, BitModel* models, StreamArray<Stream>& streams) : c(coder), m(models), s(streams) {}
 
     // Set when a value taken by the encoder lies outside the grammar, or the
     // decoder meets a value past the bounds of valid streams.
@@ -48,10 +49,10 @@ public:
 protected:
     C& c;
     BitModel* m;
-    Stream* s;  // sub-streams 2..10 at slotOf(n)
+    StreamArray<Stream>& s;  // the stage's sub-streams, bink2::kVideoStreams
     RowState row;
 
-    DEV_INLINE Stream& out(bink2::Stream n) { return s[slotOf(n)]; }
+    DEV_INLINE Stream& out(bink2::Stream n) { return s[n]; }
 
     // The encoder's next byte of a sub-stream, which must not exceed limit;
     // 0 for the decoder.

@@ -26,7 +26,7 @@ public:
     using typename Base::Stream;
     using Base::bad;
 
-    FrameGrammar(C& coder, BitModel* models, VideoState& state, const Geometry& geometry, Stream* streams)
+    FrameGrammar(C& coder, BitModel* models, VideoState& state, const Geometry& geometry, StreamArray<Stream>& streams)
         : Base(coder, models, streams), st(state), g(geometry) {}
 
     // One frame.  false when it cannot be carried: the encoder met values
@@ -71,8 +71,8 @@ private:
     using Base::takeSigned;
 
     DEV_INLINE bool fault() {
-        for (int i = 0; i < kSlotCount; ++i)
-            if (streamFault(this->s[i])) return true;
+        for (int n : bink2::kVideoStreams)
+            if (streamFault(this->s[n])) return true;
         return false;
     }
 

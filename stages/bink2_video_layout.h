@@ -439,9 +439,4 @@ constexpr uint32_t median3(uint32_t q, uint32_t a, uint32_t b) {
     return std::min(std::max(q, std::min(a, b)), std::max(a, b));
 }
 
-// Output slots of the stage: sub-streams 2..10 at index n - 2.
-constexpr int kSlotCount = 9;
-constexpr int slotOf(bink2::Stream n) { return n - bink2::kMacroblockTypes; }
-static_assert(slotOf(bink2::kResidueCoefficients) == kSlotCount - 1);
-
 }  // namespace dev::b2video

@@ -1,9 +1,10 @@
 // Bink 2 video stage: decodes every element of a Bink 2 frame's video packet
-// into sub-streams 2..10 (layout in stages/bink2_video_layout.h).
+// into its sub-streams (bink2::kVideoStreams; layout in stages/bink2_video_layout.h).
 #include "stages/bink2_video_stage.h"
 
 #include "core/coder.h"
 #include "stages/bink2_video_grammar.h"
+#include "stages/stage_decoder.h"
 #include "stages/stages.h"
 
 namespace dev {
@@ -14,30 +15,15 @@ bool Bink2VideoDecoder::setup(const BinkContext& context) {
     return models.allocate(b2video::kModelCount);
 }
 
-bool decodeBink2VideoChunk(Bink2VideoDecoder& decoder, const uint8_t* chunk, size_t length, ValueWriter* writers) {
+bool Bink2VideoDecoder::decodeChunk(const uint8_t* chunk, size_t length, StreamArray<ValueWriter>& out) {
     bool key = false;
-    if (!b2video::keyframeOf(decoder.geometry, decoder.state.frame++, key)) return false;
+    if (!b2video::keyframeOf(geometry, state.frame++, key)) return false;
     DecodeCoder coder;
     coder.rd.init(chunk, length);
-    b2video::FrameGrammar<DecodeCoder> grammar(coder, decoder.models.data(), decoder.state, decoder.geometry, writers);
+    b2video::FrameGrammar<DecodeCoder> grammar(coder, models.data(), state, geometry, out);
     return grammar.frame(key);
 }
 
-uint32_t VideoStage(Stage* stage) {
-    Bink2VideoDecoder decoder;  // about 10 KB of row buffers besides the models
-    return runStageLoop(
-        stage, [&] { return stage->context && decoder.setup(*stage->context); },
-        [&](Stage* s) {
-            if (!s->input && s->length) return false;
-            ValueWriter writers[b2video::kSlotCount];
-            for (int i = 0; i < b2video::kSlotCount; ++i)
-                if (s->outputs[i]) writers[i] = s->outputs[i]->backWriter();
-            const bool ok = decodeBink2VideoChunk(decoder, s->input, s->length, writers);
-            for (int i = 0; i < b2video::kSlotCount; ++i)
-                if (s->outputs[i]) s->outputs[i]->commitBack(writers[i]);
-            return ok;
-        },
-        [&] { decoder.release(); });
-}
+uint32_t VideoStage(Stage* stage) { return runDecoderStage<Bink2VideoDecoder>(stage); }
 
 }  // namespace dev

@@ -11,11 +11,15 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
+#include "core/bink_context.h"
 #include "core/coder.h"
 #include "core/models.h"
 #include "core/range_decoder.h"
+#include "core/sub_streams.h"
 #include "core/value_stream.h"
+#include "writers/bink1/streams.h"
 
 namespace dev::bundle {
 
@@ -60,19 +64,22 @@ DEV_INLINE bool codeList(C& c, BitModel* m, typename C::Stream& s) {
 
 namespace dev {
 
-// The state of the bundle length stage thread, and its decoding of one chunk
-// as a plain call.
+// The bundle length stage's decoder (stages/stage_decoder.h): the models
+// carry over from frame to frame.
 struct BundleLengthDecoder {
+    static constexpr int kStreamList[] = {bink1::kChunkCounts};
+    static constexpr std::span<const int> kStreams{kStreamList};
+
     ModelSet models;
 
-    bool setup() { return models.allocate(bundle::kModelCount); }
-    // Decodes one frame's list into out (from where it stands); false when out
-    // is too small for it.
-    bool decodeChunk(const uint8_t* chunk, size_t length, ValueWriter& out) {
+    bool setup(const BinkContext& /*context*/) { return models.allocate(bundle::kModelCount); }
+    // Decodes one frame's list; false when the output is too small for it.
+    bool decodeChunk(const uint8_t* chunk, size_t length, StreamArray<ValueWriter>& out) {
         DecodeCoder c;
         c.rd.init(chunk, length);
-        return bundle::codeList(c, models.data(), out);
+        return bundle::codeList(c, models.data(), out[bink1::kChunkCounts]);
     }
+    void release() { models.release(); }
 };
 
 }  // namespace dev

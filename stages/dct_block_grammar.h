@@ -18,12 +18,16 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
+#include "core/bink_context.h"
 #include "core/bits.h"
 #include "core/coder.h"
 #include "core/grammar_codes.h"
 #include "core/range_decoder.h"
+#include "core/sub_streams.h"
 #include "core/value_stream.h"
+#include "writers/bink1/streams.h"
 
 namespace dev::dct {
 
@@ -247,7 +251,8 @@ DEV_INLINE bool codePacket(C& c, BitModel* m, PositionMemory& mem, bool inter, u
 namespace dev {
 
 // The state of one DCT block stage thread, and its decoding of one chunk as a
-// plain call (the stage routine, the tests and the bench use it the same way).
+// plain call.  The stage table runs one for intra blocks and one for inter
+// blocks (DctStageDecoder below).
 struct DctBlockDecoder {
     ModelSet models;
     dct::PositionMemory memory;
@@ -257,10 +262,21 @@ struct DctBlockDecoder {
     // Allocates the models (all at one half) and clears the position memory.
     // false when the memory cannot be had or there are more than 4 planes.
     bool setup(bool interBlocks, uint32_t planes);
-    // Decodes one packet's chunk into the three writers (from where they
-    // stand).  false on corrupt data or an output over its capacity.
-    bool decodeChunk(const uint8_t* chunk, size_t length, ValueWriter& quantisers, ValueWriter& dcValues,
-                     ValueWriter& coefficients);
+    // Decodes one packet's chunk into the sub-streams of its kind of blocks
+    // (bink1::dctStreams).  false on corrupt data or an output over its
+    // capacity.
+    bool decodeChunk(const uint8_t* chunk, size_t length, StreamArray<ValueWriter>& out);
+    void release() { models.release(); }
+};
+
+// The decoder of the intra or the inter DCT block stage (stages/stage_decoder.h).
+template <bool Inter>
+struct DctStageDecoder : DctBlockDecoder {
+    static constexpr int kStreamList[] = {bink1::dctStreams(Inter).quantisers, bink1::dctStreams(Inter).dc,
+                                          bink1::dctStreams(Inter).coefficients};
+    static constexpr std::span<const int> kStreams{kStreamList};
+
+    bool setup(const BinkContext& context) { return DctBlockDecoder::setup(Inter, context.planeCount); }
 };
 
 }  // namespace dev

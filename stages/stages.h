@@ -1,5 +1,7 @@
 // Stage routines of the two stage tables.  Each is a thread entry that takes
-// its Stage record and follows the stage side of the pipeline protocol.
+// its Stage record and follows the stage side of the pipeline protocol; all
+// but copyStage are runDecoderStage over their decoder (stages/stage_decoder.h),
+// the routine the table's rows run.
 #pragma once
 
 #include <cstdint>

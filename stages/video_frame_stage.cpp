@@ -1,6 +1,7 @@
 #include "stages/video_frame_stage.h"
 
 #include "core/coder.h"
+#include "stages/stage_decoder.h"
 #include "stages/stages.h"
 #include "stages/video_frame_grammar.h"
 
@@ -24,32 +25,16 @@ void VideoFrameDecoder::release() {
     state.above = nullptr;
 }
 
-bool decodeVideoFrameChunk(VideoFrameDecoder& decoder, const uint8_t* chunk, size_t length,
-                           StreamArray<ValueWriter>& writers) {
+bool VideoFrameDecoder::decodeChunk(const uint8_t* chunk, size_t length, StreamArray<ValueWriter>& out) {
     DecodeCoder coder;
     coder.rd.init(chunk, length);
-    vframe::FrameGrammar<DecodeCoder> grammar(coder, decoder.models.data(), decoder.state, writers);
+    vframe::FrameGrammar<DecodeCoder> grammar(coder, models.data(), state, out);
     bool ok = grammar.packet();
-    for (int n : vframe::kOutputs)
-        if (writers[n].overflow) ok = false;
+    for (int n : kStreams)
+        if (out[n].overflow) ok = false;
     return ok;
 }
 
-uint32_t VideoFrameStage(Stage* stage) {
-    VideoFrameDecoder decoder;
-    return runStageLoop(
-        stage, [&] { return stage->context && decoder.setup(*stage->context); },
-        [&](Stage* s) {
-            // The stage's outputs are its table row's sub-streams, in order.
-            StreamArray<ValueWriter> writers;
-            for (int i = 0; i < vframe::kOutputCount; ++i)
-                if (s->outputs[i]) writers[vframe::kOutputs[i]] = s->outputs[i]->backWriter();
-            const bool ok = decodeVideoFrameChunk(decoder, s->input, s->length, writers);
-            for (int i = 0; i < vframe::kOutputCount; ++i)
-                if (s->outputs[i]) s->outputs[i]->commitBack(writers[vframe::kOutputs[i]]);
-            return ok;
-        },
-        [&] { decoder.release(); });
-}
+uint32_t VideoFrameStage(Stage* stage) { return runDecoderStage<VideoFrameDecoder>(stage); }
 
 }  // namespace dev

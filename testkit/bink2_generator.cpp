@@ -254,17 +254,15 @@ bool makeVideo(const Bink2GeneratorOptions& o, const BinkContext& c, GeneratorRn
     for (uint32_t k = 0; k < leadWords; ++k) appendLe32(header, k == 0 ? flags : 0);  // offsets set below
 
     Draws draws(o, rng);
-    DrawnValues in[bink2::kResidueCoefficients + 1];
-    DrawnValues* streams[bink2::kResidueCoefficients + 1] = {};
-    for (int n = bink2::kMacroblockTypes; n <= bink2::kResidueCoefficients; ++n) {
+    StreamArray<DrawnValues> in;
+    for (int n : bink2::kVideoStreams) {
         in[n].v = &values.streams[n];
         in[n].pos = values.streams[n].size();
         in[n].draws = &draws;
-        streams[n] = &in[n];
     }
     BitsDraw d(scratch.data(), scratch.data() + scratch.size(), result.seen);
     std::vector<uint8_t> rows(bink2::quantiserRowBytes(c.width));
-    bink2::Bink2FrameSyntax<BitsDraw> syntax(d, streams, c, rows.data());
+    bink2::Bink2FrameSyntax<BitsDraw> syntax(d, in, c, rows.data());
     syntax.frame(frame.keyframe, flags);
     if (syntax.stopped()) {
         result.error = where + ": the drawn values do not write";
@@ -287,7 +285,7 @@ bool makeVideo(const Bink2GeneratorOptions& o, const BinkContext& c, GeneratorRn
         return false;
     }
     auto& kept = result.values.emplace_back();
-    for (int n = bink2::kMacroblockTypes; n <= bink2::kResidueCoefficients; ++n) kept[n] = std::move(values.streams[n]);
+    for (int n : bink2::kVideoStreams) kept[n] = std::move(values.streams[n]);
     return true;
 }
 

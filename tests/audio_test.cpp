@@ -15,6 +15,7 @@
 #include "pack/bink_file.h"
 #include "pack/encode_coder.h"
 #include "stages/audio_grammar.h"
+#include "stages/audio_stage.h"
 #include "stages/stages.h"
 #include "tests/corpus.h"
 #include "writers/audio_syntax.h"
@@ -41,6 +42,15 @@ struct TestContext {
 
 using Packets = std::vector<std::vector<uint8_t>>;  // per track; empty = no packet
 
+// One chunk through the audio stage's decoder, into w from where it stands.
+bool decodeChunk(AudioDecoder& d, const uint8_t* chunk, size_t length, ValueWriter& w) {
+    StreamArray<ValueWriter> out;
+    out[kAudioStream] = w;
+    const bool ok = d.decodeChunk(chunk, length, out);
+    w = out[kAudioStream];
+    return ok;
+}
+
 // The audio sub-stream of a frame: per track the 32-bit size and the bytes.
 std::vector<uint8_t> frameAudio(const Packets& packets) {
     std::vector<uint8_t> out;
@@ -56,8 +66,8 @@ std::vector<uint8_t> frameAudio(const Packets& packets) {
 // compares with the packets.  Returns the chunk bytes (0 on failure).
 size_t roundTrip(const BinkContext& context, const std::vector<Packets>& frames, bool references = true) {
     auto encoder = makeAudioEncoder(context, AudioEncoderOptions{references});
-    audio::AudioState stage;
-    EXPECT_TRUE(stage.init(context));
+    AudioDecoder stage;
+    EXPECT_TRUE(stage.setup(context));
     std::vector<uint8_t> out(1 << 20), chunk;
     size_t total = 0;
     for (size_t f = 0; f < frames.size(); ++f) {
@@ -70,7 +80,7 @@ size_t roundTrip(const BinkContext& context, const std::vector<Packets>& frames,
             return 0;
         }
         ValueWriter w(out.data(), out.size());
-        if (!audio::decodeAudioChunk(stage, chunk.data(), chunk.size(), w)) {
+        if (!decodeChunk(stage, chunk.data(), chunk.size(), w)) {
             ADD_FAILURE() << "frame " << f << " does not decode";
             return 0;
         }
@@ -153,11 +163,11 @@ TEST(AudioRoundTrip, TrackCountsMissingAndShortPackets) {
     {
         TestContext tc({});
         EXPECT_EQ(roundTrip(tc.context, {{}, {}}), 0u);
-        audio::AudioState st;
-        ASSERT_TRUE(st.init(tc.context));
+        AudioDecoder st;
+        ASSERT_TRUE(st.setup(tc.context));
         uint8_t byte = 0;
         ValueWriter w(&byte, 1);
-        EXPECT_TRUE(audio::decodeAudioChunk(st, nullptr, 0, w));
+        EXPECT_TRUE(decodeChunk(st, nullptr, 0, w));
         EXPECT_EQ(w.size(), 0u);
     }
     TestContext tc({{44100, kDct | kStereo}, {22050, kDct}, {8000, kDct | kStereo}});
@@ -255,9 +265,10 @@ TEST(AudioReferences, EveryReferenceKindDecodes) {
         // track 0 of this frame; channel 1 to track 0.
         {{2, 2}, {1, 1}, {0, 1}},
     };
-    audio::AudioState enc, dec;
+    audio::AudioState enc;
+    AudioDecoder dec;
     ASSERT_TRUE(enc.init(tc.context));
-    ASSERT_TRUE(dec.init(tc.context));
+    ASSERT_TRUE(dec.setup(tc.context));
     for (uint32_t f = 0; f < 3; ++f) {
         Packets packets;
         std::vector<AudioPacketValues> values(3);
@@ -289,7 +300,7 @@ TEST(AudioReferences, EveryReferenceKindDecodes) {
         c.finish();
         std::vector<uint8_t> out(1 << 16);
         ValueWriter w(out.data(), out.size());
-        ASSERT_TRUE(audio::decodeAudioChunk(dec, chunk.data(), chunk.size(), w)) << f;
+        ASSERT_TRUE(decodeChunk(dec, chunk.data(), chunk.size(), w)) << f;
         out.resize(w.size());
         EXPECT_EQ(out, frameAudio(packets)) << f;
     }
@@ -377,9 +388,10 @@ struct ForcingCoder : EncodeCoder {
 // One frame of track 0 (44.1 kHz stereo, one block) coded with the forcing
 // coder; the result must be refused by the stage's decoder.
 void expectRejected(const TestContext& tc, size_t from, size_t to, uint32_t forced, uint32_t sizeDelta = 0) {
-    audio::AudioState enc, dec;
+    audio::AudioState enc;
+    AudioDecoder dec;
     ASSERT_TRUE(enc.init(tc.context));
-    ASSERT_TRUE(dec.init(tc.context));
+    ASSERT_TRUE(dec.setup(tc.context));
     const std::vector<uint8_t> packet = makeAudioPacket(44100, true, 9, 1);
     AudioPacketValues v;
     ASSERT_EQ(parseAudioPacket(enc.tracks[0], packet, v).reason(), "");
@@ -402,7 +414,7 @@ void expectRejected(const TestContext& tc, size_t from, size_t to, uint32_t forc
     c.finish();
     std::vector<uint8_t> out(1 << 16, 0xAA);
     ValueWriter w(out.data(), out.size() - 64);
-    EXPECT_FALSE(audio::decodeAudioChunk(dec, chunk.data(), chunk.size(), w));
+    EXPECT_FALSE(decodeChunk(dec, chunk.data(), chunk.size(), w));
     for (size_t k = out.size() - 64; k < out.size(); ++k) ASSERT_EQ(out[k], 0xAA);
 }
 
@@ -431,24 +443,24 @@ TEST(AudioStageBounds, OutputCapacityAndGarbage) {
     ASSERT_TRUE(encoder->encode(frame, chunk, error)) << error;
     const size_t need = frameAudio(frames[0]).size();
     for (size_t cap : {size_t(0), size_t(3), size_t(4), size_t(100), need - 1}) {
-        audio::AudioState st;
-        ASSERT_TRUE(st.init(tc.context));
+        AudioDecoder st;
+        ASSERT_TRUE(st.setup(tc.context));
         std::vector<uint8_t> out(cap + 64, 0xAA);
         ValueWriter w(out.data(), cap);
-        EXPECT_FALSE(audio::decodeAudioChunk(st, chunk.data(), chunk.size(), w)) << cap;
+        EXPECT_FALSE(decodeChunk(st, chunk.data(), chunk.size(), w)) << cap;
         for (size_t k = cap; k < out.size(); ++k) ASSERT_EQ(out[k], 0xAA) << cap;
     }
     // Random chunks end, in either result, without writing out of bounds.
     std::mt19937 rnd(11);
-    audio::AudioState st;
-    ASSERT_TRUE(st.init(tc.context));
+    AudioDecoder st;
+    ASSERT_TRUE(st.setup(tc.context));
     std::vector<uint8_t> out(20000 + 64);
     for (int n = 0; n < 200; ++n) {
         std::vector<uint8_t> junk(rnd() % 300);
         for (auto& b : junk) b = static_cast<uint8_t>(rnd());
         std::fill(out.begin(), out.end(), 0xAA);
         ValueWriter w(out.data(), 20000);
-        audio::decodeAudioChunk(st, junk.data(), junk.size(), w);
+        decodeChunk(st, junk.data(), junk.size(), w);
         for (size_t k = 20000; k < out.size(); ++k) ASSERT_EQ(out[k], 0xAA);
     }
 }

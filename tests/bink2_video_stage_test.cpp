@@ -47,31 +47,34 @@ struct TestFile {
     }
 };
 
-// The nine sub-streams a decoder writes for one chunk.
+// The sub-streams a decoder writes for one chunk.
 struct Outputs {
-    std::vector<uint8_t> streams[kSlotCount];
+    StreamArray<std::vector<uint8_t>> streams;
     explicit Outputs(size_t capacity) {
-        for (auto& s : streams) s.assign(capacity, 0);
+        for (int n : bink2::kVideoStreams) streams[n].assign(capacity, 0);
+    }
+    StreamArray<ValueWriter> writers() {
+        StreamArray<ValueWriter> w;
+        for (int n : bink2::kVideoStreams) w[n] = ValueWriter(streams[n].data(), streams[n].size());
+        return w;
     }
     bool decode(Bink2VideoDecoder& d, const std::vector<uint8_t>& chunk) {
-        ValueWriter w[kSlotCount];
-        for (int i = 0; i < kSlotCount; ++i) w[i] = ValueWriter(streams[i].data(), streams[i].size());
-        const bool ok = decodeBink2VideoChunk(d, chunk.data(), chunk.size(), w);
-        for (int i = 0; i < kSlotCount; ++i) streams[i].resize(w[i].size());
+        StreamArray<ValueWriter> w = writers();
+        const bool ok = d.decodeChunk(chunk.data(), chunk.size(), w);
+        for (int n : bink2::kVideoStreams) streams[n].resize(w[n].size());
         return ok;
     }
     bool same(const PackFrame& f) const {
-        for (int i = 0; i < kSlotCount; ++i)
-            if (streams[i] != f.streams[bink2::kMacroblockTypes + i]) return false;
+        for (int n : bink2::kVideoStreams)
+            if (streams[n] != f.streams[n]) return false;
         return true;
     }
 };
 
 // ---- The stage routine on its own thread, through the pipeline protocol. ----
-std::vector<int> slotStreams() {
-    std::vector<int> outputs;
-    for (int i = 0; i < kSlotCount; ++i) outputs.push_back(bink2::kMacroblockTypes + i);
-    return outputs;
+// The stage's outputs, in order.
+std::vector<int> videoStreams() {
+    return std::vector<int>(Bink2VideoDecoder::kStreams.begin(), Bink2VideoDecoder::kStreams.end());
 }
 
 struct Layout {
@@ -93,12 +96,12 @@ TEST(Bink2VideoStage, RandomFramesOfEverySliceLayoutRoundTripThroughTheThread) {
         ASSERT_EQ(file.context.sliceCount, l.slices);
         Bink2ValueMaker maker(file.context, seed++);
         auto encoder = makeBink2VideoEncoder(file.context);
-        StageHarness h(VideoStage, file.context, slotStreams(), 1 << 21);
+        StageHarness h(VideoStage, file.context, videoStreams(), 1 << 21);
         for (uint32_t j = 0; j < 5; ++j) {
             const PackFrame f = maker.make(j, (j + l.slices) % 4, (j + l.width) % 3 == 0);
             h.cycle(acceptAndEncode(*encoder, f));
             ASSERT_EQ(h.stage.failed, 0) << "frame " << j;
-            for (int n = bink2::kMacroblockTypes; n <= bink2::kResidueCoefficients; ++n)
+            for (int n : bink2::kVideoStreams)
                 ASSERT_EQ(h.written(n), f.streams[n]) << "frame " << j << ", sub-stream " << n;
         }
         // Damage ends the chunk with failure, and the stage keeps answering.
@@ -160,11 +163,8 @@ TEST(Bink2VideoModels, DecisionsUseTheTableLayout) {
         for (int b = 0; b < 4; ++b) put16(intra, 0), put8(f.streams[bink2::kIntraCoefficients], 0);
     }
 
-    ValueReader readers[kSlotCount];
-    for (int i = 0; i < kSlotCount; ++i) {
-        const auto& v = f.streams[bink2::kMacroblockTypes + i];
-        readers[i] = ValueReader(v.data(), v.size());
-    }
+    StreamArray<ValueReader> readers;
+    for (int n : bink2::kVideoStreams) readers[n] = ValueReader(f.streams[n].data(), f.streams[n].size());
     ModelSet models(kModelCount);  // addressed, never touched by this coder
     RecordingCoder coder;
     coder.base = models.data();
@@ -172,7 +172,7 @@ TEST(Bink2VideoModels, DecisionsUseTheTableLayout) {
     const Geometry geometry = readGeometry(file.context);
     FrameGrammar<RecordingCoder> grammar(coder, models.data(), state, geometry, readers);
     ASSERT_TRUE(grammar.frame(false));
-    for (const auto& r : readers) EXPECT_TRUE(r.atEnd() && !r.underflow);
+    for (int n : bink2::kVideoStreams) EXPECT_TRUE(readers[n].atEnd() && !readers[n].underflow);
 
     const std::vector<uint32_t> expected = {
         4096, 4158,                                  // frame flag bits 0 and 31
@@ -251,8 +251,7 @@ std::vector<uint8_t> steeredChunk(const TestFile& file, bool key, const std::fun
     coder.base = models.data();
     coder.rule = rule;
     Outputs out(1 << 20);
-    ValueWriter w[kSlotCount];
-    for (int i = 0; i < kSlotCount; ++i) w[i] = ValueWriter(out.streams[i].data(), out.streams[i].size());
+    StreamArray<ValueWriter> w = out.writers();
     VideoState state;
     const Geometry geometry = readGeometry(file.context);
     FrameGrammar<SteeringCoder> grammar(coder, models.data(), state, geometry, w);
@@ -311,18 +310,18 @@ TEST(Bink2VideoStageFailure, FullSubStreamsGeometryAndFrameCountEndCleanly) {
     const std::vector<uint8_t> chunks[2] = {acceptAndEncode(*encoder, frames[0]), acceptAndEncode(*encoder, frames[1])};
 
     // Each sub-stream one byte short of its frame's values in turn.
-    for (int i = 0; i < kSlotCount; ++i) {
+    for (int n : bink2::kVideoStreams) {
         size_t largest = 0;
-        for (const auto& f : frames) largest = std::max(largest, f.streams[bink2::kMacroblockTypes + i].size());
+        for (const auto& f : frames) largest = std::max(largest, f.streams[n].size());
         if (largest == 0) continue;
         Bink2VideoDecoder d;
         ASSERT_TRUE(d.setup(file.context));
         Outputs a(1 << 20), b(1 << 20);
         ASSERT_TRUE(a.decode(d, chunks[0]));
-        b.streams[i].assign(frames[1].streams[bink2::kMacroblockTypes + i].size(), 0);
-        if (b.streams[i].empty()) continue;
-        b.streams[i].pop_back();
-        EXPECT_FALSE(b.decode(d, chunks[1])) << "sub-stream " << bink2::kMacroblockTypes + i;
+        b.streams[n].assign(frames[1].streams[n].size(), 0);
+        if (b.streams[n].empty()) continue;
+        b.streams[n].pop_back();
+        EXPECT_FALSE(b.decode(d, chunks[1])) << "sub-stream " << n;
     }
 
     // A file has no more frames than its frame count (plus the closing word).

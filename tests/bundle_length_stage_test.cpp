@@ -46,9 +46,10 @@ std::vector<uint32_t> randomList(std::mt19937& rng, size_t count) {
 bool decodeWith(BundleLengthDecoder& d, const std::vector<uint8_t>& chunk, std::vector<uint8_t>& out,
                 size_t capacity = 1 << 16) {
     out.assign(capacity, 0);
-    ValueWriter w(out.data(), capacity);
+    StreamArray<ValueWriter> w;
+    w[bink1::kChunkCounts] = ValueWriter(out.data(), capacity);
     const bool ok = d.decodeChunk(chunk.data(), chunk.size(), w);
-    out.resize(w.size());
+    out.resize(w[bink1::kChunkCounts].size());
     return ok;
 }
 
@@ -86,7 +87,7 @@ TEST(BundleLengthStage, ListsOfEverySizeRoundTripAcrossFrames) {
     BinkContext context;
     auto encoder = makeBundleLengthEncoder(context);
     BundleLengthDecoder decoder;
-    ASSERT_TRUE(decoder.setup());
+    ASSERT_TRUE(decoder.setup(BinkContext{}));
     ReferenceDecoder reference;
     for (size_t count : {size_t(0), size_t(1), size_t(1023), size_t(1024), size_t(3000), size_t(17), size_t(0),
                          size_t(1025)}) {
@@ -114,7 +115,7 @@ TEST(BundleLengthStage, EmptyListIsOneFlagOnModelZero) {
     BinkContext context;
     auto encoder = makeBundleLengthEncoder(context);
     BundleLengthDecoder decoder;
-    ASSERT_TRUE(decoder.setup());
+    ASSERT_TRUE(decoder.setup(BinkContext{}));
     std::vector<uint8_t> out;
     ASSERT_TRUE(decodeWith(decoder, encodeOrFail(*encoder, PackFrame()), out));
     EXPECT_TRUE(out.empty());
@@ -130,8 +131,8 @@ TEST(BundleLengthStage, ModelsCarryAcrossFrames) {
     const std::vector<uint8_t> chunk1 = encodeOrFail(*encoder, frameOf(first));
     const std::vector<uint8_t> chunk2 = encodeOrFail(*encoder, frameOf(second));
     BundleLengthDecoder carried, fresh;
-    ASSERT_TRUE(carried.setup());
-    ASSERT_TRUE(fresh.setup());
+    ASSERT_TRUE(carried.setup(BinkContext{}));
+    ASSERT_TRUE(fresh.setup(BinkContext{}));
     std::vector<uint8_t> out, freshOut;
     ASSERT_TRUE(decodeWith(carried, chunk1, out));
     ASSERT_TRUE(decodeWith(carried, chunk2, out));
@@ -155,7 +156,7 @@ TEST(BundleLengthStage, EncoderRefusesNegativeCountsAndHalfWords) {
     }
     // No state changed: a fresh decoder follows the next list.
     BundleLengthDecoder decoder;
-    ASSERT_TRUE(decoder.setup());
+    ASSERT_TRUE(decoder.setup(BinkContext{}));
     std::vector<uint8_t> out;
     ASSERT_TRUE(decodeWith(decoder, encodeOrFail(*encoder, frameOf({9, 0, 0x7FFF})), out));
     EXPECT_EQ(out, wordsOf({9, 0, 0x7FFF}));
@@ -166,15 +167,15 @@ TEST(BundleLengthStage, SmallOutputAndCorruptChunksFail) {
     auto encoder = makeBundleLengthEncoder(context);
     const std::vector<uint8_t> chunk = encodeOrFail(*encoder, frameOf({1, 2, 3, 4}));
     BundleLengthDecoder exact, small;
-    ASSERT_TRUE(exact.setup());
-    ASSERT_TRUE(small.setup());
+    ASSERT_TRUE(exact.setup(BinkContext{}));
+    ASSERT_TRUE(small.setup(BinkContext{}));
     std::vector<uint8_t> out;
     EXPECT_TRUE(decodeWith(exact, chunk, out, 8));
     EXPECT_FALSE(decodeWith(small, chunk, out, 7));
 
     // Zero bits past the end say "a value follows" for ever: the output ends it.
     BundleLengthDecoder d;
-    ASSERT_TRUE(d.setup());
+    ASSERT_TRUE(d.setup(BinkContext{}));
     EXPECT_FALSE(decodeWith(d, std::vector<uint8_t>(), out, 4096));
     EXPECT_FALSE(decodeWith(d, std::vector<uint8_t>(40, 0), out, 4096));
     std::mt19937 rng(1);

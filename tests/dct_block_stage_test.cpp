@@ -98,11 +98,15 @@ bool decodeWith(DctBlockDecoder& d, const std::vector<uint8_t>& chunk, Outputs& 
     out.q.assign(capacity, 0);
     out.dc.assign(capacity, 0);
     out.coefficients.assign(capacity, 0);
-    ValueWriter wq(out.q.data(), capacity), wd(out.dc.data(), capacity), wc(out.coefficients.data(), capacity);
-    const bool ok = d.decodeChunk(chunk.data(), chunk.size(), wq, wd, wc);
-    out.q.resize(wq.size());
-    out.dc.resize(wd.size());
-    out.coefficients.resize(wc.size());
+    const bink1::DctStreams& n = bink1::dctStreams(d.inter);
+    StreamArray<ValueWriter> w;
+    w[n.quantisers] = ValueWriter(out.q.data(), capacity);
+    w[n.dc] = ValueWriter(out.dc.data(), capacity);
+    w[n.coefficients] = ValueWriter(out.coefficients.data(), capacity);
+    const bool ok = d.decodeChunk(chunk.data(), chunk.size(), w);
+    out.q.resize(w[n.quantisers].size());
+    out.dc.resize(w[n.dc].size());
+    out.coefficients.resize(w[n.coefficients].size());
     return ok;
 }
 
@@ -537,7 +541,7 @@ TEST(DctBlockStage, CorpusValuesRoundTrip) {
         ASSERT_TRUE(decoders[0].setup(false, context.planeCount));
         ASSERT_TRUE(decoders[1].setup(true, context.planeCount));
         BundleLengthDecoder bundleDecoder;
-        ASSERT_TRUE(bundleDecoder.setup());
+        ASSERT_TRUE(bundleDecoder.setup(context));
         for (uint32_t j = 0; j < file.frameCount; ++j) {
             PackFrame frame;
             frame.index = j;
@@ -554,10 +558,11 @@ TEST(DctBlockStage, CorpusValuesRoundTrip) {
             }
             ASSERT_TRUE(bundles->accepts(frame)) << "frame " << j;
             std::vector<uint8_t> lengths(frame.streams[bink1::kChunkCounts].size() + 2);
-            ValueWriter w(lengths.data(), lengths.size());
+            StreamArray<ValueWriter> w;
+            w[bink1::kChunkCounts] = ValueWriter(lengths.data(), lengths.size());
             const std::vector<uint8_t> chunk = encodeOrFail(*bundles, frame);
             ASSERT_TRUE(bundleDecoder.decodeChunk(chunk.data(), chunk.size(), w)) << "frame " << j;
-            lengths.resize(w.size());
+            lengths.resize(w[bink1::kChunkCounts].size());
             ASSERT_EQ(lengths, frame.streams[bink1::kChunkCounts]) << "frame " << j;
         }
     }

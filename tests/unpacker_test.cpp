@@ -225,8 +225,9 @@ TEST(Unpacker, ChunkOverCapacityFails) {
     Capacities caps;
     ASSERT_TRUE(decodeCapacities(dev.data() + 5, dev[4], caps));
     uint32_t units[kCapacityValues];
-    for (int s = 0; s < kStageSlots; ++s) units[s] = caps.stage[s] / 512;
-    for (int n = 1; n <= kStreamCount; ++n) units[kStageSlots + n - 1] = caps.stream[n] / 512;
+    uint32_t* unit = units;  // the stage slots, then the sub-streams
+    for (uint32_t bytes : caps.stage) *unit++ = bytes / 512;
+    for (uint32_t bytes : caps.stream) *unit++ = bytes / 512;
     VectorSink good;
     EXPECT_EQ(runOn(withCapacities(dev, units), good), kResultOk);  // the splice itself is sound
     EXPECT_EQ(good.data, bink);

@@ -286,7 +286,7 @@ std::vector<std::vector<uint8_t>> roundTrip(const BinkContext& ctx, const std::v
     for (size_t i = 0; i < frames.size(); ++i) {
         chunks.push_back(acceptAndEncode(*encoder, frames[i]));
         Decoded d;
-        EXPECT_TRUE(decodeVideoFrameChunk(decoder, chunks.back().data(), chunks.back().size(), d.writers));
+        EXPECT_TRUE(decoder.decodeChunk(chunks.back().data(), chunks.back().size(), d.writers));
         expectSameStreams(frames[i], d, static_cast<int>(i));
     }
     return chunks;
@@ -363,7 +363,7 @@ TEST(VideoFrameRoundTrip, ModelsCarryAcrossFrames) {
     VideoFrameDecoder fresh;
     ASSERT_TRUE(fresh.setup(ctx));
     Decoded d;
-    const bool ok = decodeVideoFrameChunk(fresh, chunks[1].data(), chunks[1].size(), d.writers);
+    const bool ok = fresh.decodeChunk(chunks[1].data(), chunks[1].size(), d.writers);
     bool same = ok;
     for (int n = bink1::kBlockTypes; n <= bink1::kResidues && same; ++n) same = frames[1].streams[n] == d.stream(n);
     EXPECT_FALSE(same);
@@ -393,7 +393,7 @@ TEST(VideoFrameRoundTrip, CorpusValues) {
             ASSERT_TRUE(encoder->accepts(frame)) << "frame " << j;
             const auto chunk = acceptAndEncode(*encoder, frame);
             d.reset(frame.streams[bink1::kPacketRecords].size() + (1u << 20));
-            ASSERT_TRUE(decodeVideoFrameChunk(decoder, chunk.data(), chunk.size(), d.writers)) << "frame " << j;
+            ASSERT_TRUE(decoder.decodeChunk(chunk.data(), chunk.size(), d.writers)) << "frame " << j;
             for (int n = bink1::kBlockTypes; n <= bink1::kResidues; ++n)
                 ASSERT_EQ(frame.streams[n], d.stream(n)) << "frame " << j << ", sub-stream " << n;
         }
@@ -607,7 +607,7 @@ TEST(VideoFrameEncoder, DeclinesValuesOutsideTheGrammar) {
     auto step = [&](const PackFrame& f) {
         const auto chunk = acceptAndEncode(*encoder, f);
         Decoded d;
-        EXPECT_TRUE(decodeVideoFrameChunk(decoder, chunk.data(), chunk.size(), d.writers));
+        EXPECT_TRUE(decoder.decodeChunk(chunk.data(), chunk.size(), d.writers));
         expectSameStreams(f, d, 0);
     };
     step(before);
@@ -696,7 +696,7 @@ TEST(VideoFrameStageFailure, BlockSymbolsThatAreNoBlockType) {
         VideoFrameDecoder decoder;
         ASSERT_TRUE(decoder.setup(ctx));
         Decoded d;
-        EXPECT_EQ(decodeVideoFrameChunk(decoder, chunk.data(), chunk.size(), d.writers), c.ok);
+        EXPECT_EQ(decoder.decodeChunk(chunk.data(), chunk.size(), d.writers), c.ok);
         if (c.ok) {  // symbol 13: a scaled raw block
             EXPECT_EQ(d.stream(bink1::kBlockTypes).at(0), 1);
             EXPECT_EQ(d.stream(bink1::kSubBlockTypes).at(0), 9);
@@ -718,7 +718,7 @@ TEST(VideoFrameStageFailure, OutputBeyondCapacityStopsInsideTheBuffers) {
             std::memset(d.buffers[n].data(), 0xEE, capacity + 16);
             d.writers[n] = ValueWriter(d.buffers[n].data(), capacity);
         }
-        EXPECT_FALSE(decodeVideoFrameChunk(decoder, chunk.data(), chunk.size(), d.writers));
+        EXPECT_FALSE(decoder.decodeChunk(chunk.data(), chunk.size(), d.writers));
         for (int n : vframe::kOutputs)
             for (size_t k = capacity; k < capacity + 16; ++k) ASSERT_EQ(d.buffers[n][k], 0xEE);
     }
@@ -728,7 +728,7 @@ TEST(VideoFrameStageFailure, OutputBeyondCapacityStopsInsideTheBuffers) {
     VideoFrameDecoder decoder;
     ASSERT_TRUE(decoder.setup(ctx));
     Decoded d(4096);
-    EXPECT_FALSE(decodeVideoFrameChunk(decoder, storedChunk.data(), storedChunk.size(), d.writers));
+    EXPECT_FALSE(decoder.decodeChunk(storedChunk.data(), storedChunk.size(), d.writers));
     EXPECT_EQ(d.stream(bink1::kPacketRecords).size(), 9u);
 }
 
@@ -742,7 +742,7 @@ TEST(VideoFrameStageFailure, WidePlanesAndHugeGridsEndCleanly) {
         ASSERT_TRUE(decoder.setup(makeContext(8072, 8)));
         const auto head = symbolChunk({});
         Decoded d;
-        EXPECT_FALSE(decodeVideoFrameChunk(decoder, head.data(), head.size(), d.writers));
+        EXPECT_FALSE(decoder.decodeChunk(head.data(), head.size(), d.writers));
     }
     // No block columns and 2^29 rows: nothing to decode, at once.
     {
@@ -755,7 +755,7 @@ TEST(VideoFrameStageFailure, WidePlanesAndHugeGridsEndCleanly) {
         ASSERT_TRUE(decoder.setup(makeContext(16, 0x80000000u)));
         const auto head = symbolChunk({});
         Decoded d(4096);
-        EXPECT_FALSE(decodeVideoFrameChunk(decoder, head.data(), head.size(), d.writers));
+        EXPECT_FALSE(decoder.decodeChunk(head.data(), head.size(), d.writers));
     }
 }
 
@@ -771,7 +771,7 @@ TEST(VideoFrameStageFailure, RandomChunksNeverOverrun) {
         std::vector<uint8_t> chunk(rng() % 600);
         for (auto& x : chunk) x = static_cast<uint8_t>(rng());
         Decoded d(2048);
-        if (!decodeVideoFrameChunk(decoder, chunk.data(), chunk.size(), d.writers)) ++failures;
+        if (!decoder.decodeChunk(chunk.data(), chunk.size(), d.writers)) ++failures;
     }
     EXPECT_GT(failures, 0);
 }

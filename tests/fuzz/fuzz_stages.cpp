@@ -10,13 +10,11 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "stages/audio_grammar.h"
+#include "stages/audio_stage.h"
 #include "stages/bink2_video_stage.h"
 #include "stages/bundle_length_grammar.h"
 #include "stages/dct_block_grammar.h"
 #include "stages/video_frame_stage.h"
-#include "writers/bink1/streams.h"
-#include "writers/bink2/streams.h"
 
 namespace {
 
@@ -35,10 +33,27 @@ struct Output {
 };
 
 // Every output of a chunk's decoding: failed (false) or none overflowed.
-bool clean(bool ok, const ValueWriter* writers, size_t count) {
-    for (size_t i = 0; i < count; ++i)
-        if (writers[i].overflow) return !ok;
+bool clean(bool ok, const StreamArray<ValueWriter>& writers) {
+    for (const ValueWriter& w : writers)
+        if (w.overflow) return !ok;
     return true;
+}
+
+// Decodes the chunks in turn with a decoder set up on the file, each into
+// outputs of the given room.
+template <class D>
+void decodeAll(const BinkContext& c, const std::vector<std::vector<uint8_t>>& chunks, size_t capacity) {
+    D decoder;
+    if (!decoder.setup(c)) return;
+    for (const auto& chunk : chunks) {
+        std::vector<Output> outs;
+        outs.reserve(D::kStreams.size());
+        StreamArray<ValueWriter> writers;
+        for (int n : D::kStreams) writers[n] = outs.emplace_back(capacity).writer;
+        const bool ok = decoder.decodeChunk(chunk.data(), chunk.size(), writers);
+        DEV_FUZZ_CHECK(clean(ok, writers));
+        if (!ok) break;
+    }
 }
 
 }  // namespace
@@ -55,73 +70,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     switch (which) {
         case kAudio1:
-        case kAudio2: {
-            audio::AudioState state;
-            if (!state.init(c)) return 0;
-            for (const auto& chunk : chunks) {
-                Output out(capacity);
-                const bool ok = audio::decodeAudioChunk(state, chunk.data(), chunk.size(), out.writer);
-                DEV_FUZZ_CHECK(clean(ok, &out.writer, 1));
-                if (!ok) break;
-            }
-            break;
-        }
-        case kVideoFrame: {
-            VideoFrameDecoder decoder;
-            if (!decoder.setup(c)) return 0;
-            for (const auto& chunk : chunks) {
-                std::vector<Output> outs;
-                outs.reserve(vframe::kOutputCount);
-                StreamArray<ValueWriter> writers;
-                for (int n : vframe::kOutputs) writers[n] = outs.emplace_back(capacity).writer;
-                const bool ok = decodeVideoFrameChunk(decoder, chunk.data(), chunk.size(), writers);
-                DEV_FUZZ_CHECK(clean(ok, writers.begin(), kStreamCount));
-                if (!ok) break;
-            }
-            break;
-        }
-        case kBundleLengths: {
-            BundleLengthDecoder decoder;
-            if (!decoder.setup()) return 0;
-            for (const auto& chunk : chunks) {
-                Output out(capacity);
-                const bool ok = decoder.decodeChunk(chunk.data(), chunk.size(), out.writer);
-                DEV_FUZZ_CHECK(clean(ok, &out.writer, 1));
-                if (!ok) break;
-            }
-            break;
-        }
-        case kDctIntra:
-        case kDctInter: {
-            DctBlockDecoder decoder;
-            if (!decoder.setup(which == kDctInter, c.planeCount)) return 0;
-            for (const auto& chunk : chunks) {
-                Output q(capacity), dc(capacity), coefficients(capacity);
-                const bool ok =
-                    decoder.decodeChunk(chunk.data(), chunk.size(), q.writer, dc.writer, coefficients.writer);
-                const ValueWriter writers[3] = {q.writer, dc.writer, coefficients.writer};
-                DEV_FUZZ_CHECK(clean(ok, writers, 3));
-                if (!ok) break;
-            }
-            break;
-        }
-        case kBink2Video: {
-            Bink2VideoDecoder decoder;
-            if (!decoder.setup(c)) return 0;
-            constexpr int kOutputs = bink2::kResidueCoefficients - bink2::kMacroblockTypes + 1;
-            for (const auto& chunk : chunks) {
-                std::vector<Output> outs;
-                outs.reserve(kOutputs);
-                ValueWriter writers[kOutputs];
-                for (ValueWriter& w : writers) w = outs.emplace_back(capacity).writer;
-                const bool ok = decodeBink2VideoChunk(decoder, chunk.data(), chunk.size(), writers);
-                DEV_FUZZ_CHECK(clean(ok, writers, kOutputs));
-                if (!ok) break;
-            }
-            break;
-        }
-        case kWhichCount:
-            break;
+        case kAudio2: decodeAll<AudioDecoder>(c, chunks, capacity); break;
+        case kVideoFrame: decodeAll<VideoFrameDecoder>(c, chunks, capacity); break;
+        case kBundleLengths: decodeAll<BundleLengthDecoder>(c, chunks, capacity); break;
+        case kDctIntra: decodeAll<DctStageDecoder<false>>(c, chunks, capacity); break;
+        case kDctInter: decodeAll<DctStageDecoder<true>>(c, chunks, capacity); break;
+        case kBink2Video: decodeAll<Bink2VideoDecoder>(c, chunks, capacity); break;
+        case kWhichCount: break;
     }
     return 0;
 }

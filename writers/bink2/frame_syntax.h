@@ -29,9 +29,9 @@ public:
     using Values = typename D::Values;
     using C = Codes<D>;
 
-    // streams[n] is sub-stream n (2 to 10 are used); rows holds
+    // streams[n] is sub-stream n (kVideoStreams are used); rows holds
     // quantiserRowBytes(width) bytes.
-    Bink2FrameSyntax(D& d, Values* const* streams, const BinkContext& c, uint8_t* rows)
+    Bink2FrameSyntax(D& d, StreamArray<Values>& streams, const BinkContext& c, uint8_t* rows)
         : d_(d), s_(streams), c_(c), rows_(rows), mb_(d, streams, c.hasAlpha != 0) {}
 
     void frame(uint32_t keyframe, uint32_t flags) {
@@ -80,8 +80,8 @@ public:
     bool stopped() const {
         if (d_.failed()) return true;
         if constexpr (D::kWriting)
-            for (int n = kMacroblockTypes; n <= kResidueCoefficients; ++n)
-                if (s_[n]->underflow) return true;
+            for (int n : kVideoStreams)
+                if (s_[n].underflow) return true;
         return false;
     }
 
@@ -92,7 +92,7 @@ private:
     }
 
     void macroblock(uint8_t* entry, bool sliceStart) {
-        Values& types = *s_[kMacroblockTypes];
+        Values& types = s_[kMacroblockTypes];
         uint32_t t = take8<D>(types, Value::kType);
         d_.expect(t <= kMotionResidue, "a macroblock type above 3");
         t = typeCode(t & 3);
@@ -125,7 +125,7 @@ private:
 
     // One vector or four: all horizontal components, then all vertical ones.
     void vectors() {
-        Values& s = *s_[kMotionVectors];
+        Values& s = s_[kMotionVectors];
         const uint32_t count = C::flag(d_, s, Value::kVectorCount) ? 1 : 4;
         note(d_, count == 1 ? cases::kOneVector : cases::kFourVectors);
         for (uint32_t i = 0; i < 2 * count; ++i) D::emit16(s, static_cast<uint32_t>(vector(take16s<D>(s, Value::kVector))));
@@ -197,7 +197,7 @@ private:
     // first flag lowest) or in runs.  In the value stream both modes keep
     // the mode byte and the flags packed in bytes.
     void flagList(uint32_t n, uint32_t which) {
-        Values& s = *s_[kFrameHeader];
+        Values& s = s_[kFrameHeader];
         const uint32_t mode = C::flag(d_, s, Value::kListMode);
         note(d_, which);
         note(d_, mode ? cases::kRunList : cases::kRawList);
@@ -297,7 +297,7 @@ private:
     }
 
     D& d_;
-    Values* const* s_;
+    StreamArray<Values>& s_;
     const BinkContext& c_;
     uint8_t* rows_;
     Bink2MacroblockSyntax<D> mb_;

@@ -10,18 +10,14 @@ int32_t Bink2FrameWriter::writeFrame(const BinkContext& c, FrameOutput& out, uin
     // Two rows of quantiser predictors live in the row buffer the driver
     // sized from the width.
     if (!rowBuffer || size_t(c.rowBufferEntries) * 2 < bink2::quantiserRowBytes(c.width)) return -1;
-    ValueReader in[bink2::kResidueCoefficients + 1];
-    ValueReader* streams[bink2::kResidueCoefficients + 1] = {};
-    for (int n = bink2::kMacroblockTypes; n <= bink2::kResidueCoefficients; ++n) {
-        in[n] = out.stream(n).frontReader();
-        streams[n] = &in[n];
-    }
+    StreamArray<ValueReader> in;
+    for (int n : bink2::kVideoStreams) in[n] = out.stream(n).frontReader();
     BitsOut d(BitWriter(out.out, out.outEnd));
-    bink2::Bink2FrameSyntax<BitsOut> syntax(d, streams, c, reinterpret_cast<uint8_t*>(rowBuffer));
+    bink2::Bink2FrameSyntax<BitsOut> syntax(d, in, c, reinterpret_cast<uint8_t*>(rowBuffer));
     syntax.frame(keyframe, frameWord);
     if (syntax.stopped()) return -1;
     out.out = d.w.out;
-    for (int n = bink2::kMacroblockTypes; n <= bink2::kResidueCoefficients; ++n) out.stream(n).consumeTo(in[n]);
+    for (int n : bink2::kVideoStreams) out.stream(n).consumeTo(in[n]);
     return 0;
 }
 

@@ -30,7 +30,7 @@ public:
 
     // streams[n] is sub-stream n (kIntraQuantisers to kResidueCoefficients
     // are used here).
-    Bink2MacroblockSyntax(D& d, Values* const* streams, bool alpha) : d_(d), s_(streams), alpha_(alpha) {}
+    Bink2MacroblockSyntax(D& d, StreamArray<Values>& streams, bool alpha) : d_(d), s_(streams), alpha_(alpha) {}
 
     void setFrameFlags(uint32_t flags) { flags_ = flags; }
 
@@ -44,9 +44,9 @@ public:
     // The Bink encoder codes the DC values of a slice's first macroblock
     // even when they are all zero.
     void intra(uint8_t* entry, bool sliceStart) {
-        quantiser(*s_[kIntraQuantisers], entry[0]);
-        Values& sym = *s_[kIntraBlockData];
-        Values& ac = *s_[kIntraCoefficients];
+        quantiser(s_[kIntraQuantisers], entry[0]);
+        Values& sym = s_[kIntraBlockData];
+        Values& ac = s_[kIntraCoefficients];
         dcAlways_ = sliceStart;
         plane16(kIntraLuma, sym, ac);
         chroma(kIntraU, sym, ac);
@@ -56,11 +56,11 @@ public:
     }
 
     void residue(uint8_t* entry) {
-        quantiser(*s_[kResidueQuantisers], entry[1]);
-        Values& sym = *s_[kResidueBlockData];
-        Values& ac = *s_[kResidueCoefficients];
+        quantiser(s_[kResidueQuantisers], entry[1]);
+        Values& sym = s_[kResidueBlockData];
+        Values& ac = s_[kResidueCoefficients];
         plane16(kResidueLuma, sym, ac);
-        if (C::flag(d_, *s_[kResidueQuantisers], Value::kChromaPresent)) {
+        if (C::flag(d_, s_[kResidueQuantisers], Value::kChromaPresent)) {
             note(d_, cases::kResidueChroma);
             chroma(kResidueU, sym, ac);
             chroma(kResidueV, sym, ac);
@@ -302,7 +302,7 @@ private:
     }
 
     D& d_;
-    Values* const* s_;
+    StreamArray<Values>& s_;
     bool alpha_;
     uint32_t flags_ = 0;
     bool dcAlways_ = false;

@@ -1,5 +1,5 @@
 // The sub-streams of a Bink 2 file, numbered as the stage table numbers them
-// (sub-stream N is StreamBuffer N - 1).  Sub-streams 11 to 21 are unused.
+// (see StreamArray in core/sub_streams.h).  Sub-streams 11 to 21 are unused.
 // The values the video stage writes into 2..10, element by element, are laid
 // out in stages/bink2_video_layout.h.
 #pragma once
@@ -20,5 +20,11 @@ enum Stream : int {
     kResidueBlockData = 9,      // residue pattern bits, DC values, chroma choices
     kResidueCoefficients = 10,  // residue coefficient lists
 };
+
+// The sub-streams of the video stage, in its table row's order: every one the
+// frame's video packet is written from.
+inline constexpr int kVideoStreams[] = {kMacroblockTypes,   kMotionVectors,    kFrameHeader,
+                                        kIntraQuantisers,   kIntraBlockData,   kIntraCoefficients,
+                                        kResidueQuantisers, kResidueBlockData, kResidueCoefficients};
 
 }  // namespace dev::bink2

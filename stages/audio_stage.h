@@ -1,0 +1,29 @@
+// The audio stage's decoder (stages/stage_decoder.h): the audio packets of
+// every frame into the audio sub-stream, the same in both generations.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "core/bink_context.h"
+#include "core/sub_streams.h"
+#include "core/value_stream.h"
+#include "stages/audio_grammar.h"
+
+namespace dev {
+
+struct AudioDecoder {
+    static constexpr int kStreamList[] = {kAudioStream};
+    static constexpr std::span<const int> kStreams{kStreamList};
+
+    audio::AudioState state;
+
+    bool setup(const BinkContext& context) { return state.init(context); }
+    bool decodeChunk(const uint8_t* chunk, size_t length, StreamArray<ValueWriter>& out) {
+        return audio::decodeAudioChunk(state, chunk, length, out[kAudioStream]);
+    }
+    void release() { state.release(); }
+};
+
+}  // namespace dev
