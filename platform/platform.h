@@ -56,10 +56,34 @@ bool isSameFile(File* file, const char* path);
 // never a device, a pipe or a directory.  For discarding a partial output
 // after a failed run.  file is released in every case; true when removed.
 bool closeAndRemove(File* file, const char* path);
+// What path names, following symbolic links.
+enum class PathKind { Missing, Regular, Directory, Other };  // Other: a device, a pipe, a socket
+PathKind pathKind(const char* path);
+// Creates a new file of our own beside target, for an output that is put in
+// place only when it is complete: named target + ".partial", or
+// target + ".partial-N" when that name is taken.  Never opens an existing
+// file.  The name is written to temporary (a capacity of at least the
+// target's length + 16; nullptr when it is smaller); nullptr when no file can
+// be created.
+File* createBeside(const char* target, char* temporary, size_t capacity);
+// The system's words for why the last failed call of this thread failed
+// ("No space left on device"), written to text with a terminating zero;
+// returns the length.  Read it right after the failed call.
+size_t lastErrorText(char* text, size_t capacity);
 // Renames from to to, in the same folder.  With replace, an existing file at
 // to is replaced in one step; without it the rename fails when anything
 // exists at to.  false on failure, with both names as they were.
 bool moveFile(const char* from, const char* to, bool replace);
+
+// ---- Interrupts. ----
+// While path is set, an interrupt removes that file before the process ends
+// as the interrupt would end it (POSIX: SIGINT, SIGTERM and SIGHUP; Windows:
+// Ctrl+C, Ctrl+Break and closing the console), so that a partial output is
+// never left behind; nullptr clears it.  One path at a time (the text is
+// copied; a longer one than the system's path limit is not kept).  On
+// Windows the file must have been made by createBeside, which lets it be
+// removed while open.
+void removeOnInterrupt(const char* path);
 
 // ---- Console: standard output, written as it stands. ----
 void consoleWrite(const char* text, size_t length);

@@ -15,7 +15,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -125,6 +127,35 @@ bool closeAndRemove(File* file, const char* path) {
     return same && ::unlink(path) == 0;
 }
 
+PathKind pathKind(const char* path) {
+    struct stat st;
+    if (::stat(path, &st) != 0) return errno == ENOENT || errno == ENOTDIR ? PathKind::Missing : PathKind::Other;
+    if (S_ISREG(st.st_mode)) return PathKind::Regular;
+    return S_ISDIR(st.st_mode) ? PathKind::Directory : PathKind::Other;
+}
+
+File* createBeside(const char* target, char* temporary, size_t capacity) {
+    const size_t length = std::strlen(target);
+    if (capacity < length + 16) return nullptr;
+    for (int k = 0; k < 100; ++k) {
+        if (k == 0)
+            std::snprintf(temporary, capacity, "%s.partial", target);
+        else
+            std::snprintf(temporary, capacity, "%s.partial-%d", target, k);
+        if (File* file = createNew(temporary)) return file;
+        if (errno != EEXIST) break;  // not a name clash: no other name will do better
+    }
+    temporary[0] = 0;
+    return nullptr;
+}
+
+size_t lastErrorText(char* text, size_t capacity) {
+    if (!capacity) return 0;
+    const int error = errno;
+    std::snprintf(text, capacity, "%s", std::strerror(error));
+    return std::strlen(text);
+}
+
 bool moveFile(const char* from, const char* to, bool replace) {
     if (replace) return std::rename(from, to) == 0;
     if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
@@ -140,6 +171,51 @@ bool moveFile(const char* from, const char* to, bool replace) {
     struct stat st;
     if (::lstat(to, &st) == 0 || errno != ENOENT) return false;
     return std::rename(from, to) == 0;
+}
+
+namespace {
+
+// The file an interrupt removes, and the signals' handlers before ours.
+char interruptPath[PATH_MAX];
+volatile sig_atomic_t interruptPathSet = 0;
+constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
+struct sigaction previousActions[3];
+bool handlersInstalled = false;
+
+void onInterrupt(int signal) {
+    // Only calls that are safe in a signal handler: unlink, sigaction, raise.
+    if (interruptPathSet) ::unlink(interruptPath);
+    for (size_t i = 0; i < 3; ++i)
+        if (kInterrupts[i] == signal) ::sigaction(signal, &previousActions[i], nullptr);
+    ::raise(signal);
+}
+
+}  // namespace
+
+void removeOnInterrupt(const char* path) {
+    // Block the interrupts while the path changes, so a handler never sees
+    // half a name.
+    sigset_t all, before;
+    sigemptyset(&all);
+    for (int s : kInterrupts) sigaddset(&all, s);
+    ::pthread_sigmask(SIG_BLOCK, &all, &before);
+    interruptPathSet = 0;
+    if (path && std::strlen(path) < sizeof interruptPath) {
+        std::memcpy(interruptPath, path, std::strlen(path) + 1);
+        interruptPathSet = 1;
+    }
+    if (interruptPathSet && !handlersInstalled) {
+        struct sigaction action = {};
+        action.sa_handler = onInterrupt;
+        sigfillset(&action.sa_mask);
+        for (size_t i = 0; i < 3; ++i) {
+            // A signal the process was started ignoring (nohup) stays ignored.
+            ::sigaction(kInterrupts[i], nullptr, &previousActions[i]);
+            if (previousActions[i].sa_handler != SIG_IGN) ::sigaction(kInterrupts[i], &action, nullptr);
+        }
+        handlersInstalled = true;
+    }
+    ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 void consoleWrite(const char* text, size_t length) {

@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 
 namespace dev::platform {
 
@@ -200,6 +201,58 @@ bool closeAndRemove(File* file, const char* path) {
     return same && DeleteFileA(path) != 0;
 }
 
+PathKind pathKind(const char* path) {
+    HANDLE h = openToQuery(path, false);
+    if (!usable(h)) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? PathKind::Missing : PathKind::Other;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    PathKind kind = PathKind::Other;
+    if (GetFileType(h) == FILE_TYPE_DISK && identify(h, info))
+        kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::Directory : PathKind::Regular;
+    CloseHandle(h);
+    return kind;
+}
+
+File* createBeside(const char* target, char* temporary, size_t capacity) {
+    const size_t length = std::strlen(target);
+    if (capacity < length + 16) return nullptr;
+    for (int k = 0; k < 100; ++k) {
+        if (k == 0)
+            std::snprintf(temporary, capacity, "%s.partial", target);
+        else
+            std::snprintf(temporary, capacity, "%s.partial-%d", target, k);
+        // Shared for deletion, so that an interrupt can remove it while it
+        // is open (removeOnInterrupt).
+        HANDLE h = CreateFileA(temporary, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (usable(h)) {
+            // A device name ("CON.partial") opens the existing device.
+            if (GetFileType(h) == FILE_TYPE_DISK) return wrap(h);
+            CloseHandle(h);
+            break;
+        }
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
+    }
+    temporary[0] = 0;
+    return nullptr;
+}
+
+size_t lastErrorText(char* text, size_t capacity) {
+    if (!capacity) return 0;
+    const DWORD error = GetLastError();
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                             MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, static_cast<DWORD>(capacity), nullptr);
+    // The system's text ends with ".\r\n": one line, without them.
+    while (n && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == '.' || text[n - 1] == ' ')) --n;
+    if (n == 0) n = static_cast<DWORD>(std::snprintf(text, capacity, "system error %lu", static_cast<unsigned long>(error)));
+    if (n >= capacity) n = static_cast<DWORD>(capacity - 1);
+    text[n] = 0;
+    return n;
+}
+
 bool moveFile(const char* from, const char* to, bool replace) {
     // Without the replace flag MoveFileExA fails when anything exists at to;
     // with it, a file is replaced and a folder still refuses.
@@ -211,6 +264,33 @@ bool moveFile(const char* from, const char* to, bool replace) {
 // a file or a pipe (GetConsoleMode fails) the same bytes go with WriteFile.
 // The handle is looked up on every write, which costs nothing at the rate of
 // progress lines and follows a standard output that the process redirects.
+
+namespace {
+
+// The file an interrupt removes.  The console's control handler runs on a
+// thread of its own while the process goes on; returning FALSE then lets the
+// default handler end the process.
+char interruptPath[MAX_PATH];
+volatile LONG interruptPathSet = 0;
+volatile LONG handlerInstalled = 0;
+
+BOOL WINAPI onConsoleControl(DWORD event) {
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
+        if (InterlockedCompareExchange(&interruptPathSet, 0, 1) == 1) DeleteFileA(interruptPath);
+    }
+    return FALSE;
+}
+
+}  // namespace
+
+void removeOnInterrupt(const char* path) {
+    InterlockedExchange(&interruptPathSet, 0);
+    if (path && std::strlen(path) < sizeof interruptPath) {
+        std::memcpy(interruptPath, path, std::strlen(path) + 1);
+        InterlockedExchange(&interruptPathSet, 1);
+        if (InterlockedExchange(&handlerInstalled, 1) == 0) SetConsoleCtrlHandler(onConsoleControl, TRUE);
+    }
+}
 
 void consoleWrite(const char* text, size_t length) {
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);

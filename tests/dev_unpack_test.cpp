@@ -4,7 +4,13 @@
 
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
+
+#if !defined(_WIN32)
+#include <csignal>
+#include <sys/stat.h>
+#endif
 
 #include "dev_stream_fixtures.h"
 #include "pack/packer.h"
@@ -76,10 +82,13 @@ TEST_F(DevUnpack, OpenFailuresTouchNoFile) {
     EXPECT_FALSE(fs::exists(path("new.bik")));
 }
 
-// A failed run leaves no partial output behind (a truncated stream wrote
-// frames before failing); a closed standard output cannot hand its
-// descriptor to the output file, and a standard output whose reader is gone
-// does not end the run: in both the file is restored and the exit code is 0.
+// No partial output, and an earlier file kept: a failed run (empty, not a
+// DEV stream, truncated after frames were written) leaves the target exactly
+// as it was and no file beside it, and names its reason on standard error; a
+// file beside the target that looks like another run's partial output is
+// not touched.  A closed standard output cannot hand its descriptor to the
+// output file, and a standard output whose reader is gone does not end the
+// run: in both the file is restored and the exit code is 0.
 TEST_F(DevUnpack, FailedRunsAndBrokenConsolesKeepFilesRight) {
     fixtures::SynthOptions o;
     o.frames = 30;
@@ -91,9 +100,30 @@ TEST_F(DevUnpack, FailedRunsAndBrokenConsolesKeepFilesRight) {
     writeBytes(path("cut.dev"), std::vector<uint8_t>(packed.dev.begin(), packed.dev.end() - 40));
     writeBytes(path("old.bik"), std::vector<uint8_t>(100, 'o'));
 
-    ProgramResult r = runUnpack({"cut.dev", "old.bik"});
-    EXPECT_EQ(r.status, 255);
-    EXPECT_FALSE(fs::exists(path("old.bik")));  // replaced as asked, then removed: no partial result
+    writeFile(path("empty.dev"), {});
+    writeFile(path("bik.dev"), bink);
+    const std::vector<uint8_t> old(100, 'o');
+    const std::vector<uint8_t> otherRun(7, 'x');
+    writeFile(path("old.bik"), old);
+    writeFile(path("old.bik.partial"), otherRun);
+    for (const auto& [input, status, reason] : std::vector<std::tuple<std::string, int, std::string>>{
+             {"cut.dev", 255, "the stream ends inside the chunk"},
+             {"empty.dev", 255, "the stream ends early"},
+             {"bik.dev", 254, "not a DEV stream"}}) {
+        const ProgramResult r = runUnpack({input, "old.bik"});
+        EXPECT_EQ(r.status, status) << input;
+        EXPECT_NE(r.err.find("dev_unpack: " + input + ": "), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(reason), std::string::npos) << r.err;
+        EXPECT_EQ(readFile(path("old.bik")), old) << input;
+    }
+    EXPECT_EQ(readFile(path("old.bik.partial")), otherRun);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 6);  // nothing new
+
+    ProgramResult r = runUnpack({"in.dev", "old.bik"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(readFile(path("old.bik")), bink);
+    EXPECT_EQ(readFile(path("old.bik.partial")), otherRun);
+    EXPECT_FALSE(fs::exists(path("old.bik.partial-1")));
 
     r = runUnpack({"in.dev", "closed.bik"}, Stdout::Closed);
     EXPECT_EQ(r.status, 0);
@@ -213,6 +243,110 @@ TEST_F(DevUnpack, RestoresEveryCorpusFile) {
         EXPECT_TRUE(readBytes(path("out.bik")) == file.bytes) << file.name;
     }
 }
+
+// Bytes after the end of the stream do not change the result: the file is
+// restored, the exit code is 0, and standard error says they were ignored.
+TEST_F(DevUnpack, TrailingBytesAreIgnoredWithAWarning) {
+    fixtures::SynthOptions o;
+    o.frames = 0;
+    o.tracks = 1;
+    std::vector<uint8_t> dev = fixtures::emptyStream(1);
+    const std::vector<uint8_t> alone = dev;
+    dev.insert(dev.end(), alone.begin(), alone.end());  // a second stream
+    writeFile(path("two.dev"), dev);
+    const ProgramResult r = runUnpack({"two.dev", "out.bik"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(readFile(path("out.bik")), fixtures::makeBink1(o));
+    EXPECT_EQ(r.err, "dev_unpack: two.dev: bytes after the end of the DEV stream were ignored\n");
+}
+
+#if !defined(_WIN32)
+// Targets that are not a plain new file: standard output named as the target
+// gets the Bink file alone (no console text in it); a target reached through
+// a symbolic link is written through it (the link stays, the file it names
+// is replaced), and a failed run leaves that file as it was.
+TEST_F(DevUnpack, StandardOutputAndLinkedTargets) {
+    fixtures::SynthOptions o;
+    o.frames = 20;
+    o.tracks = 0;
+    const std::vector<uint8_t> bink = fixtures::makeBink1(o);
+    const PackResult packed = packBink(bink);
+    ASSERT_TRUE(packed.ok) << packed.error;
+    writeFile(path("in.dev"), packed.dev);
+    writeFile(path("cut.dev"), std::vector<uint8_t>(packed.dev.begin(), packed.dev.end() - 40));
+
+    test::ProgramStreams toFile;
+    toFile.out = Stdout::File;
+    toFile.outputFile = "k.bik";
+    ProgramResult r = test::runProgram(DEV_UNPACK_PATH, {"in.dev", "/dev/stdout"}, dir, toFile);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(readFile(path("k.bik")) == bink);
+    r = runUnpack({"in.dev", "/dev/stdout"}, Stdout::Pipe);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(std::vector<uint8_t>(r.out.begin(), r.out.end()) == bink);
+
+    fs::create_directory(path("real"));
+    const std::vector<uint8_t> old(50, 'o');
+    writeFile(path("real/target.bik"), old);
+    fs::create_symlink("real/target.bik", path("link.bik"));
+    r = runUnpack({"cut.dev", "link.bik"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(readFile(path("real/target.bik")), old);
+    EXPECT_EQ(std::distance(fs::directory_iterator(path("real")), fs::directory_iterator()), 1);
+    r = runUnpack({"in.dev", "link.bik"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(path("link.bik"))));
+    EXPECT_TRUE(readFile(path("real/target.bik")) == bink);
+}
+
+// An interrupted run (INT, TERM, HUP) ends as the signal ends it and leaves
+// the target as it was, with no partial file.  The input is a pipe that
+// holds the run in the middle of the stream until the signal comes.
+TEST_F(DevUnpack, InterruptedRunsLeaveNoPartialFile) {
+    fixtures::SynthOptions o;
+    o.frames = 20;
+    o.tracks = 0;
+    const PackResult packed = packBink(fixtures::makeBink1(o));
+    ASSERT_TRUE(packed.ok) << packed.error;
+    const std::vector<uint8_t> old(60, 'o');
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        writeFile(path("out.bik"), old);
+        const std::string fifo = path("in.dev");
+        fs::remove(fifo);
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        sigset_t interrupts;
+        sigemptyset(&interrupts);
+        for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&interrupts, s);
+        posix_spawnattr_setsigdefault(&attributes, &interrupts);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        const std::string program = DEV_UNPACK_PATH, target = path("out.bik");
+        std::vector<char*> argv{const_cast<char*>(program.c_str()), const_cast<char*>(fifo.c_str()),
+                                const_cast<char*>(target.c_str()), nullptr};
+        pid_t child = -1;
+        ASSERT_EQ(posix_spawn(&child, program.c_str(), &actions, &attributes, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
+        const int writer = ::open(fifo.c_str(), O_WRONLY);  // waits for the program to open it
+        ASSERT_GE(writer, 0);
+        ASSERT_EQ(::write(writer, packed.dev.data(), packed.dev.size() / 2), ssize_t(packed.dev.size() / 2));
+        for (int wait = 0; wait < 5000 && !fs::exists(path("out.bik.partial")); ++wait) ::usleep(1000);
+        EXPECT_TRUE(fs::exists(path("out.bik.partial"))) << signal;
+        ::kill(child, signal);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        ::close(writer);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << signal;
+        EXPECT_EQ(readFile(target), old) << signal;
+        EXPECT_FALSE(fs::exists(path("out.bik.partial"))) << signal;
+    }
+}
+#endif
 
 }  // namespace
 }  // namespace dev

@@ -39,7 +39,7 @@
 #include "platform/platform.h"
 #include "stages/stage_table.h"
 #include "tools/cli_files.h"
-#include "tools/failure_text.h"
+#include "tools/record_failure_text.h"
 #include "tools/stream_layout.h"
 
 namespace {

@@ -30,7 +30,7 @@
 #include "plugin/record_stream.h"
 #include "stages/stage_table.h"
 #include "tools/cli_files.h"
-#include "tools/failure_text.h"
+#include "tools/record_failure_text.h"
 #include "tools/stream_layout.h"
 #include "writers/bink_container.h"
 

@@ -12,15 +12,31 @@
 //    unreadable input touches no file;
 //  - an input that is a directory, and an output that names the input file
 //    itself (under any name), are open failures: nothing is created;
-//  - after a failed run the partial output is removed (a regular file only),
-//    so nothing that looks like a result is left behind;
+//  - a regular output (or one still to be made) is written to a new file
+//    beside it, TARGET.partial, and renamed over the target only after the
+//    run succeeded: a failed or interrupted run (INT, TERM, HUP) leaves any
+//    earlier file exactly as it was and no partial file, and two runs on one
+//    target never mix.  An output reached through a symbolic link is written
+//    through the link: the file it names is replaced, the link stays;
+//  - an output that is not a regular file (a device, a pipe) or that is the
+//    program's own standard output is written directly; with standard
+//    output as the target, nothing else is printed there;
+//  - every failure names its reason in one line on standard error, after
+//    the texts standard output has always shown;
+//  - bytes after the end of the stream are ignored with a warning on
+//    standard error: the exit code is the run's;
 //  - the standard streams are made valid at start, so a closed standard
 //    output cannot hand its descriptor to the output file, and console text
 //    that cannot be written (a closed pipe) is dropped without ending the run.
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <string>
+#include <system_error>
 
 #include "core/byte_io.h"
+#include "driver/failure_text.h"
 #include "driver/unpacker.h"
 #include "platform/platform.h"
 #include "stages/stage_table.h"
@@ -29,6 +45,7 @@
 namespace {
 
 using namespace dev;
+namespace fs = std::filesystem;
 
 constexpr char kBanner[] = "DEV unpacker 1.0 - restores Bink video files from DEV streams";
 constexpr char kUsage[] = "Usage: dev_unpack.exe dev_file bik_file\n\n";
@@ -83,36 +100,162 @@ int32_t showProgress(void*, uint32_t perMille) {
     return 0;
 }
 
+// A reason on standard error: "dev_unpack: NAME: TEXT".
+void printReason(const std::string& name, const std::string& text) {
+    const std::string line = "dev_unpack: " + name + ": " + text + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+}
+
+std::string systemReason() {
+    char text[256];
+    platform::lastErrorText(text, sizeof text);
+    return text;
+}
+
+// Where the restored file goes.
+class Output {
+public:
+    ~Output() { discard(); }
+
+    // Creates the output for target; false with the reason.
+    bool open(const std::string& target, platform::File* input, std::string& reason) {
+        target_ = target;
+        // A name reached through symbolic links is replaced where it lies.
+        std::error_code ec;
+        if (fs::is_symlink(fs::symlink_status(target, ec))) {
+            const fs::path named = fs::canonical(target, ec);
+            if (!ec) target_ = named.string();
+        }
+        const platform::PathKind kind = platform::pathKind(target_.c_str());
+        if (kind == platform::PathKind::Directory) return fail("Is a directory", reason);
+        if (kind != platform::PathKind::Missing && platform::isSameFile(input, target_.c_str()))
+            return fail("is the input file itself", reason);
+        platform::File* out = platform::standardOutput();
+        toStandardOutput_ = out && kind != platform::PathKind::Missing && platform::isSameFile(out, target_.c_str());
+        platform::closeFile(out);
+        direct_ = toStandardOutput_ || kind == platform::PathKind::Other;
+        directRegular_ = direct_ && kind == platform::PathKind::Regular;
+        if (direct_) {
+            file_ = platform::createForWrite(target_.c_str());
+            if (!file_) return fail(systemReason(), reason);
+            return true;
+        }
+        temporary_.resize(target_.size() + 32);
+        file_ = platform::createBeside(target_.c_str(), temporary_.data(), temporary_.size());
+        if (!file_) return fail("cannot be created: " + systemReason(), reason);
+        temporary_.resize(std::strlen(temporary_.c_str()));
+        platform::removeOnInterrupt(temporary_.c_str());
+        return true;
+    }
+    platform::File* file() const { return file_; }
+    // The target is the program's standard output: print nothing there.
+    bool toStandardOutput() const { return toStandardOutput_; }
+
+    // Puts a complete output in place; false with the reason, the partial
+    // file removed.
+    bool commit(std::string& reason) {
+        if (!platform::flushFile(file_)) {
+            reason = "the output cannot be written";
+            discard();
+            return false;
+        }
+        platform::closeFile(file_);
+        file_ = nullptr;
+        if (!direct_ && !platform::moveFile(temporary_.c_str(), target_.c_str(), true)) {
+            reason = "cannot be put in place: " + systemReason();
+            std::error_code ec;
+            fs::remove(temporary_, ec);
+        }
+        platform::removeOnInterrupt(nullptr);
+        const bool placed = reason.empty();
+        temporary_.clear();
+        return placed;
+    }
+    // Drops a failed output: the partial file is removed (also a regular
+    // file that standard output writes to); a device or a pipe keeps what
+    // was written.
+    void discard() {
+        if (file_ && (!direct_ || directRegular_))
+            platform::closeAndRemove(file_, direct_ ? target_.c_str() : temporary_.c_str());
+        else
+            platform::closeFile(file_);
+        file_ = nullptr;
+        platform::removeOnInterrupt(nullptr);
+        temporary_.clear();
+    }
+
+private:
+    bool fail(const std::string& why, std::string& reason) {
+        reason = why;
+        return false;
+    }
+
+    std::string target_;
+    std::string temporary_;
+    platform::File* file_ = nullptr;
+    bool direct_ = false;
+    bool directRegular_ = false;
+    bool toStandardOutput_ = false;
+};
+
+void printBanner() {
+    print(kBanner, sizeof kBanner - 1);
+    print("\n", 1);
+    print(kUsage, sizeof kUsage - 1);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     platform::prepareStandardStreams();
-    print(kBanner, sizeof kBanner - 1);
-    print("\n", 1);
-    print(kUsage, sizeof kUsage - 1);
-    if (argc != 3) return -1;
+    if (argc != 3) {
+        printBanner();
+        return -1;
+    }
 
+    const std::string inputName = argv[1], outputName = argv[2];
+    std::string reason;
     platform::File* input = platform::openForRead(argv[1]);
-    platform::File* output = nullptr;
-    if (input && !platform::isSameFile(input, argv[2])) output = platform::createForWrite(argv[2]);
-    if (!input || !output) {
+    if (!input) {
+        reason = systemReason();  // before any other call can change it
+        if (platform::pathKind(argv[1]) == platform::PathKind::Directory) reason = "Is a directory";
+    }
+    Output output;
+    const bool opened = input && output.open(outputName, input, reason);
+    // With standard output as the target, the console texts would land in
+    // the Bink file: none is printed.
+    const bool console = !(opened && output.toStandardOutput());
+    if (console) printBanner();
+    if (!opened) {
         print(kOpenFailure, sizeof kOpenFailure - 1);
+        printReason(input ? outputName : inputName, reason);
         platform::closeFile(input);
         return -1;
     }
 
     FileSource source(input);
-    FileSink sink(output);
+    FileSink sink(output.file());
     RunOptions options;
-    options.progress = showProgress;
+    RunFailure failure;
+    options.progress = console ? showProgress : nullptr;
+    options.failureReport = console ? FailureReport::Console : FailureReport::None;
+    options.failure = &failure;
     int32_t result = Unpacker::run(kStageTable, sink, source, options);
+    uint8_t extra;
+    const bool trailing = result == kResultOk && platform::readFile(input, &extra, 1) == 1;
     platform::closeFile(input);
+    if (result != kResultOk) {
+        output.discard();
+        printReason(inputName, describeRunFailure(failure, result));
+        return result;
+    }
     // Data still buffered that cannot be stored fails the run as a failed
     // write does.
-    if (!platform::flushFile(output) && result == kResultOk) result = kResultFailed;
-    if (result == kResultOk)
-        platform::closeFile(output);
-    else
-        platform::closeAndRemove(output, argv[2]);
+    if (!output.commit(reason)) {
+        printReason(outputName, reason);
+        return kResultFailed;
+    }
+    if (trailing) printReason(inputName, "bytes after the end of the DEV stream were ignored");
     return result;
 }

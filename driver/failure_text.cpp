@@ -1,4 +1,4 @@
-#include "tools/failure_text.h"
+#include "driver/failure_text.h"
 
 namespace dev {
 
@@ -33,13 +33,6 @@ std::string describeRunFailure(const RunFailure& f, int32_t result) {
             break;
     }
     return "the stream does not decode (result " + std::to_string(result) + ")";
-}
-
-std::string describeRecordFailure(const RecordStreamFailure& f, int32_t result) {
-    if (result == kResultNotRecordStream) return "not a record stream";
-    const std::string where = "record " + std::to_string(f.record) + ": ";
-    if (f.run.point != FailurePoint::None) return where + describeRunFailure(f.run, result);
-    return where + "the stream ends early";
 }
 
 }  // namespace dev
