@@ -100,12 +100,12 @@ TEST_F(DevUnpack, FailedRunsAndBrokenConsolesKeepFilesRight) {
     writeBytes(path("cut.dev"), std::vector<uint8_t>(packed.dev.begin(), packed.dev.end() - 40));
     writeBytes(path("old.bik"), std::vector<uint8_t>(100, 'o'));
 
-    writeFile(path("empty.dev"), {});
-    writeFile(path("bik.dev"), bink);
+    writeBytes(path("empty.dev"), {});
+    writeBytes(path("bik.dev"), bink);
     const std::vector<uint8_t> old(100, 'o');
     const std::vector<uint8_t> otherRun(7, 'x');
-    writeFile(path("old.bik"), old);
-    writeFile(path("old.bik.partial"), otherRun);
+    writeBytes(path("old.bik"), old);
+    writeBytes(path("old.bik.partial"), otherRun);
     for (const auto& [input, status, reason] : std::vector<std::tuple<std::string, int, std::string>>{
              {"cut.dev", 255, "the stream ends inside the chunk"},
              {"empty.dev", 255, "the stream ends early"},
@@ -114,15 +114,15 @@ TEST_F(DevUnpack, FailedRunsAndBrokenConsolesKeepFilesRight) {
         EXPECT_EQ(r.status, status) << input;
         EXPECT_NE(r.err.find("dev_unpack: " + input + ": "), std::string::npos) << r.err;
         EXPECT_NE(r.err.find(reason), std::string::npos) << r.err;
-        EXPECT_EQ(readFile(path("old.bik")), old) << input;
+        EXPECT_EQ(readBytes(path("old.bik")), old) << input;
     }
-    EXPECT_EQ(readFile(path("old.bik.partial")), otherRun);
+    EXPECT_EQ(readBytes(path("old.bik.partial")), otherRun);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 6);  // nothing new
 
     ProgramResult r = runUnpack({"in.dev", "old.bik"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(readFile(path("old.bik")), bink);
-    EXPECT_EQ(readFile(path("old.bik.partial")), otherRun);
+    EXPECT_EQ(readBytes(path("old.bik")), bink);
+    EXPECT_EQ(readBytes(path("old.bik.partial")), otherRun);
     EXPECT_FALSE(fs::exists(path("old.bik.partial-1")));
 
     r = runUnpack({"in.dev", "closed.bik"}, Stdout::Closed);
@@ -253,10 +253,10 @@ TEST_F(DevUnpack, TrailingBytesAreIgnoredWithAWarning) {
     std::vector<uint8_t> dev = fixtures::emptyStream(1);
     const std::vector<uint8_t> alone = dev;
     dev.insert(dev.end(), alone.begin(), alone.end());  // a second stream
-    writeFile(path("two.dev"), dev);
+    writeBytes(path("two.dev"), dev);
     const ProgramResult r = runUnpack({"two.dev", "out.bik"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(readFile(path("out.bik")), fixtures::makeBink1(o));
+    EXPECT_EQ(readBytes(path("out.bik")), fixtures::makeBink1(o));
     EXPECT_EQ(r.err, "dev_unpack: two.dev: bytes after the end of the DEV stream were ignored\n");
 }
 
@@ -272,31 +272,31 @@ TEST_F(DevUnpack, StandardOutputAndLinkedTargets) {
     const std::vector<uint8_t> bink = fixtures::makeBink1(o);
     const PackResult packed = packBink(bink);
     ASSERT_TRUE(packed.ok) << packed.error;
-    writeFile(path("in.dev"), packed.dev);
-    writeFile(path("cut.dev"), std::vector<uint8_t>(packed.dev.begin(), packed.dev.end() - 40));
+    writeBytes(path("in.dev"), packed.dev);
+    writeBytes(path("cut.dev"), std::vector<uint8_t>(packed.dev.begin(), packed.dev.end() - 40));
 
     test::ProgramStreams toFile;
     toFile.out = Stdout::File;
     toFile.outputFile = "k.bik";
     ProgramResult r = test::runProgram(DEV_UNPACK_PATH, {"in.dev", "/dev/stdout"}, dir, toFile);
     EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(readFile(path("k.bik")) == bink);
+    EXPECT_TRUE(readBytes(path("k.bik")) == bink);
     r = runUnpack({"in.dev", "/dev/stdout"}, Stdout::Pipe);
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(std::vector<uint8_t>(r.out.begin(), r.out.end()) == bink);
 
     fs::create_directory(path("real"));
     const std::vector<uint8_t> old(50, 'o');
-    writeFile(path("real/target.bik"), old);
+    writeBytes(path("real/target.bik"), old);
     fs::create_symlink("real/target.bik", path("link.bik"));
     r = runUnpack({"cut.dev", "link.bik"});
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(readFile(path("real/target.bik")), old);
+    EXPECT_EQ(readBytes(path("real/target.bik")), old);
     EXPECT_EQ(std::distance(fs::directory_iterator(path("real")), fs::directory_iterator()), 1);
     r = runUnpack({"in.dev", "link.bik"});
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(fs::is_symlink(fs::symlink_status(path("link.bik"))));
-    EXPECT_TRUE(readFile(path("real/target.bik")) == bink);
+    EXPECT_TRUE(readBytes(path("real/target.bik")) == bink);
 }
 
 // An interrupted run (INT, TERM, HUP) ends as the signal ends it and leaves
@@ -310,7 +310,7 @@ TEST_F(DevUnpack, InterruptedRunsLeaveNoPartialFile) {
     ASSERT_TRUE(packed.ok) << packed.error;
     const std::vector<uint8_t> old(60, 'o');
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        writeFile(path("out.bik"), old);
+        writeBytes(path("out.bik"), old);
         const std::string fifo = path("in.dev");
         fs::remove(fifo);
         ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
@@ -342,7 +342,7 @@ TEST_F(DevUnpack, InterruptedRunsLeaveNoPartialFile) {
         ::waitpid(child, &status, 0);
         ::close(writer);
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << signal;
-        EXPECT_EQ(readFile(target), old) << signal;
+        EXPECT_EQ(readBytes(target), old) << signal;
         EXPECT_FALSE(fs::exists(path("out.bik.partial"))) << signal;
     }
 }
