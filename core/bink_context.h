@@ -38,7 +38,9 @@ struct BinkContext {
     // multiple of 512.
     size_t frameBufferSize = 0;
 
+    uint32_t fileSize = 0;  // the file's length less the 8 bytes before this field
     uint32_t* keyframes = nullptr;     // frameCount + 1 flags
+    uint32_t* frameStarts = nullptr;   // frameCount + 1 offsets: where each frame starts, then the file's end
     AudioTrackInfo* tracks = nullptr;  // audioTrackCount records
 
     // Bink 2 geometry (writers/bink2/geometry.h).

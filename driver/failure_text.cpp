@@ -25,6 +25,9 @@ std::string describeRunFailure(const RunFailure& f, int32_t result) {
             return where + "the chunks end before the header's last frame";
         case FailurePoint::Assembly:
             return where + "the frame cannot be rebuilt from the decoded values";
+        case FailurePoint::FrameIndex:
+            return where + (f.frame >= 0 ? "the frame does not start where the frame index says"
+                                         : "the file does not end where its header and frame index say");
         case FailurePoint::Output:
             return where + "the output cannot be written";
         case FailurePoint::Stopped:

@@ -62,7 +62,8 @@ public:
         BinkContext& c = context_;
         const uint64_t words = uint64_t(c.frameCount) + 1;
         c.keyframes = static_cast<uint32_t*>(platform::heapAlloc(words * sizeof(uint32_t)));
-        if (!c.keyframes) return false;
+        c.frameStarts = static_cast<uint32_t*>(platform::heapAlloc(words * sizeof(uint32_t)));
+        if (!c.keyframes || !c.frameStarts) return false;
         if (c.audioTrackCount) {
             c.tracks = static_cast<AudioTrackInfo*>(platform::heapAlloc(c.audioTrackCount * sizeof(AudioTrackInfo)));
             if (!c.tracks) return false;
@@ -85,6 +86,7 @@ public:
 
     int32_t indexWord(uint32_t k, uint32_t word) {
         context_.keyframes[k] = BinkFrameIndex::keyframeOf(word);
+        context_.frameStarts[k] = BinkFrameIndex::offsetOf(word);
         return 0;
     }
 
@@ -124,6 +126,7 @@ void setHeaderFields(BinkContext& c, const uint8_t* header, uint32_t headerLengt
     const BinkHeaderFields h = readBinkHeader(header);
     c.version = header[BinkHeader::kVersion];
     c.headerLength = headerLength;
+    c.fileSize = h.fileSize;
     c.frameCount = h.frameCount;
     c.largestFrameSize = h.largestFrame;
     c.width = h.width;
@@ -168,6 +171,8 @@ int32_t decodeHeader(BinkContext& context, const uint8_t* chunk, size_t length, 
 void releaseHeaderBuffers(BinkContext& c) {
     platform::heapFree(c.keyframes);
     c.keyframes = nullptr;
+    platform::heapFree(c.frameStarts);
+    c.frameStarts = nullptr;
     platform::heapFree(c.tracks);
     c.tracks = nullptr;
 }

@@ -18,6 +18,7 @@
 #include "driver/pipeline_driver.h"
 #include "platform/platform.h"
 #include "stages/stage_table.h"
+#include "writers/bink_container.h"
 
 namespace dev {
 
@@ -141,6 +142,7 @@ private:
     uint64_t started_ = 0;
     uint64_t startedProcessor_ = 0;
     uint64_t outputNanos_ = 0;
+    uint64_t written_ = 0;  // bytes of the Bink file handed to the output so far
 };
 
 // Steps up to the header: magic, capacity block, size block, header chunk.
@@ -171,6 +173,7 @@ int32_t Run::readFraming(Capacities& capacities) {
     platform::heapFree(headerChunk_);
     headerChunk_ = nullptr;
     if (written < 0) return fail(written == kResultFlags ? kResultFlags : kResultFailed, FailurePoint::Header);
+    written_ = static_cast<uint64_t>(written);
 
     // Decoded after the header, as the stages are about to be created.
     if (!decodeCapacities(capacityBlock, l1, capacities)) return fail(kResultFailed, FailurePoint::Framing);
@@ -221,6 +224,7 @@ int32_t Run::execute() {
 
     if (const int32_t r = cycle(0); r != kResultOk) return r;
 
+    bool placed = true;  // every frame so far was written, so written_ is where the next one starts
     for (uint32_t frame = 0; frame < file_.frameCount; ++frame) {
         // The stages decode frame + 1 while this frame is assembled from the
         // front buffers.
@@ -228,15 +232,28 @@ int32_t Run::execute() {
         if (!progress(static_cast<uint32_t>(uint64_t(frame) * 1000 / file_.frameCount)))
             return fail(kResultStopped, FailurePoint::Stopped, frame);
 
-        if (options_.observer && !options_.observer->onFrame(file_, pipeline_.streams, frame)) continue;
+        if (options_.observer && !options_.observer->onFrame(file_, pipeline_.streams, frame)) {
+            placed = false;  // a frame left out: the rest cannot be checked
+            continue;
+        }
         if (assembly_.assemble(file_, pipeline_.streams, frame) < 0) return fail(kResultFailed, FailurePoint::Assembly, frame);
         const std::span<const uint8_t> bytes = assembly_.frame();
+        // Each frame must start where the restored frame index says.  A
+        // damaged header chunk can still decode, into an index that no longer
+        // matches the frames: that is caught here instead of being written
+        // as a sound file.
+        if (placed && written_ != file_.frameStarts[frame]) return fail(kResultFailed, FailurePoint::FrameIndex, frame);
+        written_ += bytes.size();
         const bool failedBefore = sink_.failed;
         const uint64_t start = options_.timings ? clockNanos() : 0;
         sink_.write(bytes.data(), bytes.size());
         if (options_.timings) outputNanos_ += clockNanos() - start;
         if (sink_.failed && !failedBefore) fail(kResultFailed, FailurePoint::Output, frame);
     }
+    // The file ends where the frame index and the header say.
+    if (placed && (written_ != file_.frameStarts[file_.frameCount] ||
+                   written_ != uint64_t(file_.fileSize) + BinkHeader::kFileSizeFrom))
+        return fail(kResultFailed, FailurePoint::FrameIndex);
     if (options_.progress) options_.progress(options_.progressUser, 1000);
     // Output failures end the run only here, after every write was made.
     if (sink_.failed) return fail(kResultFailed, FailurePoint::Output);

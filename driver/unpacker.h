@@ -43,6 +43,7 @@ enum class FailurePoint : uint8_t {
     Stage,        // a stage could not decode its chunk of the frame
     EarlyEnd,     // the chunks end before the header's last frame
     Assembly,     // the frame cannot be rebuilt from the stages' values
+    FrameIndex,   // a frame does not start where the frame index says, or the file does not end where the header says
     Output,       // a write to the output failed
     Stopped,      // the progress callback asked to stop
 };

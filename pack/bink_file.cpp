@@ -109,6 +109,12 @@ Status readBinkFile(std::span<const uint8_t> bytes, BinkFile& out) {
         return Status(std::to_string(size - end) + " bytes follow the last frame; only a file that ends with its "
                                                    "last frame can be reproduced");
 
+    // The restore checks the header's file size against what it wrote.
+    const uint64_t said = uint64_t(h.fileSize) + BinkHeader::kFileSizeFrom;
+    if (said != size)
+        return Status("the header gives the file's length as " + std::to_string(said) + " bytes, not " +
+                      std::to_string(size));
+
     out.audio.resize(out.frameCount);
     out.video.resize(out.frameCount);
     for (uint32_t j = 0; j < out.frameCount; ++j) {

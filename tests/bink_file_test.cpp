@@ -116,6 +116,10 @@ TEST(BinkFile, RefusesLayoutsTheStreamCannotReproduce) {
     bytes = good;
     putLe32(bytes, index + 4 * BinkFrameIndex::kWordBytes, uint32_t(bytes.size() - 2));  // the last frame ends early
     EXPECT_NE(readError(bytes).find("follow the last frame"), std::string::npos);
+
+    bytes = good;
+    putLe32(bytes, BinkHeader::kFileSize, uint32_t(bytes.size()));  // the header's length is not the file's
+    EXPECT_NE(readError(bytes).find("the header gives the file's length as"), std::string::npos);
 }
 
 TEST(BinkFile, RefusesDamagedCountsAndPacketSizes) {
