@@ -101,9 +101,8 @@ bool bench(Workload& w) {
     for (const auto& frame : w.frames) {
         for (int s = 0; s < 3; ++s) {
             chunks[s].emplace_back();
-            std::string error;
-            if (!encoders[s]->encode(frame, chunks[s].back(), error)) {
-                std::printf("%s: %s\n", w.name.c_str(), error.c_str());
+            if (const dev::Status encoded = encoders[s]->encode(frame, chunks[s].back()); !encoded.ok()) {
+                std::printf("%s: %s\n", w.name.c_str(), encoded.reason().c_str());
                 return false;
             }
             chunkBytes[s] += chunks[s].back().size();

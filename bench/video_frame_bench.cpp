@@ -38,9 +38,8 @@ bool bench(const char* path) {
         frame.video = file.video[j];
         if (!dev::bink1FrameValues(context, frame)) continue;
         chunks.emplace_back();
-        std::string error;
-        if (!encoder->encode(frame, chunks.back(), error)) {
-            std::printf("%s: %s\n", path, error.c_str());
+        if (const dev::Status encoded = encoder->encode(frame, chunks.back()); !encoded.ok()) {
+            std::printf("%s: %s\n", path, encoded.reason().c_str());
             return false;
         }
         chunkBytes += chunks.back().size();

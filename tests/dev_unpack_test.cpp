@@ -95,7 +95,7 @@ TEST_F(DevUnpack, FailedRunsAndBrokenConsolesKeepFilesRight) {
     o.tracks = 0;  // random audio bytes are no DCT packets a packer can rebuild
     const std::vector<uint8_t> bink = fixtures::makeBink1(o);
     const PackResult packed = packBink(bink);
-    ASSERT_TRUE(packed.ok) << packed.error;
+    ASSERT_TRUE(packed.status.ok()) << packed.status.reason();
     writeBytes(path("in.dev"), packed.dev);
     writeBytes(path("cut.dev"), std::vector<uint8_t>(packed.dev.begin(), packed.dev.end() - 40));
     writeBytes(path("old.bik"), std::vector<uint8_t>(100, 'o'));
@@ -159,7 +159,7 @@ TEST_F(DevUnpack, ProgressLinesOfAPackedFile) {
     o.tracks = 0;
     const std::vector<uint8_t> bink = fixtures::makeBink1(o);
     const PackResult packed = packBink(bink);
-    if (!packed.ok) GTEST_SKIP() << "packer cannot pack the file yet: " << packed.error;
+    if (!packed.status.ok()) GTEST_SKIP() << "packer cannot pack the file yet: " << packed.status.reason();
     writeBytes(path("in.dev"), packed.dev);
     const ProgramResult r = runUnpack({path("in.dev"), path("out.bik")});
     EXPECT_EQ(r.status, 0);
@@ -234,9 +234,9 @@ TEST_F(DevUnpack, RestoresEveryCorpusFile) {
 #endif
         const PackResult packed = packBink(file.bytes);
         if (!file.bink.isBink2) {
-            EXPECT_TRUE(packed.ok) << file.name << ": " << packed.error;
+            EXPECT_TRUE(packed.status.ok()) << file.name << ": " << packed.status.reason();
         }
-        if (!packed.ok) continue;
+        if (!packed.status.ok()) continue;
         writeBytes(path("in.dev"), packed.dev);
         const ProgramResult r = runUnpack({path("in.dev"), path("out.bik")});
         EXPECT_EQ(r.status, 0) << file.name;
@@ -271,7 +271,7 @@ TEST_F(DevUnpack, StandardOutputAndLinkedTargets) {
     o.tracks = 0;
     const std::vector<uint8_t> bink = fixtures::makeBink1(o);
     const PackResult packed = packBink(bink);
-    ASSERT_TRUE(packed.ok) << packed.error;
+    ASSERT_TRUE(packed.status.ok()) << packed.status.reason();
     writeBytes(path("in.dev"), packed.dev);
     writeBytes(path("cut.dev"), std::vector<uint8_t>(packed.dev.begin(), packed.dev.end() - 40));
 
@@ -307,7 +307,7 @@ TEST_F(DevUnpack, InterruptedRunsLeaveNoPartialFile) {
     o.frames = 20;
     o.tracks = 0;
     const PackResult packed = packBink(fixtures::makeBink1(o));
-    ASSERT_TRUE(packed.ok) << packed.error;
+    ASSERT_TRUE(packed.status.ok()) << packed.status.reason();
     const std::vector<uint8_t> old(60, 'o');
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
         writeBytes(path("out.bik"), old);

@@ -28,8 +28,8 @@ inline void put32(std::vector<uint8_t>& v, uint32_t x) { appendLe32(v, x); }
 // The chunk of a frame the encoder must be able to code.
 inline std::vector<uint8_t> encodeOrFail(StageEncoder& e, const PackFrame& f) {
     std::vector<uint8_t> chunk;
-    std::string error;
-    EXPECT_TRUE(e.encode(f, chunk, error)) << error;
+    const Status encoded = e.encode(f, chunk);
+    EXPECT_TRUE(encoded.ok()) << encoded.reason();
     return chunk;
 }
 
