@@ -15,24 +15,24 @@
 #include <string>
 #include <vector>
 
-#include "core/little_endian.h"
 #include "driver/header_decoder.h"
 #include "pack/bink1_parser.h"
 #include "pack/bink_file.h"
 #include "pack/stage_encoder.h"
 #include "stages/bundle_length_grammar.h"
 #include "stages/dct_block_grammar.h"
+#include "testkit/value_bytes.h"
 #include "writers/bink1/streams.h"
 
 namespace {
+
+using dev::put16;
 
 struct Workload {
     std::string name;
     dev::BinkContext context{};
     std::vector<dev::PackFrame> frames;
 };
-
-void put16(std::vector<uint8_t>& v, uint32_t x) { dev::appendLe16(v, x); }
 
 // Frames shaped like real ones: most coefficients small, zeros growing with
 // the position, a few hundred blocks per plane.

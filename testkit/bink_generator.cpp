@@ -9,6 +9,7 @@
 #include "pack/bink1_parser.h"
 #include "pack/frame_view.h"
 #include "testkit/generator_rng.h"
+#include "testkit/value_bytes.h"
 #include "pack/pack_frame.h"
 #include "writers/bink1/plane_syntax.h"
 #include "writers/bink_container.h"
@@ -22,8 +23,6 @@ using Rng = GeneratorRng;
 using Streams = StreamArray<std::vector<uint8_t>>;
 using namespace bink1;
 
-void put8(std::vector<uint8_t>& s, uint32_t v) { s.push_back(static_cast<uint8_t>(v)); }
-void put16(std::vector<uint8_t>& s, int32_t v) { appendLe16(s, static_cast<uint32_t>(v)); }
 
 // The kinds are the video frame stage's block-type symbols.
 static_assert(kGenBlockKinds == int(kSymbolCount) && kGenScaledIntra == int(kFirstScaledSymbol));
