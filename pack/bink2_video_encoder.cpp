@@ -1,7 +1,5 @@
 // Encoder of the Bink 2 video chunks: the packer's side of VideoStage, on the
 // same grammar (stages/bink2_video_grammar.h).
-#include <string>
-
 #include "core/models.h"
 #include "pack/encode_coder.h"
 #include "pack/stage_encoder.h"
@@ -19,9 +17,7 @@ public:
 
     Status encode(const PackFrame& frame, std::vector<uint8_t>& chunk) override {
         chunk.clear();
-        if (!ready()) {
-            return "no memory for the Bink 2 video models";
-        }
+        if (!ready()) return "no memory for the Bink 2 video models";
         // Proved first, so that a frame the stage cannot carry moves no model.
         if (!check(frame)) {
             return geometry_.valid ? "Bink 2 video values do not fit the video stage"

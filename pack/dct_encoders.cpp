@@ -1,7 +1,6 @@
 // Packer side of the DCT block and bundle length stages: the same grammars as
 // the stages (stages/*_grammar.h), driven by the encoding coder.
 #include <array>
-#include <string>
 
 #include "core/models.h"
 #include "pack/encode_coder.h"
@@ -31,9 +30,7 @@ public:
 
     Status encode(const PackFrame& frame, std::vector<uint8_t>& chunk) override {
         chunk.clear();
-        if (!ready()) {
-            return "no memory for the DCT block models";
-        }
+        if (!ready()) return "no memory for the DCT block models";
         if (!frame.accepted && !accepts(frame)) {
             return inter_ ? "inter DCT block values cannot be coded" : "intra DCT block values cannot be coded";
         }
@@ -85,9 +82,7 @@ public:
 
     Status encode(const PackFrame& frame, std::vector<uint8_t>& chunk) override {
         chunk.clear();
-        if (!frame.accepted && !accepts(frame)) {
-            return "bundle chunk counts cannot be coded";
-        }
+        if (!frame.accepted && !accepts(frame)) return "bundle chunk counts cannot be coded";
         ValueReader r = readerOf(frame.streams[bink1::kChunkCounts]);
         EncodeCoder c(chunk);
         const bool ok = bundle::codeList(c, models_.data(), r);

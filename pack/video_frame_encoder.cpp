@@ -22,13 +22,9 @@ public:
 
     Status encode(const PackFrame& frame, std::vector<uint8_t>& chunk) override {
         chunk.clear();
-        if (!ready_) {
-            return "video frame models: out of memory";
-        }
+        if (!ready_) return "video frame models: out of memory";
         // Proved first, so that a frame the stage cannot carry moves no model.
-        if (!frame.accepted && !check(frame)) {
-            return "video frame values do not fit the video frame stage";
-        }
+        if (!frame.accepted && !check(frame)) return "video frame values do not fit the video frame stage";
         StreamArray<ValueReader> readers;
         openReaders(frame, readers);
         EncodeCoder coder(chunk);
