@@ -41,9 +41,8 @@ bool bench(Workload& w) {
             audioBytes += p.size() + 4;
         }
         chunks.emplace_back();
-        std::string error;
-        if (!encoder->encode(frame, chunks.back(), error)) {
-            std::printf("%s: %s\n", w.name.c_str(), error.c_str());
+        if (const dev::Status encoded = encoder->encode(frame, chunks.back()); !encoded.ok()) {
+            std::printf("%s: %s\n", w.name.c_str(), encoded.reason().c_str());
             return false;
         }
         chunkBytes += chunks.back().size();

@@ -82,9 +82,8 @@ bool bench(const Workload& w, uint32_t frameCount) {
     size_t largest = 0;
     for (uint32_t j = 0; j < frameCount; ++j) {
         const PackFrame f = maker.make(j, j % 4, j % 2 == 0);
-        std::string error;
-        if (!encoder->encode(f, chunks[j], error)) {
-            std::printf("frame %u: %s\n", j, error.c_str());
+        if (const Status encoded = encoder->encode(f, chunks[j]); !encoded.ok()) {
+            std::printf("frame %u: %s\n", j, encoded.reason().c_str());
             return false;
         }
         StreamArray<ValueReader> readers;

@@ -15,24 +15,24 @@
 #include <string>
 #include <vector>
 
-#include "core/little_endian.h"
 #include "driver/header_decoder.h"
 #include "pack/bink1_parser.h"
 #include "pack/bink_file.h"
 #include "pack/stage_encoder.h"
 #include "stages/bundle_length_grammar.h"
 #include "stages/dct_block_grammar.h"
+#include "testkit/value_bytes.h"
 #include "writers/bink1/streams.h"
 
 namespace {
+
+using dev::put16;
 
 struct Workload {
     std::string name;
     dev::BinkContext context{};
     std::vector<dev::PackFrame> frames;
 };
-
-void put16(std::vector<uint8_t>& v, uint32_t x) { dev::appendLe16(v, x); }
 
 // Frames shaped like real ones: most coefficients small, zeros growing with
 // the position, a few hundred blocks per plane.
@@ -101,9 +101,8 @@ bool bench(Workload& w) {
     for (const auto& frame : w.frames) {
         for (int s = 0; s < 3; ++s) {
             chunks[s].emplace_back();
-            std::string error;
-            if (!encoders[s]->encode(frame, chunks[s].back(), error)) {
-                std::printf("%s: %s\n", w.name.c_str(), error.c_str());
+            if (const dev::Status encoded = encoders[s]->encode(frame, chunks[s].back()); !encoded.ok()) {
+                std::printf("%s: %s\n", w.name.c_str(), encoded.reason().c_str());
                 return false;
             }
             chunkBytes[s] += chunks[s].back().size();

@@ -47,8 +47,8 @@ int main(int argc, char** argv) {
         devStream = std::move(bytes);
     } else {
         dev::PackResult packed = dev::packBink(bytes);
-        if (!packed.ok) {
-            std::fprintf(stderr, "unpack_bench: %s\n", packed.error.c_str());
+        if (!packed.status.ok()) {
+            std::fprintf(stderr, "unpack_bench: %s\n", packed.status.reason().c_str());
             return 1;
         }
         devStream = std::move(packed.dev);

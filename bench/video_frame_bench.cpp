@@ -6,30 +6,21 @@
 //   video_frame_bench file.bik ...
 #include <cstdio>
 #include <ctime>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
-#include "driver/header_decoder.h"
+#include "bink1_input.h"
 #include "pack/bink1_parser.h"
-#include "pack/bink_file.h"
 #include "pack/stage_encoder.h"
 #include "stages/video_frame_stage.h"
 
 namespace {
 
 bool bench(const char* path) {
-    std::ifstream in(path, std::ios::binary);
-    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    dev::BinkFile file;
-    const dev::Status read = dev::readBinkFile(bytes, file);
-    if (!read.ok() || file.isBink2) {
-        std::printf("%s: not a Bink 1 file %s\n", path, read.reason().c_str());
-        return false;
-    }
-    dev::BinkContext context{};
-    dev::setHeaderFields(context, file.header.data(), static_cast<uint32_t>(file.header.size()));
+    Bink1Input input;
+    if (!readBink1Input(path, input)) return false;
+    const dev::BinkFile& file = input.file;
+    const dev::BinkContext& context = input.context;
     auto encoder = dev::makeVideoFrameEncoder(context);
     std::vector<std::vector<uint8_t>> chunks;
     size_t chunkBytes = 0, blocks = 0, maxStream = 0;
@@ -38,9 +29,8 @@ bool bench(const char* path) {
         frame.video = file.video[j];
         if (!dev::bink1FrameValues(context, frame)) continue;
         chunks.emplace_back();
-        std::string error;
-        if (!encoder->encode(frame, chunks.back(), error)) {
-            std::printf("%s: %s\n", path, error.c_str());
+        if (const dev::Status encoded = encoder->encode(frame, chunks.back()); !encoded.ok()) {
+            std::printf("%s: %s\n", path, encoded.reason().c_str());
             return false;
         }
         chunkBytes += chunks.back().size();

@@ -9,14 +9,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
-#include "driver/header_decoder.h"
+#include "bink1_input.h"
 #include "pack/bink1_parser.h"
-#include "pack/bink_file.h"
 #include "pack/frame_view.h"
 
 namespace {
@@ -26,16 +23,10 @@ using Clock = std::chrono::steady_clock;
 int gPasses = 7;
 
 bool bench(const char* path) {
-    std::ifstream in(path, std::ios::binary);
-    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    dev::BinkFile file;
-    const dev::Status read = dev::readBinkFile(bytes, file);
-    if (!read.ok() || file.isBink2) {
-        std::printf("%s: not a Bink 1 file %s\n", path, read.reason().c_str());
-        return false;
-    }
-    dev::BinkContext context{};
-    dev::setHeaderFields(context, file.header.data(), static_cast<uint32_t>(file.header.size()));
+    Bink1Input input;
+    if (!readBink1Input(path, input)) return false;
+    const dev::BinkFile& file = input.file;
+    const dev::BinkContext& context = input.context;
     std::vector<dev::PackFrame> frames;
     size_t packetBytes = 0;
     for (uint32_t j = 0; j < file.frameCount; ++j) {

@@ -42,6 +42,18 @@ struct StreamBuffer {
     // consumers never read past it.
     uint32_t filled[2] = {0, 0};
 
+    // Makes the size bytes at data the whole front buffer, unread, with no
+    // back buffer: how values made outside the pipeline (the packer's proof,
+    // tests, fuzz targets) reach the frame writers.
+    void holdFront(uint8_t* data, uint32_t size) {
+        buffers[0] = cursor = data;
+        buffers[1] = nullptr;
+        toggle = 0;
+        capacity = size;
+        filled[0] = size;
+        filled[1] = 0;
+    }
+
     uint8_t* back() const { return buffers[toggle ^ 1]; }
     // Reader over what the stages wrote into the front buffer, from the cursor.
     ValueReader frontReader() const {

@@ -51,22 +51,20 @@ public:
         ready_ = state_.init(context);
     }
 
-    bool encode(const PackFrame& frame, std::vector<uint8_t>& chunk, std::string& error) override {
+    Status encode(const PackFrame& frame, std::vector<uint8_t>& chunk) override {
         chunk.clear();
         if (!ready_) {
-            error = context_.audioTrackCount > audio::kMaxReferenceTracks
-                        ? "more than 128 DCT audio tracks cannot be coded"
-                        : "out of memory for the audio models";
-            return false;
+            return context_.audioTrackCount > audio::kMaxReferenceTracks
+                       ? "more than 128 DCT audio tracks cannot be coded"
+                       : "out of memory for the audio models";
         }
         if (frame.audio.size() != state_.trackCount) {
-            error = "frame " + std::to_string(frame.index) + ": " + std::to_string(frame.audio.size()) +
-                    " audio packets for " + std::to_string(state_.trackCount) + " tracks";
-            return false;
+            return "frame " + std::to_string(frame.index) + ": " + std::to_string(frame.audio.size()) +
+                   " audio packets for " + std::to_string(state_.trackCount) + " tracks";
         }
         // Without tracks the stage takes no decision at all: an empty chunk
         // saves the coder's closing bytes in every frame.
-        if (state_.trackCount == 0) return true;
+        if (state_.trackCount == 0) return {};
         EncodeCoder c(chunk);
         for (uint32_t j = 0; j < state_.trackCount; ++j) {
             const std::span<const uint8_t> packet = frame.audio[j];
@@ -84,20 +82,18 @@ public:
             auto choose = [&](int ch, AudioChannelValues& values) { chooseReference(j, ch, values); };
             while (!reader.atEnd()) {
                 if (const Status read = reader.readBlock(block_); !read.ok()) {
-                    error = "frame " + std::to_string(frame.index) + ", audio track " + std::to_string(j) +
-                            ": the DCT audio packet cannot be rebuilt exactly: " + read.reason();
-                    return false;
+                    return "frame " + std::to_string(frame.index) + ", audio track " + std::to_string(j) +
+                           ": the DCT audio packet cannot be rebuilt exactly: " + read.reason();
                 }
                 if (!audio::codeBlock(c, state_, j, block_, choose)) {
-                    error = "frame " + std::to_string(frame.index) + ", audio track " + std::to_string(j) +
-                            ": block " + std::to_string(reader.blocksRead() - 1) +
-                            " lies outside what the audio stage can code";
-                    return false;
+                    return "frame " + std::to_string(frame.index) + ", audio track " + std::to_string(j) +
+                           ": block " + std::to_string(reader.blocksRead() - 1) +
+                           " lies outside what the audio stage can code";
                 }
             }
         }
         c.finish();
-        return true;
+        return {};
     }
 
 private:

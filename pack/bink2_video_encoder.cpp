@@ -1,7 +1,5 @@
 // Encoder of the Bink 2 video chunks: the packer's side of VideoStage, on the
 // same grammar (stages/bink2_video_grammar.h).
-#include <string>
-
 #include "core/models.h"
 #include "pack/encode_coder.h"
 #include "pack/stage_encoder.h"
@@ -17,17 +15,13 @@ public:
 
     bool accepts(const PackFrame& frame) override { return ready() && check(frame); }
 
-    bool encode(const PackFrame& frame, std::vector<uint8_t>& chunk, std::string& error) override {
+    Status encode(const PackFrame& frame, std::vector<uint8_t>& chunk) override {
         chunk.clear();
-        if (!ready()) {
-            error = "no memory for the Bink 2 video models";
-            return false;
-        }
+        if (!ready()) return "no memory for the Bink 2 video models";
         // Proved first, so that a frame the stage cannot carry moves no model.
         if (!check(frame)) {
-            error = geometry_.valid ? "Bink 2 video values do not fit the video stage"
-                                    : "the frame size or slice layout is beyond what the video stage decodes";
-            return false;
+            return geometry_.valid ? "Bink 2 video values do not fit the video stage"
+                                   : "the frame size or slice layout is beyond what the video stage decodes";
         }
         bool key = false;
         b2video::keyframeOf(geometry_, frame.index, key);
@@ -38,10 +32,9 @@ public:
         const bool ok = grammar.frame(key);
         coder.finish();
         if (!ok || !allTaken(readers)) {  // cannot happen after check()
-            error = "Bink 2 video coding failed after its values were checked";
-            return false;
+            return "Bink 2 video coding failed after its values were checked";
         }
-        return true;
+        return {};
     }
 
 private:

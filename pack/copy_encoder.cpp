@@ -7,9 +7,9 @@ namespace {
 class CopyEncoder : public StageEncoder {
 public:
     explicit CopyEncoder(int subStream) : subStream_(subStream) {}
-    bool encode(const PackFrame& frame, std::vector<uint8_t>& chunk, std::string&) override {
+    Status encode(const PackFrame& frame, std::vector<uint8_t>& chunk) override {
         chunk = frame.streams[subStream_];
-        return true;
+        return {};
     }
 
 private:

@@ -1,7 +1,6 @@
 // Packer side of the DCT block and bundle length stages: the same grammars as
 // the stages (stages/*_grammar.h), driven by the encoding coder.
 #include <array>
-#include <string>
 
 #include "core/models.h"
 #include "pack/encode_coder.h"
@@ -29,21 +28,17 @@ public:
         return run(c, models_.data(), scratch, frame);
     }
 
-    bool encode(const PackFrame& frame, std::vector<uint8_t>& chunk, std::string& error) override {
+    Status encode(const PackFrame& frame, std::vector<uint8_t>& chunk) override {
         chunk.clear();
-        if (!ready()) {
-            error = "no memory for the DCT block models";
-            return false;
-        }
+        if (!ready()) return "no memory for the DCT block models";
         if (!frame.accepted && !accepts(frame)) {
-            error = inter_ ? "inter DCT block values cannot be coded" : "intra DCT block values cannot be coded";
-            return false;
+            return inter_ ? "inter DCT block values cannot be coded" : "intra DCT block values cannot be coded";
         }
         EncodeCoder c(chunk);
         const bool ok = run(c, models_.data(), memory_, frame);
         c.finish();
-        if (!ok) error = "DCT block values changed while coding";  // accepts() walked the same values
-        return ok;
+        if (!ok) return "DCT block values changed while coding";  // accepts() walked the same values
+        return {};
     }
 
 private:
@@ -85,18 +80,15 @@ public:
         return bundle::codeList(c, scratch.data(), r);
     }
 
-    bool encode(const PackFrame& frame, std::vector<uint8_t>& chunk, std::string& error) override {
+    Status encode(const PackFrame& frame, std::vector<uint8_t>& chunk) override {
         chunk.clear();
-        if (!frame.accepted && !accepts(frame)) {
-            error = "bundle chunk counts cannot be coded";
-            return false;
-        }
+        if (!frame.accepted && !accepts(frame)) return "bundle chunk counts cannot be coded";
         ValueReader r = readerOf(frame.streams[bink1::kChunkCounts]);
         EncodeCoder c(chunk);
         const bool ok = bundle::codeList(c, models_.data(), r);
         c.finish();
-        if (!ok) error = "bundle chunk counts changed while coding";
-        return ok;
+        if (!ok) return "bundle chunk counts changed while coding";
+        return {};
     }
 
 private:

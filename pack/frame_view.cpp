@@ -21,15 +21,7 @@ bool FrameView::adopt(const BinkContext& header) {
 FrameOutput& FrameView::bind(PackFrame& frame, size_t outputCapacity) {
     for (int n = 1; n <= kStreamCount; ++n) {
         std::vector<uint8_t>& v = frame.streams[n];
-        StreamBuffer& s = streams_[n];
-        uint8_t* data = v.empty() ? gEmpty : v.data();
-        s.cursor = data;
-        s.capacity = static_cast<uint32_t>(v.size());
-        s.buffers[0] = data;
-        s.buffers[1] = nullptr;
-        s.toggle = 0;
-        s.filled[0] = static_cast<uint32_t>(v.size());
-        s.filled[1] = 0;
+        streams_[n].holdFront(v.empty() ? gEmpty : v.data(), static_cast<uint32_t>(v.size()));
     }
     output_.assign(outputCapacity + 1, 0);
     out_ = FrameOutput();

@@ -35,9 +35,9 @@ std::string hex8(uint32_t v) {
     return text;
 }
 
-PackResult failure(std::string message) {
+PackResult failure(Status why) {
     PackResult r;
-    r.error = std::move(message);
+    r.status = std::move(why);
     return r;
 }
 
@@ -151,11 +151,12 @@ struct EncodeJob {
     const PackFrame* frame = nullptr;
     std::vector<std::vector<uint8_t>>* chunks = nullptr;
     uint32_t failedStage = 0;
-    std::string error;
+    Status status;
 
     bool run() {
         for (uint32_t s = first; s < end; ++s) {
-            if (!encoders[s]->encode(*frame, (*chunks)[s], error)) {
+            status = encoders[s]->encode(*frame, (*chunks)[s]);
+            if (!status.ok()) {
                 failedStage = s;
                 return false;
             }
@@ -231,8 +232,8 @@ bool readBink1Frame(const BinkFile& file, const BinkContext& context, uint32_t j
 // Bink 1: every frame's values for the stages, coded frame by frame.  The
 // DCT block stages, the heaviest, are coded on a second thread while this one
 // codes the others and reads the next frame.
-bool packBink1Frames(const BinkFile& file, const BinkContext& context, DevStreamParts& parts, PackResult& r,
-                     const Progress& progress) {
+Status packBink1Frames(const BinkFile& file, const BinkContext& context, DevStreamParts& parts, PackResult& r,
+                       const Progress& progress) {
     const StageEncoders stages(kStageTable, false, context);
     StageEncoder* const* encoders = stages.encoders.data();
     const uint32_t stageCount = stages.count();
@@ -252,9 +253,8 @@ bool packBink1Frames(const BinkFile& file, const BinkContext& context, DevStream
         const std::string where = "frame " + std::to_string(j);
         PackFrame& frame = frames[j & 1];
         if (!readable) {
-            r.error = where + ": the video packet (" + std::to_string(frame.video.size()) +
-                      " bytes) is too short to be carried";
-            return false;
+            return where + ": the video packet (" + std::to_string(frame.video.size()) +
+                   " bytes) is too short to be carried";
         }
         // A frame that any video stage cannot code is carried stored.
         if (!frame.stored) {
@@ -286,22 +286,20 @@ bool packBink1Frames(const BinkFile& file, const BinkContext& context, DevStream
         if (j + 1 < file.frameCount) readable = readBink1Frame(file, context, j + 1, frames[(j + 1) & 1]);
         // The lowest stage that failed is the one a serial run names.
         if (!helper.finish() && (!failed || helped.failedStage < failed->failedStage)) failed = &helped;
-        if (failed) {
-            r.error = where + ", stage " + std::to_string(failed->failedStage) + ": " + failed->error;
-            return false;
-        }
+        if (failed)
+            return where + ", stage " + std::to_string(failed->failedStage) + ": " + failed->status.reason();
         for (int n = 1; n <= kStreamCount; ++n)
             parts.streamBytes[n] = std::max(parts.streamBytes[n], static_cast<uint32_t>(frame.streams[n].size()));
     }
-    return true;
+    return {};
 }
 
 // Bink 2: every frame's video packet read into its values and coded for the
 // audio and video stages.  A Bink 2 packet has no stored form, so one that
 // does not rewrite bit for bit refuses the file, naming the frame and the
 // first bit that differs.
-bool packBink2Frames(const BinkFile& file, const BinkContext& context, DevStreamParts& parts, PackResult& r,
-                     const Progress& progress) {
+Status packBink2Frames(const BinkFile& file, const BinkContext& context, DevStreamParts& parts, PackResult& r,
+                       const Progress& progress) {
     const StageEncoders stages(kStageTable, true, context);
     const uint32_t stageCount = stages.count();
     parts.chunks.resize(file.frameCount);
@@ -312,25 +310,19 @@ bool packBink2Frames(const BinkFile& file, const BinkContext& context, DevStream
         frame.index = j;
         frame.audio = file.audio[j];
         frame.video = file.video[j];
-        if (const Status coded = bink2PacketValues(context, frame); !coded.ok()) {
-            r.error = where + ": " + coded.reason();
-            return false;
-        }
+        if (const Status coded = bink2PacketValues(context, frame); !coded.ok()) return where + ": " + coded.reason();
         setAudioStream(frame);
         ++r.coded;
         auto& chunks = parts.chunks[j];
         chunks.resize(stageCount);
         for (uint32_t s = 0; s < stageCount; ++s) {
-            std::string error;
-            if (!stages.encoders[s]->encode(frame, chunks[s], error)) {
-                r.error = where + ", stage " + std::to_string(s) + ": " + error;
-                return false;
-            }
+            if (const Status coded = stages.encoders[s]->encode(frame, chunks[s]); !coded.ok())
+                return where + ", stage " + std::to_string(s) + ": " + coded.reason();
         }
         for (int n = 1; n <= kStreamCount; ++n)
             parts.streamBytes[n] = std::max(parts.streamBytes[n], static_cast<uint32_t>(frame.streams[n].size()));
     }
-    return true;
+    return {};
 }
 
 }  // namespace
@@ -338,7 +330,7 @@ bool packBink2Frames(const BinkFile& file, const BinkContext& context, DevStream
 PackResult packBink(std::span<const uint8_t> bink, ProgressCallback progressCallback, void* progressUser) {
     Progress progress{progressCallback, progressUser};
     BinkFile file;
-    if (const Status read = readBinkFile(bink, file); !read.ok()) return failure(read.reason());
+    if (Status read = readBinkFile(bink, file); !read.ok()) return failure(std::move(read));
     if (!videoFlagsSupported(file.isBink2, file.videoFlags)) {
         const uint32_t rejected = file.videoFlags & (file.isBink2 ? kBink2RejectedFlags : kBink1RejectedFlags);
         return failure("video flags " + hex8(file.videoFlags) + " are not supported by the DEV format (bits " +
@@ -363,8 +355,9 @@ PackResult packBink(std::span<const uint8_t> bink, ProgressCallback progressCall
     DevStreamParts parts;
     parts.headerChunk = encodeHeaderChunk(file);
     parts.stageCount = static_cast<uint32_t>(kStageTable.stageCount(file.isBink2));
-    if (!file.isBink2 && !packBink1Frames(file, context, parts, r, progress)) return r;
-    if (file.isBink2 && !packBink2Frames(file, context, parts, r, progress)) return r;
+    r.status = file.isBink2 ? packBink2Frames(file, context, parts, r, progress)
+                            : packBink1Frames(file, context, parts, r, progress);
+    if (!r.status.ok()) return r;
 
     std::vector<uint8_t> dev = writeDevStream(parts);
     if (dev.empty()) return failure("the chunks cannot be framed as a DEV stream (too many or too large)");
@@ -384,7 +377,6 @@ PackResult packBink(std::span<const uint8_t> bink, ProgressCallback progressCall
     if (check.mismatch() != CompareSink::kNone)
         return failure("the unpacked file differs from the input at byte " + std::to_string(check.mismatch()));
 
-    r.ok = true;
     r.dev = std::move(dev);
     return r;
 }

@@ -3,17 +3,16 @@
 
 #include <cstdint>
 #include <span>
-#include <string>
 #include <vector>
 
 #include "driver/unpacker.h"
+#include "pack/status.h"
 
 namespace dev {
 
 struct PackResult {
-    bool ok = false;
-    std::string error;          // why packing failed (when !ok)
-    std::vector<uint8_t> dev;   // the DEV stream (when ok)
+    Status status;              // why packing failed, if it did
+    std::vector<uint8_t> dev;   // the DEV stream (when status.ok())
     uint32_t frames = 0;
     uint32_t coded = 0;         // video packets coded
     uint32_t stored = 0;        // video packets stored raw

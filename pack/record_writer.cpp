@@ -25,13 +25,13 @@ std::vector<uint8_t> buildRecordStream(const std::vector<RecordInput>& inputs, s
     for (const RecordInput& input : inputs) {
         RecordReport report{input.name, false, {}};
         PackResult packed = packBink(input.bytes);
-        if (packed.ok) {
+        if (packed.status.ok()) {
             out.push_back(kRecordCoded);
             out.insert(out.end(), packed.dev.begin(), packed.dev.end());
             report.coded = true;
         } else {
             appendStoredRecords(out, input.bytes);
-            report.reason = packed.error;
+            report.reason = packed.status.reason();
         }
         if (reports) reports->push_back(std::move(report));
     }

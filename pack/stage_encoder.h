@@ -3,20 +3,20 @@
 #pragma once
 
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "core/bink_context.h"
 #include "pack/pack_frame.h"
+#include "pack/status.h"
 
 namespace dev {
 
 class StageEncoder {
 public:
     virtual ~StageEncoder() = default;
-    // Codes the frame's data for this stage into chunk (cleared first).  false,
-    // with a message, when the frame cannot be coded.
-    virtual bool encode(const PackFrame& frame, std::vector<uint8_t>& chunk, std::string& error) = 0;
+    // Codes the frame's data for this stage into chunk (cleared first); fails
+    // when the frame cannot be coded.
+    virtual Status encode(const PackFrame& frame, std::vector<uint8_t>& chunk) = 0;
     // false when the frame's values lie outside what this stage can code (the
     // packer then carries the Bink 1 video packet stored).  Changes no state.
     virtual bool accepts(const PackFrame& /*frame*/) { return true; }

@@ -1,6 +1,6 @@
-// The outcome of a step of the packer's readers and parsers and of the tools'
-// file handling: success, or the reason it failed, in words that go into a
-// message as they stand.
+// The outcome of a step of the packer (its readers and parsers, the stage
+// encoders, packBink) and of the tools' file handling: success, or the reason
+// it failed, in words that go into a message as they stand.
 //
 //     Status readSomething(...) {
 //         if (bad) return "the reason";   // a failure (a reason is never empty)

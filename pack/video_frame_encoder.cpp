@@ -20,17 +20,11 @@ public:
 
     bool accepts(const PackFrame& frame) override { return ready_ && check(frame); }
 
-    bool encode(const PackFrame& frame, std::vector<uint8_t>& chunk, std::string& error) override {
+    Status encode(const PackFrame& frame, std::vector<uint8_t>& chunk) override {
         chunk.clear();
-        if (!ready_) {
-            error = "video frame models: out of memory";
-            return false;
-        }
+        if (!ready_) return "video frame models: out of memory";
         // Proved first, so that a frame the stage cannot carry moves no model.
-        if (!frame.accepted && !check(frame)) {
-            error = "video frame values do not fit the video frame stage";
-            return false;
-        }
+        if (!frame.accepted && !check(frame)) return "video frame values do not fit the video frame stage";
         StreamArray<ValueReader> readers;
         openReaders(frame, readers);
         EncodeCoder coder(chunk);
@@ -38,10 +32,9 @@ public:
         const bool ok = grammar.packet();
         coder.finish();
         if (!ok || !allTaken(readers)) {  // cannot happen after check()
-            error = "video frame coding failed after its values were checked";
-            return false;
+            return "video frame coding failed after its values were checked";
         }
-        return true;
+        return {};
     }
 
 private:

@@ -309,9 +309,4 @@ DEV_INLINE uint32_t codeSampleCountByte(C& c, AudioState& st, uint32_t position,
     return c.tree(st.models.data() + sampleCountBase(position), 8, value);
 }
 
-// Decodes one frame's chunk into the audio sub-stream (per track: 32-bit size, then
-// the packet).  false on corrupt data or output beyond the writer's capacity;
-// nothing is written past the writer's end.
-bool decodeAudioChunk(AudioState& st, const uint8_t* chunk, size_t length, ValueWriter& out);
-
 }  // namespace dev::audio

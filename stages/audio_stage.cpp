@@ -16,7 +16,6 @@ namespace {
 struct NoChoice {
     void operator()(int, AudioChannelValues&) const {}
 };
-}  // namespace
 
 bool decodeAudioChunk(AudioState& st, const uint8_t* chunk, size_t length, ValueWriter& out) {
     DecodeCoder c;
@@ -55,7 +54,12 @@ bool decodeAudioChunk(AudioState& st, const uint8_t* chunk, size_t length, Value
     return !out.overflow;
 }
 
+}  // namespace
 }  // namespace audio
+
+bool AudioDecoder::decodeChunk(const uint8_t* chunk, size_t length, StreamArray<ValueWriter>& out) {
+    return audio::decodeAudioChunk(state, chunk, length, out[kAudioStream]);
+}
 
 uint32_t AudioStage(Stage* stage) { return runDecoderStage<AudioDecoder>(stage); }
 

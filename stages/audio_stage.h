@@ -20,9 +20,10 @@ struct AudioDecoder {
     audio::AudioState state;
 
     bool setup(const BinkContext& context) { return state.init(context); }
-    bool decodeChunk(const uint8_t* chunk, size_t length, StreamArray<ValueWriter>& out) {
-        return audio::decodeAudioChunk(state, chunk, length, out[kAudioStream]);
-    }
+    // Decodes one frame's chunk into the audio sub-stream (per track: 32-bit
+    // size, then the packet).  false on corrupt data or output beyond the
+    // writer's capacity; nothing is written past the writer's end.
+    bool decodeChunk(const uint8_t* chunk, size_t length, StreamArray<ValueWriter>& out);
     void release() { state.release(); }
 };
 

@@ -6,6 +6,7 @@
 #include "driver/header_decoder.h"
 #include "pack/frame_view.h"
 #include "testkit/generator_rng.h"
+#include "testkit/value_bytes.h"
 #include "pack/pack_frame.h"
 #include "writers/bink2/frame_assembly.h"
 #include "writers/bink2/frame_syntax.h"
@@ -48,8 +49,6 @@ struct DrawnValues {
     }
 };
 
-void put8(std::vector<uint8_t>& s, uint32_t v) { s.push_back(static_cast<uint8_t>(v)); }
-void put16(std::vector<uint8_t>& s, int32_t v) { appendLe16(s, static_cast<uint32_t>(v)); }
 
 // The value distributions.  Each draw keeps to what the syntax can write and
 // what a decoder accepts; `extreme` draws go to the limits.

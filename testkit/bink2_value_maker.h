@@ -15,6 +15,7 @@
 #include "core/little_endian.h"
 #include "pack/pack_frame.h"
 #include "stages/bink2_video_layout.h"
+#include "testkit/value_bytes.h"
 #include "writers/bink2/frame_flags.h"
 #include "writers/bink2/geometry.h"
 
@@ -63,8 +64,6 @@ public:
     }
 
 private:
-    static void put8(std::vector<uint8_t>& v, uint32_t x) { v.push_back(static_cast<uint8_t>(x)); }
-    static void put16(std::vector<uint8_t>& v, int32_t x) { appendLe16(v, static_cast<uint32_t>(x)); }
     bool pick(uint32_t oneIn) { return rng_() % oneIn == 0; }
     bool percent(uint32_t p) { return rng_() % 100 < p; }
 

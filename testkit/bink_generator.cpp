@@ -5,10 +5,12 @@
 #include <cstring>
 
 #include "core/bink_context.h"
+#include "driver/header_decoder.h"
 #include "testkit/audio_generator.h"
 #include "pack/bink1_parser.h"
 #include "pack/frame_view.h"
 #include "testkit/generator_rng.h"
+#include "testkit/value_bytes.h"
 #include "pack/pack_frame.h"
 #include "writers/bink1/plane_syntax.h"
 #include "writers/bink_container.h"
@@ -22,8 +24,6 @@ using Rng = GeneratorRng;
 using Streams = StreamArray<std::vector<uint8_t>>;
 using namespace bink1;
 
-void put8(std::vector<uint8_t>& s, uint32_t v) { s.push_back(static_cast<uint8_t>(v)); }
-void put16(std::vector<uint8_t>& s, int32_t v) { appendLe16(s, static_cast<uint32_t>(v)); }
 
 // The kinds are the video frame stage's block-type symbols.
 static_assert(kGenBlockKinds == int(kSymbolCount) && kGenScaledIntra == int(kFirstScaledSymbol));
@@ -522,16 +522,17 @@ GeneratedBink generateBink1File(const GeneratorOptions& o) {
         return result;
     }
     Rng rng(o.seed);
+    // The header fields the writer reads, as the unpacker derives them.
+    BinkHeaderFields fields;
+    std::memcpy(fields.signature, kBink1Signature, kSignatureLetters);
+    fields.signature[BinkHeader::kVersion] = 'i';
+    fields.frameCount = o.frames;
+    fields.width = o.width;
+    fields.height = o.height;
+    fields.videoFlags = (o.alpha ? BinkVideoFlag::kAlpha : 0) | (o.grayscale ? BinkVideoFlag::kGrayscale : 0);
+    uint8_t header[BinkHeader::kLongLength];
     BinkContext c;
-    c.width = o.width;
-    c.height = o.height;
-    c.frameCount = o.frames;
-    c.hasAlpha = o.alpha;
-    c.grayscale = o.grayscale;
-    c.planeCount = (o.alpha ? 1 : 0) + (o.grayscale ? 1 : 3);
-    c.videoFlags = (o.alpha ? BinkVideoFlag::kAlpha : 0) | (o.grayscale ? BinkVideoFlag::kGrayscale : 0);
-    c.version = 'i';
-    c.headerLength = BinkHeader::kBaseLength;
+    setHeaderFields(c, header, writeBinkHeader(fields, header));
     FrameView view(c);
     std::vector<GeneratedFrame> frames(o.frames);
     for (uint32_t j = 0; j < o.frames; ++j) {

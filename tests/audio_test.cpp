@@ -74,9 +74,8 @@ size_t roundTrip(const BinkContext& context, const std::vector<Packets>& frames,
         PackFrame frame;
         frame.index = static_cast<uint32_t>(f);
         for (const auto& p : frames[f]) frame.audio.emplace_back(p.data(), p.size());
-        std::string error;
-        if (!encoder->encode(frame, chunk, error)) {
-            ADD_FAILURE() << error;
+        if (const Status encoded = encoder->encode(frame, chunk); !encoded.ok()) {
+            ADD_FAILURE() << encoded.reason();
             return 0;
         }
         ValueWriter w(out.data(), out.size());
@@ -362,10 +361,10 @@ TEST(AudioEncoder, FailingPacketNamesFrameAndTrack) {
     PackFrame frame;
     frame.index = 17;
     frame.audio = {good, bad};
-    std::string error;
-    EXPECT_FALSE(encoder->encode(frame, chunk, error));
-    EXPECT_NE(error.find("frame 17"), std::string::npos) << error;
-    EXPECT_NE(error.find("track 1"), std::string::npos) << error;
+    const Status encoded = encoder->encode(frame, chunk);
+    EXPECT_FALSE(encoded.ok());
+    EXPECT_NE(encoded.reason().find("frame 17"), std::string::npos) << encoded.reason();
+    EXPECT_NE(encoded.reason().find("track 1"), std::string::npos) << encoded.reason();
 }
 
 // Encodes with a policy that replaces chosen decisions, to make chunks that
@@ -439,8 +438,8 @@ TEST(AudioStageBounds, OutputCapacityAndGarbage) {
     PackFrame frame;
     for (const auto& p : frames[0]) frame.audio.emplace_back(p.data(), p.size());
     std::vector<uint8_t> chunk;
-    std::string error;
-    ASSERT_TRUE(encoder->encode(frame, chunk, error)) << error;
+    const Status encoded = encoder->encode(frame, chunk);
+    ASSERT_TRUE(encoded.ok()) << encoded.reason();
     const size_t need = frameAudio(frames[0]).size();
     for (size_t cap : {size_t(0), size_t(3), size_t(4), size_t(100), need - 1}) {
         AudioDecoder st;
@@ -476,9 +475,7 @@ TEST(AudioStageBounds, TooManyDctTracksAreRefused) {
     PackFrame frame;
     frame.audio.resize(129);
     std::vector<uint8_t> chunk;
-    std::string error;
-    EXPECT_FALSE(makeAudioEncoder(context)->encode(frame, chunk, error));
-    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(makeAudioEncoder(context)->encode(frame, chunk).ok());
 }
 
 // The stage routine on its thread: two good cycles, then a corrupt chunk sets
@@ -492,8 +489,8 @@ TEST(AudioStageThread, CyclesFailureAndStop) {
         PackFrame frame;
         frame.audio.emplace_back(f[0].data(), f[0].size());
         chunks.emplace_back();
-        std::string error;
-        ASSERT_TRUE(encoder->encode(frame, chunks.back(), error)) << error;
+        const Status encoded = encoder->encode(frame, chunks.back());
+        ASSERT_TRUE(encoded.ok()) << encoded.reason();
     }
     std::vector<uint8_t> in(4096), b0(4096), b1(4096);
     StreamBuffer sb;

@@ -85,14 +85,7 @@ struct Rig {
     }
     // Hands the value streams over as the front buffers of this cycle.
     void arm() {
-        for (int n = 1; n <= kStreamCount; ++n) {
-            StreamBuffer& s = streams[n];
-            s.buffers[0] = sub[n].data();
-            s.cursor = s.buffers[0];
-            s.capacity = static_cast<uint32_t>(sub[n].size());
-            s.filled[0] = s.capacity;
-            s.toggle = 0;
-        }
+        for (int n = 1; n <= kStreamCount; ++n) streams[n].holdFront(sub[n].data(), static_cast<uint32_t>(sub[n].size()));
     }
     int32_t plane(int isChroma = 0) {
         if (!armed) arm();

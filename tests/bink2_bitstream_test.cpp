@@ -166,7 +166,7 @@ TEST(Bink2Bitstream, GeneratedFilesOfEveryCaseReadBackDecodeAndRoundTrip) {
                 ASSERT_EQ(f.streams[n], g.values[j][n]) << "frame " << j << ", sub-stream " << n;
         }
         const PackResult packed = packBink(g.bytes);
-        EXPECT_TRUE(packed.ok) << packed.error;
+        EXPECT_TRUE(packed.status.ok()) << packed.status.reason();
         EXPECT_EQ(packed.coded, c.options.frames);
         // The decoder splits a picture below 128 rows into slices as well.
         if (decoder && r.context.height > 96) {
@@ -195,7 +195,7 @@ TEST(Bink2Bitstream, RealFilesRewriteBitForBitAndRoundTrip) {
         }
         if (!videoFlagsSupported(true, r.file.videoFlags)) continue;
         const PackResult packed = packBink(f.bytes);
-        ASSERT_TRUE(packed.ok) << packed.error;
+        ASSERT_TRUE(packed.status.ok()) << packed.status.reason();
         EXPECT_EQ(packed.coded, r.file.frameCount);
         std::printf("%s: bink %zu dev %zu\n", f.name.c_str(), f.bytes.size(), packed.dev.size());
     }
@@ -233,12 +233,12 @@ TEST(Bink2Bitstream, ParserNamesTheFirstBitThatDiffers) {
     const size_t at = static_cast<size_t>(r.file.video[1].data() - g.bytes.data());
     file[at + 4] += 4;
     const PackResult packed = packBink(file);
-    EXPECT_EQ(packed.error.rfind("frame 1: the video packet does not rewrite bit for bit: bit ", 0), 0u) << packed.error;
+    EXPECT_EQ(packed.status.reason().rfind("frame 1: the video packet does not rewrite bit for bit: bit ", 0), 0u) << packed.status.reason();
     std::vector<RecordReport> reports;
     buildRecordStream({{"moved.bk2", file}}, &reports);
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_FALSE(reports[0].coded);
-    EXPECT_EQ(reports[0].reason, packed.error);
+    EXPECT_EQ(reports[0].reason, packed.status.reason());
 }
 
 // Values a Bink 2 bitstream cannot hold, sub-streams that run out and frames

@@ -37,7 +37,7 @@ std::vector<uint8_t> generatedStream() {
     stereo.stereo = true;
     o.audio = {stereo};
     const PackResult r = packBink(generateBink1(o));
-    return r.ok ? r.dev : std::vector<uint8_t>();
+    return r.status.ok() ? r.dev : std::vector<uint8_t>();
 }
 
 std::vector<uint8_t> sampleStream() {

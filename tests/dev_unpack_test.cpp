@@ -37,6 +37,14 @@ protected:
         fs::create_directories(dir);
     }
     std::string path(const char* name) const { return (dir / name).string(); }
+    // A generated Bink 1 file without audio (random audio bytes are no DCT
+    // packets a packer can rebuild).
+    static std::vector<uint8_t> silentBink(uint32_t frames) {
+        fixtures::SynthOptions o;
+        o.frames = frames;
+        o.tracks = 0;
+        return fixtures::makeBink1(o);
+    }
     // Runs the program in the test's folder.
     ProgramResult runUnpack(const std::vector<std::string>& args, Stdout out = Stdout::Capture) const {
         test::ProgramStreams streams;
@@ -90,12 +98,9 @@ TEST_F(DevUnpack, OpenFailuresTouchNoFile) {
 // output file, and a standard output whose reader is gone does not end the
 // run: in both the file is restored and the exit code is 0.
 TEST_F(DevUnpack, FailedRunsAndBrokenConsolesKeepFilesRight) {
-    fixtures::SynthOptions o;
-    o.frames = 30;
-    o.tracks = 0;  // random audio bytes are no DCT packets a packer can rebuild
-    const std::vector<uint8_t> bink = fixtures::makeBink1(o);
+    const std::vector<uint8_t> bink = silentBink(30);
     const PackResult packed = packBink(bink);
-    ASSERT_TRUE(packed.ok) << packed.error;
+    ASSERT_TRUE(packed.status.ok()) << packed.status.reason();
     writeBytes(path("in.dev"), packed.dev);
     writeBytes(path("cut.dev"), std::vector<uint8_t>(packed.dev.begin(), packed.dev.end() - 40));
     writeBytes(path("old.bik"), std::vector<uint8_t>(100, 'o'));
@@ -154,12 +159,9 @@ TEST_F(DevUnpack, RestoresAFileAndEndsWithTheFullProgressLine) {
 // shows only progress lines after the usage text ("47.3%    \r" each, rising),
 // the last one for 1000.
 TEST_F(DevUnpack, ProgressLinesOfAPackedFile) {
-    fixtures::SynthOptions o;
-    o.frames = 60;
-    o.tracks = 0;
-    const std::vector<uint8_t> bink = fixtures::makeBink1(o);
+    const std::vector<uint8_t> bink = silentBink(60);
     const PackResult packed = packBink(bink);
-    if (!packed.ok) GTEST_SKIP() << "packer cannot pack the file yet: " << packed.error;
+    if (!packed.status.ok()) GTEST_SKIP() << "packer cannot pack the file yet: " << packed.status.reason();
     writeBytes(path("in.dev"), packed.dev);
     const ProgramResult r = runUnpack({path("in.dev"), path("out.bik")});
     EXPECT_EQ(r.status, 0);
@@ -234,9 +236,9 @@ TEST_F(DevUnpack, RestoresEveryCorpusFile) {
 #endif
         const PackResult packed = packBink(file.bytes);
         if (!file.bink.isBink2) {
-            EXPECT_TRUE(packed.ok) << file.name << ": " << packed.error;
+            EXPECT_TRUE(packed.status.ok()) << file.name << ": " << packed.status.reason();
         }
-        if (!packed.ok) continue;
+        if (!packed.status.ok()) continue;
         writeBytes(path("in.dev"), packed.dev);
         const ProgramResult r = runUnpack({path("in.dev"), path("out.bik")});
         EXPECT_EQ(r.status, 0) << file.name;
@@ -266,12 +268,9 @@ TEST_F(DevUnpack, TrailingBytesAreIgnoredWithAWarning) {
 // a symbolic link is written through it (the link stays, the file it names
 // is replaced), and a failed run leaves that file as it was.
 TEST_F(DevUnpack, StandardOutputAndLinkedTargets) {
-    fixtures::SynthOptions o;
-    o.frames = 20;
-    o.tracks = 0;
-    const std::vector<uint8_t> bink = fixtures::makeBink1(o);
+    const std::vector<uint8_t> bink = silentBink(20);
     const PackResult packed = packBink(bink);
-    ASSERT_TRUE(packed.ok) << packed.error;
+    ASSERT_TRUE(packed.status.ok()) << packed.status.reason();
     writeBytes(path("in.dev"), packed.dev);
     writeBytes(path("cut.dev"), std::vector<uint8_t>(packed.dev.begin(), packed.dev.end() - 40));
 
@@ -303,11 +302,8 @@ TEST_F(DevUnpack, StandardOutputAndLinkedTargets) {
 // the target as it was, with no partial file.  The input is a pipe that
 // holds the run in the middle of the stream until the signal comes.
 TEST_F(DevUnpack, InterruptedRunsLeaveNoPartialFile) {
-    fixtures::SynthOptions o;
-    o.frames = 20;
-    o.tracks = 0;
-    const PackResult packed = packBink(fixtures::makeBink1(o));
-    ASSERT_TRUE(packed.ok) << packed.error;
+    const PackResult packed = packBink(silentBink(20));
+    ASSERT_TRUE(packed.status.ok()) << packed.status.reason();
     const std::vector<uint8_t> old(60, 'o');
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
         writeBytes(path("out.bik"), old);

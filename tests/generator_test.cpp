@@ -270,9 +270,9 @@ TEST(Generator, PackUnpackRoundTrip) {
         const GeneratedBink g = generateBink1File(c.options);
         ASSERT_TRUE(g.ok) << g.error;
         const PackResult packed = packBink(g.bytes);
-        if (!packed.ok && packed.error.find("not built yet") != std::string::npos)
-            GTEST_SKIP() << "packer incomplete: " << packed.error;
-        ASSERT_TRUE(packed.ok) << packed.error;
+        if (!packed.status.ok() && packed.status.reason().find("not built yet") != std::string::npos)
+            GTEST_SKIP() << "packer incomplete: " << packed.status.reason();
+        ASSERT_TRUE(packed.status.ok()) << packed.status.reason();
         EXPECT_EQ(packed.frames, c.options.frames);
         EXPECT_EQ(packed.stored, g.storedFrames);
         MemorySource in(packed.dev.data(), packed.dev.size());

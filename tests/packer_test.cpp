@@ -35,7 +35,7 @@ int32_t unpack(const std::vector<uint8_t>& dev, std::vector<uint8_t>& out) {
 
 void expectRoundTrip(const std::vector<uint8_t>& bink, const std::string& what) {
     const PackResult r = packBink(bink);
-    ASSERT_TRUE(r.ok) << what << ": " << r.error;
+    ASSERT_TRUE(r.status.ok()) << what << ": " << r.status.reason();
     std::vector<uint8_t> back;
     ASSERT_EQ(unpack(r.dev, back), 0) << what;
     EXPECT_EQ(back, bink) << what;
@@ -93,8 +93,8 @@ TEST(Packer, RefusesWhatTheStreamCannotCarry) {
     TestBink layout;
     layout.flags = 0x40000;
     PackResult r = packBink(layout.bytes());
-    EXPECT_FALSE(r.ok);
-    EXPECT_NE(r.error.find("0x00040000"), std::string::npos) << r.error;
+    EXPECT_FALSE(r.status.ok());
+    EXPECT_NE(r.status.reason().find("0x00040000"), std::string::npos) << r.status.reason();
     EXPECT_TRUE(r.dev.empty());
 
     layout = TestBink();
@@ -103,8 +103,8 @@ TEST(Packer, RefusesWhatTheStreamCannotCarry) {
     f.video.assign(64, 1);
     layout.frames.push_back(f);
     r = packBink(layout.bytes());
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.error.rfind("frame 0: the video packet does not rewrite bit for bit: bit ", 0), 0u) << r.error;
+    EXPECT_FALSE(r.status.ok());
+    EXPECT_EQ(r.status.reason().rfind("frame 0: the video packet does not rewrite bit for bit: bit ", 0), 0u) << r.status.reason();
 
     // A frame larger than the header's largest frame size cannot be rebuilt
     // in the unpacker's frame buffer.
@@ -114,8 +114,8 @@ TEST(Packer, RefusesWhatTheStreamCannotCarry) {
     auto bytes = layout.bytes();
     storeLe32(bytes.data() + BinkHeader::kLargestFrame, 356);  // buffer 512 bytes
     r = packBink(bytes);
-    EXPECT_FALSE(r.ok);
-    EXPECT_NE(r.error.find("larger than the header's largest frame size"), std::string::npos) << r.error;
+    EXPECT_FALSE(r.status.ok());
+    EXPECT_NE(r.status.reason().find("larger than the header's largest frame size"), std::string::npos) << r.status.reason();
 }
 
 TEST(Packer, DamagedFilesFailWithAMessage) {
@@ -126,8 +126,8 @@ TEST(Packer, DamagedFilesFailWithAMessage) {
     for (size_t n = 0; n < good.size(); ++n) {
         const std::vector<uint8_t> part(good.begin(), good.begin() + n);
         const PackResult r = packBink(part);
-        EXPECT_FALSE(r.ok) << n;
-        EXPECT_FALSE(r.error.empty()) << n;
+        EXPECT_FALSE(r.status.ok()) << n;
+        EXPECT_FALSE(r.status.reason().empty()) << n;
     }
     // Frame index pointing anywhere: every word of the index, every bad value.
     const size_t index = binkLayout(BinkHeader::kBaseLength, 2, 0).frameIndex;
@@ -135,8 +135,8 @@ TEST(Packer, DamagedFilesFailWithAMessage) {
         auto bytes = good;
         storeLe32(bytes.data() + index, bad);
         const PackResult r = packBink(bytes);
-        EXPECT_FALSE(r.ok) << bad;
-        EXPECT_FALSE(r.error.empty()) << bad;
+        EXPECT_FALSE(r.status.ok()) << bad;
+        EXPECT_FALSE(r.status.reason().empty()) << bad;
     }
 }
 
@@ -169,7 +169,7 @@ TEST(Packer, FramesWithTracksRoundTrip) {
         }
         const auto bytes = layout.bytes();
         const PackResult r = packBink(bytes);
-        ASSERT_TRUE(r.ok) << r.error;
+        ASSERT_TRUE(r.status.ok()) << r.status.reason();
         EXPECT_EQ(r.frames, 5u);
         EXPECT_EQ(r.coded + r.stored, 5u);
         std::vector<uint8_t> back;
@@ -217,8 +217,8 @@ TEST(PackerCorpus, RefusesTheFlagsTheFormatRejects) {
         const auto bytes = readBytes(std::filesystem::path(DEV_CORPUS_DIR) / name);
         ASSERT_FALSE(bytes.empty()) << name;
         const PackResult r = packBink(bytes);
-        EXPECT_FALSE(r.ok) << name;
-        EXPECT_NE(r.error.find("not supported by the DEV format (bits 0x00040000)"), std::string::npos) << r.error;
+        EXPECT_FALSE(r.status.ok()) << name;
+        EXPECT_NE(r.status.reason().find("not supported by the DEV format (bits 0x00040000)"), std::string::npos) << r.status.reason();
     }
 }
 
@@ -231,8 +231,8 @@ TEST(PackerCorpus, Bink1FilesRoundTrip) {
         if (path.extension() != ".bik") continue;
         const auto bytes = readBytes(path);
         const PackResult r = packBink(bytes);
-        EXPECT_TRUE(r.ok) << path.filename() << ": " << r.error;
-        if (!r.ok) continue;
+        EXPECT_TRUE(r.status.ok()) << path.filename() << ": " << r.status.reason();
+        if (!r.status.ok()) continue;
         std::printf("%-36s frames %4u coded %4u stored %4u bink %8zu dev %8zu\n", path.filename().string().c_str(), r.frames,
                     r.coded, r.stored, bytes.size(), r.dev.size());
         EXPECT_EQ(r.coded, r.frames) << path.filename();
@@ -255,7 +255,7 @@ TEST(Packer, SampleStreamUnpacksAndPacksBackTheSame) {
     EXPECT_GT(file.frameCount, 0u);
     EXPECT_EQ(file.tracks.size(), 1u);
     const PackResult again = packBink(out);
-    ASSERT_TRUE(again.ok) << again.error;
+    ASSERT_TRUE(again.status.ok()) << again.status.reason();
     EXPECT_EQ(again.stored, 0u);
     EXPECT_TRUE(again.dev == dev);
 }

@@ -141,7 +141,7 @@ std::vector<uint8_t> emptyBink(uint32_t width, uint32_t height) {
 // cannot pack it yet.
 std::vector<uint8_t> devFor(const std::vector<uint8_t>& bink) {
     dev::PackResult r = dev::packBink(bink);
-    return r.ok ? r.dev : std::vector<uint8_t>();
+    return r.status.ok() ? r.dev : std::vector<uint8_t>();
 }
 
 TEST_F(Plugin, OperationsOtherThanDecompress) {

@@ -1,5 +1,5 @@
 // What the stage tests share: value appenders for building sub-streams by
-// hand, encoding a frame that must encode, a coder that records the models a
+// hand (testkit/value_bytes.h), encoding a frame that must encode, a coder that records the models a
 // grammar walk uses, and a stage routine running on its own thread through
 // the pipeline protocol.
 #pragma once
@@ -11,25 +11,20 @@
 #include <vector>
 
 #include "core/bink_context.h"
-#include "core/little_endian.h"
 #include "core/stage_protocol.h"
 #include "core/sub_streams.h"
 #include "pack/encode_coder.h"
 #include "pack/stage_encoder.h"
 #include "platform/platform.h"
+#include "testkit/value_bytes.h"
 
 namespace dev::stage_fixtures {
-
-// Little-endian values as the sub-streams carry them.
-inline void put8(std::vector<uint8_t>& v, uint32_t x) { v.push_back(static_cast<uint8_t>(x)); }
-inline void put16(std::vector<uint8_t>& v, uint32_t x) { appendLe16(v, x); }
-inline void put32(std::vector<uint8_t>& v, uint32_t x) { appendLe32(v, x); }
 
 // The chunk of a frame the encoder must be able to code.
 inline std::vector<uint8_t> encodeOrFail(StageEncoder& e, const PackFrame& f) {
     std::vector<uint8_t> chunk;
-    std::string error;
-    EXPECT_TRUE(e.encode(f, chunk, error)) << error;
+    const Status encoded = e.encode(f, chunk);
+    EXPECT_TRUE(encoded.ok()) << encoded.reason();
     return chunk;
 }
 

@@ -616,9 +616,7 @@ TEST(VideoFrameEncoder, DeclinesValuesOutsideTheGrammar) {
         EXPECT_TRUE(encoder->accepts(c.good));
         EXPECT_FALSE(encoder->accepts(c.bad));
         std::vector<uint8_t> chunk;
-        std::string error;
-        EXPECT_FALSE(encoder->encode(c.bad, chunk, error));
-        EXPECT_FALSE(error.empty());
+        EXPECT_FALSE(encoder->encode(c.bad, chunk).ok());
     }
     // Neither the checks nor the refused frames moved the encoder: the
     // decoder, which never saw them, still follows.

@@ -197,7 +197,7 @@ void packOne(const std::string& path, const Options& o, Report& report) {
     if (!in.readAll(bink)) return report.error(in.name(), "read error");
     report.startProgress(in.name());
     const PackResult r = packBink(bink, Report::progress, &report);
-    if (!r.ok) return report.error(in.name(), r.error);
+    if (!r.status.ok()) return report.error(in.name(), r.status.reason());
     out.write(r.dev.data(), r.dev.size());
     if (const Status committed = out.commit(); !committed.ok()) return report.error(out.name(), committed.reason());
     report.summary(in.name() + ": frames " + std::to_string(r.frames) + " coded " + std::to_string(r.coded) +

@@ -16,8 +16,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const dev::PackResult packed = dev::packBink(std::span<const uint8_t>(data, size));
-    DEV_FUZZ_CHECK(packed.ok == packed.error.empty());
-    if (!packed.ok) return 0;
+    DEV_FUZZ_CHECK(packed.status.ok() != packed.dev.empty());  // a stream exactly on success
+    if (!packed.status.ok()) return 0;
     dev::MemorySource source(packed.dev.data(), packed.dev.size());
     dev::test::VectorSink sink;
     dev::RunOptions options;

@@ -100,7 +100,7 @@ std::vector<Seed> binkFiles() {
 
 Bytes packed(const Bytes& bink) {
     const dev::PackResult r = dev::packBink(bink);
-    return r.ok ? r.dev : Bytes();
+    return r.status.ok() ? r.dev : Bytes();
 }
 
 // DEV streams: for the copy-stage table (stored packets of random bytes,

@@ -32,16 +32,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!file.read(data, isBink2, 1)) return 0;
     const BinkContext& c = file.context;
 
-    const auto values = fuzz::pieces(data + fuzz::FuzzedFile::kBytes, data + size, kStreamCount);
+    auto values = fuzz::pieces(data + fuzz::FuzzedFile::kBytes, data + size, kStreamCount);
+    values.resize(kStreamCount);  // the streams not given are empty
     StreamArray<StreamBuffer> streams;
     StreamArray<uint32_t> capacities;
     for (int n = 1; n <= kStreamCount; ++n) {
-        const std::vector<uint8_t>* v = n <= int(values.size()) ? &values[n - 1] : nullptr;
-        StreamBuffer& s = streams[n];
-        s.buffers[0] = v && !v->empty() ? const_cast<uint8_t*>(v->data()) : gEmpty;
-        s.cursor = s.buffers[0];
-        s.capacity = capacities[n] = v ? static_cast<uint32_t>(v->size()) : 0;
-        s.filled[0] = s.capacity;
+        std::vector<uint8_t>& v = values[n - 1];
+        capacities[n] = static_cast<uint32_t>(v.size());
+        streams[n].holdFront(v.empty() ? gEmpty : v.data(), capacities[n]);
     }
 
     std::vector<uint8_t> frame(size_t(data[0] >> 1) * 257);
