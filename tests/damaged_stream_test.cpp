@@ -96,7 +96,7 @@ TEST(DamagedStream, FlippedBitsNeverRestoreFramesAwayFromTheirIndex) {
         if (f.name == "p2ex207_dlc1_endmovie.bik") real = &f;
     if (!real) GTEST_SKIP() << "corpus not present";
     const PackResult packed = packBink(real->bytes);
-    ASSERT_TRUE(packed.ok) << packed.error;
+    ASSERT_TRUE(packed.status.ok()) << packed.status.reason();
     DevLayout layout;
     ASSERT_TRUE(readDevLayout(packed.dev, layout).ok());
     const size_t headerEnd = layout.streamBytes - layout.chunkBytes;  // the chunks follow the header chunk
