@@ -23,6 +23,10 @@ void prepareStandardStreams();
 enum class StandardStream { Input, Output, Error };
 // true when the stream is an interactive terminal (a console window).
 bool isTerminal(StandardStream stream);
+// true when the stream was closed (or missing) when the process started:
+// standardOutput() then gives nullptr, since data written there would be
+// lost without an error.
+bool wasClosedAtStart(StandardStream stream);
 
 // ---- Files: sequential, whole-buffer reads and writes. ----
 struct File;
@@ -33,7 +37,8 @@ File* createForWrite(const char* path);  // created anew (truncated); nullptr on
 // exists at path or it cannot be created.  Never opens an existing file.
 File* createNew(const char* path);
 // The process's standard input or output as a File; closeFile() releases the
-// File but leaves the stream open.  nullptr when it cannot be had.
+// File but leaves the stream open.  nullptr when it cannot be had or was
+// closed at start.
 File* standardInput();
 File* standardOutput();
 // Reads up to size bytes; returns the count read (less than size only at the
@@ -51,21 +56,47 @@ void closeFile(File* file);
 // another name, hard links included); false when path does not exist or
 // names another file.
 bool isSameFile(File* file, const char* path);
-// Closes file, then removes path, but only when path itself (not through a
-// symbolic link) still names that same file and it is a regular disk file:
-// never a device, a pipe or a directory.  For discarding a partial output
-// after a failed run.  file is released in every case; true when removed.
+// Removes path and closes file, but removes only when path itself (not
+// through a symbolic link) still names that same file and it is a regular
+// disk file: never a device, a pipe or a directory.  For discarding a partial
+// output after a failed run; a file made by createBeside is removed while it
+// is still held (POSIX).  file is released in every case; true when removed.
 bool closeAndRemove(File* file, const char* path);
 // What path names, following symbolic links.
 enum class PathKind { Missing, Regular, Directory, Other };  // Other: a device, a pipe, a socket
 PathKind pathKind(const char* path);
 // Creates a new file of our own beside target, for an output that is put in
 // place only when it is complete: named target + ".partial", or
-// target + ".partial-N" when that name is taken.  Never opens an existing
-// file.  The name is written to temporary (a capacity of at least the
+// target + ".partial-N" when that name is taken; when such a name would pass
+// the system's limit for one name (255), the target's own name is cut short
+// first.  The name is written to temporary (a capacity of at least the
 // target's length + 16; nullptr when it is smaller); nullptr when no file can
 // be created.
+//
+// The file is held exclusively for as long as it is open (POSIX: an flock
+// lock on it, taken before anything is written and released by the system
+// when the process ends in any way, even killed; Windows: opened without
+// sharing it for writing), which tells a temporary that a run is still
+// writing from one that a killed run left behind.  An existing file at a
+// temporary name is never written unless it is such a stale temporary of
+// ours: no process holds it, it is a regular file with one name, owned by
+// this user (POSIX), and empty or beginning with "BIK", "KB2" or "DEV", as
+// every output of these programs does.  It is then emptied and reused, so
+// stale temporaries never pile up; any other file there is left alone and the
+// next name is tried.
 File* createBeside(const char* target, char* temporary, size_t capacity);
+// Puts a file made by createBeside in place: renames temporary to target
+// (replacing an existing file only with replace) while the file is still
+// held, so no other run can take it for a stale one in between, then closes
+// it.  file is released in every case; false when the rename fails, the
+// temporary file then removed (the reason is kept for lastErrorText).
+bool moveIntoPlace(File* file, const char* temporary, const char* target, bool replace);
+// Gives to the mode (permission bits), owner and group where the system
+// permits, and modification time of from (POSIX); on Windows the last-write
+// time and the read-only attribute.  Flushes to first, so that no later write
+// changes its time.  false when to could not take them (an owner that may
+// not be given is no failure).
+bool copyAttributes(File* from, File* to);
 // The system's words for why the last failed call of this thread failed
 // ("No space left on device"), written to text with a terminating zero;
 // returns the length.  Read it right after the failed call.

@@ -4,12 +4,14 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <chrono>
@@ -24,11 +26,16 @@
 
 namespace dev::platform {
 
+namespace {
+bool closedAtStart[3] = {};
+}  // namespace
+
 void prepareStandardStreams() {
     // Descriptors are handed out lowest first: opening the null device in
     // the order 0, 1, 2 fills exactly the ones that are closed.
     for (int fd = 0; fd <= 2; ++fd) {
         if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        closedAtStart[fd] = true;
         const int opened = ::open("/dev/null", O_RDWR);
         if (opened >= 0 && opened != fd) {
             ::dup2(opened, fd);
@@ -41,6 +48,10 @@ void prepareStandardStreams() {
 bool isTerminal(StandardStream stream) {
     const int fd = stream == StandardStream::Input ? 0 : stream == StandardStream::Output ? 1 : 2;
     return ::isatty(fd) == 1;
+}
+
+bool wasClosedAtStart(StandardStream stream) {
+    return closedAtStart[stream == StandardStream::Input ? 0 : stream == StandardStream::Output ? 1 : 2];
 }
 
 struct File {
@@ -85,8 +96,8 @@ File* createNew(const char* path) {
     return wrap(f);
 }
 
-File* standardInput() { return wrap(stdin, true); }
-File* standardOutput() { return wrap(stdout, true); }
+File* standardInput() { return closedAtStart[0] ? nullptr : wrap(stdin, true); }
+File* standardOutput() { return closedAtStart[1] ? nullptr : wrap(stdout, true); }
 
 int64_t readFile(File* file, void* buffer, size_t size) {
     if (size == 0) return 0;
@@ -121,10 +132,13 @@ bool closeAndRemove(File* file, const char* path) {
     if (!file) return false;
     struct stat held, named;
     // lstat: a symbolic link is never the file itself, so it is left alone.
+    // Removed before it is closed, while its lock still keeps other runs
+    // from taking it for a stale temporary.
     const bool same = !file->borrowed && ::fstat(::fileno(file->handle), &held) == 0 && ::lstat(path, &named) == 0 &&
                       S_ISREG(named.st_mode) && held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+    const bool removed = same && ::unlink(path) == 0;
     closeFile(file);
-    return same && ::unlink(path) == 0;
+    return removed;
 }
 
 PathKind pathKind(const char* path) {
@@ -134,19 +148,116 @@ PathKind pathKind(const char* path) {
     return S_ISDIR(st.st_mode) ? PathKind::Directory : PathKind::Other;
 }
 
+namespace {
+
+// The longest name one folder entry may have on the file systems we meet.
+constexpr size_t kLongestName = 255;
+
+// What a temporary file of ours begins with, if it holds anything.
+bool beginsLikeOurs(int fd) {
+    char head[3];
+    const ssize_t n = ::pread(fd, head, sizeof head, 0);
+    if (n == 0) return true;
+    return n == 3 && (std::memcmp(head, "BIK", 3) == 0 || std::memcmp(head, "KB2", 3) == 0 ||
+                      std::memcmp(head, "DEV", 3) == 0);
+}
+
+// Opens the existing file at path when it is a stale temporary of ours (see
+// createBeside), locked and emptied; -1 otherwise, the file untouched.
+int reuseStale(const char* path) {
+    // O_NONBLOCK: a named pipe here must not hold the run; O_NOFOLLOW: never
+    // through a symbolic link.
+    const int fd = ::open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != ::geteuid() ||
+        ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    // Locked: no running process holds it, and none can take it now.
+    if (!beginsLikeOurs(fd) || ::ftruncate(fd, 0) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+}  // namespace
+
+// Why flock and not fcntl locks: an fcntl lock belongs to the process and
+// goes when any descriptor of the file is closed (isSameFile and the like
+// would drop it unseen); an flock lock belongs to the open file and lasts
+// exactly as long as the File.  Either is released by the system when the
+// process ends, however it ends.
 File* createBeside(const char* target, char* temporary, size_t capacity) {
     const size_t length = std::strlen(target);
     if (capacity < length + 16) return nullptr;
+    // Room for ".partial-99" after the target's own name.
+    const char* slash = std::strrchr(target, '/');
+    const size_t nameStart = slash ? size_t(slash - target) + 1 : 0;
+    const size_t keep = std::min(length, nameStart + (kLongestName - 11));
+    int lastError = 0;
     for (int k = 0; k < 100; ++k) {
         if (k == 0)
-            std::snprintf(temporary, capacity, "%s.partial", target);
+            std::snprintf(temporary, capacity, "%.*s.partial", int(keep), target);
         else
-            std::snprintf(temporary, capacity, "%s.partial-%d", target, k);
-        if (File* file = createNew(temporary)) return file;
-        if (errno != EEXIST) break;  // not a name clash: no other name will do better
+            std::snprintf(temporary, capacity, "%.*s.partial-%d", int(keep), target, k);
+        int fd = ::open(temporary, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            // Another run took our new empty file for a stale one between
+            // the two calls: it is that run's now.
+            ::close(fd);
+            continue;
+        }
+        if (fd < 0) {
+            lastError = errno;
+            if (lastError != EEXIST) break;  // not a name clash: no other name will do better
+            fd = reuseStale(temporary);
+            if (fd < 0) continue;
+        }
+        FILE* f = ::fdopen(fd, "wb");
+        if (!f) {
+            lastError = errno;
+            ::unlink(temporary);
+            ::close(fd);
+            break;
+        }
+        if (File* file = wrap(f)) return file;
+        lastError = ENOMEM;
+        break;
     }
     temporary[0] = 0;
+    errno = lastError;
     return nullptr;
+}
+
+bool moveIntoPlace(File* file, const char* temporary, const char* target, bool replace) {
+    // Renamed while the lock is held: another run never sees it unheld.
+    const bool moved = moveFile(temporary, target, replace);
+    const int error = errno;
+    if (!moved) ::unlink(temporary);
+    closeFile(file);
+    errno = error;
+    return moved;
+}
+
+bool copyAttributes(File* from, File* to) {
+    struct stat st;
+    if (std::fflush(to->handle) != 0 || ::fstat(::fileno(from->handle), &st) != 0) return false;
+    const int fd = ::fileno(to->handle);
+    // The owner first: giving a file away clears its set-user-ID bits, and
+    // only a privileged user may give it to another user.
+    mode_t mode = st.st_mode & 07777;
+    if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
+        // Not permitted: the group where we belong to it, and no set-ID bits
+        // for a file that is not the original's owner's.
+        if (::fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0) mode &= ~mode_t(S_ISGID);
+        mode &= ~mode_t(S_ISUID);
+    }
+    const timespec times[2] = {st.st_atim, st.st_mtim};
+    return ::fchmod(fd, mode) == 0 && ::futimens(fd, times) == 0;
 }
 
 size_t lastErrorText(char* text, size_t capacity) {

@@ -56,6 +56,8 @@ void prepareStandardStreams() {
     if (const int fd = _fileno(stdout); fd >= 0) _setmode(fd, _O_BINARY);
 }
 
+bool wasClosedAtStart(StandardStream stream) { return !usable(standardHandle(stream)); }
+
 bool isTerminal(StandardStream stream) {
     DWORD mode = 0;
     return GetConsoleMode(standardHandle(stream), &mode) != 0;
@@ -198,7 +200,10 @@ bool closeAndRemove(File* file, const char* path) {
         }
     }
     closeFile(file);
-    return same && DeleteFileA(path) != 0;
+    if (!same) return false;
+    // A read-only attribute copied from the input would refuse the removal.
+    SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
+    return DeleteFileA(path) != 0;
 }
 
 PathKind pathKind(const char* path) {
@@ -215,29 +220,101 @@ PathKind pathKind(const char* path) {
     return kind;
 }
 
+namespace {
+
+// The longest name one folder entry may have.
+constexpr size_t kLongestName = 255;
+
+// A temporary file is opened for writing without sharing writes: while one
+// run holds it, no other run can open it for writing, which is how a stale
+// one is told from one being written.  Shared for deletion, so that an
+// interrupt can remove it while it is open (removeOnInterrupt).
+constexpr DWORD kTemporaryShare = FILE_SHARE_READ | FILE_SHARE_DELETE;
+
+// Opens the existing file at path when it is a stale temporary of ours (see
+// createBeside), emptied; INVALID_HANDLE_VALUE otherwise, the file untouched.
+HANDLE reuseStale(const char* path) {
+    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, kTemporaryShare, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (!usable(h)) return INVALID_HANDLE_VALUE;  // held by a run (a sharing violation), or not ours to open
+    BY_HANDLE_FILE_INFORMATION info;
+    char head[3];
+    DWORD got = 0;
+    const bool ours = GetFileType(h) == FILE_TYPE_DISK && identify(h, info) &&
+                      !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
+                                                 FILE_ATTRIBUTE_READONLY)) &&
+                      info.nNumberOfLinks == 1 && ReadFile(h, head, sizeof head, &got, nullptr) &&
+                      (got == 0 || (got == 3 && (std::memcmp(head, "BIK", 3) == 0 || std::memcmp(head, "KB2", 3) == 0 ||
+                                                 std::memcmp(head, "DEV", 3) == 0)));
+    if (!ours || SetFilePointer(h, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER || !SetEndOfFile(h)) {
+        CloseHandle(h);
+        return INVALID_HANDLE_VALUE;
+    }
+    return h;
+}
+
+}  // namespace
+
 File* createBeside(const char* target, char* temporary, size_t capacity) {
     const size_t length = std::strlen(target);
     if (capacity < length + 16) return nullptr;
+    // Room for ".partial-99" after the target's own name.
+    size_t nameStart = 0;
+    for (size_t i = 0; i < length; ++i)
+        if (target[i] == '/' || target[i] == '\\' || target[i] == ':') nameStart = i + 1;
+    const size_t keep = length - nameStart > kLongestName - 11 ? nameStart + (kLongestName - 11) : length;
+    DWORD lastError = 0;
     for (int k = 0; k < 100; ++k) {
         if (k == 0)
-            std::snprintf(temporary, capacity, "%s.partial", target);
+            std::snprintf(temporary, capacity, "%.*s.partial", int(keep), target);
         else
-            std::snprintf(temporary, capacity, "%s.partial-%d", target, k);
-        // Shared for deletion, so that an interrupt can remove it while it
-        // is open (removeOnInterrupt).
-        HANDLE h = CreateFileA(temporary, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+            std::snprintf(temporary, capacity, "%.*s.partial-%d", int(keep), target, k);
+        HANDLE h = CreateFileA(temporary, GENERIC_READ | GENERIC_WRITE, kTemporaryShare, nullptr, CREATE_NEW,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (usable(h)) {
-            // A device name ("CON.partial") opens the existing device.
-            if (GetFileType(h) == FILE_TYPE_DISK) return wrap(h);
+        if (!usable(h)) {
+            lastError = GetLastError();
+            if (lastError != ERROR_FILE_EXISTS && lastError != ERROR_ALREADY_EXISTS) break;
+            h = reuseStale(temporary);
+            if (!usable(h)) continue;
+        }
+        // A device name ("CON.partial") opens the existing device.
+        if (GetFileType(h) != FILE_TYPE_DISK) {
             CloseHandle(h);
+            lastError = ERROR_INVALID_NAME;
             break;
         }
-        const DWORD error = GetLastError();
-        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
+        if (File* file = wrap(h)) return file;
+        lastError = ERROR_NOT_ENOUGH_MEMORY;
+        break;
     }
     temporary[0] = 0;
+    SetLastError(lastError);
     return nullptr;
+}
+
+bool moveIntoPlace(File* file, const char* temporary, const char* target, bool replace) {
+    // Closed first: a file open for writing is not renamed everywhere.  A run
+    // that takes it for a stale temporary in the moment between finds it
+    // complete and begins with our signature; the rename then fails and the
+    // caller reports it, nothing of the user's lost.
+    closeFile(file);
+    if (moveFile(temporary, target, replace)) return true;
+    const DWORD error = GetLastError();
+    SetFileAttributesA(temporary, FILE_ATTRIBUTE_NORMAL);  // a read-only attribute copied from the input
+    DeleteFileA(temporary);
+    SetLastError(error);
+    return false;
+}
+
+bool copyAttributes(File* from, File* to) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!identify(from->handle, info)) return false;
+    if (!SetFileTime(to->handle, nullptr, nullptr, &info.ftLastWriteTime)) return false;
+    if (!(info.dwFileAttributes & FILE_ATTRIBUTE_READONLY)) return true;
+    FILE_BASIC_INFO basic{};
+    if (!GetFileInformationByHandleEx(to->handle, FileBasicInfo, &basic, sizeof basic)) return false;
+    basic.FileAttributes |= FILE_ATTRIBUTE_READONLY;
+    return SetFileInformationByHandle(to->handle, FileBasicInfo, &basic, sizeof basic) != 0;
 }
 
 size_t lastErrorText(char* text, size_t capacity) {

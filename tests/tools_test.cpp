@@ -3,9 +3,14 @@
 // that were there before.
 #include <gtest/gtest.h>
 #if !defined(_WIN32)
+#include <sys/file.h>
 #include <sys/stat.h>
+
+#include <csignal>
 #endif
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -53,6 +58,7 @@ const Files& files() {
 // Stand-ins in the tables: a folder and a named pipe instead of a file.
 const Bytes kFolder{'/'};
 const Bytes kFifo{'|'};
+const Bytes kNothing;
 
 std::string text(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
@@ -98,6 +104,8 @@ const char* unsupportedHere(const PackCase& c) {
     for (const auto& [name, bytes] : c.before)
         if (bytes == &kFifo) return "no named pipes on Windows";
     if (c.outputFile == "/dev/full") return "no /dev/full on Windows";
+    for (const std::string& arg : c.args)
+        if (arg.compare(0, 5, "/dev/") == 0) return "no /dev on Windows";
 #else
     (void)c;
 #endif
@@ -132,8 +140,10 @@ TEST_F(Tools, DevPackCommandLine) {
          {{"a.bik.dev", &f.dev}}},
         {"never the input, even with -f", {{"a.bik", &f.bink}}, {"-f", "-o", "a.bik", "a.bik"}, 1,
          "a.bik: is the input file itself", {{"a.bik", &f.bink}}},
-        {"a named pipe is never replaced", {{"a.bik", &f.bink}, {"p", &kFifo}}, {"-f", "-o", "p", "a.bik"}, 1,
-         "p: exists and is not a regular file", {}},
+        {"a device is written into, not replaced", {{"a.bik", &f.bink}}, {"-o", "/dev/null", "a.bik"}, 0, summary,
+         {}},
+        {"and a device's failure is named with the system's reason", {{"a.bik", &f.bink}},
+         {"-o", "/dev/full", "a.bik"}, 1, "dev_pack: /dev/full: No space left on device", {}},
         {"a folder is skipped with a warning", {{"d", &kFolder}}, {"d"}, 2, "dev_pack: d: Is a directory, skipping",
          {}},
         {"a .dev file is not packed again", {{"a.dev", &f.dev}}, {"a.dev"}, 2, "already has the .dev suffix",
@@ -144,10 +154,9 @@ TEST_F(Tools, DevPackCommandLine) {
          {"-f", "a.bik"}, 1, "dev_pack: a.bik: frame 3", {{"a.bik.dev", &f.precious}}},
         {"-c writes the stream to standard output", {{"a.bik", &f.bink}}, {"-c", "a.bik"}, 0, summary,
          {{"a.bik.dev", none}}, &f.dev},
-        {"a failed write to standard output is an error", {{"a.bik", &f.bink}}, {"-c", "a.bik"}, 1,
-         "dev_pack: (stdout): cannot be written", {}, nullptr, "", "", "/dev/full"},
-        {"so is standard output without a reader", {{"a.bik", &f.bink}}, {"-c", "a.bik"}, 1,
-         "dev_pack: (stdout): cannot be written", {}, nullptr, "", "", "", test::Stdout::BrokenPipe},
+        {"-c takes one input: streams one after another restore as one", {{"a.bik", &f.bink}},
+         {"-c", "a.bik", "a.bik"}, 1, "-c writes the output of exactly one input", {}, &kNothing},
+        {"so does -dc", {{"a.dev", &f.dev}}, {"-dc", "a.dev", "a.dev"}, 1, "exactly one input", {}, &kNothing},
         {"-d restores NAME.dev to NAME", {{"a.bik.dev", &f.dev}}, {"-d", "a.bik.dev"}, 0, "",
          {{"a.bik", &f.bink}, {"a.bik.dev", &f.dev}}},
         {"-d keeps an existing file without -f", {{"a.bik.dev", &f.dev}, {"a.bik", &f.precious}},
@@ -267,33 +276,237 @@ TEST_F(Tools, DevInspectOnAnyInput) {
     }
 }
 
-// --streams into a folder: one holding other files is refused unless told;
-// the dump never mixes with an earlier one, and leaves other files alone.
+// Standard output that is closed, full or without a reader, where the data
+// or the report goes: an error (status 1) naming (stdout) and, where the
+// system has one, its reason; never a success that wrote nothing.
+TEST_F(Tools, ClosedOrFullStandardOutputFails) {
+    const Files& f = files();
+    const fs::path dir = folder("stdout");
+    put(dir / "a.bik", f.bink);
+    put(dir / "a.dev", f.dev);
+    struct Case {
+        const char* program;
+        std::vector<std::string> args;
+        test::Stdout out;
+        std::string outputFile;
+        std::string err;
+    };
+    const std::vector<Case> cases = {
+        {DEV_PACK_PATH, {"-c", "a.bik"}, test::Stdout::Closed, "", "dev_pack: (stdout): standard output is closed"},
+        {DEV_PACK_PATH, {"-dc", "a.dev"}, test::Stdout::Closed, "", "dev_pack: (stdout): standard output is closed"},
+        {DEV_PACK_PATH, {"-l", "a.dev"}, test::Stdout::Closed, "", "dev_pack: (stdout): standard output is closed"},
+        {DEV_INSPECT_PATH, {"a.dev"}, test::Stdout::Closed, "", "dev_inspect: (stdout): standard output is closed"},
+        {DEV_PACK_PATH, {"-c", "a.bik"}, test::Stdout::BrokenPipe, "", "dev_pack: (stdout): "},
+        {DEV_INSPECT_PATH, {"a.dev"}, test::Stdout::BrokenPipe, "", "dev_inspect: (stdout): "},
+#if !defined(_WIN32)
+        {DEV_PACK_PATH, {"-c", "a.bik"}, test::Stdout::File, "/dev/full", "dev_pack: (stdout): No space left on device"},
+        {DEV_PACK_PATH, {"-dc", "a.dev"}, test::Stdout::File, "/dev/full", "dev_pack: (stdout): No space left"},
+        {DEV_INSPECT_PATH, {"a.dev"}, test::Stdout::File, "/dev/full", "dev_inspect: (stdout): No space left"},
+#endif
+    };
+    for (const Case& c : cases) {
+        test::ProgramStreams streams;
+        streams.out = c.out;
+        streams.outputFile = c.outputFile;
+        const test::ProgramResult r = test::runProgram(c.program, c.args, dir, streams);
+        EXPECT_EQ(r.status, 1) << c.args[0] << " " << int(c.out) << "\n" << r.err;
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << c.args[0] << " " << int(c.out) << "\n" << r.err;
+    }
+    EXPECT_FALSE(fs::exists(dir / "a"));
+}
+
+// --streams into a folder removes only what an earlier dump wrote there, as
+// its manifest names it: never a file of the user's that looks like a dump
+// file, never one that already holds a name the dump writes (even with
+// --force), never the input.
 TEST_F(Tools, DevInspectStreamsFolder) {
     const Files& f = files();
     const fs::path dir = folder("streams");
     put(dir / "a.dev", f.dev);
     put(dir / "dump", kFolder);
     put(dir / "dump" / "mine.txt", f.note);
-    put(dir / "dump" / "s99.bin", f.precious);  // a dump file no stream of ours writes
+    put(dir / "dump" / "s99.bin", f.precious);
+    put(dir / "dump" / "lengths.tsv", f.precious);
+    const auto untouched = [&](const char* what) {
+        EXPECT_TRUE(test::readText(dir / "dump" / "mine.txt") == text(f.note)) << what;
+        EXPECT_TRUE(test::readText(dir / "dump" / "s99.bin") == text(f.precious)) << what;
+        EXPECT_TRUE(test::readText(dir / "dump" / "lengths.tsv") == text(f.precious)) << what;
+    };
 
     test::ProgramResult r = test::runProgram(DEV_INSPECT_PATH, {"--streams", "a.dev", "dump"}, dir);
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("holds other files"), std::string::npos) << r.err;
-    EXPECT_FALSE(fs::exists(dir / "dump" / "lengths.tsv"));
-
+    untouched("refused");
+    r = test::runProgram(DEV_INSPECT_PATH, {"--streams", "--force", "a.dev", "dump"}, dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("lengths.tsv: File exists"), std::string::npos) << r.err;
+    untouched("--force");
+    fs::remove(dir / "dump" / "lengths.tsv");
     r = test::runProgram(DEV_INSPECT_PATH, {"--streams", "--force", "a.dev", "dump"}, dir);
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(test::readText(dir / "dump" / "mine.txt") == text(f.note));
-    EXPECT_FALSE(fs::exists(dir / "dump" / "s99.bin"));
-    EXPECT_TRUE(fs::exists(dir / "dump" / "lengths.tsv"));
+    EXPECT_TRUE(test::readText(dir / "dump" / "s99.bin") == text(f.precious));
+    const std::string lengths = test::readText(dir / "dump" / "lengths.tsv");
+    EXPECT_EQ(lengths.compare(0, 4, "0\t1\t"), 0) << lengths;
 
-    // A folder holding only an earlier dump is reused without --force.
+    // A folder holding only an earlier dump is reused without --force, and
+    // the second dump is the first one again.
     r = test::runProgram(DEV_INSPECT_PATH, {"--streams", "a.dev", "fresh"}, dir);
     EXPECT_EQ(r.status, 0) << r.err;
+    const std::string first = test::readText(dir / "fresh" / "s01.bin");
+    EXPECT_FALSE(first.empty());
     r = test::runProgram(DEV_INSPECT_PATH, {"--streams", "a.dev", "fresh"}, dir);
     EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(test::readText(dir / "fresh" / "s01.bin"), first);
+    EXPECT_EQ(test::readText(dir / "fresh" / "lengths.tsv"), lengths);
+
+    // The input is never removed, even where an earlier dump's file was.
+    fs::remove(dir / "fresh" / "s01.bin");
+    put(dir / "fresh" / "s01.bin", f.dev);
+    r = test::runProgram(DEV_INSPECT_PATH, {"--streams", "fresh/s01.bin", "fresh"}, dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("is the input file"), std::string::npos) << r.err;
+    EXPECT_TRUE(test::readText(dir / "fresh" / "s01.bin") == text(f.dev));
 }
+
+#if !defined(_WIN32)
+// Starts dev_pack in dir, interrupts at their default actions, its standard
+// streams on the null device.  Its input is a named pipe, which holds the run
+// in the middle of its input while the test writes.
+pid_t startHeld(const std::vector<std::string>& args, const fs::path& dir) {
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t interrupts;
+    sigemptyset(&interrupts);
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&interrupts, s);
+    posix_spawnattr_setsigdefault(&attributes, &interrupts);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    std::vector<std::string> words{DEV_PACK_PATH};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    pid_t child = -1;
+    if (posix_spawn(&child, argv[0], &actions, &attributes, argv.data(), environ) != 0) child = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    return child;
+}
+
+bool waitFor(const fs::path& p) {
+    for (int wait = 0; wait < 5000 && !fs::exists(p); ++wait) ::usleep(1000);
+    return fs::exists(p);
+}
+
+// Temporaries never outlive their run: an interrupt (INT, TERM, HUP) removes
+// it and leaves the earlier output; one a killed run left behind is reused
+// by the next run, never one another run still holds, nor a file of the
+// user's at such a name.
+TEST_F(Tools, InterruptedAndKilledRunsLeaveNoTemporaries) {
+    const Files& f = files();
+    const fs::path dir = folder("signals");
+    const std::string fifo = (dir / "in").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    put(dir / "a.bik", f.bink);
+    put(dir / "out.dev", f.precious);
+    const size_t half = f.bink.size() / 2;
+    const std::vector<std::string> args = {"-f", "-o", "out.dev", "in"};
+    const fs::path held = dir / "out.dev.partial";
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGKILL}) {
+        const pid_t child = startHeld(args, dir);
+        ASSERT_GT(child, 0);
+        const int writer = ::open(fifo.c_str(), O_WRONLY);
+        ASSERT_GE(writer, 0);
+        EXPECT_EQ(::write(writer, f.bink.data(), half), ssize_t(half));
+        EXPECT_TRUE(waitFor(held)) << signal;
+        ::kill(child, signal);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        ::close(writer);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << signal;
+        EXPECT_TRUE(test::readText(dir / "out.dev") == text(f.precious)) << signal;
+        EXPECT_EQ(fs::exists(held), signal == SIGKILL) << signal;  // nothing can clean up after KILL
+    }
+    put(dir / "out.dev.partial-1", f.precious);  // the user's own file at a temporary's name
+
+    // The next run takes the killed run's temporary; while it holds it, a
+    // second run writes beside it under another name.
+    const pid_t first = startHeld(args, dir);
+    ASSERT_GT(first, 0);
+    const int writer = ::open(fifo.c_str(), O_WRONLY);
+    ASSERT_GE(writer, 0);
+    EXPECT_EQ(::write(writer, f.bink.data(), half), ssize_t(half));
+    // Held: its lock cannot be had (flock, as the programs take it).
+    const auto isHeld = [&] {
+        const int fd = ::open(held.c_str(), O_RDONLY);
+        const bool locked = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+        if (fd >= 0) ::close(fd);
+        return locked;
+    };
+    for (int wait = 0; wait < 5000 && !isHeld(); ++wait) ::usleep(1000);
+    EXPECT_TRUE(isHeld());
+    const test::ProgramResult second = test::runProgram(DEV_PACK_PATH, {"-qf", "-o", "out.dev", "a.bik"}, dir);
+    EXPECT_EQ(second.status, 0) << second.err;
+    EXPECT_TRUE(test::readText(dir / "out.dev") == text(f.dev));
+    EXPECT_TRUE(fs::exists(held));
+    EXPECT_EQ(::write(writer, f.bink.data() + half, f.bink.size() - half), ssize_t(f.bink.size() - half));
+    ::close(writer);
+    int status = 0;
+    ::waitpid(first, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(test::readText(dir / "out.dev") == text(f.dev));
+    EXPECT_TRUE(test::readText(dir / "out.dev.partial-1") == text(f.precious));
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"a.bik", "in", "out.dev", "out.dev.partial-1"}));
+}
+
+// The output takes the input's mode, modification time and (for a user who
+// may give files away) owner, packing and restoring; a name as long as the
+// system allows packs and restores (its temporary name is cut short).
+TEST_F(Tools, OutputsKeepTheInputsModeTimeAndOwnerAndLongNames) {
+    const Files& f = files();
+    const fs::path dir = folder("metadata");
+    put(dir / "a.bik", f.bink);
+    ::chmod((dir / "a.bik").c_str(), 0640);
+    const auto time = fs::last_write_time(dir / "a.bik") - std::chrono::hours(24 * 400);
+    fs::last_write_time(dir / "a.bik", time);
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown((dir / "a.bik").c_str(), 4321, 4322), 0);
+    }
+    test::ProgramResult r = test::runProgram(DEV_PACK_PATH, {"-q", "a.bik"}, dir);
+    EXPECT_EQ(r.status, 0) << r.err;
+    fs::rename(dir / "a.bik.dev", dir / "b.dev");
+    r = test::runProgram(DEV_PACK_PATH, {"-d", "b.dev"}, dir);
+    EXPECT_EQ(r.status, 0) << r.err;
+    for (const char* name : {"b.dev", "b"}) {
+        struct stat st;
+        ASSERT_EQ(::stat((dir / name).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0640u) << name;
+        EXPECT_TRUE(fs::last_write_time(dir / name) == time) << name;
+        if (root) {
+            EXPECT_TRUE(st.st_uid == 4321 && st.st_gid == 4322) << name;
+        }
+    }
+    EXPECT_TRUE(test::readText(dir / "b") == text(f.bink));
+
+    const std::string longName = std::string(246, 'n') + ".bik";  // 250, and 254 with .dev
+    put(dir / longName, f.bink);
+    r = test::runProgram(DEV_PACK_PATH, {"-q", longName}, dir);
+    EXPECT_EQ(r.status, 0) << r.err;
+    r = test::runProgram(DEV_PACK_PATH, {"-df", longName + ".dev"}, dir);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(test::readText(dir / longName) == text(f.bink));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 5);  // no temporary left
+}
+#endif
 
 }  // namespace
 }  // namespace dev

@@ -9,12 +9,20 @@ namespace dev::cli {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+std::string systemReason() {
+    char text[256];
+    platform::lastErrorText(text, sizeof text);
+    return text;
+}
+
+}  // namespace
+
 std::string inputProblem(const std::string& path) {
-    std::error_code ec;
-    const fs::file_status st = fs::status(path, ec);
-    if (ec) return ec.message();
-    if (fs::is_directory(st)) return "Is a directory";
-    return "cannot be opened for reading";
+    const std::string why = systemReason();  // first, before another call changes it
+    if (platform::pathKind(path.c_str()) == platform::PathKind::Directory) return "Is a directory";
+    return why;
 }
 
 // ---- InputFile ----
@@ -24,7 +32,7 @@ Status InputFile::open(const std::string& path) {
     standard_ = isStandardName(path);
     name_ = standard_ ? "(stdin)" : path;
     file_ = standard_ ? platform::standardInput() : platform::openForRead(path.c_str());
-    if (!file_) return standard_ ? "standard input cannot be read" : inputProblem(path);
+    if (!file_) return standard_ ? "standard input is closed" : inputProblem(path);
     return {};
 }
 
@@ -32,14 +40,14 @@ void InputFile::close() {
     platform::closeFile(file_);
     file_ = nullptr;
     readFailed_ = false;
+    readProblem_.clear();
     peekedCount_ = peekedPos_ = 0;
 }
-
 size_t InputFile::peek(uint8_t* out, size_t count) {
     if (peekedCount_ == 0 && peekedPos_ == 0) {
         while (peekedCount_ < sizeof peeked_) {
             const int64_t got = platform::readFile(file_, peeked_ + peekedCount_, sizeof peeked_ - peekedCount_);
-            if (got < 0) readFailed_ = true;
+            if (got < 0 && !readFailed_) readFailed_ = true, readProblem_ = systemReason();
             if (got <= 0) break;
             peekedCount_ += static_cast<size_t>(got);
         }
@@ -58,7 +66,7 @@ int64_t InputFile::read(void* buffer, size_t size) {
         return static_cast<int64_t>(n);
     }
     const int64_t got = platform::readFile(file_, buffer, size);
-    if (got < 0) readFailed_ = true;
+    if (got < 0 && !readFailed_) readFailed_ = true, readProblem_ = systemReason();
     return got;
 }
 
@@ -90,92 +98,98 @@ bool InputFile::readAll(std::vector<uint8_t>& out) {
 Status OutputFile::open(const std::string& target, bool replace, const InputFile* input) {
     discard();
     writeFailed_ = false;
+    writeProblem_.clear();
     replace_ = replace;
+    direct_ = false;
     standard_ = isStandardName(target);
     if (standard_) {
         name_ = "(stdout)";
         file_ = platform::standardOutput();
-        if (!file_) return "standard output cannot be written";
+        // Data for a closed standard output would be lost without a word.
+        if (!file_) return "standard output is closed";
         return {};
     }
     name_ = target_ = target;
-    std::error_code ec;
-    const fs::file_status st = fs::status(target, ec);
-    if (fs::exists(st)) {
+    const platform::PathKind kind = platform::pathKind(target.c_str());
+    if (kind != platform::PathKind::Missing) {
         // Never replace the file being read, whatever the options say.
         if (input && input->file() && !input->isStandard() && platform::isSameFile(input->file(), target.c_str())) {
             return "is the input file itself";
         }
-        if (fs::is_directory(st)) {
-            return "Is a directory";
+        if (kind == platform::PathKind::Directory) return "Is a directory";
+        if (kind == platform::PathKind::Other) {
+            // A device or a pipe: nothing is replaced, its reader takes the data.
+            direct_ = true;
+            file_ = platform::createForWrite(target.c_str());
+            if (!file_) return systemReason();
+            return {};
         }
-        if (!fs::is_regular_file(st)) {
-            return "exists and is not a regular file";
-        }
-        if (!replace) {
-            return "File exists";
-        }
+        if (!replace) return "File exists";
     }
-    // A new file of our own beside the target; createNew never opens an
-    // existing one, so no file of the user's is touched.
-    for (int k = 0; k < 100 && !file_; ++k) {
-        temporary_ = target + ".partial";
-        if (k) {
-            temporary_ += '-';
-            temporary_ += std::to_string(k);
-        }
-        file_ = platform::createNew(temporary_.c_str());
-        if (!file_ && !fs::exists(fs::symlink_status(temporary_, ec))) break;  // not a name clash
-    }
-    if (!file_) {
-        const fs::path folder = fs::absolute(fs::path(target), ec).parent_path();
-        const fs::file_status fst = fs::status(folder, ec);
-        temporary_.clear();
-        return ec ? "cannot be created: " + ec.message()
-                  : fs::is_directory(fst) ? "cannot be created in its folder" : "cannot be created: no such folder";
-    }
+    // A new file of our own beside the target; createBeside never writes a
+    // file that is not a stale temporary of ours.
+    std::string temporary(target.size() + 32, '\0');
+    file_ = platform::createBeside(target.c_str(), temporary.data(), temporary.size());
+    if (!file_) return "cannot be created: " + systemReason();
+    temporary_ = temporary.c_str();
+    platform::removeOnInterrupt(temporary_.c_str());
     return {};
 }
 
 bool OutputFile::write(const void* buffer, size_t size) {
-    if (!file_ || !platform::writeFile(file_, buffer, size)) writeFailed_ = true;
+    if (writeFailed_) return false;
+    if (!file_ || !platform::writeFile(file_, buffer, size)) {
+        writeFailed_ = true;
+        writeProblem_ = file_ ? systemReason() : "no output";
+    }
     return !writeFailed_;
 }
 
-Status OutputFile::commit() {
+Status OutputFile::commit(const InputFile* attributesFrom) {
     if (!file_) return "no output";
-    const bool stored = !writeFailed_ && platform::flushFile(file_);
-    if (standard_) {
+    if (!writeFailed_ && !platform::flushFile(file_)) {
+        writeFailed_ = true;
+        writeProblem_ = systemReason();
+    }
+    if (standard_ || direct_) {
         platform::closeFile(file_);
         file_ = nullptr;
-        if (!stored) return "cannot be written";
+        if (writeFailed_) return writeProblem_;
         return {};
     }
-    if (!stored) {
+    if (writeFailed_) {
         discard();
-        return "cannot be written";
+        return writeProblem_;
     }
-    platform::closeFile(file_);
-    file_ = nullptr;
-    if (!platform::moveFile(temporary_.c_str(), target_.c_str(), replace_)) {
-        std::error_code ec;
-        const char* why =
-            !replace_ && fs::exists(fs::symlink_status(target_, ec)) ? "File exists" : "cannot be renamed into place";
-        fs::remove(temporary_, ec);
-        temporary_.clear();
+    if (attributesFrom && attributesFrom->file() && !attributesFrom->isStandard() &&
+        !platform::copyAttributes(attributesFrom->file(), file_)) {
+        const Status why = "cannot take the input's mode and time: " + systemReason();
+        discard();
         return why;
     }
+    platform::File* file = file_;
+    file_ = nullptr;
+    if (!platform::moveIntoPlace(file, temporary_.c_str(), target_.c_str(), replace_)) {
+        const std::string why = systemReason();
+        std::error_code ec;
+        const bool taken = !replace_ && fs::exists(fs::symlink_status(target_, ec));
+        platform::removeOnInterrupt(nullptr);
+        temporary_.clear();
+        return taken ? "File exists" : "cannot be renamed into place: " + why;
+    }
+    platform::removeOnInterrupt(nullptr);
     temporary_.clear();
     return {};
 }
 
 void OutputFile::discard() {
     if (file_) {
-        if (standard_)
+        if (standard_ || direct_)
             platform::closeFile(file_);
         else
             platform::closeAndRemove(file_, temporary_.c_str());
     }
+    if (!temporary_.empty()) platform::removeOnInterrupt(nullptr);
     file_ = nullptr;
     temporary_.clear();
 }

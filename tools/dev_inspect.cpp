@@ -12,9 +12,11 @@
 //                                every sub-stream N that carries data, the
 //                                bytes of all frames as DIR/sNN.bin, and one
 //                                row "frame<TAB>N<TAB>length" per frame and
-//                                sub-stream to DIR/lengths.tsv.  DIR must hold
-//                                nothing but such files unless --force is
-//                                given; earlier dump files are removed first.
+//                                sub-stream to DIR/lengths.tsv, naming each
+//                                file in DIR/dev_inspect.manifest.  DIR must
+//                                hold nothing but an earlier dump unless
+//                                --force is given; the files an earlier
+//                                manifest names are removed first, no others.
 //
 // Exit status: 0 sound, 1 unreadable or damaged (framing, record or Bink
 // structure), 2 sound but with a defect decoders pass over (bytes after the
@@ -25,7 +27,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <cctype>
 #include <string>
@@ -223,79 +224,159 @@ int inspectBink(const std::string& name, const std::vector<uint8_t>& bytes) {
 }
 
 // ---- Sub-stream dump ----
+//
+// A dump removes only what it can prove an earlier dump wrote: every file it
+// creates is first named in the folder's manifest (kManifest), written and
+// flushed before the file itself, so even an interrupted dump is known.  The
+// next dump into the folder removes the files its manifest names (regular
+// files only, never the input) and nothing else; a file it would write that
+// someone else's file already holds is an error, never overwritten.
+
+constexpr char kManifest[] = "dev_inspect.manifest";
+constexpr char kManifestHead[] = "dev_inspect dump: the files below were written by it\n";
+
+std::string systemReason() {
+    char text[256];
+    platform::lastErrorText(text, sizeof text);
+    return text;
+}
 
 class StreamDump : public StreamObserver {
 public:
-    explicit StreamDump(const std::filesystem::path& dir) : dir_(dir), lengths_(dir / "lengths.tsv") {}
+    StreamDump(const std::filesystem::path& dir, platform::File* manifest) : dir_(dir), manifest_(manifest) {}
+    ~StreamDump() {
+        for (platform::File* f : files_) platform::closeFile(f);
+        platform::closeFile(lengths_);
+        platform::closeFile(manifest_);
+    }
 
     bool onFrame(const BinkContext&, const StreamArray<StreamBuffer>& streams, uint32_t frame) override {
+        if (!lengths_ && !(lengths_ = create("lengths.tsv"))) return false;
         for (int n = 1; n <= kStreamCount; ++n) {
             const StreamBuffer& sb = streams[n];
             if (!sb.capacity) continue;
             const ValueReader r = sb.frontReader();
             const size_t length = r.remaining();
-            lengths_ << frame << '\t' << n << '\t' << length << '\n';
+            char row[48];
+            const int rowLength = std::snprintf(row, sizeof row, "%u\t%d\t%zu\n", frame, n, length);
+            if (!put(lengths_, "lengths.tsv", row, size_t(rowLength))) return false;
             if (!length) continue;
-            if (!files_[n]) {
-                char name[16];
-                std::snprintf(name, sizeof name, "s%02d.bin", n);
-                files_[n] = std::make_unique<std::ofstream>(dir_ / name, std::ios::binary | std::ios::trunc);
-            }
-            files_[n]->write(reinterpret_cast<const char*>(r.p), static_cast<std::streamsize>(length));
+            char name[16];
+            std::snprintf(name, sizeof name, "s%02d.bin", n);
+            if (!files_[n] && !(files_[n] = create(name))) return false;
+            if (!put(files_[n], name, r.p, length)) return false;
         }
         return true;
     }
-    bool good() const {
-        if (!lengths_) return false;
-        for (const auto& f : files_)
-            if (f && !*f) return false;
-        return true;
+    // Flushes every file; the first failure's "FILE: reason", or empty.
+    std::string finish() {
+        for (int n = 1; n <= kStreamCount && problem_.empty(); ++n) {
+            char name[16];
+            std::snprintf(name, sizeof name, "s%02d.bin", n);
+            if (files_[n] && !platform::flushFile(files_[n])) problem_ = (dir_ / name).string() + ": " + systemReason();
+        }
+        if (problem_.empty() && lengths_ && !platform::flushFile(lengths_))
+            problem_ = (dir_ / "lengths.tsv").string() + ": " + systemReason();
+        return problem_;
     }
 
 private:
+    // A new file, named in the manifest before it exists.
+    platform::File* create(const char* name) {
+        const std::string line = std::string(name) + "\n";
+        if (!platform::writeFile(manifest_, line.data(), line.size()) || !platform::flushFile(manifest_)) {
+            problem_ = (dir_ / kManifest).string() + ": " + systemReason();
+            return nullptr;
+        }
+        const std::string path = (dir_ / name).string();
+        platform::File* f = platform::createNew(path.c_str());
+        if (!f) problem_ = path + ": " + systemReason();
+        return f;
+    }
+    bool put(platform::File* f, const char* name, const void* data, size_t size) {
+        if (platform::writeFile(f, data, size)) return true;
+        problem_ = (dir_ / name).string() + ": " + systemReason();
+        return false;
+    }
+
     std::filesystem::path dir_;
-    std::ofstream lengths_;
-    StreamArray<std::unique_ptr<std::ofstream>> files_;
+    platform::File* manifest_;
+    platform::File* lengths_ = nullptr;
+    StreamArray<platform::File*> files_{};
+    std::string problem_;
 };
 
-// The files a dump writes: lengths.tsv and s01.bin to s21.bin.
-bool isDumpFile(const std::string& name) {
-    if (name == "lengths.tsv") return true;
-    return name.size() == 7 && name[0] == 's' && std::isdigit(static_cast<unsigned char>(name[1])) &&
-           std::isdigit(static_cast<unsigned char>(name[2])) && name.compare(3, 4, ".bin") == 0;
+// The names an earlier dump's manifest lists: only names a dump writes, one
+// to a line after the heading; empty when there is no manifest of ours.
+bool readManifest(const std::filesystem::path& path, std::vector<std::string>& names) {
+    cli::InputFile in;
+    std::vector<uint8_t> bytes;
+    if (!in.open(path.string()).ok() || !in.readAll(bytes)) return false;
+    const std::string text(bytes.begin(), bytes.end());
+    if (text.compare(0, sizeof kManifestHead - 1, kManifestHead) != 0) return false;
+    size_t pos = sizeof kManifestHead - 1;
+    while (pos < text.size()) {
+        const size_t end = std::min(text.find('\n', pos), text.size());
+        const std::string name = text.substr(pos, end - pos);
+        pos = end + 1;
+        const bool streamFile = name.size() == 7 && name[0] == 's' && std::isdigit(static_cast<unsigned char>(name[1])) &&
+                                std::isdigit(static_cast<unsigned char>(name[2])) && name.compare(3, 4, ".bin") == 0;
+        if (name == "lengths.tsv" || streamFile) names.push_back(name);
+    }
+    return true;
 }
 
-// Makes dir ready for a dump: created when absent; otherwise it must hold
-// only dump files (or force is given), and the earlier dump files go.
-bool prepareDumpFolder(const std::string& dir, bool force) {
+// Makes dir ready for a dump and opens its new manifest: dir is created when
+// absent; otherwise it must hold only an earlier dump's files (or force is
+// given), and the files that dump's manifest names go, except the input.
+platform::File* prepareDumpFolder(const std::string& dir, bool force, platform::File* input) {
     namespace fs = std::filesystem;
     std::error_code ec;
+    const fs::path manifest = fs::path(dir) / kManifest;
     const fs::file_status st = fs::status(dir, ec);
-    if (fs::exists(st) && !fs::is_directory(st)) return fail(dir + ": not a directory"), false;
+    if (fs::exists(st) && !fs::is_directory(st)) return fail(dir + ": not a directory"), nullptr;
     if (!fs::exists(st)) {
-        if (!fs::create_directories(dir, ec)) return fail(dir + ": cannot be created: " + ec.message()), false;
-        return true;
+        if (!fs::create_directories(dir, ec)) return fail(dir + ": cannot be created: " + ec.message()), nullptr;
+    } else {
+        std::vector<std::string> ours;
+        const bool haveManifest = fs::is_regular_file(fs::symlink_status(manifest, ec)) && readManifest(manifest, ours);
+        if (fs::exists(fs::symlink_status(manifest, ec)) && !haveManifest)
+            return fail(manifest.string() + ": not a manifest of dev_inspect; not touched"), nullptr;
+        for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+            const std::string name = it->path().filename().string();
+            const bool listed = name == kManifest || std::find(ours.begin(), ours.end(), name) != ours.end();
+            if (!listed && !force) return fail(dir + ": holds other files (--force writes there anyway)"), nullptr;
+        }
+        if (ec) return fail(dir + ": cannot be read: " + ec.message()), nullptr;
+        for (const std::string& name : ours) {
+            const fs::path p = fs::path(dir) / name;
+            if (!fs::is_regular_file(fs::symlink_status(p, ec))) continue;
+            if (platform::isSameFile(input, p.string().c_str()))
+                return fail(p.string() + ": is the input file; not removed"), nullptr;
+            if (!fs::remove(p, ec) && ec) return fail(p.string() + ": cannot be removed: " + ec.message()), nullptr;
+        }
+        if (haveManifest && !fs::remove(manifest, ec) && ec)
+            return fail(manifest.string() + ": cannot be removed: " + ec.message()), nullptr;
     }
-    std::vector<fs::path> ours;
-    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-        if (isDumpFile(it->path().filename().string()) && it->is_regular_file(ec)) ours.push_back(it->path());
-        else if (!force) return fail(dir + ": holds other files (--force writes there anyway)"), false;
+    platform::File* file = platform::createNew(manifest.string().c_str());
+    if (!file) return fail(manifest.string() + ": " + systemReason()), nullptr;
+    if (!platform::writeFile(file, kManifestHead, sizeof kManifestHead - 1) || !platform::flushFile(file)) {
+        fail(manifest.string() + ": " + systemReason());
+        platform::closeFile(file);
+        return nullptr;
     }
-    if (ec) return fail(dir + ": cannot be read: " + ec.message()), false;
-    for (const fs::path& p : ours)
-        if (!fs::remove(p, ec) && ec) return fail(p.string() + ": cannot be removed: " + ec.message()), false;
-    return true;
+    return file;
 }
 
 int dumpStreams(const std::string& devPath, const std::string& dirPath, bool force) {
     cli::InputFile in;
     if (const Status opened = in.open(devPath); !opened.ok()) return fail(devPath + ": " + opened.reason());
     std::vector<uint8_t> bytes;
-    if (!in.readAll(bytes)) return fail(in.name() + ": read error");
+    if (!in.readAll(bytes)) return fail(in.name() + ": " + in.readProblem());
     if (bytes.size() < 4 || std::memcmp(bytes.data(), kDevMagic, 4) != 0) return fail(in.name() + ": not a DEV stream");
-    if (!prepareDumpFolder(dirPath, force)) return 1;
-    StreamDump dump(dirPath);
-    if (!dump.good()) return fail(dirPath + ": cannot write there");
+    platform::File* manifest = prepareDumpFolder(dirPath, force, in.file());
+    if (!manifest) return 1;
+    StreamDump dump(dirPath, manifest);
     NullSink sink;
     MemorySource source(bytes.data(), bytes.size());
     RunFailure failure;
@@ -304,7 +385,7 @@ int dumpStreams(const std::string& devPath, const std::string& dirPath, bool for
     options.failureReport = FailureReport::None;
     options.failure = &failure;
     const int32_t r = Unpacker::run(kStageTable, sink, source, options);
-    if (!dump.good()) return fail(dirPath + ": cannot write there");
+    if (const std::string problem = dump.finish(); !problem.empty()) return fail(problem);
     if (r != kResultOk) return fail(in.name() + ": " + describeRunFailure(failure, r));
     return 0;
 }
@@ -313,7 +394,7 @@ int inspectFile(const std::string& path) {
     cli::InputFile in;
     if (const Status opened = in.open(path); !opened.ok()) return fail(path + ": " + opened.reason());
     std::vector<uint8_t> bytes;
-    if (!in.readAll(bytes)) return fail(in.name() + ": read error");
+    if (!in.readAll(bytes)) return fail(in.name() + ": " + in.readProblem());
     if (bytes.size() >= 4 && std::memcmp(bytes.data(), kDevMagic, 4) == 0) return inspectDev(in.name(), bytes);
     if (bytes.size() >= 4 && std::memcmp(bytes.data(), kRecordMagic, 4) == 0) return inspectRecords(in.name(), bytes);
     if (bytes.size() >= kSignatureLetters && isBinkSignature(bytes.data()))
@@ -335,7 +416,14 @@ int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.size() == 1 && (args[0] == "-h" || args[0] == "--help")) return std::fputs(kUsage, stdout), 0;
     if (args.size() == 1 && (args[0] == "-V" || args[0] == "--version")) return std::printf("dev_inspect %s\n", DEV_VERSION), 0;
-    if (args.size() == 1 && (args[0] == "-" || args[0][0] != '-')) return inspectFile(args[0]);
+    if (args.size() == 1 && (args[0] == "-" || args[0][0] != '-')) {
+        const int status = inspectFile(args[0]);
+        // A report that cannot be read is no report: a failure.
+        if (platform::wasClosedAtStart(platform::StandardStream::Output))
+            return fail("(stdout): standard output is closed");
+        if (std::fflush(stdout) != 0 || std::ferror(stdout)) return fail("(stdout): " + systemReason());
+        return status;
+    }
     if (!args.empty() && args[0] == "--streams") {
         const bool force = args.size() == 4 && args[1] == "--force";
         if (args.size() == 3 || force) return dumpStreams(args[args.size() - 2], args.back(), force);

@@ -10,8 +10,11 @@
 // the Bink file restored byte for byte.
 //
 // Files are safe: every output goes to a new temporary file beside its target
-// and is renamed into place only after success, an existing file is replaced
-// only with -f, and never is the input replaced, whatever the options.
+// and is renamed into place only after success (an interrupt removes it), an
+// existing file is replaced only with -f, and never is the input replaced,
+// whatever the options.  The output takes the input's mode, owner (where
+// permitted) and modification time.  A device or a pipe named as the output
+// is written into.  A closed standard output is an error, not a sink.
 //
 // Exit status: 0 success, 1 an error, 2 a warning (a file skipped) and no
 // error.  Messages: "dev_pack: FILE: reason" on standard error.
@@ -50,8 +53,8 @@ constexpr char kHelp[] =
     "  -d, --decompress   restore: NAME.dev to NAME; a record stream to its bytes\n"
     "  -t, --test         decode and check each stream; write nothing\n"
     "  -l, --list         show what each stream holds (-v: every record)\n"
-    "  -c, --stdout       write to standard output; keep the inputs\n"
-    "  -o, --output=FILE  write the output of the one input to FILE\n"
+    "  -c, --stdout       write to standard output (one input); keep the inputs\n"
+    "  -o, --output=FILE  write the output of the one input to FILE (a device too)\n"
     "  -f, --force        replace existing output files\n"
     "  -k, --keep         keep the inputs (always done)\n"
     "  -q, --quiet        no summary lines or warnings\n"
@@ -136,6 +139,12 @@ private:
     uint32_t lastTick_ = 0;
 };
 
+std::string systemReason() {
+    char text[256];
+    platform::lastErrorText(text, sizeof text);
+    return text;
+}
+
 bool endsWith(const std::string& s, const char* suffix) {
     const size_t n = std::strlen(suffix);
     return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
@@ -188,18 +197,18 @@ void packOne(const std::string& path, const Options& o, Report& report) {
     // Only a Bink file is read whole: anything else is refused at once.
     uint8_t signature[kSignatureLetters];
     if (in.peek(signature, kSignatureLetters) != kSignatureLetters || !isBinkSignature(signature))
-        return report.error(in.name(), in.readFailed() ? "read error" : "not a Bink file (no BIK or KB2 signature)");
+        return report.error(in.name(), in.readFailed() ? in.readProblem() : "not a Bink file (no BIK or KB2 signature)");
 
     OutputFile out;
     if (const Status opened = out.open(target, o.force, &in); !opened.ok())
         return report.error(out.name(), opened.reason());
     std::vector<uint8_t> bink;
-    if (!in.readAll(bink)) return report.error(in.name(), "read error");
+    if (!in.readAll(bink)) return report.error(in.name(), in.readProblem());
     report.startProgress(in.name());
     const PackResult r = packBink(bink, Report::progress, &report);
     if (!r.status.ok()) return report.error(in.name(), r.status.reason());
     out.write(r.dev.data(), r.dev.size());
-    if (const Status committed = out.commit(); !committed.ok()) return report.error(out.name(), committed.reason());
+    if (const Status committed = out.commit(&in); !committed.ok()) return report.error(out.name(), committed.reason());
     report.summary(in.name() + ": frames " + std::to_string(r.frames) + " coded " + std::to_string(r.coded) +
                    " stored " + std::to_string(r.stored) + " bink " + std::to_string(bink.size()) + " dev " +
                    std::to_string(r.dev.size()));
@@ -229,7 +238,7 @@ void packRecords(const Options& o, Report& report) {
         if (const Status opened = in.open(inputs[i]); !opened.ok()) return report.error(inputs[i], opened.reason());
         if (!cli::isStandardName(target) && platform::isSameFile(in.file(), target.c_str()))
             return report.error(target, "is one of the inputs");
-        if (!in.readAll(contents[i])) return report.error(in.name(), "read error");
+        if (!in.readAll(contents[i])) return report.error(in.name(), in.readProblem());
         records.push_back({in.name(), contents[i]});
     }
     OutputFile out;
@@ -319,7 +328,7 @@ void decodeOne(const std::string& path, const Options& o, Report& report, bool t
     if (const Status opened = in.open(path); !opened.ok()) return report.error(path, opened.reason());
     const StreamKind kind = streamKind(in);
     if (kind == StreamKind::Other)
-        return report.error(in.name(), in.readFailed() ? "read error" : "not a DEV stream or record stream");
+        return report.error(in.name(), in.readFailed() ? in.readProblem() : "not a DEV stream or record stream");
 
     OutputFile file;
     NullSink discard;
@@ -349,14 +358,14 @@ void decodeOne(const std::string& path, const Options& o, Report& report, bool t
         result = decompressRecordStream(HostStream{FileHost::call, &host}, options);
         if (result != 0) why = describeRecordFailure(failure, result);
     }
-    if (!test && file.writeFailed()) return report.error(file.name(), "cannot be written");
-    if (in.readFailed()) return report.error(in.name(), "read error");
+    if (!test && file.writeFailed()) return report.error(file.name(), file.writeProblem());
+    if (in.readFailed()) return report.error(in.name(), in.readProblem());
     if (result != 0) return report.error(in.name(), why);
 
     // The stream ends where the decoder stops; more bytes are no part of it.
     uint8_t extra;
     const bool trailing = in.read(&extra, 1) > 0;
-    if (const Status committed = test ? Status() : file.commit(); !committed.ok())
+    if (const Status committed = test ? Status() : file.commit(&in); !committed.ok())
         return report.error(file.name(), committed.reason());
     if (trailing) report.warning(in.name(), "bytes follow the end of the stream; ignored");
     if (o.verbose) {
@@ -387,7 +396,7 @@ void listOne(const std::string& path, const Options& o, Report& report, ListTota
     InputFile in;
     if (const Status opened = in.open(path); !opened.ok()) return report.error(path, opened.reason());
     std::vector<uint8_t> bytes;
-    if (!in.readAll(bytes)) return report.error(in.name(), "read error");
+    if (!in.readAll(bytes)) return report.error(in.name(), in.readProblem());
 
     uint64_t end = 0;
     if (bytes.size() >= 4 && std::memcmp(bytes.data(), kDevMagic, 4) == 0) {
@@ -522,6 +531,10 @@ int parse(int argc, char** argv, Options& o) {
         if (o.mode == Mode::Test || o.mode == Mode::List) return usageError("-t and -l write nothing: -o does not apply");
         if (o.mode != Mode::Records && o.files.size() != 1) return usageError("-o names the output of exactly one input");
     }
+    // Streams written one after another would restore as one file with the
+    // rest ignored: one stream per output.
+    if (o.toStdout && (o.mode == Mode::Pack || o.mode == Mode::Restore) && o.files.size() != 1)
+        return usageError("-c writes the output of exactly one input");
     return 0;
 }
 
@@ -548,6 +561,10 @@ int main(int argc, char** argv) {
     }
     if (options.mode == Mode::List && totals.files > 1)
         listRow(totals.frames, totals.dev, totals.bink, std::to_string(totals.files) + " files", "(total)");
-    if (std::fflush(stdout) != 0) report.error("(stdout)", "cannot be written");
+    // A listing nobody can read is a failure, as a failed write is.
+    if (options.mode == Mode::List && platform::wasClosedAtStart(platform::StandardStream::Output))
+        report.error("(stdout)", "standard output is closed");
+    else if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        report.error("(stdout)", systemReason());
     return report.status();
 }

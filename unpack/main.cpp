@@ -160,13 +160,12 @@ public:
             discard();
             return false;
         }
-        platform::closeFile(file_);
+        platform::File* file = file_;
         file_ = nullptr;
-        if (!direct_ && !platform::moveFile(temporary_.c_str(), target_.c_str(), true)) {
+        if (direct_)
+            platform::closeFile(file);
+        else if (!platform::moveIntoPlace(file, temporary_.c_str(), target_.c_str(), true))
             reason = "cannot be put in place: " + systemReason();
-            std::error_code ec;
-            fs::remove(temporary_, ec);
-        }
         platform::removeOnInterrupt(nullptr);
         const bool placed = reason.empty();
         temporary_.clear();
