@@ -310,24 +310,9 @@ TEST_F(DevUnpack, InterruptedRunsLeaveNoPartialFile) {
         const std::string fifo = path("in.dev");
         fs::remove(fifo);
         ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-        posix_spawnattr_t attributes;
-        posix_spawnattr_init(&attributes);
-        sigset_t interrupts;
-        sigemptyset(&interrupts);
-        for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&interrupts, s);
-        posix_spawnattr_setsigdefault(&attributes, &interrupts);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        const std::string program = DEV_UNPACK_PATH, target = path("out.bik");
-        std::vector<char*> argv{const_cast<char*>(program.c_str()), const_cast<char*>(fifo.c_str()),
-                                const_cast<char*>(target.c_str()), nullptr};
-        pid_t child = -1;
-        ASSERT_EQ(posix_spawn(&child, program.c_str(), &actions, &attributes, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attributes);
+        const std::string target = path("out.bik");
+        const pid_t child = test::startHeld(DEV_UNPACK_PATH, {fifo, target}, dir);
+        ASSERT_GT(child, 0);
         const int writer = ::open(fifo.c_str(), O_WRONLY);  // waits for the program to open it
         ASSERT_GE(writer, 0);
         ASSERT_EQ(::write(writer, packed.dev.data(), packed.dev.size() / 2), ssize_t(packed.dev.size() / 2));

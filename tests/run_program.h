@@ -21,6 +21,8 @@
 #else
 #include <fcntl.h>
 #include <spawn.h>
+
+#include <csignal>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -232,5 +234,39 @@ inline ProgramResult runProgram(const std::string& program, const std::vector<st
 }
 
 #endif
+
+#if !defined(_WIN32)
+// Starts program in folder with the interrupts (INT, TERM, HUP) at their
+// default actions and its standard streams on the null device, and returns
+// at once: for tests that interrupt a run, whose input is then a named pipe
+// that holds it in the middle of its input.  -1 when it cannot be started.
+inline pid_t startHeld(const std::string& program, const std::vector<std::string>& args,
+                       const std::filesystem::path& folder) {
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t interrupts;
+    sigemptyset(&interrupts);
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&interrupts, s);
+    posix_spawnattr_setsigdefault(&attributes, &interrupts);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    std::vector<std::string> words{program};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    pid_t child = -1;
+    if (posix_spawn(&child, argv[0], &actions, &attributes, argv.data(), environ) != 0) child = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    return child;
+}
+#endif
+
 
 }  // namespace dev::test

@@ -369,34 +369,6 @@ TEST_F(Tools, DevInspectStreamsFolder) {
 }
 
 #if !defined(_WIN32)
-// Starts dev_pack in dir, interrupts at their default actions, its standard
-// streams on the null device.  Its input is a named pipe, which holds the run
-// in the middle of its input while the test writes.
-pid_t startHeld(const std::vector<std::string>& args, const fs::path& dir) {
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t interrupts;
-    sigemptyset(&interrupts);
-    for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&interrupts, s);
-    posix_spawnattr_setsigdefault(&attributes, &interrupts);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::vector<std::string> words{DEV_PACK_PATH};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
-    pid_t child = -1;
-    if (posix_spawn(&child, argv[0], &actions, &attributes, argv.data(), environ) != 0) child = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    return child;
-}
 
 bool waitFor(const fs::path& p) {
     for (int wait = 0; wait < 5000 && !fs::exists(p); ++wait) ::usleep(1000);
@@ -418,7 +390,7 @@ TEST_F(Tools, InterruptedAndKilledRunsLeaveNoTemporaries) {
     const std::vector<std::string> args = {"-f", "-o", "out.dev", "in"};
     const fs::path held = dir / "out.dev.partial";
     for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGKILL}) {
-        const pid_t child = startHeld(args, dir);
+        const pid_t child = test::startHeld(DEV_PACK_PATH, args, dir);
         ASSERT_GT(child, 0);
         const int writer = ::open(fifo.c_str(), O_WRONLY);
         ASSERT_GE(writer, 0);
@@ -436,7 +408,7 @@ TEST_F(Tools, InterruptedAndKilledRunsLeaveNoTemporaries) {
 
     // The next run takes the killed run's temporary; while it holds it, a
     // second run writes beside it under another name.
-    const pid_t first = startHeld(args, dir);
+    const pid_t first = test::startHeld(DEV_PACK_PATH, args, dir);
     ASSERT_GT(first, 0);
     const int writer = ::open(fifo.c_str(), O_WRONLY);
     ASSERT_GE(writer, 0);
