@@ -71,7 +71,9 @@ PathKind pathKind(const char* path);
 // the system's limit for one name (255), the target's own name is cut short
 // first.  The name is written to temporary (a capacity of at least the
 // target's length + 16; nullptr when it is smaller); nullptr when no file can
-// be created.
+// be created.  Until it is put in place or removed (moveIntoPlace,
+// closeAndRemove), an interrupt removes it (removeOnInterrupt), from the
+// moment it exists.
 //
 // The file is held exclusively for as long as it is open (POSIX: an flock
 // lock on it, taken before anything is written and released by the system

@@ -128,8 +128,13 @@ bool isSameFile(File* file, const char* path) {
     return held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
+// Clears the path an interrupt removes when it is this one (below, with the
+// interrupt handling).
+void forgetOnInterrupt(const char* path);
+
 bool closeAndRemove(File* file, const char* path) {
     if (!file) return false;
+    forgetOnInterrupt(path);
     struct stat held, named;
     // lstat: a symbolic link is never the file itself, so it is left alone.
     // Removed before it is closed, while its lock still keeps other runs
@@ -191,9 +196,34 @@ int reuseStale(const char* path) {
 // would drop it unseen); an flock lock belongs to the open file and lasts
 // exactly as long as the File.  Either is released by the system when the
 // process ends, however it ends.
+namespace {
+
+// Holds the interrupts back for the life of the object, so that creating a
+// temporary and naming it for removal on an interrupt are one step.
+class InterruptsHeld {
+public:
+    InterruptsHeld() {
+        sigset_t interrupts;
+        sigemptyset(&interrupts);
+        for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&interrupts, s);
+        ::pthread_sigmask(SIG_BLOCK, &interrupts, &before_);
+    }
+    ~InterruptsHeld() { ::pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+    InterruptsHeld(const InterruptsHeld&) = delete;
+    InterruptsHeld& operator=(const InterruptsHeld&) = delete;
+
+private:
+    sigset_t before_;
+};
+
+}  // namespace
+
 File* createBeside(const char* target, char* temporary, size_t capacity) {
     const size_t length = std::strlen(target);
     if (capacity < length + 16) return nullptr;
+    // An interrupt that comes while the file is made is taken only once it
+    // is named for removal.
+    const InterruptsHeld held;
     // Room for ".partial-99" after the target's own name.
     const char* slash = std::strrchr(target, '/');
     const size_t nameStart = slash ? size_t(slash - target) + 1 : 0;
@@ -224,7 +254,10 @@ File* createBeside(const char* target, char* temporary, size_t capacity) {
             ::close(fd);
             break;
         }
-        if (File* file = wrap(f)) return file;
+        if (File* file = wrap(f)) {
+            removeOnInterrupt(temporary);
+            return file;
+        }
         lastError = ENOMEM;
         break;
     }
@@ -234,6 +267,10 @@ File* createBeside(const char* target, char* temporary, size_t capacity) {
 }
 
 bool moveIntoPlace(File* file, const char* temporary, const char* target, bool replace) {
+    // No longer removed on an interrupt: once renamed, the name may be
+    // another run's.  An interrupt just before the rename leaves a stale
+    // temporary, which the next run reuses.
+    forgetOnInterrupt(temporary);
     // Renamed while the lock is held: another run never sees it unheld.
     const bool moved = moveFile(temporary, target, replace);
     const int error = errno;
@@ -302,6 +339,12 @@ void onInterrupt(int signal) {
 }
 
 }  // namespace
+
+// Clears the path an interrupt removes when it is this one.
+void forgetOnInterrupt(const char* path) {
+    const InterruptsHeld held;
+    if (interruptPathSet && std::strcmp(interruptPath, path) == 0) interruptPathSet = 0;
+}
 
 void removeOnInterrupt(const char* path) {
     // Block the interrupts while the path changes, so a handler never sees

@@ -186,8 +186,13 @@ bool isSameFile(File* file, const char* path) {
     return same;
 }
 
+// Clears the path an interrupt removes when it is this one (below, with the
+// interrupt handling).
+void forgetOnInterrupt(const char* path);
+
 bool closeAndRemove(File* file, const char* path) {
     if (!file) return false;
+    forgetOnInterrupt(path);
     bool same = false;
     if (!file->borrowed && GetFileType(file->handle) == FILE_TYPE_DISK) {
         HANDLE named = openToQuery(path, true);
@@ -283,7 +288,10 @@ File* createBeside(const char* target, char* temporary, size_t capacity) {
             lastError = ERROR_INVALID_NAME;
             break;
         }
-        if (File* file = wrap(h)) return file;
+        if (File* file = wrap(h)) {
+            removeOnInterrupt(temporary);
+            return file;
+        }
         lastError = ERROR_NOT_ENOUGH_MEMORY;
         break;
     }
@@ -293,6 +301,9 @@ File* createBeside(const char* target, char* temporary, size_t capacity) {
 }
 
 bool moveIntoPlace(File* file, const char* temporary, const char* target, bool replace) {
+    // No longer removed on an interrupt: once renamed, the name may be
+    // another run's.
+    forgetOnInterrupt(temporary);
     // Closed first: a file open for writing is not renamed everywhere.  A run
     // that takes it for a stale temporary in the moment between finds it
     // complete and begins with our signature; the rename then fails and the
@@ -359,6 +370,11 @@ BOOL WINAPI onConsoleControl(DWORD event) {
 }
 
 }  // namespace
+
+// Clears the path an interrupt removes when it is this one.
+void forgetOnInterrupt(const char* path) {
+    if (interruptPathSet && std::strcmp(interruptPath, path) == 0) InterlockedExchange(&interruptPathSet, 0);
+}
 
 void removeOnInterrupt(const char* path) {
     InterlockedExchange(&interruptPathSet, 0);

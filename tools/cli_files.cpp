@@ -132,7 +132,6 @@ Status OutputFile::open(const std::string& target, bool replace, const InputFile
     file_ = platform::createBeside(target.c_str(), temporary.data(), temporary.size());
     if (!file_) return "cannot be created: " + systemReason();
     temporary_ = temporary.c_str();
-    platform::removeOnInterrupt(temporary_.c_str());
     return {};
 }
 

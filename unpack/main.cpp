@@ -145,7 +145,6 @@ public:
         file_ = platform::createBeside(target_.c_str(), temporary_.data(), temporary_.size());
         if (!file_) return fail("cannot be created: " + systemReason(), reason);
         temporary_.resize(std::strlen(temporary_.c_str()));
-        platform::removeOnInterrupt(temporary_.c_str());
         return true;
     }
     platform::File* file() const { return file_; }
