@@ -19,9 +19,10 @@ void releaseHeaderBuffers(BinkContext& context);
 
 // Video flag bits the DEV format cannot carry, by generation.  Bink 1 may set
 // only 0x70120000 (grayscale 0x20000, alpha 0x100000 and the top bits), Bink 2
-// only 0x70100013 (alpha, slice count in the low two bits, 0x10).
+// only 0x70140013 (alpha, slice count in the low two bits, 0x10, and the
+// extension's 0x40000, which unpackers before the extension reject too).
 constexpr uint32_t kBink1RejectedFlags = 0x8FEDFFFFu;
-constexpr uint32_t kBink2RejectedFlags = 0x8FEFFFECu;
+constexpr uint32_t kBink2RejectedFlags = 0x8FEBFFECu;
 bool videoFlagsSupported(bool isBink2, uint32_t flags);
 
 // The file-level context fields that follow from the header bytes (44 or 48):

@@ -327,7 +327,8 @@ Status packBink2Frames(const BinkFile& file, const BinkContext& context, DevStre
 
 }  // namespace
 
-PackResult packBink(std::span<const uint8_t> bink, ProgressCallback progressCallback, void* progressUser) {
+PackResult packBink(std::span<const uint8_t> bink, ProgressCallback progressCallback, void* progressUser,
+                    const PackOptions& packing) {
     Progress progress{progressCallback, progressUser};
     BinkFile file;
     if (Status read = readBinkFile(bink, file); !read.ok()) return failure(std::move(read));
@@ -335,6 +336,11 @@ PackResult packBink(std::span<const uint8_t> bink, ProgressCallback progressCall
         const uint32_t rejected = file.videoFlags & (file.isBink2 ? kBink2RejectedFlags : kBink1RejectedFlags);
         return failure("video flags " + hex8(file.videoFlags) + " are not supported by the DEV format (bits " +
                        hex8(rejected) + ")");
+    }
+    if (videoFlagsExtended(file.isBink2, file.videoFlags) && !packing.extended) {
+        return failure("video flags " + hex8(file.videoFlags) + " set bit " + hex8(BinkVideoFlag::kBink2Extended) +
+                       ", which only the extension of the DEV format carries (pack with --extended); "
+                       "other unpackers of the format refuse such a stream");
     }
 
     PackContext pc(file);

@@ -20,11 +20,12 @@ void appendStoredRecords(std::vector<uint8_t>& out, std::span<const uint8_t> byt
     out.insert(out.end(), bytes.begin() + pos, bytes.end());
 }
 
-std::vector<uint8_t> buildRecordStream(const std::vector<RecordInput>& inputs, std::vector<RecordReport>* reports) {
+std::vector<uint8_t> buildRecordStream(const std::vector<RecordInput>& inputs, std::vector<RecordReport>* reports,
+                                       const PackOptions& options) {
     std::vector<uint8_t> out(kRecordMagic, kRecordMagic + 4);
     for (const RecordInput& input : inputs) {
         RecordReport report{input.name, false, {}};
-        PackResult packed = packBink(input.bytes);
+        PackResult packed = packBink(input.bytes, nullptr, nullptr, options);
         if (packed.status.ok()) {
             out.push_back(kRecordCoded);
             out.insert(out.end(), packed.dev.begin(), packed.dev.end());

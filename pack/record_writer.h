@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "pack/packer.h"
+
 namespace dev {
 
 struct RecordInput {
@@ -23,6 +25,9 @@ struct RecordReport {
 // Appends the stored-block records that carry bytes unchanged.
 void appendStoredRecords(std::vector<uint8_t>& out, std::span<const uint8_t> bytes);
 
-std::vector<uint8_t> buildRecordStream(const std::vector<RecordInput>& inputs, std::vector<RecordReport>* reports);
+// Packs each input the packer takes (with `options`) as a coded record, and
+// stores the others.
+std::vector<uint8_t> buildRecordStream(const std::vector<RecordInput>& inputs, std::vector<RecordReport>* reports,
+                                       const PackOptions& options = {});
 
 }  // namespace dev

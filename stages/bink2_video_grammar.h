@@ -45,13 +45,14 @@ public:
         if (bad || fault()) return false;
         std::memset(st.rowTypes, 0, g.columns + 2);
         std::memset(st.rowVectorFlags, 0, g.columns + 2);
+        const bool alpha = bink2::frameCodesAlpha(g.hasAlpha, g.extended, flags);
         // Rows of macroblocks, slice after slice; y runs on across slices.
         uint32_t y = 0;
         for (uint32_t k = 0; k < g.sliceCount; ++k) {
             for (; y < g.sliceEnds[k]; y += bink2::kMacroblockSize) {
                 row = RowState();
                 for (uint32_t x = 0; x < g.columns; ++x) {
-                    macroblock(x, y, key, flags);
+                    macroblock(x, y, key, flags, alpha);
                     if (bad) return false;
                 }
                 // Every macroblock writes at least one byte, so a frame
@@ -124,7 +125,8 @@ private:
     }
 
     // Macroblock x (in macroblocks) of the row at pixel row y.
-    DEV_INLINE void macroblock(uint32_t x, uint32_t y, bool key, uint32_t flags) {
+    // alpha: the frame codes the alpha plane.
+    DEV_INLINE void macroblock(uint32_t x, uint32_t y, bool key, uint32_t flags, bool alpha) {
         uint32_t type = kIntra;
         if (!key) type = macroblockType(x);
         uint32_t q[2] = {row.quantisers[0].prediction, row.quantisers[1].prediction};
@@ -137,11 +139,11 @@ private:
         if (type == kIntra) {
             q[0] = quantiser(0, bink2::kIntraQuantisers);
             if (bad) return;
-            this->intraBlocks(q[0], flags, g.hasAlpha);
+            this->intraBlocks(q[0], flags, alpha);
         } else if (type == kMotionResidue) {
             q[1] = quantiser(1, bink2::kResidueQuantisers);
             if (bad) return;
-            this->residueBlocks(q[1], flags, g.hasAlpha);
+            this->residueBlocks(q[1], flags, alpha);
         }
         // The next macroblock's predictions: the median with the two
         // quantisers above (from the second row of the frame on).

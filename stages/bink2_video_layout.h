@@ -23,7 +23,8 @@
 //   kIntraQuantisers (5)   one byte (0..63) per intra macroblock.
 //   kIntraBlockData (6)    per intra macroblock, per block group in the order
 //                          luma (16 blocks), U (4), V (4), alpha (16, files
-//                          with alpha): the group's symbol bytes, then one
+//                          with alpha, unless bink2::frameCodesAlpha leaves
+//                          it out of the frame): the group's symbol bytes, then one
 //                          int16 DC value per block (|DC| <= 32767).
 //                          Symbol bytes of luma and alpha: the extra bit
 //                          (0/1), absent when the frame has
@@ -54,6 +55,7 @@
 #include "writers/bink2/geometry.h"
 #include "writers/bink2/streams.h"
 #include "writers/bink2/tables.h"
+#include "writers/bink_container.h"
 
 namespace dev::b2video {
 
@@ -357,6 +359,7 @@ struct Geometry {
     uint32_t rowFlagCount = 0;
     uint32_t columnFlagCount = 0;
     bool hasAlpha = false;
+    bool extended = false;  // the header sets BinkVideoFlag::kBink2Extended
     const uint32_t* keyframes = nullptr;  // frameCount + 1 flags
     uint32_t frameCount = 0;
     bool valid = false;  // within the bounds above
@@ -370,6 +373,7 @@ inline Geometry readGeometry(const BinkContext& context) {
     g.rowFlagCount = context.rowFlagCount;
     g.columnFlagCount = context.columnFlagCount;
     g.hasAlpha = context.hasAlpha != 0;
+    g.extended = videoFlagsExtended(context.isBink2, context.videoFlags);
     g.keyframes = context.keyframes;
     g.frameCount = context.frameCount;
     g.valid = g.width >= 1 && g.width <= kMaxDimension && g.sliceCount >= 1 && g.sliceCount <= kMaxSlices &&

@@ -231,6 +231,7 @@ struct BitsDraw {
 // written.
 uint32_t frameFlags(const Bink2GeneratorOptions& o, GeneratorRng& rng) {
     uint32_t flags = 0;
+    if (o.extended && rng.chance(o.noAlphaPercent)) flags |= bink2::kNoAlphaPlane;
     if (rng.chance(o.bareEmptyPercent)) flags |= bink2::kEmptyPlaneSymbol;
     if (rng.chance(o.flagListPercent)) {
         static constexpr uint32_t kLists[4] = {0, bink2::kNoRowFlags, bink2::kNoColumnFlags,
@@ -309,7 +310,8 @@ GeneratedBink2 generateBink2File(const Bink2GeneratorOptions& o) {
     layout.signature[BinkHeader::kVersion] = o.version;
     layout.width = o.width;
     layout.height = o.height;
-    layout.videoFlags = (o.alpha ? BinkVideoFlag::kAlpha : 0) | o.sliceChoice;
+    layout.videoFlags =
+        (o.alpha ? BinkVideoFlag::kAlpha : 0) | (o.extended ? BinkVideoFlag::kBink2Extended : 0) | o.sliceChoice;
     layout.extraWord = 0x02070000;  // as the Bink 2 encoder writes it
 
     // The header fields the writer reads, as the unpacker derives them.

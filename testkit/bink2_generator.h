@@ -28,6 +28,11 @@ struct Bink2GeneratorOptions {
     bool alpha = false;
     char version = 'j';         // 'h': 44-byte header; 'i' and later: 48 bytes
     uint32_t sliceChoice = 0;   // video flags & 3: 2, 3, 4 or 8 slices from a height of 128 on
+    // Header flag BinkVideoFlag::kBink2Extended, and with it frames that
+    // leave the alpha plane out (frame flag bink2::kNoAlphaPlane, this
+    // chance in percent per frame).
+    bool extended = false;
+    uint32_t noAlphaPercent = 40;
     uint64_t seed = 1;
     std::vector<GeneratorAudioTrack> audio;
 

@@ -234,7 +234,9 @@ TEST_F(DevUnpack, RestoresEveryCorpusFile) {
 #if !defined(_WIN32)
         if (file.bytes.size() > kSmallCorpusFileBytes) continue;
 #endif
-        const PackResult packed = packBink(file.bytes);
+        PackOptions extended;
+        extended.extended = true;
+        const PackResult packed = packBink(file.bytes, nullptr, nullptr, extended);
         if (!file.bink.isBink2) {
             EXPECT_TRUE(packed.status.ok()) << file.name << ": " << packed.status.reason();
         }

@@ -214,7 +214,9 @@ TEST(HeaderChunk, Bink2SliceGeometry) {
     }
 }
 
-// The rejection comes after the header has been written, before the track table.
+// The rejection comes after the header has been written, before the track
+// table.  Bink 2 flag 0x40000 is the extension's: accepted, and on a Bink 1
+// file still rejected.
 TEST(HeaderChunk, RejectedFlagsEndWithMinus4AfterTheHeader) {
     const struct {
         const char* signature;
@@ -222,8 +224,9 @@ TEST(HeaderChunk, RejectedFlagsEndWithMinus4AfterTheHeader) {
         bool accepted;
     } cases[] = {
         {"BIKi", 0x70120000, true},  {"BIKi", 0x40000, false},    {"BIKi", 0x10, false},
-        {"BIKi", 0x80000000, false}, {"KB2j", 0x70100013, true},  {"KB2j", 0x140010, false},
-        {"KB2j", 0x140011, false},   {"KB2h", 0x20000, false},    {"KB2j", 0x4, false},
+        {"BIKi", 0x80000000, false}, {"KB2j", 0x70100013, true},  {"KB2j", 0x140010, true},
+        {"KB2j", 0x140012, true},    {"KB2h", 0x20000, false},    {"KB2j", 0x4, false},
+        {"KB2j", 0x1C0010, false},
     };
     for (const auto& k : cases) {
         TestBink layout;

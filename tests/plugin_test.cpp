@@ -444,7 +444,7 @@ TEST_F(Plugin, RealBinkFilesThroughTheRecordStream) {
     const std::string dir = DEV_CORPUS_DIR;
     const std::vector<uint8_t> a = dev::readBytes(dir + "/galciv1_Menu_Open.bik");
     const std::vector<uint8_t> b = dev::readBytes(dir + "/shc_st12_fletchers_workshop.bik");  // with audio
-    const std::vector<uint8_t> refused = dev::readBytes(dir + "/olyx_OETitle.bk2");           // flags rejected
+    const std::vector<uint8_t> refused = dev::readBytes(dir + "/olyx_OETitle.bk2");           // video flag 0x40000
     if (a.empty() || b.empty() || refused.empty()) GTEST_SKIP() << "corpus not present";
     const std::vector<uint8_t> junk = pattern(70000, 13);
     std::vector<dev::RecordReport> reports;
@@ -463,6 +463,20 @@ TEST_F(Plugin, RealBinkFilesThroughTheRecordStream) {
     for (const auto* part : {&junk, &b, &refused}) expected.insert(expected.end(), part->begin(), part->end());
     EXPECT_TRUE(host.output == expected);
     EXPECT_EQ(host.position, stream.size());
+
+    // Packed with the extension, the Bink 2 file with video flag 0x40000 is
+    // a coded record that the plug-in restores.
+    dev::PackOptions extended;
+    extended.extended = true;
+    const std::vector<uint8_t> coded = dev::buildRecordStream({{"x", refused}, {"junk", junk}}, &reports, extended);
+    ASSERT_EQ(reports.size(), 6u);
+    EXPECT_TRUE(reports[4].coded) << reports[4].reason;
+    TestHost again;
+    again.input = coded;
+    ASSERT_EQ(decompress(again), 0);
+    expected = refused;
+    expected.insert(expected.end(), junk.begin(), junk.end());
+    EXPECT_TRUE(again.output == expected);
 }
 
 }  // namespace

@@ -107,7 +107,19 @@ namespace BinkVideoFlag {
 constexpr uint32_t kAlpha = 0x100000;      // an alpha plane before the colour planes
 constexpr uint32_t kGrayscale = 0x20000;   // Bink 1: luma only
 constexpr uint32_t kSliceChoice = 0x3;     // Bink 2: picks the slice count of tall frames
+// Bink 2: set by most real Bink 2 files.  A DEV stream carries such a file
+// as an extension of the format: unpackers that predate it refuse the stream
+// (-4), and only in such a stream may a frame leave its alpha plane out
+// (bink2::kNoAlphaPlane, writers/bink2/frame_flags.h).  `dev_pack` writes
+// these streams only when asked (--extended).
+constexpr uint32_t kBink2Extended = 0x40000;
 }  // namespace BinkVideoFlag
+
+// True for a file (and its stream) of the extension: one that unpackers
+// before it refuse.
+constexpr bool videoFlagsExtended(bool isBink2, uint32_t videoFlags) {
+    return isBink2 && (videoFlags & BinkVideoFlag::kBink2Extended) != 0;
+}
 
 // The audio track table after the header: three arrays of one word per
 // track, in track order: each track's largest decoded packet size; its

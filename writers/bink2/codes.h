@@ -55,6 +55,7 @@ enum : uint32_t {
     kCount = kSkipB + kSkipEntries,            // + coefficient count 0..kMaxCoefficients
     kLargeCoefficient = kCount + kMaxCoefficients + 1,  // |value| >= 512
     kRowList, kColumnList, kRawList, kRunList, kRunStopped, kRunFull, kRunEndsList, kLiteral, kShortLiteral,
+    kAlphaLeftOut,                             // a frame of an extended file without its alpha plane
     kCaseCount
 };
 }  // namespace cases

@@ -20,6 +20,7 @@
 #include "writers/bink2/macroblock_syntax.h"
 #include "writers/bink2/streams.h"
 #include "writers/bink2/tables.h"
+#include "writers/bink_container.h"
 
 namespace dev::bink2 {
 
@@ -32,7 +33,8 @@ public:
     // streams[n] is sub-stream n (kVideoStreams are used); rows holds
     // quantiserRowBytes(width) bytes.
     Bink2FrameSyntax(D& d, StreamArray<Values>& streams, const BinkContext& c, uint8_t* rows)
-        : d_(d), s_(streams), c_(c), rows_(rows), mb_(d, streams, c.hasAlpha != 0) {}
+        : d_(d), s_(streams), c_(c), rows_(rows),
+          mb_(d, streams, c.hasAlpha != 0, videoFlagsExtended(c.isBink2, c.videoFlags)) {}
 
     void frame(uint32_t keyframe, uint32_t flags) {
         mb_.setFrameFlags(flags);

@@ -30,9 +30,16 @@ public:
 
     // streams[n] is sub-stream n (kIntraQuantisers to kResidueCoefficients
     // are used here).
-    Bink2MacroblockSyntax(D& d, StreamArray<Values>& streams, bool alpha) : d_(d), s_(streams), alpha_(alpha) {}
+    // alpha: the file has an alpha plane; extended: its header sets
+    // BinkVideoFlag::kBink2Extended.
+    Bink2MacroblockSyntax(D& d, StreamArray<Values>& streams, bool alpha, bool extended)
+        : d_(d), s_(streams), fileAlpha_(alpha), extended_(extended) {}
 
-    void setFrameFlags(uint32_t flags) { flags_ = flags; }
+    void setFrameFlags(uint32_t flags) {
+        flags_ = flags;
+        alpha_ = frameCodesAlpha(fileAlpha_, extended_, flags);
+        if (fileAlpha_ && !alpha_) note(d_, cases::kAlphaLeftOut);
+    }
 
     // At every row start: the intra patterns, and in other frames the
     // residue ones too, start empty.
@@ -303,7 +310,9 @@ private:
 
     D& d_;
     StreamArray<Values>& s_;
-    bool alpha_;
+    bool fileAlpha_;
+    bool extended_;
+    bool alpha_ = false;  // this frame codes the alpha plane
     uint32_t flags_ = 0;
     bool dcAlways_ = false;
     uint32_t previous_[kPatternSlots] = {};
