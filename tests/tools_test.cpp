@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "testkit/bink2_generator.h"
 #include "testkit/bink_generator.h"
 #include "pack/packer.h"
 #include "pack/record_writer.h"
@@ -274,6 +275,53 @@ TEST_F(Tools, DevInspectOnAnyInput) {
             }
         }
     }
+}
+
+// Bink 2 files with video flag 0x40000 pack only with --extended (-x): without
+// it dev_pack refuses them, names the option and writes nothing, and
+// --records stores them; with it they pack, restore, and the listing and
+// dev_inspect say that the stream uses the extension.  Every such file of
+// the corpus is refused the same way (packing them is the packer's test).
+TEST_F(Tools, ExtendedStreamsOnlyWhenAsked) {
+    Bink2GeneratorOptions o;
+    o.width = 48;
+    o.height = 40;
+    o.extended = true;
+    const GeneratedBink2 g = generateBink2File(o);
+    ASSERT_TRUE(g.ok) << g.error;
+    const fs::path dir = folder("extended");
+    std::vector<std::string> names = {"e.bk2"};
+    put(dir / "e.bk2", g.bytes);
+    for (const char* name : {"hsett_BoonSelectOut.bk2", "hsett_Cerberus_HubIdle_Bink.bk2",
+                             "hsett_Enemy_Skeleton_Dead_Bink.bk2", "hsett_RemBGHadesIntro.bk2", "olyx_OETitle.bk2"})
+        if (fs::exists(fs::path(DEV_CORPUS_DIR) / name)) names.push_back((fs::path(DEV_CORPUS_DIR) / name).string());
+    for (const std::string& name : names) {
+        const test::ProgramResult r = test::runProgram(DEV_PACK_PATH, {"-o", "refused.dev", name}, dir);
+        EXPECT_EQ(r.status, 1) << name;
+        EXPECT_NE(r.err.find("(pack with --extended); other unpackers of the format refuse such a stream"),
+                  std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(dir / "refused.dev")) << name;
+    }
+    test::ProgramResult r = test::runProgram(DEV_PACK_PATH, {"--records", "e.bk2", "stored.rec"}, dir);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("records 1 coded 0 stored 1"), std::string::npos) << r.err;
+
+    r = test::runProgram(DEV_PACK_PATH, {"-x", "e.bk2"}, dir);
+    EXPECT_EQ(r.status, 0) << r.err;
+    r = test::runProgram(DEV_PACK_PATH, {"--records", "--extended", "e.bk2", "coded.rec"}, dir);
+    EXPECT_NE(r.err.find("records 1 coded 1 stored 0"), std::string::npos) << r.err;
+    r = test::runProgram(DEV_PACK_PATH, {"-lv", "e.bk2.dev", "coded.rec"}, dir);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("KB2j extended e.bk2.dev"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("records 1 extended"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("coded, KB2j extended,"), std::string::npos) << r.out;
+    r = test::runProgram(DEV_INSPECT_PATH, {"e.bk2.dev"}, dir);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("extended: video flag 0x00040000"), std::string::npos) << r.out;
+    fs::rename(dir / "e.bk2", dir / "original.bk2");
+    r = test::runProgram(DEV_PACK_PATH, {"-d", "e.bk2.dev"}, dir);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(readBytes(dir / "e.bk2") == g.bytes);
 }
 
 // Standard output that is closed, full or without a reader, where the data

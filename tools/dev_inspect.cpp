@@ -74,6 +74,9 @@ void printBinkSummary(const BinkSummary& b) {
     std::printf("header: %s (%u bytes)\n", b.signature, b.headerLength);
     std::printf("  frames %u, largest frame %u bytes, %ux%u, video flags 0x%08x\n", b.frameCount, b.largestFrameSize,
                 b.width, b.height, b.videoFlags);
+    if (b.extended)
+        std::printf("  extended: video flag 0x%08x, which unpackers before the extension refuse\n",
+                    BinkVideoFlag::kBink2Extended);
     std::printf("  alpha %u, grayscale %u, planes %u\n", b.hasAlpha, b.grayscale, b.planeCount);
     if (b.isBink2) {
         std::printf("  slices %u, ending at", b.sliceCount);
@@ -196,6 +199,9 @@ int inspectBink(const std::string& name, const std::vector<uint8_t>& bytes) {
     }
     if (!read.ok()) return fail(name + ": " + read.reason());
     if (!videoFlagsSupported(file.isBink2, file.videoFlags)) std::printf("  the DEV format rejects these video flags\n");
+    else if (videoFlagsExtended(file.isBink2, file.videoFlags))
+        std::printf("  video flag 0x%08x: packs only as the format's extension (dev_pack --extended)\n",
+                    BinkVideoFlag::kBink2Extended);
     for (size_t t = 0; t < file.tracks.size(); ++t) {
         const auto& tr = file.tracks[t];
         std::printf("  track %zu: word %u, %u Hz, flags 0x%04x, id %u\n", t, tr.word, tr.sampleRate, tr.flags, tr.id);

@@ -61,6 +61,8 @@ constexpr char kHelp[] =
     "  -v, --verbose      progress on a terminal, a line per file restored or tested\n"
     "      --records      pack FILE... into the plug-in record stream RECORD_FILE\n"
     "                     (with -c or -o, every FILE is an input)\n"
+    "  -x, --extended     also pack Bink 2 files with video flag 0x40000, as an\n"
+    "                     extension of the format that other unpackers refuse\n"
     "  -h, --help         show this help and exit\n"
     "  -V, --version      show the version and exit\n"
     "\n"
@@ -77,6 +79,7 @@ struct Options {
     bool force = false;
     bool quiet = false;
     bool verbose = false;
+    bool extended = false;
     bool haveOutput = false;
     std::string output;
     std::vector<std::string> files;
@@ -205,7 +208,9 @@ void packOne(const std::string& path, const Options& o, Report& report) {
     std::vector<uint8_t> bink;
     if (!in.readAll(bink)) return report.error(in.name(), in.readProblem());
     report.startProgress(in.name());
-    const PackResult r = packBink(bink, Report::progress, &report);
+    PackOptions packing;
+    packing.extended = o.extended;
+    const PackResult r = packBink(bink, Report::progress, &report, packing);
     if (!r.status.ok()) return report.error(in.name(), r.status.reason());
     out.write(r.dev.data(), r.dev.size());
     if (const Status committed = out.commit(&in); !committed.ok()) return report.error(out.name(), committed.reason());
@@ -245,7 +250,9 @@ void packRecords(const Options& o, Report& report) {
     if (const Status opened = out.open(target, o.force, nullptr); !opened.ok())
         return report.error(out.name(), opened.reason());
     std::vector<RecordReport> reports;
-    const std::vector<uint8_t> stream = buildRecordStream(records, &reports);
+    PackOptions packing;
+    packing.extended = o.extended;
+    const std::vector<uint8_t> stream = buildRecordStream(records, &reports, packing);
     out.write(stream.data(), stream.size());
     if (const Status committed = out.commit(); !committed.ok()) return report.error(out.name(), committed.reason());
 
@@ -381,6 +388,10 @@ struct ListTotals {
     uint64_t files = 0, frames = 0, dev = 0, bink = 0;
 };
 
+// A stream's kind: the Bink signature, and whether the stream uses the
+// extension (which unpackers before it refuse).
+std::string kindOf(const BinkSummary& b) { return std::string(b.signature) + (b.extended ? " extended" : ""); }
+
 void listRow(uint64_t frames, uint64_t dev, uint64_t bink, const std::string& kind, const std::string& name) {
     static bool headed = false;
     if (!headed) std::printf("  frames          dev         bink  ratio  kind         name\n");
@@ -404,7 +415,7 @@ void listOne(const std::string& path, const Options& o, Report& report, ListTota
         if (const Status read = readDevLayout(bytes, layout); !read.ok())
             return report.error(in.name(), "damaged: " + read.reason());
         const BinkSummary& b = layout.bink;
-        listRow(b.frameCount, layout.streamBytes, b.fileBytes, b.signature, in.name());
+        listRow(b.frameCount, layout.streamBytes, b.fileBytes, kindOf(b), in.name());
         totals.frames += b.frameCount;
         totals.bink += b.fileBytes;
         end = layout.streamBytes;
@@ -414,16 +425,20 @@ void listOne(const std::string& path, const Options& o, Report& report, ListTota
         if (const Status read = readRecordLayout(bytes, layout); !read.ok())
             return report.error(in.name(), "damaged: " + read.reason());
         uint64_t frames = 0;
-        for (const RecordEntry& e : layout.records)
-            if (e.kind == kRecordCoded) frames += e.dev.bink.frameCount;
-        listRow(frames, layout.streamBytes, layout.outputBytes, "records " + std::to_string(layout.records.size() - 1),
-                in.name());
+        bool extended = false;
+        for (const RecordEntry& e : layout.records) {
+            if (e.kind != kRecordCoded) continue;
+            frames += e.dev.bink.frameCount;
+            extended |= e.dev.bink.extended;
+        }
+        listRow(frames, layout.streamBytes, layout.outputBytes,
+                "records " + std::to_string(layout.records.size() - 1) + (extended ? " extended" : ""), in.name());
         if (o.verbose) {
             for (size_t i = 0; i + 1 < layout.records.size(); ++i) {
                 const RecordEntry& e = layout.records[i];
                 if (e.kind == kRecordCoded)
                     std::printf("    record %zu at %" PRIu64 ": coded, %s, %u frames, dev %" PRIu64 " bink %" PRIu64 "\n",
-                                i, e.offset, e.dev.bink.signature, e.dev.bink.frameCount, e.dev.streamBytes,
+                                i, e.offset, kindOf(e.dev.bink).c_str(), e.dev.bink.frameCount, e.dev.streamBytes,
                                 e.dev.bink.fileBytes);
                 else
                     std::printf("    record %zu at %" PRIu64 ": stored, %" PRIu64 " bytes\n", i, e.offset, e.storedBytes);
@@ -490,6 +505,7 @@ int parse(int argc, char** argv, Options& o) {
             else if (name == "keep") continue;
             else if (name == "quiet") o.quiet = true;
             else if (name == "verbose") o.verbose = true;
+            else if (name == "extended") o.extended = true;
             else if (name == "help") return std::fputs(kHelp, stdout), -1;
             else if (name == "version") return std::printf("dev_pack %s\n", DEV_VERSION), -1;
             else if (name == "output") {
@@ -511,6 +527,7 @@ int parse(int argc, char** argv, Options& o) {
                 case 'k': break;
                 case 'q': o.quiet = true; break;
                 case 'v': o.verbose = true; break;
+                case 'x': o.extended = true; break;
                 case 'h': return std::fputs(kHelp, stdout), -1;
                 case 'V': return std::printf("dev_pack %s\n", DEV_VERSION), -1;
                 case 'o':

@@ -32,6 +32,7 @@ void summarise(const BinkContext& c, const std::vector<uint8_t>& restored, BinkS
     s.width = c.width;
     s.height = c.height;
     s.videoFlags = c.videoFlags;
+    s.extended = videoFlagsExtended(c.isBink2, c.videoFlags);
     s.hasAlpha = c.hasAlpha;
     s.grayscale = c.grayscale;
     s.planeCount = c.planeCount;

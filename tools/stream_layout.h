@@ -22,6 +22,7 @@ struct BinkSummary {
     char signature[5] = {};  // "BIKi", "KB2j", ...
     uint32_t headerLength = 0, frameCount = 0, largestFrameSize = 0, width = 0, height = 0, videoFlags = 0;
     uint32_t hasAlpha = 0, grayscale = 0, planeCount = 0, sliceCount = 0;
+    bool extended = false;  // the stream uses the extension (videoFlagsExtended)
     uint32_t sliceEnds[kMaxSlices] = {};
     std::vector<AudioTrackInfo> tracks;
     uint32_t keyframes = 0;
