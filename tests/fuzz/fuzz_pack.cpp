@@ -15,7 +15,9 @@
 #include "stages/stage_table.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const dev::PackResult packed = dev::packBink(std::span<const uint8_t>(data, size));
+    dev::PackOptions packing;
+    packing.extended = true;  // a file without the extension's flag packs the same either way
+    const dev::PackResult packed = dev::packBink(std::span<const uint8_t>(data, size), nullptr, nullptr, packing);
     DEV_FUZZ_CHECK(packed.status.ok() != packed.dev.empty());  // a stream exactly on success
     if (!packed.status.ok()) return 0;
     dev::MemorySource source(packed.dev.data(), packed.dev.size());

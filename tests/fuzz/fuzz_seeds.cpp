@@ -87,6 +87,21 @@ Bytes generatedBink2() {
     return g.ok ? g.bytes : Bytes();
 }
 
+// A Bink 2 file of the extension: video flag 0x40000, with alpha, and
+// frames that leave the alpha plane out.
+Bytes extendedBink2() {
+    dev::Bink2GeneratorOptions o;
+    o.width = 40;
+    o.height = 32;
+    o.frames = 3;
+    o.seed = 15;
+    o.alpha = true;
+    o.extended = true;
+    o.noAlphaPercent = 50;
+    const dev::GeneratedBink2 g = dev::generateBink2File(o);
+    return g.ok && g.seen[dev::bink2::cases::kAlphaLeftOut] ? g.bytes : Bytes();
+}
+
 // The Bink files the packer seeds start from.
 std::vector<Seed> binkFiles() {
     return {
@@ -95,11 +110,14 @@ std::vector<Seed> binkFiles() {
         {"raw-stereo-stored.bik", generated(16, 16, 3, 13, false, false, {track(11025, true, false)}, 50)},
         {"bink2-empty.bik", emptyBink2()},
         {"bink2-alpha-slices.bik", generatedBink2()},
+        {"bink2-extended.bik", extendedBink2()},
     };
 }
 
 Bytes packed(const Bytes& bink) {
-    const dev::PackResult r = dev::packBink(bink);
+    dev::PackOptions options;
+    options.extended = true;
+    const dev::PackResult r = dev::packBink(bink, nullptr, nullptr, options);
     return r.status.ok() ? r.dev : Bytes();
 }
 
