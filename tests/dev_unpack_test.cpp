@@ -34,7 +34,7 @@ class DevUnpack : public testing::Test {
 protected:
     void SetUp() override {
         dir = fs::path(DEV_BINARY_DIR) / "dev_unpack_test" / testing::UnitTest::GetInstance()->current_test_info()->name();
-        fs::remove_all(dir);
+        test::removeTree(dir);
         fs::create_directories(dir);
     }
     std::string path(const char* name) const { return (dir / name).string(); }
@@ -323,7 +323,7 @@ TEST_F(DevUnpack, NamesInAnyScriptAndLongPaths) {
     r = runUnpack({absolute + "/in.dev", absolute + "/absolute.bik"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(readBytes(test::anyLength(deep / "absolute.bik")), bink);
-    fs::remove_all(test::anyLength(dir / std::string(100, 'a')));
+    test::removeTree(dir / std::string(100, 'a'));
 }
 
 #if !defined(_WIN32)

@@ -64,9 +64,39 @@ inline std::string readText(const std::filesystem::path& p) {
 // \\?\ form of the absolute path, past the old 260-character limit.
 inline std::filesystem::path anyLength(const std::filesystem::path& p) {
 #if defined(_WIN32)
-    return std::filesystem::path(L"\\\\?\\" + std::filesystem::absolute(p).make_preferred().wstring());
+    const std::wstring prefix = L"\\\\?\\";
+    const std::wstring given = p.wstring();
+    if (given.compare(0, prefix.size(), prefix) == 0) return p;
+    return std::filesystem::path(prefix + std::filesystem::absolute(p).make_preferred().wstring());
 #else
     return p;
+#endif
+}
+
+// Removes a folder and all it holds, at any length (std::filesystem's
+// remove_all does not reach past 260 characters on Windows).
+inline void removeTree(const std::filesystem::path& p) {
+#if defined(_WIN32)
+    const std::wstring root = anyLength(p).wstring();
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((root + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") continue;
+            const std::wstring child = root + L"\\" + name;
+            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                removeTree(child);
+            else
+                DeleteFileW(child.c_str());
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(root.c_str());
+#else
+    std::error_code ec;
+    std::filesystem::remove_all(p, ec);
 #endif
 }
 

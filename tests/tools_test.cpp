@@ -67,7 +67,7 @@ class Tools : public testing::Test {
 protected:
     fs::path folder(const std::string& name) {
         const fs::path dir = fs::path(DEV_BINARY_DIR) / "tools_test" / name;
-        fs::remove_all(dir);
+        test::removeTree(dir);
         fs::create_directories(dir);
         return dir;
     }
@@ -430,7 +430,7 @@ TEST_F(Tools, NamesInAnyScriptAndLongPaths) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(test::readText(test::anyLength(deep / "a.bik")) == text(f.bink));
     EXPECT_TRUE(test::readText(test::anyLength(deep / "a.bik.dev")) == text(f.dev));
-    fs::remove_all(test::anyLength(dir / std::string(100, 'a')));
+    test::removeTree(dir / std::string(100, 'a'));
 }
 
 #if !defined(_WIN32)
