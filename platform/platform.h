@@ -2,6 +2,12 @@
 // console output, heap and page memory, auto-reset events, threads, a
 // millisecond tick counter and a message box.  One implementation per system:
 // platform_posix.cpp and platform_windows.cpp, each in the order of this file.
+//
+// A path is the bytes as given on POSIX.  On Windows it is UTF-8 text, given
+// to the system as UTF-16 in the \\?\ form (no length limit short of the
+// system's, a relative path completed first); text that is not UTF-8 names no
+// file.  The programs take their arguments as UTF-16 (runWithUtf8Arguments),
+// so every name reaches the system as the user wrote it.
 #pragma once
 
 #include <cstddef>
@@ -28,6 +34,14 @@ bool isTerminal(StandardStream stream);
 // lost without an error.
 bool wasClosedAtStart(StandardStream stream);
 
+#if defined(_WIN32)
+// The program's entry on Windows (wmain): runs program with the arguments as
+// UTF-8 and returns its status.  An argument that is not valid UTF-16 (an
+// unpaired surrogate) has no UTF-8 form: "NAME: argument N is not valid
+// Unicode text" goes to standard error and refused is returned.
+int runWithUtf8Arguments(const char* name, int argc, wchar_t** argv, int (*program)(int, char**), int refused);
+#endif
+
 // ---- Files: sequential, whole-buffer reads and writes. ----
 struct File;
 // An existing file that is not a directory; nullptr otherwise.
@@ -48,9 +62,13 @@ int64_t readFile(File* file, void* buffer, size_t size);
 bool writeFile(File* file, const void* buffer, size_t size);
 // Hands data still held for the file to the system; false when some of what
 // was written cannot be stored (a full disk, for example).  Call it before
-// closing a file whose content matters.
+// closing a file whose content matters.  On Windows a disk file's data are
+// stored (FlushFileBuffers), so that a write the system would fail only
+// later (a network share's delayed write) fails here.
 bool flushFile(File* file);
-void closeFile(File* file);
+// Releases the file (nullptr: nothing); false when the system reports on
+// closing that something written was not stored.
+bool closeFile(File* file);
 
 // true when path names the very file that file is open on (under this or
 // another name, hard links included); false when path does not exist or
@@ -105,7 +123,11 @@ bool copyAttributes(File* from, File* to);
 size_t lastErrorText(char* text, size_t capacity);
 // Renames from to to, in the same folder.  With replace, an existing file at
 // to is replaced in one step; without it the rename fails when anything
-// exists at to.  false on failure, with both names as they were.
+// exists at to.  false on failure, with both names as they were.  On
+// Windows a replaced file's hidden and system attributes go to the file that
+// takes its place (they mark the place, as a POSIX dot name does); a
+// read-only, hidden or system attribute that refuses the replacement is
+// cleared only for the moment of the rename and given back if it fails.
 bool moveFile(const char* from, const char* to, bool replace);
 
 // ---- Interrupts. ----
@@ -118,8 +140,12 @@ bool moveFile(const char* from, const char* to, bool replace);
 // removed while open.
 void removeOnInterrupt(const char* path);
 
-// ---- Console: standard output, written as it stands. ----
+// ---- Console: standard output and standard error, written as they stand
+// (UTF-8 text; on Windows a console is given it as UTF-16, so that names
+// show in any script). ----
 void consoleWrite(const char* text, size_t length);
+// Flushes what the C runtime holds for standard error first.
+void errorWrite(const char* text, size_t length);
 
 // ---- Memory. ----
 void* heapAlloc(size_t size);  // nullptr on failure

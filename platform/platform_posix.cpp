@@ -113,13 +113,13 @@ bool writeFile(File* file, const void* buffer, size_t size) {
 
 bool flushFile(File* file) { return std::fflush(file->handle) == 0 && !std::ferror(file->handle); }
 
-void closeFile(File* file) {
-    if (!file) return;
-    if (file->borrowed)
-        std::fflush(file->handle);
-    else
-        std::fclose(file->handle);
+bool closeFile(File* file) {
+    if (!file) return true;
+    const bool closed = file->borrowed ? std::fflush(file->handle) == 0 : std::fclose(file->handle) == 0;
+    const int error = errno;
     delete file;
+    errno = error;
+    return closed;
 }
 
 bool isSameFile(File* file, const char* path) {
@@ -372,14 +372,23 @@ void removeOnInterrupt(const char* path) {
     ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
-void consoleWrite(const char* text, size_t length) {
+namespace {
+void writeText(int fd, const char* text, size_t length) {
     size_t done = 0;
     while (done < length) {
-        const ssize_t n = ::write(STDOUT_FILENO, text + done, length - done);
+        const ssize_t n = ::write(fd, text + done, length - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;
         done += static_cast<size_t>(n);
     }
+}
+}  // namespace
+
+void consoleWrite(const char* text, size_t length) { writeText(STDOUT_FILENO, text, length); }
+
+void errorWrite(const char* text, size_t length) {
+    std::fflush(stderr);
+    writeText(STDERR_FILENO, text, length);
 }
 
 void* heapAlloc(size_t size) { return std::malloc(size ? size : 1); }

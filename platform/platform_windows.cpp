@@ -2,6 +2,11 @@
 // (and MessageBoxA from USER32): file handles, the standard handles, the
 // process heap, page memory, auto-reset events, threads and the tick counter.
 // Sections follow platform.h.
+//
+// Names are UTF-8 here and reach the system as UTF-16 through the W
+// functions, in the \\?\ form (see systemPath): never through the ANSI code
+// page, whose best-fit mapping would turn a name it cannot spell into
+// another file's name ("vid\u0113o.dev" into "video.dev").
 #include "platform/platform.h"
 
 #include <fcntl.h>
@@ -10,6 +15,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
+#include <string>
+#include <vector>
 
 namespace dev::platform {
 
@@ -41,6 +49,74 @@ HANDLE standardHandle(StandardStream stream) {
                                                            : STD_ERROR_HANDLE);
 }
 
+// UTF-8 text as UTF-16; false (ERROR_NO_UNICODE_TRANSLATION) when it is not
+// valid UTF-8: such a name stands for no file, and no replacement character
+// may make it stand for one.
+bool wideText(const char* text, size_t length, std::wstring& wide) {
+    wide.clear();
+    if (length == 0) return true;
+    if (length > 0x7FFFFFFF) return SetLastError(ERROR_FILENAME_EXCED_RANGE), false;
+    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, int(length), nullptr, 0);
+    if (n <= 0) return SetLastError(ERROR_NO_UNICODE_TRANSLATION), false;
+    wide.resize(size_t(n));
+    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, int(length), wide.data(), n) == n;
+}
+
+// The name the system is given for a UTF-8 path: the absolute path (a
+// relative one completed against the current folder, "." and ".." resolved,
+// as any Windows program's names are) in the \\?\ form, which has no length
+// limit short of the system's 32767 characters and is used as it stands.  A
+// path already in that form or in the device form (\\.\) is kept, and so is
+// a device name ("NUL"), which completes to the device form.  false, with
+// the reason for GetLastError, when there is no such name.
+bool systemPath(const char* path, std::wstring& wide) {
+    std::wstring given;
+    if (!wideText(path, std::strlen(path), given)) return false;
+    if (given.empty()) return SetLastError(ERROR_PATH_NOT_FOUND), false;
+    if (given.rfind(L"\\\\?\\", 0) == 0 || given.rfind(L"\\\\.\\", 0) == 0) {
+        wide = given;
+        return true;
+    }
+    std::wstring full(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = GetFullPathNameW(given.c_str(), DWORD(full.size()), full.data(), nullptr);
+        if (n == 0) return false;
+        if (n < full.size()) {
+            full.resize(n);
+            break;
+        }
+        full.resize(n);
+    }
+    if (full.rfind(L"\\\\.\\", 0) == 0 || full.rfind(L"\\\\?\\", 0) == 0)
+        wide = full;  // a device
+    else if (full.rfind(L"\\\\", 0) == 0)
+        wide = L"\\\\?\\UNC\\" + full.substr(2);  // \\server\share\...
+    else
+        wide = L"\\\\?\\" + full;
+    return true;
+}
+
+// CreateFileW on the system's name for path.
+HANDLE createFile(const char* path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
+    std::wstring name;
+    if (!systemPath(path, name)) return INVALID_HANDLE_VALUE;
+    return CreateFileW(name.c_str(), access, share, nullptr, disposition, flags, nullptr);
+}
+
+// Attributes of the file at a system name, INVALID_FILE_ATTRIBUTES when none.
+DWORD attributesOf(const std::wstring& name) { return GetFileAttributesW(name.c_str()); }
+
+// Removes the file at path, a read-only one too (an attribute copied from
+// an input would refuse the removal).
+bool removeFile(const char* path) {
+    std::wstring name;
+    if (!systemPath(path, name)) return false;
+    const DWORD attributes = attributesOf(name);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+        SetFileAttributesW(name.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
+    return DeleteFileW(name.c_str()) != 0;
+}
+
 }  // namespace
 
 // ---- Process start. ----
@@ -58,6 +134,28 @@ void prepareStandardStreams() {
 
 bool wasClosedAtStart(StandardStream stream) { return !usable(standardHandle(stream)); }
 
+int runWithUtf8Arguments(const char* name, int argc, wchar_t** argv, int (*program)(int, char**), int refused) {
+    std::vector<std::string> texts(size_t(argc > 0 ? argc : 0));
+    std::vector<char*> utf8;
+    for (int i = 0; i < argc; ++i) {
+        // Strictly: an unpaired surrogate has no UTF-8 form, and a
+        // replacement character would name another file.
+        const int wide = int(std::wcslen(argv[i]));
+        const int n =
+            wide ? WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, argv[i], wide, nullptr, 0, nullptr, nullptr) : 0;
+        texts[size_t(i)].resize(size_t(n));
+        if (wide && (n <= 0 || WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, argv[i], wide, texts[size_t(i)].data(),
+                                                   n, nullptr, nullptr) != n)) {
+            const std::string line = std::string(name) + ": argument " + std::to_string(i) + " is not valid Unicode text\n";
+            errorWrite(line.data(), line.size());
+            return refused;
+        }
+        utf8.push_back(texts[size_t(i)].data());
+    }
+    utf8.push_back(nullptr);
+    return program(argc, utf8.data());
+}
+
 bool isTerminal(StandardStream stream) {
     DWORD mode = 0;
     return GetConsoleMode(standardHandle(stream), &mode) != 0;
@@ -66,8 +164,10 @@ bool isTerminal(StandardStream stream) {
 // ---- Files. ----
 // A File is a record holding the kernel handle.  Files are shared for reading
 // and writing with others.  WriteFile hands every byte to the system at once,
-// so a File holds no data of its own: flushFile reports whether every write
-// succeeded.
+// so a File holds no data of its own; the system may still hold some, and
+// learn only when it stores them that it cannot (a full disk, a network
+// share's delayed write): flushFile has a disk file's data stored
+// (FlushFileBuffers) and reports such a failure, and so does closeFile.
 
 struct File {
     HANDLE handle;
@@ -103,16 +203,14 @@ bool sameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMAT
 // ownName, a symbolic link or other reparse point is opened itself, not
 // followed.
 HANDLE openToQuery(const char* path, bool ownName) {
-    return CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | (ownName ? FILE_FLAG_OPEN_REPARSE_POINT : 0),
-                       nullptr);
+    return createFile(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
+                      FILE_FLAG_BACKUP_SEMANTICS | (ownName ? FILE_FLAG_OPEN_REPARSE_POINT : 0));
 }
 
 }  // namespace
 
 File* openForRead(const char* path) {
-    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = createFile(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
     if (!usable(h)) return nullptr;
     // A folder does not open without backup semantics; refused here too, in
     // case a file system lets one through.
@@ -125,12 +223,12 @@ File* openForRead(const char* path) {
 }
 
 File* createForWrite(const char* path) {
-    return wrap(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return wrap(createFile(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL));
 }
 
 File* createNew(const char* path) {
-    HANDLE h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = createFile(path, GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
     if (!usable(h)) return nullptr;
     // A device name ("NUL", "CON.partial") opens the existing device.
     if (GetFileType(h) != FILE_TYPE_DISK) {
@@ -169,12 +267,21 @@ bool writeFile(File* file, const void* buffer, size_t size) {
     return !file->failed;
 }
 
-bool flushFile(File* file) { return !file->failed; }
+bool flushFile(File* file) {
+    if (file->failed) return false;
+    // A pipe's FlushFileBuffers would wait for its reader; a console has
+    // nothing held.
+    if (GetFileType(file->handle) == FILE_TYPE_DISK && !FlushFileBuffers(file->handle)) file->failed = true;
+    return !file->failed;
+}
 
-void closeFile(File* file) {
-    if (!file) return;
-    if (!file->borrowed) CloseHandle(file->handle);
+bool closeFile(File* file) {
+    if (!file) return true;
+    const bool closed = file->borrowed || CloseHandle(file->handle) != 0;
+    const DWORD error = GetLastError();
     heapFree(file);
+    SetLastError(error);
+    return closed;
 }
 
 bool isSameFile(File* file, const char* path) {
@@ -205,10 +312,7 @@ bool closeAndRemove(File* file, const char* path) {
         }
     }
     closeFile(file);
-    if (!same) return false;
-    // A read-only attribute copied from the input would refuse the removal.
-    SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
-    return DeleteFileA(path) != 0;
+    return same && removeFile(path);
 }
 
 PathKind pathKind(const char* path) {
@@ -239,8 +343,8 @@ constexpr DWORD kTemporaryShare = FILE_SHARE_READ | FILE_SHARE_DELETE;
 // Opens the existing file at path when it is a stale temporary of ours (see
 // createBeside), emptied; INVALID_HANDLE_VALUE otherwise, the file untouched.
 HANDLE reuseStale(const char* path) {
-    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, kTemporaryShare, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE h = createFile(path, GENERIC_READ | GENERIC_WRITE, kTemporaryShare, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
     if (!usable(h)) return INVALID_HANDLE_VALUE;  // held by a run (a sharing violation), or not ours to open
     BY_HANDLE_FILE_INFORMATION info;
     char head[3];
@@ -267,15 +371,24 @@ File* createBeside(const char* target, char* temporary, size_t capacity) {
     size_t nameStart = 0;
     for (size_t i = 0; i < length; ++i)
         if (target[i] == '/' || target[i] == '\\' || target[i] == ':') nameStart = i + 1;
-    const size_t keep = length - nameStart > kLongestName - 11 ? nameStart + (kLongestName - 11) : length;
+    // The limit counts UTF-16 units: the name is cut after the last whole
+    // character (a UTF-8 sequence) that fits.
+    size_t keep = nameStart;
+    for (size_t units = 0; keep < length;) {
+        const unsigned char lead = static_cast<unsigned char>(target[keep]);
+        const size_t bytes = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        units += bytes == 4 ? 2 : 1;
+        if (units > kLongestName - 11 || keep + bytes > length) break;
+        keep += bytes;
+    }
+    if (length - nameStart <= kLongestName - 11) keep = length;
     DWORD lastError = 0;
     for (int k = 0; k < 100; ++k) {
         if (k == 0)
             std::snprintf(temporary, capacity, "%.*s.partial", int(keep), target);
         else
             std::snprintf(temporary, capacity, "%.*s.partial-%d", int(keep), target, k);
-        HANDLE h = CreateFileA(temporary, GENERIC_READ | GENERIC_WRITE, kTemporaryShare, nullptr, CREATE_NEW,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE h = createFile(temporary, GENERIC_READ | GENERIC_WRITE, kTemporaryShare, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
         if (!usable(h)) {
             lastError = GetLastError();
             if (lastError != ERROR_FILE_EXISTS && lastError != ERROR_ALREADY_EXISTS) break;
@@ -307,12 +420,11 @@ bool moveIntoPlace(File* file, const char* temporary, const char* target, bool r
     // Closed first: a file open for writing is not renamed everywhere.  A run
     // that takes it for a stale temporary in the moment between finds it
     // complete and begins with our signature; the rename then fails and the
-    // caller reports it, nothing of the user's lost.
-    closeFile(file);
-    if (moveFile(temporary, target, replace)) return true;
+    // caller reports it, nothing of the user's lost.  A failure the system
+    // reports only on closing (a delayed write) fails the move.
+    if (closeFile(file) && moveFile(temporary, target, replace)) return true;
     const DWORD error = GetLastError();
-    SetFileAttributesA(temporary, FILE_ATTRIBUTE_NORMAL);  // a read-only attribute copied from the input
-    DeleteFileA(temporary);
+    removeFile(temporary);
     SetLastError(error);
     return false;
 }
@@ -331,40 +443,79 @@ bool copyAttributes(File* from, File* to) {
 size_t lastErrorText(char* text, size_t capacity) {
     if (!capacity) return 0;
     const DWORD error = GetLastError();
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
-                             MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, static_cast<DWORD>(capacity), nullptr);
+    // In UTF-8, as every text of ours: the system's words in the user's
+    // language are not in the ANSI code page's letters.
+    wchar_t wide[512];
+    DWORD w = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                             MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), wide, 512, nullptr);
     // The system's text ends with ".\r\n": one line, without them.
-    while (n && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == '.' || text[n - 1] == ' ')) --n;
-    if (n == 0) n = static_cast<DWORD>(std::snprintf(text, capacity, "system error %lu", static_cast<unsigned long>(error)));
-    if (n >= capacity) n = static_cast<DWORD>(capacity - 1);
+    while (w && (wide[w - 1] == L'\n' || wide[w - 1] == L'\r' || wide[w - 1] == L'.' || wide[w - 1] == L' ')) --w;
+    int n = w ? WideCharToMultiByte(CP_UTF8, 0, wide, int(w), text, int(capacity - 1), nullptr, nullptr) : 0;
+    if (n <= 0) n = std::snprintf(text, capacity, "system error %lu", static_cast<unsigned long>(error));
+    if (n < 0) n = 0;
+    if (size_t(n) >= capacity) n = int(capacity - 1);
     text[n] = 0;
-    return n;
+    SetLastError(error);
+    return size_t(n);
 }
 
+// A read-only, hidden or system attribute on a file to be replaced: the
+// rename may refuse to replace it.
+constexpr DWORD kGuardingAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
 bool moveFile(const char* from, const char* to, bool replace) {
-    // Without the replace flag MoveFileExA fails when anything exists at to;
+    std::wstring source, target;
+    if (!systemPath(from, source) || !systemPath(to, target)) return false;
+    // Without the replace flag MoveFileExW fails when anything exists at to;
     // with it, a file is replaced and a folder still refuses.
-    return MoveFileExA(from, to, replace ? MOVEFILE_REPLACE_EXISTING : 0) != 0;
+    if (!replace) return MoveFileExW(source.c_str(), target.c_str(), 0) != 0;
+    // A replaced file's hidden and system attributes go to the file that
+    // takes its place, as a POSIX dot name stays hidden: they belong to the
+    // place, not to the content.  Read-only is the new file's own.
+    const DWORD old = attributesOf(target);
+    const bool guarded = old != INVALID_FILE_ATTRIBUTES && !(old & FILE_ATTRIBUTE_DIRECTORY) && (old & kGuardingAttributes);
+    DWORD mine = INVALID_FILE_ATTRIBUTES;
+    if (guarded && (old & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM))) {
+        mine = attributesOf(source);
+        if (mine == INVALID_FILE_ATTRIBUTES ||
+            !SetFileAttributesW(source.c_str(), mine | (old & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM))))
+            return false;
+    }
+    if (MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    DWORD error = GetLastError();
+    if (guarded && error == ERROR_ACCESS_DENIED) {
+        // Cleared only for the moment of the replacement, and given back
+        // when it still fails.
+        if (SetFileAttributesW(target.c_str(), (old & ~kGuardingAttributes) | FILE_ATTRIBUTE_NORMAL)) {
+            if (MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+            error = GetLastError();
+            SetFileAttributesW(target.c_str(), old);
+        }
+    }
+    if (mine != INVALID_FILE_ATTRIBUTES) SetFileAttributesW(source.c_str(), mine);
+    SetLastError(error);
+    return false;
 }
 
 // ---- Console. ----
-// WriteConsoleA works only on a console; when standard output is redirected to
-// a file or a pipe (GetConsoleMode fails) the same bytes go with WriteFile.
-// The handle is looked up on every write, which costs nothing at the rate of
-// progress lines and follows a standard output that the process redirects.
+// WriteConsoleW works only on a console; when a standard stream is redirected
+// to a file or a pipe (GetConsoleMode fails) the bytes go with WriteFile.  The
+// handle is looked up on every write, which costs nothing at the rate of
+// progress lines and follows a standard stream that the process redirects.
 
 namespace {
 
-// The file an interrupt removes.  The console's control handler runs on a
-// thread of its own while the process goes on; returning FALSE then lets the
-// default handler end the process.
-char interruptPath[MAX_PATH];
+// The file an interrupt removes, by its system name (the longest the system
+// takes).  The console's control handler runs on a thread of its own while
+// the process goes on; returning FALSE then lets the default handler end the
+// process.
+wchar_t interruptPath[32768];
 volatile LONG interruptPathSet = 0;
 volatile LONG handlerInstalled = 0;
 
 BOOL WINAPI onConsoleControl(DWORD event) {
     if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
-        if (InterlockedCompareExchange(&interruptPathSet, 0, 1) == 1) DeleteFileA(interruptPath);
+        if (InterlockedCompareExchange(&interruptPathSet, 0, 1) == 1) DeleteFileW(interruptPath);
     }
     return FALSE;
 }
@@ -373,33 +524,52 @@ BOOL WINAPI onConsoleControl(DWORD event) {
 
 // Clears the path an interrupt removes when it is this one.
 void forgetOnInterrupt(const char* path) {
-    if (interruptPathSet && std::strcmp(interruptPath, path) == 0) InterlockedExchange(&interruptPathSet, 0);
+    std::wstring name;
+    if (interruptPathSet && systemPath(path, name) && name == interruptPath) InterlockedExchange(&interruptPathSet, 0);
 }
 
 void removeOnInterrupt(const char* path) {
     InterlockedExchange(&interruptPathSet, 0);
-    if (path && std::strlen(path) < sizeof interruptPath) {
-        std::memcpy(interruptPath, path, std::strlen(path) + 1);
+    std::wstring name;
+    if (path && systemPath(path, name) && name.size() < sizeof interruptPath / sizeof *interruptPath) {
+        std::memcpy(interruptPath, name.c_str(), (name.size() + 1) * sizeof(wchar_t));
         InterlockedExchange(&interruptPathSet, 1);
         if (InterlockedExchange(&handlerInstalled, 1) == 0) SetConsoleCtrlHandler(onConsoleControl, TRUE);
     }
 }
 
-void consoleWrite(const char* text, size_t length) {
-    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (out == nullptr || out == INVALID_HANDLE_VALUE || length == 0) return;
+namespace {
+
+// Our texts are UTF-8.  A console shows UTF-16 (WriteConsoleW), whatever its
+// code page; a file or a pipe gets the UTF-8 bytes as they stand.  Text that
+// is not UTF-8 (never ours) goes to a console as bytes.
+void writeText(StandardStream stream, const char* text, size_t length) {
+    HANDLE out = standardHandle(stream);
+    if (!usable(out) || length == 0) return;
     DWORD mode = 0;
-    if (!GetConsoleMode(out, &mode)) {
+    std::wstring wide;
+    if (!GetConsoleMode(out, &mode) || !wideText(text, length, wide)) {
         writeAll(out, text, length);
         return;
     }
-    while (length) {
-        const DWORD want = static_cast<DWORD>(length < kLargestTransfer ? length : kLargestTransfer);
+    const wchar_t* p = wide.c_str();
+    size_t left = wide.size();
+    while (left) {
+        const DWORD want = static_cast<DWORD>(left < kLargestTransfer ? left : kLargestTransfer);
         DWORD written = 0;
-        if (!WriteConsoleA(out, text, want, &written, nullptr) || written == 0) return;
-        text += written;
-        length -= written;
+        if (!WriteConsoleW(out, p, want, &written, nullptr) || written == 0) return;
+        p += written;
+        left -= written;
     }
+}
+
+}  // namespace
+
+void consoleWrite(const char* text, size_t length) { writeText(StandardStream::Output, text, length); }
+
+void errorWrite(const char* text, size_t length) {
+    std::fflush(stderr);  // what the C runtime holds goes first
+    writeText(StandardStream::Error, text, length);
 }
 
 // ---- Memory. ----

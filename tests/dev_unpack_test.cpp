@@ -14,6 +14,7 @@
 
 #include "dev_stream_fixtures.h"
 #include "pack/packer.h"
+#include "platform/names.h"
 #include "run_program.h"
 #include "tests/corpus.h"
 
@@ -33,10 +34,12 @@ class DevUnpack : public testing::Test {
 protected:
     void SetUp() override {
         dir = fs::path(DEV_BINARY_DIR) / "dev_unpack_test" / testing::UnitTest::GetInstance()->current_test_info()->name();
-        fs::remove_all(dir);
+        test::removeTree(dir);
         fs::create_directories(dir);
     }
     std::string path(const char* name) const { return (dir / name).string(); }
+    // A name in any script (UTF-8) in the test's folder.
+    fs::path at(const std::string& name) const { return dir / platform::pathOf(name); }
     // A generated Bink 1 file without audio (random audio bytes are no DCT
     // packets a packer can rebuild).
     static std::vector<uint8_t> silentBink(uint32_t frames) {
@@ -262,6 +265,67 @@ TEST_F(DevUnpack, TrailingBytesAreIgnoredWithAWarning) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(readBytes(path("out.bik")), fixtures::makeBink1(o));
     EXPECT_EQ(r.err, "dev_unpack: two.dev: bytes after the end of the DEV stream were ignored\n");
+}
+
+// Names reach the file they name, in any script and at any length: never
+// one that a narrower character set spells alike ("vid\u0113o.dev" is not
+// "video.dev", "t\u0113st.bik" not "test.bik"), and messages show them as
+// given.  A path past Windows' old limit of 260 characters works, relative
+// and absolute.  A read-only target is replaced as any other (on Windows a
+// hidden and system one too, which keeps those two attributes).
+TEST_F(DevUnpack, NamesInAnyScriptAndLongPaths) {
+    const std::vector<uint8_t> bink = silentBink(8);
+    const PackResult packed = packBink(bink);
+    ASSERT_TRUE(packed.status.ok()) << packed.status.reason();
+    const std::vector<uint8_t> other(80, 'o');
+    writeBytes(at("video.dev"), other);
+    writeBytes(at("test.bik"), other);
+    for (const auto& [in, out] : std::vector<std::pair<std::string, std::string>>{
+             {"видео.dev", "выход.bik"},
+             {"動画.dev", "出力.bik"},
+             {"e\xcc\x81x.dev", "o\xcc\x88ut.bik"},  // combining marks
+             {"vidēo.dev", "tēst.bik"}}) {
+        writeBytes(at(in), packed.dev);
+        const ProgramResult r = runUnpack({in, out});
+        EXPECT_EQ(r.status, 0) << in << ": " << r.err;
+        EXPECT_EQ(readBytes(at(out)), bink) << out;
+    }
+    EXPECT_EQ(readBytes(at("video.dev")), other);
+    EXPECT_EQ(readBytes(at("test.bik")), other);
+    ProgramResult r = runUnpack({"нет.dev", "x.bik"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err.rfind("dev_unpack: нет.dev: ", 0), 0u) << r.err;
+
+    writeBytes(at("guarded.bik"), other);
+    fs::permissions(at("guarded.bik"), fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+#if defined(_WIN32)
+    const DWORD hidden = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    ASSERT_TRUE(SetFileAttributesW(at("guarded.bik").c_str(), hidden | FILE_ATTRIBUTE_READONLY));
+#endif
+    r = runUnpack({"vidēo.dev", "guarded.bik"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readBytes(at("guarded.bik")), bink);
+#if defined(_WIN32)
+    EXPECT_EQ(GetFileAttributesW(at("guarded.bik").c_str()) & (hidden | FILE_ATTRIBUTE_READONLY), hidden);
+#endif
+
+    fs::path deep = dir;
+    std::string relative;
+    for (const char letter : {'a', 'b', 'c'}) {
+        deep /= std::string(100, letter);
+        relative += std::string(100, letter) + "/";
+        fs::create_directory(test::anyLength(deep));
+    }
+    writeBytes(test::anyLength(deep / "in.dev"), packed.dev);
+    r = runUnpack({relative + "in.dev", relative + "relative.bik"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readBytes(test::anyLength(deep / "relative.bik")), bink);
+    const std::string absolute = platform::nameOf(fs::absolute(deep));
+    EXPECT_GT(absolute.size(), 300u);
+    r = runUnpack({absolute + "/in.dev", absolute + "/absolute.bik"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readBytes(test::anyLength(deep / "absolute.bik")), bink);
+    test::removeTree(dir / std::string(100, 'a'));
 }
 
 #if !defined(_WIN32)

@@ -2,7 +2,8 @@
 // with its standard streams set up as the test asks: standard error (and,
 // unless told otherwise, standard output) captured, standard input from a
 // file or the null device.  A Windows build starts the program with
-// CreateProcessA (under Wine too); elsewhere posix_spawn starts it, through
+// CreateProcessW (under Wine too), its arguments, UTF-8 here, given as the
+// UTF-16 a user's shell gives; elsewhere posix_spawn starts it, through
 // DEV_PROGRAM_EMULATOR when a cross build defines it (qemu for the 32-bit
 // Linux build).
 #pragma once
@@ -59,14 +60,62 @@ inline std::string readText(const std::filesystem::path& p) {
     return std::string(std::istreambuf_iterator<char>(f), {});
 }
 
+// The path for the test's own file calls at any length: on Windows the
+// \\?\ form of the absolute path, past the old 260-character limit.
+inline std::filesystem::path anyLength(const std::filesystem::path& p) {
+#if defined(_WIN32)
+    const std::wstring prefix = L"\\\\?\\";
+    const std::wstring given = p.wstring();
+    if (given.compare(0, prefix.size(), prefix) == 0) return p;
+    return std::filesystem::path(prefix + std::filesystem::absolute(p).make_preferred().wstring());
+#else
+    return p;
+#endif
+}
+
+// Removes a folder and all it holds, at any length (std::filesystem's
+// remove_all does not reach past 260 characters on Windows).
+inline void removeTree(const std::filesystem::path& p) {
+#if defined(_WIN32)
+    const std::wstring root = anyLength(p).wstring();
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((root + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") continue;
+            const std::wstring child = root + L"\\" + name;
+            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                removeTree(child);
+            else
+                DeleteFileW(child.c_str());
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(root.c_str());
+#else
+    std::error_code ec;
+    std::filesystem::remove_all(p, ec);
+#endif
+}
+
 #if defined(_WIN32)
 
 namespace detail {
 
-// CreateFileA for a handle the child inherits; INVALID_HANDLE_VALUE on failure.
-inline HANDLE openInherited(const std::string& path, DWORD access, DWORD disposition) {
+// UTF-8 text as UTF-16.
+inline std::wstring wide(const std::string& text) {
+    std::wstring w(text.size(), L'\0');
+    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), w.data(), int(w.size()));
+    w.resize(size_t(n > 0 ? n : 0));
+    return w;
+}
+
+// CreateFileW for a handle the child inherits; INVALID_HANDLE_VALUE on failure.
+inline HANDLE openInherited(const std::filesystem::path& path, DWORD access, DWORD disposition) {
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    return CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
+    return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
                        disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
@@ -81,20 +130,22 @@ inline ProgramResult runProgram(const std::string& program, const std::vector<st
     using detail::closeIfOpen;
     using detail::openInherited;
     ProgramResult r;
-    const std::string outFile = folder.string() + ".stdout", errFile = folder.string() + ".stderr";
+    std::filesystem::path outFile = folder, errFile = folder;
+    outFile += ".stdout";
+    errFile += ".stderr";
     // Every argument quoted: our test arguments hold no quotes and end in no
     // backslash.
     std::vector<std::string> words{program};
     words.insert(words.end(), args.begin(), args.end());
-    std::string line;
+    std::wstring line;
     for (const std::string& w : words) {
-        if (!line.empty()) line += ' ';
-        line += '"';
-        line += w;
-        line += '"';
+        if (!line.empty()) line += L' ';
+        line += L'"';
+        line += detail::wide(w);
+        line += L'"';
     }
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    HANDLE in = openInherited(streams.inputFile.empty() ? std::string("NUL") : (folder / streams.inputFile).string(),
+    HANDLE in = openInherited(streams.inputFile.empty() ? std::filesystem::path("NUL") : folder / streams.inputFile,
                               GENERIC_READ, OPEN_EXISTING);
     HANDLE out = nullptr, readEnd = nullptr;
     switch (streams.out) {
@@ -113,11 +164,11 @@ inline ProgramResult runProgram(const std::string& program, const std::vector<st
         case Stdout::Closed:
             break;
         case Stdout::File:
-            out = openInherited((folder / streams.outputFile).string(), FILE_APPEND_DATA, OPEN_ALWAYS);
+            out = openInherited(folder / streams.outputFile, FILE_APPEND_DATA, OPEN_ALWAYS);
             break;
     }
     HANDLE err = openInherited(errFile, GENERIC_WRITE, CREATE_ALWAYS);
-    STARTUPINFOA si{};
+    STARTUPINFOW si{};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
     si.hStdInput = in;
@@ -126,9 +177,9 @@ inline ProgramResult runProgram(const std::string& program, const std::vector<st
     PROCESS_INFORMATION pi{};
     const bool ready = in != INVALID_HANDLE_VALUE && out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE &&
                        (streams.out == Stdout::Closed || out != nullptr);
-    const std::string here = folder.string();
+    const std::wstring here = folder.wstring();
     const BOOL started =
-        ready && CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, here.c_str(), &si, &pi);
+        ready && CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, here.c_str(), &si, &pi);
     // The child holds its own copies.
     closeIfOpen(in);
     closeIfOpen(out);

@@ -19,6 +19,7 @@
 #include "testkit/bink_generator.h"
 #include "pack/packer.h"
 #include "pack/record_writer.h"
+#include "platform/names.h"
 #include "run_program.h"
 #include "tests/corpus.h"
 #include "tools/stream_layout.h"
@@ -67,7 +68,7 @@ class Tools : public testing::Test {
 protected:
     fs::path folder(const std::string& name) {
         const fs::path dir = fs::path(DEV_BINARY_DIR) / "tools_test" / name;
-        fs::remove_all(dir);
+        test::removeTree(dir);
         fs::create_directories(dir);
         return dir;
     }
@@ -414,6 +415,70 @@ TEST_F(Tools, DevInspectStreamsFolder) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("is the input file"), std::string::npos) << r.err;
     EXPECT_TRUE(test::readText(dir / "fresh" / "s01.bin") == text(f.dev));
+}
+
+// Names in any script and at any length, as a user writes them: dev_pack
+// packs and restores them, never confusing a name with one a narrower
+// character set spells alike ("vid\u0113o" with "video"), replaces a
+// read-only target only with -f (on Windows a hidden and system one too,
+// which keeps those two attributes), and names them as given; dev_inspect
+// reads them and dumps into a folder so named; a path past Windows' old limit
+// of 260 characters packs and restores.
+TEST_F(Tools, NamesInAnyScriptAndLongPaths) {
+    const Files& f = files();
+    const fs::path dir = folder("names");
+    const auto at = [&](const std::string& name) { return dir / platform::pathOf(name); };
+    put(at("кино.bik"), f.bink);
+    test::ProgramResult r = test::runProgram(DEV_PACK_PATH, {"-q", "кино.bik"}, dir);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(test::readText(at("кино.bik.dev")) == text(f.dev));
+    fs::rename(at("кино.bik.dev"), at("vidēo.dev"));
+    put(at("video"), f.precious);
+    put(at("vidēo"), f.precious);
+    fs::permissions(at("vidēo"), fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+#if defined(_WIN32)
+    const DWORD hidden = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    ASSERT_TRUE(SetFileAttributesW(at("vidēo").c_str(), hidden | FILE_ATTRIBUTE_READONLY));
+#endif
+    r = test::runProgram(DEV_PACK_PATH, {"-d", "vidēo.dev"}, dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "dev_pack: vidēo: File exists\n");
+    EXPECT_TRUE(test::readText(at("vidēo")) == text(f.precious));
+    r = test::runProgram(DEV_PACK_PATH, {"-df", "vidēo.dev"}, dir);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(test::readText(at("vidēo")) == text(f.bink));
+    EXPECT_TRUE(test::readText(at("video")) == text(f.precious));
+#if defined(_WIN32)
+    EXPECT_EQ(GetFileAttributesW(at("vidēo").c_str()) & (hidden | FILE_ATTRIBUTE_READONLY), hidden);
+#endif
+    r = test::runProgram(DEV_PACK_PATH, {"нет.bik"}, dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("dev_pack: нет.bik: ", 0), 0u) << r.err;
+
+    r = test::runProgram(DEV_INSPECT_PATH, {"vidēo.dev"}, dir);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("DEV stream"), std::string::npos) << r.out;
+    r = test::runProgram(DEV_INSPECT_PATH, {"--streams", "vidēo.dev", "ダンプ"}, dir);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(test::readText(at("ダンプ") / "s01.bin").empty());
+    r = test::runProgram(DEV_INSPECT_PATH, {"нет.dev"}, dir);
+    EXPECT_EQ(r.err.rfind("dev_inspect: нет.dev: ", 0), 0u) << r.err;
+
+    fs::path deep = dir;
+    std::string relative;
+    for (const char letter : {'a', 'b', 'c'}) {
+        deep /= std::string(100, letter);
+        relative += std::string(100, letter) + "/";
+        fs::create_directory(test::anyLength(deep));
+    }
+    put(test::anyLength(deep / "a.bik"), f.bink);
+    r = test::runProgram(DEV_PACK_PATH, {"-q", relative + "a.bik"}, dir);
+    EXPECT_EQ(r.status, 0) << r.err;
+    r = test::runProgram(DEV_PACK_PATH, {"-dfq", relative + "a.bik.dev"}, dir);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(test::readText(test::anyLength(deep / "a.bik")) == text(f.bink));
+    EXPECT_TRUE(test::readText(test::anyLength(deep / "a.bik.dev")) == text(f.dev));
+    test::removeTree(dir / std::string(100, 'a'));
 }
 
 #if !defined(_WIN32)

@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "platform/names.h"
+
 namespace dev::cli {
 
 namespace fs = std::filesystem;
@@ -151,7 +153,10 @@ Status OutputFile::commit(const InputFile* attributesFrom) {
         writeProblem_ = systemReason();
     }
     if (standard_ || direct_) {
-        platform::closeFile(file_);
+        if (!platform::closeFile(file_) && !writeFailed_) {
+            writeFailed_ = true;
+            writeProblem_ = systemReason();
+        }
         file_ = nullptr;
         if (writeFailed_) return writeProblem_;
         return {};
@@ -171,7 +176,7 @@ Status OutputFile::commit(const InputFile* attributesFrom) {
     if (!platform::moveIntoPlace(file, temporary_.c_str(), target_.c_str(), replace_)) {
         const std::string why = systemReason();
         std::error_code ec;
-        const bool taken = !replace_ && fs::exists(fs::symlink_status(target_, ec));
+        const bool taken = !replace_ && fs::exists(fs::symlink_status(platform::pathOf(target_), ec));
         platform::removeOnInterrupt(nullptr);
         temporary_.clear();
         return taken ? "File exists" : "cannot be renamed into place: " + why;

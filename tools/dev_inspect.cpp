@@ -37,6 +37,7 @@
 #include "writers/bink_container.h"
 #include "driver/unpacker.h"
 #include "pack/bink_file.h"
+#include "platform/names.h"
 #include "platform/platform.h"
 #include "stages/stage_table.h"
 #include "tools/cli_files.h"
@@ -48,7 +49,8 @@ namespace {
 using namespace dev;
 
 int fail(const std::string& message) {
-    std::fprintf(stderr, "dev_inspect: %s\n", message.c_str());
+    const std::string line = "dev_inspect: " + message + "\n";
+    platform::errorWrite(line.data(), line.size());
     return 1;
 }
 
@@ -250,6 +252,8 @@ std::string systemReason() {
 class StreamDump : public StreamObserver {
 public:
     StreamDump(const std::filesystem::path& dir, platform::File* manifest) : dir_(dir), manifest_(manifest) {}
+    // The name of a file of the dump, for messages and the platform layer.
+    std::string nameIn(const char* name) const { return platform::nameOf(dir_ / name); }
     ~StreamDump() {
         for (platform::File* f : files_) platform::closeFile(f);
         platform::closeFile(lengths_);
@@ -279,10 +283,10 @@ public:
         for (int n = 1; n <= kStreamCount && problem_.empty(); ++n) {
             char name[16];
             std::snprintf(name, sizeof name, "s%02d.bin", n);
-            if (files_[n] && !platform::flushFile(files_[n])) problem_ = (dir_ / name).string() + ": " + systemReason();
+            if (files_[n] && !platform::flushFile(files_[n])) problem_ = nameIn(name) + ": " + systemReason();
         }
         if (problem_.empty() && lengths_ && !platform::flushFile(lengths_))
-            problem_ = (dir_ / "lengths.tsv").string() + ": " + systemReason();
+            problem_ = nameIn("lengths.tsv") + ": " + systemReason();
         return problem_;
     }
 
@@ -291,17 +295,17 @@ private:
     platform::File* create(const char* name) {
         const std::string line = std::string(name) + "\n";
         if (!platform::writeFile(manifest_, line.data(), line.size()) || !platform::flushFile(manifest_)) {
-            problem_ = (dir_ / kManifest).string() + ": " + systemReason();
+            problem_ = nameIn(kManifest) + ": " + systemReason();
             return nullptr;
         }
-        const std::string path = (dir_ / name).string();
+        const std::string path = nameIn(name);
         platform::File* f = platform::createNew(path.c_str());
         if (!f) problem_ = path + ": " + systemReason();
         return f;
     }
     bool put(platform::File* f, const char* name, const void* data, size_t size) {
         if (platform::writeFile(f, data, size)) return true;
-        problem_ = (dir_ / name).string() + ": " + systemReason();
+        problem_ = nameIn(name) + ": " + systemReason();
         return false;
     }
 
@@ -317,7 +321,7 @@ private:
 bool readManifest(const std::filesystem::path& path, std::vector<std::string>& names) {
     cli::InputFile in;
     std::vector<uint8_t> bytes;
-    if (!in.open(path.string()).ok() || !in.readAll(bytes)) return false;
+    if (!in.open(platform::nameOf(path)).ok() || !in.readAll(bytes)) return false;
     const std::string text(bytes.begin(), bytes.end());
     if (text.compare(0, sizeof kManifestHead - 1, kManifestHead) != 0) return false;
     size_t pos = sizeof kManifestHead - 1;
@@ -338,36 +342,38 @@ bool readManifest(const std::filesystem::path& path, std::vector<std::string>& n
 platform::File* prepareDumpFolder(const std::string& dir, bool force, platform::File* input) {
     namespace fs = std::filesystem;
     std::error_code ec;
-    const fs::path manifest = fs::path(dir) / kManifest;
-    const fs::file_status st = fs::status(dir, ec);
+    const fs::path folder = platform::pathOf(dir);
+    const fs::path manifest = folder / kManifest;
+    const std::string manifestName = platform::nameOf(manifest);
+    const fs::file_status st = fs::status(folder, ec);
     if (fs::exists(st) && !fs::is_directory(st)) return fail(dir + ": not a directory"), nullptr;
     if (!fs::exists(st)) {
-        if (!fs::create_directories(dir, ec)) return fail(dir + ": cannot be created: " + ec.message()), nullptr;
+        if (!fs::create_directories(folder, ec)) return fail(dir + ": cannot be created: " + ec.message()), nullptr;
     } else {
         std::vector<std::string> ours;
         const bool haveManifest = fs::is_regular_file(fs::symlink_status(manifest, ec)) && readManifest(manifest, ours);
         if (fs::exists(fs::symlink_status(manifest, ec)) && !haveManifest)
-            return fail(manifest.string() + ": not a manifest of dev_inspect; not touched"), nullptr;
-        for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-            const std::string name = it->path().filename().string();
+            return fail(manifestName + ": not a manifest of dev_inspect; not touched"), nullptr;
+        for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+            const std::string name = platform::nameOf(it->path().filename());
             const bool listed = name == kManifest || std::find(ours.begin(), ours.end(), name) != ours.end();
             if (!listed && !force) return fail(dir + ": holds other files (--force writes there anyway)"), nullptr;
         }
         if (ec) return fail(dir + ": cannot be read: " + ec.message()), nullptr;
         for (const std::string& name : ours) {
-            const fs::path p = fs::path(dir) / name;
+            const fs::path p = folder / name;
             if (!fs::is_regular_file(fs::symlink_status(p, ec))) continue;
-            if (platform::isSameFile(input, p.string().c_str()))
-                return fail(p.string() + ": is the input file; not removed"), nullptr;
-            if (!fs::remove(p, ec) && ec) return fail(p.string() + ": cannot be removed: " + ec.message()), nullptr;
+            if (platform::isSameFile(input, platform::nameOf(p).c_str()))
+                return fail(platform::nameOf(p) + ": is the input file; not removed"), nullptr;
+            if (!fs::remove(p, ec) && ec) return fail(platform::nameOf(p) + ": cannot be removed: " + ec.message()), nullptr;
         }
         if (haveManifest && !fs::remove(manifest, ec) && ec)
-            return fail(manifest.string() + ": cannot be removed: " + ec.message()), nullptr;
+            return fail(manifestName + ": cannot be removed: " + ec.message()), nullptr;
     }
-    platform::File* file = platform::createNew(manifest.string().c_str());
-    if (!file) return fail(manifest.string() + ": " + systemReason()), nullptr;
+    platform::File* file = platform::createNew(manifestName.c_str());
+    if (!file) return fail(manifestName + ": " + systemReason()), nullptr;
     if (!platform::writeFile(file, kManifestHead, sizeof kManifestHead - 1) || !platform::flushFile(file)) {
-        fail(manifest.string() + ": " + systemReason());
+        fail(manifestName + ": " + systemReason());
         platform::closeFile(file);
         return nullptr;
     }
@@ -382,7 +388,7 @@ int dumpStreams(const std::string& devPath, const std::string& dirPath, bool for
     if (bytes.size() < 4 || std::memcmp(bytes.data(), kDevMagic, 4) != 0) return fail(in.name() + ": not a DEV stream");
     platform::File* manifest = prepareDumpFolder(dirPath, force, in.file());
     if (!manifest) return 1;
-    StreamDump dump(dirPath, manifest);
+    StreamDump dump(platform::pathOf(dirPath), manifest);
     NullSink sink;
     MemorySource source(bytes.data(), bytes.size());
     RunFailure failure;
@@ -415,9 +421,7 @@ constexpr char kUsage[] =
     "sub-streams of every frame of a DEV stream into DIR.\n"
     "Exit status: 0 sound, 1 unreadable or damaged, 2 a warning.\n";
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int inspectMain(int argc, char** argv) {
     platform::prepareStandardStreams();
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.size() == 1 && (args[0] == "-h" || args[0] == "--help")) return std::fputs(kUsage, stdout), 0;
@@ -437,3 +441,11 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stderr);
     return 1;
 }
+
+}  // namespace
+
+#if defined(_WIN32)
+int wmain(int argc, wchar_t** argv) { return platform::runWithUtf8Arguments("dev_inspect", argc, argv, inspectMain, 1); }
+#else
+int main(int argc, char** argv) { return inspectMain(argc, argv); }
+#endif

@@ -29,6 +29,7 @@
 #include "driver/unpacker.h"
 #include "pack/packer.h"
 #include "pack/record_writer.h"
+#include "platform/names.h"
 #include "platform/platform.h"
 #include "plugin/record_stream.h"
 #include "stages/stage_table.h"
@@ -91,18 +92,18 @@ public:
     explicit Report(const Options& options) : options_(options) {}
     void error(const std::string& name, const std::string& reason) {
         clearProgress();
-        std::fprintf(stderr, "dev_pack: %s: %s\n", name.c_str(), reason.c_str());
+        line("dev_pack: " + name + ": " + reason);
         status_ = 1;
     }
     void warning(const std::string& name, const std::string& reason) {
         clearProgress();
-        if (!options_.quiet) std::fprintf(stderr, "dev_pack: %s: %s\n", name.c_str(), reason.c_str());
+        if (!options_.quiet) line("dev_pack: " + name + ": " + reason);
         if (status_ == 0) status_ = 2;
     }
     // A summary line, silenced by -q.
     void summary(const std::string& line) {
         clearProgress();
-        if (!options_.quiet) std::fprintf(stderr, "%s\n", line.c_str());
+        if (!options_.quiet) this->line(line);
     }
     int status() const { return status_; }
 
@@ -124,12 +125,20 @@ public:
     }
 
 private:
+    // A line on standard error, its names as given (platform::errorWrite).
+    static void line(const std::string& text) {
+        const std::string withEnd = text + "\n";
+        platform::errorWrite(withEnd.data(), withEnd.size());
+    }
     void showProgress(uint32_t perMille) {
         if (!enabled_) return;
         const uint32_t now = platform::tickCount();
         if (shown_ && now - lastTick_ < 100 && perMille < 1000) return;
         lastTick_ = now;
-        width_ = std::fprintf(stderr, "\r%s: %u.%u%%", name_.c_str(), perMille / 10, perMille % 10) - 1;
+        const std::string text = "\r" + name_ + ": " + std::to_string(perMille / 10) + "." +
+                                 std::to_string(perMille % 10) + "%";
+        platform::errorWrite(text.data(), text.size());
+        width_ = int(text.size()) - 1;
         shown_ = true;
     }
 
@@ -155,7 +164,7 @@ bool endsWith(const std::string& s, const char* suffix) {
 
 bool isDirectory(const std::string& path) {
     std::error_code ec;
-    return !cli::isStandardName(path) && std::filesystem::is_directory(path, ec);
+    return !cli::isStandardName(path) && std::filesystem::is_directory(platform::pathOf(path), ec);
 }
 
 // What a stream's first bytes say it is.
@@ -324,7 +333,7 @@ void decodeOne(const std::string& path, const Options& o, Report& report, bool t
         else if (o.toStdout || cli::isStandardName(path)) target = "-";
         else {
             const size_t stem = path.size() - std::strlen(kSuffix);
-            if (!endsWith(path, kSuffix) || std::filesystem::path(path.substr(0, stem)).filename().empty())
+            if (!endsWith(path, kSuffix) || platform::pathOf(path.substr(0, stem)).filename().empty())
                 return report.warning(path, "unknown suffix (not .dev), skipping");
             target = path.substr(0, stem);
         }
@@ -555,9 +564,7 @@ int parse(int argc, char** argv, Options& o) {
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int packMain(int argc, char** argv) {
     platform::prepareStandardStreams();
     Options options;
     if (const int status = parse(argc, argv, options)) return status < 0 ? 0 : status;
@@ -585,3 +592,11 @@ int main(int argc, char** argv) {
         report.error("(stdout)", systemReason());
     return report.status();
 }
+
+}  // namespace
+
+#if defined(_WIN32)
+int wmain(int argc, wchar_t** argv) { return platform::runWithUtf8Arguments("dev_pack", argc, argv, packMain, 1); }
+#else
+int main(int argc, char** argv) { return packMain(argc, argv); }
+#endif

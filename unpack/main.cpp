@@ -27,7 +27,10 @@
 //    standard error: the exit code is the run's;
 //  - the standard streams are made valid at start, so a closed standard
 //    output cannot hand its descriptor to the output file, and console text
-//    that cannot be written (a closed pipe) is dropped without ending the run.
+//    that cannot be written (a closed pipe) is dropped without ending the run;
+//  - on Windows the names are taken from the UTF-16 command line and reach
+//    the system as given, in any script and of any length: never one mapped
+//    to another file's name.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -38,6 +41,7 @@
 #include "core/byte_io.h"
 #include "driver/failure_text.h"
 #include "driver/unpacker.h"
+#include "platform/names.h"
 #include "platform/platform.h"
 #include "stages/stage_table.h"
 #include "stages/stages.h"
@@ -103,8 +107,7 @@ int32_t showProgress(void*, uint32_t perMille) {
 // A reason on standard error: "dev_unpack: NAME: TEXT".
 void printReason(const std::string& name, const std::string& text) {
     const std::string line = "dev_unpack: " + name + ": " + text + "\n";
-    std::fwrite(line.data(), 1, line.size(), stderr);
-    std::fflush(stderr);
+    platform::errorWrite(line.data(), line.size());
 }
 
 std::string systemReason() {
@@ -123,9 +126,9 @@ public:
         target_ = target;
         // A name reached through symbolic links is replaced where it lies.
         std::error_code ec;
-        if (fs::is_symlink(fs::symlink_status(target, ec))) {
-            const fs::path named = fs::canonical(target, ec);
-            if (!ec) target_ = named.string();
+        if (fs::is_symlink(fs::symlink_status(platform::pathOf(target), ec))) {
+            const fs::path named = fs::canonical(platform::pathOf(target), ec);
+            if (!ec && !platform::nameOf(named).empty()) target_ = platform::nameOf(named);
         }
         const platform::PathKind kind = platform::pathKind(target_.c_str());
         if (kind == platform::PathKind::Directory) return fail("Is a directory", reason);
@@ -161,9 +164,9 @@ public:
         }
         platform::File* file = file_;
         file_ = nullptr;
-        if (direct_)
-            platform::closeFile(file);
-        else if (!platform::moveIntoPlace(file, temporary_.c_str(), target_.c_str(), true))
+        if (direct_) {
+            if (!platform::closeFile(file)) reason = "the output cannot be written: " + systemReason();
+        } else if (!platform::moveIntoPlace(file, temporary_.c_str(), target_.c_str(), true))
             reason = "cannot be put in place: " + systemReason();
         platform::removeOnInterrupt(nullptr);
         const bool placed = reason.empty();
@@ -203,9 +206,7 @@ void printBanner() {
     print(kUsage, sizeof kUsage - 1);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int unpackMain(int argc, char** argv) {
     platform::prepareStandardStreams();
     if (argc != 3) {
         printBanner();
@@ -257,3 +258,11 @@ int main(int argc, char** argv) {
     if (trailing) printReason(inputName, "bytes after the end of the DEV stream were ignored");
     return result;
 }
+
+}  // namespace
+
+#if defined(_WIN32)
+int wmain(int argc, wchar_t** argv) { return platform::runWithUtf8Arguments("dev_unpack", argc, argv, unpackMain, -1); }
+#else
+int main(int argc, char** argv) { return unpackMain(argc, argv); }
+#endif
