@@ -190,6 +190,19 @@ bool isSameFile(File* file, const char* path) {
 // interrupt handling).
 void forgetOnInterrupt(const char* path);
 
+// Keeps an interrupt from removing the named files while the object lives
+// (below): making a temporary and naming it for removal are one step.
+// Never nested.
+struct InterruptsHeld {
+    InterruptsHeld();
+    ~InterruptsHeld();
+    InterruptsHeld(const InterruptsHeld&) = delete;
+    InterruptsHeld& operator=(const InterruptsHeld&) = delete;
+};
+namespace {
+bool nameForRemoval(const char* path);
+}
+
 bool closeAndRemove(File* file, const char* path) {
     if (!file) return false;
     forgetOnInterrupt(path);
@@ -269,6 +282,7 @@ File* createBeside(const char* target, char* temporary, size_t capacity) {
         if (target[i] == '/' || target[i] == '\\' || target[i] == ':') nameStart = i + 1;
     const size_t keep = length - nameStart > kLongestName - 11 ? nameStart + (kLongestName - 11) : length;
     DWORD lastError = 0;
+    const InterruptsHeld held;
     for (int k = 0; k < 100; ++k) {
         if (k == 0)
             std::snprintf(temporary, capacity, "%.*s.partial", int(keep), target);
@@ -288,11 +302,12 @@ File* createBeside(const char* target, char* temporary, size_t capacity) {
             lastError = ERROR_INVALID_NAME;
             break;
         }
-        if (File* file = wrap(h)) {
-            removeOnInterrupt(temporary);
-            return file;
-        }
-        lastError = ERROR_NOT_ENOUGH_MEMORY;
+        File* file = wrap(h);
+        if (file && nameForRemoval(temporary)) return file;
+        // Never a temporary an interrupt would leave behind.
+        lastError = file ? ERROR_TOO_MANY_OPEN_FILES : ERROR_NOT_ENOUGH_MEMORY;
+        if (file) closeFile(file);  // wrap closed h when it failed
+        DeleteFileA(temporary);
         break;
     }
     temporary[0] = 0;
@@ -353,36 +368,72 @@ bool moveFile(const char* from, const char* to, bool replace) {
 // The handle is looked up on every write, which costs nothing at the rate of
 // progress lines and follows a standard output that the process redirects.
 
+// The files an interrupt removes: one slot per temporary, so that several
+// threads may each hold one.  The console's control handler runs on a thread
+// of its own while the process goes on; it waits until no thread is inside
+// a hold (slots change only there, and a temporary is made and named in one
+// hold), removes every named file and returns FALSE, which lets the default
+// handler end the process.  A thread that enters a hold after an interrupt
+// came waits for the end.
 namespace {
 
-// The file an interrupt removes.  The console's control handler runs on a
-// thread of its own while the process goes on; returning FALSE then lets the
-// default handler end the process.
-char interruptPath[MAX_PATH];
-volatile LONG interruptPathSet = 0;
+constexpr size_t kInterruptSlots = 64;
+struct InterruptSlot {
+    char path[MAX_PATH];
+    bool set;
+};
+InterruptSlot interruptSlots[kInterruptSlots];
+volatile LONG holders = 0;
+volatile LONG interrupted = 0;
 volatile LONG handlerInstalled = 0;
 
 BOOL WINAPI onConsoleControl(DWORD event) {
     if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
-        if (InterlockedCompareExchange(&interruptPathSet, 0, 1) == 1) DeleteFileA(interruptPath);
+        InterlockedExchange(&interrupted, 1);
+        while (InterlockedCompareExchange(&holders, 0, 0) != 0) Sleep(1);
+        for (const InterruptSlot& slot : interruptSlots)
+            if (slot.set) DeleteFileA(slot.path);
     }
     return FALSE;
 }
 
+// Names path for removal, inside a hold; false when no slot is free.
+bool nameForRemoval(const char* path) {
+    if (std::strlen(path) >= MAX_PATH) return false;
+    for (InterruptSlot& slot : interruptSlots) {
+        if (slot.set) continue;
+        std::memcpy(slot.path, path, std::strlen(path) + 1);
+        slot.set = true;
+        if (InterlockedExchange(&handlerInstalled, 1) == 0) SetConsoleCtrlHandler(onConsoleControl, TRUE);
+        return true;
+    }
+    return false;
+}
+
 }  // namespace
+
+InterruptsHeld::InterruptsHeld() {
+    InterlockedIncrement(&holders);
+    if (InterlockedCompareExchange(&interrupted, 0, 0) != 0) {
+        // The process is ending: make nothing more, let it end.
+        InterlockedDecrement(&holders);
+        Sleep(INFINITE);
+    }
+}
+
+InterruptsHeld::~InterruptsHeld() { InterlockedDecrement(&holders); }
 
 // Clears the path an interrupt removes when it is this one.
 void forgetOnInterrupt(const char* path) {
-    if (interruptPathSet && std::strcmp(interruptPath, path) == 0) InterlockedExchange(&interruptPathSet, 0);
+    const InterruptsHeld held;
+    for (InterruptSlot& slot : interruptSlots)
+        if (slot.set && std::strcmp(slot.path, path) == 0) slot.set = false;
 }
 
 void removeOnInterrupt(const char* path) {
-    InterlockedExchange(&interruptPathSet, 0);
-    if (path && std::strlen(path) < sizeof interruptPath) {
-        std::memcpy(interruptPath, path, std::strlen(path) + 1);
-        InterlockedExchange(&interruptPathSet, 1);
-        if (InterlockedExchange(&handlerInstalled, 1) == 0) SetConsoleCtrlHandler(onConsoleControl, TRUE);
-    }
+    if (!path) return;
+    const InterruptsHeld held;
+    (void)nameForRemoval(path);
 }
 
 void consoleWrite(const char* text, size_t length) {

@@ -165,7 +165,6 @@ public:
             platform::closeFile(file);
         else if (!platform::moveIntoPlace(file, temporary_.c_str(), target_.c_str(), true))
             reason = "cannot be put in place: " + systemReason();
-        platform::removeOnInterrupt(nullptr);
         const bool placed = reason.empty();
         temporary_.clear();
         return placed;
@@ -179,7 +178,6 @@ public:
         else
             platform::closeFile(file_);
         file_ = nullptr;
-        platform::removeOnInterrupt(nullptr);
         temporary_.clear();
     }
 
