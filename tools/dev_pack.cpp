@@ -207,13 +207,19 @@ bool terminalRefused(const Options& o, const std::string& path, bool writing, Re
 
 // ---- Packing ----
 
+// Where the stream packed from path goes ("-": standard output); empty for
+// a file skipped for its suffix.
+std::string packTarget(const std::string& path, const Options& o) {
+    if (o.haveOutput) return o.output;
+    if (o.toStdout || cli::isStandardName(path)) return "-";
+    if (endsWith(path, kSuffix)) return {};
+    return path + kSuffix;
+}
+
 void packOne(const std::string& path, const Options& o, Report& report) {
     if (isDirectory(path)) return report.warning(path, "Is a directory, skipping");
-    std::string target;
-    if (o.haveOutput) target = o.output;
-    else if (o.toStdout || cli::isStandardName(path)) target = "-";
-    else if (endsWith(path, kSuffix)) return report.warning(path, "already has the .dev suffix, skipping");
-    else target = path + kSuffix;
+    const std::string target = packTarget(path, o);
+    if (target.empty()) return report.warning(path, "already has the .dev suffix, skipping");
     if (terminalRefused(o, target, true, report)) return;
 
     InputFile in;
@@ -252,7 +258,8 @@ void packFile(const std::string& path, const Options& o, Report& report) {
 // (ignoring case on Windows).
 std::vector<std::string> namesTouched(const std::string& path, const Options& o) {
     std::vector<std::string> names;
-    for (const std::string& name : {path, o.haveOutput ? o.output : o.toStdout ? std::string("-") : path + kSuffix}) {
+    for (const std::string& name : {path, packTarget(path, o)}) {
+        if (name.empty()) continue;
         std::error_code ec;
         std::string full = cli::isStandardName(name) ? name : std::filesystem::weakly_canonical(name, ec).string();
         if (ec) full = name;
@@ -276,10 +283,10 @@ void packFiles(const Options& o, Report& report, unsigned threads) {
     {
         std::vector<std::string> seen;
         for (size_t i = 0; i < count; ++i) {
-            for (const std::string& name : namesTouched(files[i], o)) {
+            const std::vector<std::string> names = namesTouched(files[i], o);
+            for (const std::string& name : names)
                 if (std::find(seen.begin(), seen.end(), name) != seen.end()) afterEarlier[i] = true;
-                seen.push_back(name);
-            }
+            seen.insert(seen.end(), names.begin(), names.end());
         }
     }
     struct Outcome {
