@@ -197,6 +197,7 @@ int reuseStale(const char* path) {
 // would drop it unseen); an flock lock belongs to the open file and lasts
 // exactly as long as the File.  Either is released by the system when the
 // process ends, however it ends.
+
 // The files an interrupt removes: one slot per temporary, so that several
 // threads may each hold one.  Slots change only inside a hold (below); an
 // interrupt that comes while any thread is inside one is finished by the last

@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 namespace dev::platform {
 
@@ -385,7 +386,7 @@ struct InterruptSlot {
 InterruptSlot interruptSlots[kInterruptSlots];
 volatile LONG holders = 0;
 volatile LONG interrupted = 0;
-volatile LONG handlerInstalled = 0;
+std::once_flag handlerInstalled;
 
 BOOL WINAPI onConsoleControl(DWORD event) {
     if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
@@ -404,7 +405,7 @@ bool nameForRemoval(const char* path) {
         if (slot.set) continue;
         std::memcpy(slot.path, path, std::strlen(path) + 1);
         slot.set = true;
-        if (InterlockedExchange(&handlerInstalled, 1) == 0) SetConsoleCtrlHandler(onConsoleControl, TRUE);
+        std::call_once(handlerInstalled, [] { SetConsoleCtrlHandler(onConsoleControl, TRUE); });
         return true;
     }
     return false;
