@@ -616,7 +616,7 @@ int parse(int argc, char** argv, Options& o) {
             else if (name == "threads") {
                 std::string count;
                 if (!takeValue(argc, argv, i, value, count) || !parseThreads(count, o.threads))
-                    return usageError("option '--threads' needs a number");
+                    return usageError("option '--threads' needs a number from 0 to " + std::to_string(kMaxThreads));
             } else if (name == "output") {
                 if (!takeValue(argc, argv, i, value, o.output) || o.output.empty())
                     return usageError("option '--output' needs a file name");
@@ -641,7 +641,7 @@ int parse(int argc, char** argv, Options& o) {
                 case 'T': {
                     std::string count;
                     if (!takeValue(argc, argv, i, argv[i] + j + 1, count) || !parseThreads(count, o.threads))
-                        return usageError("option '-T' needs a number");
+                        return usageError("option '-T' needs a number from 0 to " + std::to_string(kMaxThreads));
                     j = arg.size();
                     break;
                 }
