@@ -28,6 +28,9 @@ struct Stage {
     StreamBuffer* outputs[kMaxStageOutputs] = {};
     volatile uint8_t stop = 0;
     volatile uint8_t failed = 0;
+    // Set with failed when setup could not have its memory: the run ends for
+    // want of memory, not for a chunk the stage could not decode.
+    volatile uint8_t setupFailed = 0;
     uint32_t number = 0;
     uint32_t length = 0;
     const BinkContext* context = nullptr;  // the file's facts, read-only
@@ -54,7 +57,8 @@ inline uint64_t clockNanos() {
 // Stage side of the protocol, shared by every stage routine.
 //
 // setup() builds the stage's models and state and returns false when memory
-// cannot be had; decode(stage) handles one chunk and returns false when the
+// cannot be had (only then: what the file itself rules out fails at the
+// first chunk instead); decode(stage) handles one chunk and returns false when the
 // chunk cannot be finished (corrupt data, output over capacity); teardown()
 // releases what setup built.  A stage that fails sets failed and keeps
 // answering go with done until it receives the stop order, so the driver
@@ -62,7 +66,10 @@ inline uint64_t clockNanos() {
 template <class Setup, class Decode, class Teardown>
 uint32_t runStageLoop(Stage* stage, Setup&& setup, Decode&& decode, Teardown&& teardown) {
     const bool ready = setup();
-    if (!ready) stage->failed = 1;
+    if (!ready) {
+        stage->setupFailed = 1;
+        stage->failed = 1;
+    }
     const bool timed = stage->timed;
     uint64_t idleSince = timed ? clockNanos() : 0;
     for (;;) {

@@ -18,7 +18,7 @@ std::string describeRunFailure(const RunFailure& f, int32_t result) {
             return result == kResultFlags ? "the Bink header's video flags are not supported"
                                           : "the header chunk is damaged";
         case FailurePoint::Resources:
-            return "out of memory";
+            return "not enough memory";
         case FailurePoint::Stage:
             return where + "the stage cannot decode its chunk";
         case FailurePoint::EarlyEnd:

@@ -54,6 +54,7 @@ bool createPipeline(Pipeline& p, const BinkContext& file, const StageTable& tabl
         st.number = static_cast<uint32_t>(slot);
         st.stop = 0;
         st.failed = 0;
+        st.setupFailed = 0;
         st.routine = row.routine;
         st.timed = p.timed;
         st.thread = platform::startThread(stageEntry, &st);
@@ -90,7 +91,7 @@ CycleResult runCycle(Pipeline& p, SizeDecoder& sizes, ByteSource& input, int& fa
         p.busy[s] = false;
         if (p.released[s] && st.failed) {
             failedStage = s;
-            return CycleResult::StageFailed;
+            return st.setupFailed ? CycleResult::NoMemory : CycleResult::StageFailed;
         }
         if (p.endSeen) {
             st.stop = 1;

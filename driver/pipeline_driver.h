@@ -48,6 +48,7 @@ bool createPipeline(Pipeline& pipeline, const BinkContext& file, const StageTabl
 enum class CycleResult {
     Ok,
     StageFailed,  // the stage that set its failed flag
+    NoMemory,     // the stage could not set up (its models need memory that cannot be had)
     BadLength,    // a chunk length that is negative (not the end mark) or above the stage's input capacity
     ShortRead,    // the input ended inside a chunk
 };

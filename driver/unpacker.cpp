@@ -191,6 +191,9 @@ int32_t Run::cycle(uint32_t carries) {
             // The stage failed on the chunk of the previous cycle.
             reportStageFailure(failedStage, options_.failureReport);
             return fail(kResultFailed, FailurePoint::Stage, int64_t(carries) - 1, failedStage);
+        case CycleResult::NoMemory:
+            // Not the stage's failure: nothing to report but the result.
+            return fail(kResultFailed, FailurePoint::Resources);
         case CycleResult::BadLength:
             return fail(kResultFailed, FailurePoint::Framing, carries, failedStage);
         case CycleResult::ShortRead:

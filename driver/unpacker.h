@@ -29,6 +29,8 @@ public:
 
 // How the run reports a failed stage: the console line, the message box, or
 // not at all (the packer's own check run, which reports through its result).
+// A stage that cannot have the memory for its models is not reported here:
+// the run ends with -1 and FailurePoint::Resources.
 enum class FailureReport { Console, MessageBox, None };
 
 // Where a failed run stopped, for tools that name the first failure.  The
@@ -39,7 +41,7 @@ enum class FailurePoint : uint8_t {
     NotDev,       // no DEV magic
     Framing,      // a corrupt capacity or size block, or a chunk length out of range
     Header,       // the header chunk is corrupt, or its video flags are rejected
-    Resources,    // memory or a thread cannot be had
+    Resources,    // memory or a thread cannot be had (a stage's models included)
     Stage,        // a stage could not decode its chunk of the frame
     EarlyEnd,     // the chunks end before the header's last frame
     Assembly,     // the frame cannot be rebuilt from the stages' values

@@ -131,13 +131,14 @@ size_t lastErrorText(char* text, size_t capacity);
 bool moveFile(const char* from, const char* to, bool replace);
 
 // ---- Interrupts. ----
-// While path is set, an interrupt removes that file before the process ends
-// as the interrupt would end it (POSIX: SIGINT, SIGTERM and SIGHUP; Windows:
-// Ctrl+C, Ctrl+Break and closing the console), so that a partial output is
-// never left behind; nullptr clears it.  One path at a time (the text is
-// copied; a longer one than the system's path limit is not kept).  On
-// Windows the file must have been made by createBeside, which lets it be
-// removed while open.
+// Names path for removal by an interrupt, which then removes it before the
+// process ends as the interrupt would end it (POSIX: SIGINT, SIGTERM and
+// SIGHUP; Windows: Ctrl+C, Ctrl+Break and closing the console), so that a
+// partial output is never left behind.  Several paths at a time, from any
+// thread (up to 64; the text is copied, a longer one than the system's path
+// limit is not kept); nullptr does nothing.  A path is no longer named once
+// moveIntoPlace or closeAndRemove has handled it.  On Windows the file must
+// have been made by createBeside, which lets it be removed while open.
 void removeOnInterrupt(const char* path);
 
 // ---- Console: standard output and standard error, written as they stand

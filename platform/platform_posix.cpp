@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <chrono>
@@ -196,25 +197,100 @@ int reuseStale(const char* path) {
 // would drop it unseen); an flock lock belongs to the open file and lasts
 // exactly as long as the File.  Either is released by the system when the
 // process ends, however it ends.
+
+// The files an interrupt removes: one slot per temporary, so that several
+// threads may each hold one.  Slots change only inside a hold (below); an
+// interrupt that comes while any thread is inside one is finished by the last
+// thread to leave, so the handler never reads a slot that is being written
+// and a file is never made without being named for removal.
 namespace {
 
-// Holds the interrupts back for the life of the object, so that creating a
-// temporary and naming it for removal on an interrupt are one step.
+constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
+struct sigaction previousActions[3];
+std::once_flag handlersInstalled;
+
+constexpr size_t kInterruptSlots = 64;
+struct InterruptSlot {
+    char path[PATH_MAX];
+    bool set;
+};
+InterruptSlot interruptSlots[kInterruptSlots];
+
+static_assert(std::atomic<int>::is_always_lock_free, "the interrupt handler uses atomics");
+std::atomic<int> holders{0};           // threads inside a hold
+std::atomic<int> pendingInterrupt{0};  // the interrupt that came, once one has
+std::atomic<int> finishing{0};
+
+// Removes every named file and ends the process as the interrupt would.
+// Called once, from the handler or from the last thread to leave a hold;
+// only calls that are safe in a signal handler.  The signal is held back on
+// the calling thread here (by the handler's mask or by the hold), and ends
+// the process when that thread lets it through.
+void finishInterrupt(int signal) {
+    if (finishing.exchange(1)) return;
+    for (const InterruptSlot& slot : interruptSlots)
+        if (slot.set) ::unlink(slot.path);
+    for (size_t i = 0; i < 3; ++i)
+        if (kInterrupts[i] == signal) ::sigaction(signal, &previousActions[i], nullptr);
+    ::raise(signal);
+}
+
+void onInterrupt(int signal) {
+    pendingInterrupt.store(signal);
+    if (holders.load() == 0) finishInterrupt(signal);
+}
+
+// Holds the interrupts back on this thread and keeps any interrupt from
+// being finished until the hold ends: creating a temporary and naming it for
+// removal are one step, and slots change only here.  Never nested.
 class InterruptsHeld {
 public:
     InterruptsHeld() {
         sigset_t interrupts;
         sigemptyset(&interrupts);
-        for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&interrupts, s);
+        for (int s : kInterrupts) sigaddset(&interrupts, s);
         ::pthread_sigmask(SIG_BLOCK, &interrupts, &before_);
+        holders.fetch_add(1);
+        if (pendingInterrupt.load()) {
+            // The process is ending: make nothing more, let it end.
+            leave();
+            for (;;) ::pause();
+        }
     }
-    ~InterruptsHeld() { ::pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+    ~InterruptsHeld() { leave(); }
     InterruptsHeld(const InterruptsHeld&) = delete;
     InterruptsHeld& operator=(const InterruptsHeld&) = delete;
 
 private:
+    void leave() {
+        if (holders.fetch_sub(1) == 1)
+            if (const int signal = pendingInterrupt.load()) finishInterrupt(signal);
+        ::pthread_sigmask(SIG_SETMASK, &before_, nullptr);
+    }
     sigset_t before_;
 };
+
+// Inside a hold: names path for removal; false when no slot is free.
+bool nameForRemoval(const char* path) {
+    if (std::strlen(path) >= PATH_MAX) return false;
+    for (InterruptSlot& slot : interruptSlots) {
+        if (slot.set) continue;
+        std::memcpy(slot.path, path, std::strlen(path) + 1);
+        slot.set = true;
+        std::call_once(handlersInstalled, [] {
+            struct sigaction action = {};
+            action.sa_handler = onInterrupt;
+            sigfillset(&action.sa_mask);
+            for (size_t i = 0; i < 3; ++i) {
+                // A signal the process was started ignoring (nohup) stays ignored.
+                ::sigaction(kInterrupts[i], nullptr, &previousActions[i]);
+                if (previousActions[i].sa_handler != SIG_IGN) ::sigaction(kInterrupts[i], &action, nullptr);
+            }
+        });
+        return true;
+    }
+    return false;
+}
 
 }  // namespace
 
@@ -254,11 +330,12 @@ File* createBeside(const char* target, char* temporary, size_t capacity) {
             ::close(fd);
             break;
         }
-        if (File* file = wrap(f)) {
-            removeOnInterrupt(temporary);
-            return file;
-        }
-        lastError = ENOMEM;
+        File* file = wrap(f);
+        if (file && nameForRemoval(temporary)) return file;
+        // Never a temporary an interrupt would leave behind.
+        lastError = file ? EMFILE : ENOMEM;
+        ::unlink(temporary);
+        if (file) closeFile(file);  // wrap closed f when it failed
         break;
     }
     temporary[0] = 0;
@@ -321,55 +398,17 @@ bool moveFile(const char* from, const char* to, bool replace) {
     return std::rename(from, to) == 0;
 }
 
-namespace {
-
-// The file an interrupt removes, and the signals' handlers before ours.
-char interruptPath[PATH_MAX];
-volatile sig_atomic_t interruptPathSet = 0;
-constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
-struct sigaction previousActions[3];
-bool handlersInstalled = false;
-
-void onInterrupt(int signal) {
-    // Only calls that are safe in a signal handler: unlink, sigaction, raise.
-    if (interruptPathSet) ::unlink(interruptPath);
-    for (size_t i = 0; i < 3; ++i)
-        if (kInterrupts[i] == signal) ::sigaction(signal, &previousActions[i], nullptr);
-    ::raise(signal);
-}
-
-}  // namespace
-
 // Clears the path an interrupt removes when it is this one.
 void forgetOnInterrupt(const char* path) {
     const InterruptsHeld held;
-    if (interruptPathSet && std::strcmp(interruptPath, path) == 0) interruptPathSet = 0;
+    for (InterruptSlot& slot : interruptSlots)
+        if (slot.set && std::strcmp(slot.path, path) == 0) slot.set = false;
 }
 
 void removeOnInterrupt(const char* path) {
-    // Block the interrupts while the path changes, so a handler never sees
-    // half a name.
-    sigset_t all, before;
-    sigemptyset(&all);
-    for (int s : kInterrupts) sigaddset(&all, s);
-    ::pthread_sigmask(SIG_BLOCK, &all, &before);
-    interruptPathSet = 0;
-    if (path && std::strlen(path) < sizeof interruptPath) {
-        std::memcpy(interruptPath, path, std::strlen(path) + 1);
-        interruptPathSet = 1;
-    }
-    if (interruptPathSet && !handlersInstalled) {
-        struct sigaction action = {};
-        action.sa_handler = onInterrupt;
-        sigfillset(&action.sa_mask);
-        for (size_t i = 0; i < 3; ++i) {
-            // A signal the process was started ignoring (nohup) stays ignored.
-            ::sigaction(kInterrupts[i], nullptr, &previousActions[i]);
-            if (previousActions[i].sa_handler != SIG_IGN) ::sigaction(kInterrupts[i], &action, nullptr);
-        }
-        handlersInstalled = true;
-    }
-    ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    if (!path) return;
+    const InterruptsHeld held;
+    (void)nameForRemoval(path);
 }
 
 namespace {

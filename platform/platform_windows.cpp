@@ -16,6 +16,8 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -297,6 +299,19 @@ bool isSameFile(File* file, const char* path) {
 // interrupt handling).
 void forgetOnInterrupt(const char* path);
 
+// Keeps an interrupt from removing the named files while the object lives
+// (below): making a temporary and naming it for removal are one step.
+// Never nested.
+struct InterruptsHeld {
+    InterruptsHeld();
+    ~InterruptsHeld();
+    InterruptsHeld(const InterruptsHeld&) = delete;
+    InterruptsHeld& operator=(const InterruptsHeld&) = delete;
+};
+namespace {
+bool nameForRemoval(const char* path);
+}
+
 bool closeAndRemove(File* file, const char* path) {
     if (!file) return false;
     forgetOnInterrupt(path);
@@ -383,6 +398,7 @@ File* createBeside(const char* target, char* temporary, size_t capacity) {
     }
     if (length - nameStart <= kLongestName - 11) keep = length;
     DWORD lastError = 0;
+    const InterruptsHeld held;
     for (int k = 0; k < 100; ++k) {
         if (k == 0)
             std::snprintf(temporary, capacity, "%.*s.partial", int(keep), target);
@@ -401,11 +417,12 @@ File* createBeside(const char* target, char* temporary, size_t capacity) {
             lastError = ERROR_INVALID_NAME;
             break;
         }
-        if (File* file = wrap(h)) {
-            removeOnInterrupt(temporary);
-            return file;
-        }
-        lastError = ERROR_NOT_ENOUGH_MEMORY;
+        File* file = wrap(h);
+        if (file && nameForRemoval(temporary)) return file;
+        // Never a temporary an interrupt would leave behind.
+        lastError = file ? ERROR_TOO_MANY_OPEN_FILES : ERROR_NOT_ENOUGH_MEMORY;
+        if (file) closeFile(file);  // wrap closed h when it failed
+        removeFile(temporary);
         break;
     }
     temporary[0] = 0;
@@ -503,39 +520,81 @@ bool moveFile(const char* from, const char* to, bool replace) {
 // handle is looked up on every write, which costs nothing at the rate of
 // progress lines and follows a standard stream that the process redirects.
 
+// The files an interrupt removes: one slot per temporary, so that several
+// threads may each hold one.  The console's control handler runs on a thread
+// of its own while the process goes on; it waits until no thread is inside
+// a hold (slots change only there, and a temporary is made and named in one
+// hold), removes every named file and returns FALSE, which lets the default
+// handler end the process.  A thread that enters a hold after an interrupt
+// came waits for the end.
 namespace {
 
-// The file an interrupt removes, by its system name (the longest the system
-// takes).  The console's control handler runs on a thread of its own while
-// the process goes on; returning FALSE then lets the default handler end the
-// process.
-wchar_t interruptPath[32768];
-volatile LONG interruptPathSet = 0;
-volatile LONG handlerInstalled = 0;
+// A slot holds its file's system name (the \\?\ form, of any length), made
+// inside a hold; the handler reads the slots only when no thread is in one.
+constexpr size_t kInterruptSlots = 64;
+struct InterruptSlot {
+    wchar_t* path;  // nullptr: free
+};
+InterruptSlot interruptSlots[kInterruptSlots];
+volatile LONG holders = 0;
+volatile LONG interrupted = 0;
+std::once_flag handlerInstalled;
 
 BOOL WINAPI onConsoleControl(DWORD event) {
     if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
-        if (InterlockedCompareExchange(&interruptPathSet, 0, 1) == 1) DeleteFileW(interruptPath);
+        InterlockedExchange(&interrupted, 1);
+        while (InterlockedCompareExchange(&holders, 0, 0) != 0) Sleep(1);
+        for (const InterruptSlot& slot : interruptSlots)
+            if (slot.path) DeleteFileW(slot.path);
     }
     return FALSE;
 }
 
+// Names path for removal, inside a hold; false when no slot is free or the
+// name has no system form.
+bool nameForRemoval(const char* path) {
+    std::wstring name;
+    if (!systemPath(path, name)) return false;
+    for (InterruptSlot& slot : interruptSlots) {
+        if (slot.path) continue;
+        slot.path = new (std::nothrow) wchar_t[name.size() + 1];
+        if (!slot.path) return false;
+        std::memcpy(slot.path, name.c_str(), (name.size() + 1) * sizeof(wchar_t));
+        std::call_once(handlerInstalled, [] { SetConsoleCtrlHandler(onConsoleControl, TRUE); });
+        return true;
+    }
+    return false;
+}
+
 }  // namespace
+
+InterruptsHeld::InterruptsHeld() {
+    InterlockedIncrement(&holders);
+    if (InterlockedCompareExchange(&interrupted, 0, 0) != 0) {
+        // The process is ending: make nothing more, let it end.
+        InterlockedDecrement(&holders);
+        Sleep(INFINITE);
+    }
+}
+
+InterruptsHeld::~InterruptsHeld() { InterlockedDecrement(&holders); }
 
 // Clears the path an interrupt removes when it is this one.
 void forgetOnInterrupt(const char* path) {
+    const InterruptsHeld held;
     std::wstring name;
-    if (interruptPathSet && systemPath(path, name) && name == interruptPath) InterlockedExchange(&interruptPathSet, 0);
+    if (!systemPath(path, name)) return;
+    for (InterruptSlot& slot : interruptSlots)
+        if (slot.path && name == slot.path) {
+            delete[] slot.path;
+            slot.path = nullptr;
+        }
 }
 
 void removeOnInterrupt(const char* path) {
-    InterlockedExchange(&interruptPathSet, 0);
-    std::wstring name;
-    if (path && systemPath(path, name) && name.size() < sizeof interruptPath / sizeof *interruptPath) {
-        std::memcpy(interruptPath, name.c_str(), (name.size() + 1) * sizeof(wchar_t));
-        InterlockedExchange(&interruptPathSet, 1);
-        if (InterlockedExchange(&handlerInstalled, 1) == 0) SetConsoleCtrlHandler(onConsoleControl, TRUE);
-    }
+    if (!path) return;
+    const InterruptsHeld held;
+    (void)nameForRemoval(path);
 }
 
 namespace {

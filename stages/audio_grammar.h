@@ -121,6 +121,14 @@ struct AudioChannelValues : AudioChannelBits {
     uint8_t selector;  // track x 2 + channel
 };
 
+// false when the file's audio cannot be coded: DCT coding with more tracks
+// than the reference flag has models for, or a track count without its table.
+inline bool carries(const BinkContext& context) {
+    const bool rawMode = context.noDctTrack != 0;
+    if (!rawMode && context.audioTrackCount > kMaxReferenceTracks) return false;
+    return context.audioTrackCount == 0 || context.tracks != nullptr;
+}
+
 // The whole state of one coding context (the stage thread, or the packer's
 // mirror of it): the models in one block and the track array.
 struct AudioState {
@@ -136,14 +144,13 @@ struct AudioState {
     ~AudioState() { release(); }
 
     // Builds the models and the track layouts from the header's track table.
-    // false when memory cannot be had, or when DCT coding meets more tracks
-    // than the reference flag has models for.
+    // false when memory cannot be had, or when the file's audio cannot be
+    // coded (carries).
     bool init(const BinkContext& context) {
         release();
         trackCount = context.audioTrackCount;
         rawMode = context.noDctTrack != 0;
-        if (!rawMode && trackCount > kMaxReferenceTracks) return false;
-        if (trackCount && !context.tracks) return false;
+        if (!carries(context)) return false;
         if (!models.allocate(kModelCount)) return false;
         if (!rawMode && trackCount) {
             tracks = static_cast<AudioTrackState*>(platform::pageAlloc(sizeof(AudioTrackState) * trackCount));

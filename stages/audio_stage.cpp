@@ -58,7 +58,7 @@ bool decodeAudioChunk(AudioState& st, const uint8_t* chunk, size_t length, Value
 }  // namespace audio
 
 bool AudioDecoder::decodeChunk(const uint8_t* chunk, size_t length, StreamArray<ValueWriter>& out) {
-    return audio::decodeAudioChunk(state, chunk, length, out[kAudioStream]);
+    return carried && audio::decodeAudioChunk(state, chunk, length, out[kAudioStream]);
 }
 
 uint32_t AudioStage(Stage* stage) { return runDecoderStage<AudioDecoder>(stage); }

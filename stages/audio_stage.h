@@ -18,8 +18,14 @@ struct AudioDecoder {
     static constexpr std::span<const int> kStreams{kStreamList};
 
     audio::AudioState state;
+    bool carried = false;
 
-    bool setup(const BinkContext& context) { return state.init(context); }
+    // false only when memory cannot be had: audio the stage cannot code
+    // fails at the first chunk instead, as damaged data does.
+    bool setup(const BinkContext& context) {
+        carried = audio::carries(context);
+        return !carried || state.init(context);
+    }
     // Decodes one frame's chunk into the audio sub-stream (per track: 32-bit
     // size, then the packet).  false on corrupt data or output beyond the
     // writer's capacity; nothing is written past the writer's end.

@@ -234,6 +234,50 @@ TEST_F(Tools, DevPackCommandLine) {
     }
 }
 
+// Several files packed at once (-T) give what one after another gives: the
+// same outputs, messages in input order, exit status, and a file named twice
+// still meets the first one's output.
+TEST_F(Tools, PackingOnSeveralThreadsIsPackingInTurn) {
+    const Files& f = files();
+    Bink2GeneratorOptions g2;
+    g2.frames = 5;
+    const GeneratedBink2 bink2 = generateBink2File(g2);
+    ASSERT_TRUE(bink2.ok) << bink2.error;
+    GeneratorOptions g1;
+    g1.frames = 6;
+    g1.seed = 7;
+    const Bytes other = generateBink1(g1);
+    const std::vector<std::pair<std::string, const Bytes*>> inputs = {
+        {"a.bik", &f.bink}, {"b.bk2", &bink2.bytes}, {"c.bik", &other}, {"cut.bik", &f.cutBink}, {"n.txt", &f.note},
+        {"d", &kFolder},    {"e.bik", &f.bink}};
+    const std::vector<std::string> names = {"a.bik", "b.bk2", "cut.bik", "n.txt", "d", "c.bik", "a.bik", "e.bik"};
+    std::vector<test::ProgramResult> results;
+    std::vector<fs::path> dirs;
+    for (const char* threads : {"-T1", "-T2", "-T0"}) {
+        dirs.push_back(folder(std::string("threads") + threads));
+        for (const auto& [name, bytes] : inputs) put(dirs.back() / name, *bytes);
+        std::vector<std::string> args = {threads};
+        args.insert(args.end(), names.begin(), names.end());
+        results.push_back(test::runProgram(DEV_PACK_PATH, args, dirs.back()));
+    }
+    EXPECT_EQ(results[0].status, 1);
+    EXPECT_NE(results[0].err.find("a.bik.dev: File exists"), std::string::npos) << results[0].err;
+    EXPECT_TRUE(test::readText(dirs[0] / "b.bk2.dev") == text(packBink(bink2.bytes).dev));
+    for (size_t k = 1; k < results.size(); ++k) {
+        EXPECT_EQ(results[k].status, results[0].status);
+        EXPECT_EQ(results[k].err, results[0].err);
+        std::vector<std::string> listed;
+        for (const auto& e : fs::directory_iterator(dirs[k])) {
+            const std::string name = e.path().filename().string();
+            listed.push_back(name);
+            if (!fs::is_directory(e.path())) {
+                EXPECT_TRUE(test::readText(e.path()) == test::readText(dirs[0] / name)) << name;
+            }
+        }
+        EXPECT_EQ(listed.size(), size_t(std::distance(fs::directory_iterator(dirs[0]), fs::directory_iterator())));
+    }
+}
+
 // dev_inspect on anything: never a crash, a status that says whether the
 // stream is sound (0), damaged or unreadable (1) or passed over a defect (2).
 TEST_F(Tools, DevInspectOnAnyInput) {
@@ -517,6 +561,27 @@ TEST_F(Tools, InterruptedAndKilledRunsLeaveNoTemporaries) {
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << signal;
         EXPECT_TRUE(test::readText(dir / "out.dev") == text(f.precious)) << signal;
         EXPECT_EQ(fs::exists(held), signal == SIGKILL) << signal;  // nothing can clean up after KILL
+    }
+    // Files packed at once each hold a temporary; an interrupt removes them all.
+    const std::string fifo2 = (dir / "in2").string();
+    ASSERT_EQ(::mkfifo(fifo2.c_str(), 0600), 0);
+    {
+        const pid_t child = test::startHeld(DEV_PACK_PATH, {"-T2", "in", "in2"}, dir);
+        ASSERT_GT(child, 0);
+        std::vector<int> writers;
+        for (const std::string& name : {fifo, fifo2}) {
+            writers.push_back(::open(name.c_str(), O_WRONLY));
+            ASSERT_GE(writers.back(), 0);
+            EXPECT_EQ(::write(writers.back(), f.bink.data(), half), ssize_t(half));
+        }
+        EXPECT_TRUE(waitFor(dir / "in.dev.partial") && waitFor(dir / "in2.dev.partial"));
+        ::kill(child, SIGINT);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        for (int w : writers) ::close(w);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+        EXPECT_FALSE(fs::exists(dir / "in.dev.partial") || fs::exists(dir / "in2.dev.partial"));
+        fs::remove(fifo2);
     }
     put(dir / "out.dev.partial-1", f.precious);  // the user's own file at a temporary's name
 

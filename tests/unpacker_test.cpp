@@ -13,6 +13,7 @@
 #include "core/little_endian.h"
 #include "test_bink.h"
 #include "driver/dev_format.h"
+#include "driver/failure_text.h"
 #include "driver/unpacker.h"
 #include "pack/range_encoder.h"
 #include "platform/platform.h"
@@ -369,6 +370,28 @@ TEST(Unpacker, FailedStageIsReported) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     platform::watchMessageBoxes(nullptr);
     EXPECT_EQ(boxes, std::vector<std::string>{"dev compressor v 0.2.6|Thread 1 has terminated with error!"});
+
+    // A stage that cannot have the memory for its models is no failed stage:
+    // neither the console line nor a box, the run's reason is the memory.
+    table.rows[1].routine = [](Stage* stage) {
+        return runStageLoop(stage, [] { return false; }, [](Stage*) { return true; }, [] {});
+    };
+    boxes.clear();
+    platform::watchMessageBoxes([](const char* caption, const char* text) {
+        boxes.push_back(std::string(caption) + "|" + text);
+    });
+    for (FailureReport how : {FailureReport::Console, FailureReport::MessageBox}) {
+        failure = RunFailure();
+        options.failure = &failure;
+        options.failureReport = how;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(runOn(dev, sink, table, options), kResultFailed);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+        EXPECT_EQ(failure.point, FailurePoint::Resources);
+        EXPECT_EQ(describeRunFailure(failure, kResultFailed), "not enough memory");
+    }
+    platform::watchMessageBoxes(nullptr);
+    EXPECT_TRUE(boxes.empty());
 }
 
 // The observer sees each frame before it is assembled and can skip it.

@@ -177,11 +177,9 @@ Status OutputFile::commit(const InputFile* attributesFrom) {
         const std::string why = systemReason();
         std::error_code ec;
         const bool taken = !replace_ && fs::exists(fs::symlink_status(platform::pathOf(target_), ec));
-        platform::removeOnInterrupt(nullptr);
         temporary_.clear();
         return taken ? "File exists" : "cannot be renamed into place: " + why;
     }
-    platform::removeOnInterrupt(nullptr);
     temporary_.clear();
     return {};
 }
@@ -193,7 +191,6 @@ void OutputFile::discard() {
         else
             platform::closeAndRemove(file_, temporary_.c_str());
     }
-    if (!temporary_.empty()) platform::removeOnInterrupt(nullptr);
     file_ = nullptr;
     temporary_.clear();
 }

@@ -18,12 +18,18 @@
 //
 // Exit status: 0 success, 1 an error, 2 a warning (a file skipped) and no
 // error.  Messages: "dev_pack: FILE: reason" on standard error.
+#include <algorithm>
+#include <cctype>
 #include <cinttypes>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <mutex>
+#include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "driver/unpacker.h"
@@ -45,6 +51,9 @@ using cli::InputFile;
 using cli::OutputFile;
 
 constexpr char kSuffix[] = ".dev";
+// At most this many files packed at once: each holds its file, its DEV
+// stream and the models of a pack and of its proof run.
+constexpr unsigned kMaxThreads = 32;
 
 constexpr char kHelp[] =
     "Usage: dev_pack [OPTION]... [FILE]...\n"
@@ -60,6 +69,8 @@ constexpr char kHelp[] =
     "  -k, --keep         keep the inputs (always done)\n"
     "  -q, --quiet        no summary lines or warnings\n"
     "  -v, --verbose      progress on a terminal, a line per file restored or tested\n"
+    "  -T, --threads=N    pack N files at once (0: one per processor); the same\n"
+    "                     outputs and messages, in input order\n"
     "      --records      pack FILE... into the plug-in record stream RECORD_FILE\n"
     "                     (with -c or -o, every FILE is an input)\n"
     "  -x, --extended     also pack Bink 2 files with video flag 0x40000, as an\n"
@@ -82,6 +93,7 @@ struct Options {
     bool verbose = false;
     bool extended = false;
     bool haveOutput = false;
+    unsigned threads = 1;  // files packed at once; 0: one per processor
     std::string output;
     std::vector<std::string> files;
 };
@@ -89,30 +101,33 @@ struct Options {
 // The exit status collects the worst outcome: an error over a warning.
 class Report {
 public:
-    explicit Report(const Options& options) : options_(options) {}
+    // With held, the messages are kept there instead of printed (and no
+    // progress is shown), for a file packed beside others.
+    explicit Report(const Options& options, std::string* held = nullptr) : options_(options), held_(held) {}
     void error(const std::string& name, const std::string& reason) {
-        clearProgress();
-        line("dev_pack: " + name + ": " + reason);
+        print("dev_pack: " + name + ": " + reason);
         status_ = 1;
     }
     void warning(const std::string& name, const std::string& reason) {
-        clearProgress();
-        if (!options_.quiet) line("dev_pack: " + name + ": " + reason);
-        if (status_ == 0) status_ = 2;
+        if (!options_.quiet) print("dev_pack: " + name + ": " + reason);
+        merge(2);
     }
     // A summary line, silenced by -q.
     void summary(const std::string& line) {
-        clearProgress();
-        if (!options_.quiet) this->line(line);
+        if (!options_.quiet) print(line);
     }
     int status() const { return status_; }
+    // Takes in the outcome of a file reported apart.
+    void merge(int status) {
+        if (status == 1 || (status == 2 && status_ == 0)) status_ = status;
+    }
 
     // Progress of the current file, with -v on a terminal, at most ten
     // times a second.
     void startProgress(const std::string& name) {
         name_ = name;
         shown_ = false;
-        enabled_ = options_.verbose && platform::isTerminal(platform::StandardStream::Error);
+        enabled_ = !held_ && options_.verbose && platform::isTerminal(platform::StandardStream::Error);
     }
     static int32_t progress(void* self, uint32_t perMille) {
         static_cast<Report*>(self)->showProgress(perMille);
@@ -125,9 +140,15 @@ public:
     }
 
 private:
-    // A line on standard error, its names as given (platform::errorWrite).
-    static void line(const std::string& text) {
-        const std::string withEnd = text + "\n";
+    // A line on standard error, its names as given (platform::errorWrite),
+    // or kept in held.
+    void print(const std::string& line) {
+        if (held_) {
+            *held_ += line + "\n";
+            return;
+        }
+        clearProgress();
+        const std::string withEnd = line + "\n";
         platform::errorWrite(withEnd.data(), withEnd.size());
     }
     void showProgress(uint32_t perMille) {
@@ -143,6 +164,7 @@ private:
     }
 
     const Options& options_;
+    std::string* held_;
     int status_ = 0;
     std::string name_;
     bool enabled_ = false;
@@ -195,13 +217,19 @@ bool terminalRefused(const Options& o, const std::string& path, bool writing, Re
 
 // ---- Packing ----
 
+// Where the stream packed from path goes ("-": standard output); empty for
+// a file skipped for its suffix.
+std::string packTarget(const std::string& path, const Options& o) {
+    if (o.haveOutput) return o.output;
+    if (o.toStdout || cli::isStandardName(path)) return "-";
+    if (endsWith(path, kSuffix)) return {};
+    return path + kSuffix;
+}
+
 void packOne(const std::string& path, const Options& o, Report& report) {
     if (isDirectory(path)) return report.warning(path, "Is a directory, skipping");
-    std::string target;
-    if (o.haveOutput) target = o.output;
-    else if (o.toStdout || cli::isStandardName(path)) target = "-";
-    else if (endsWith(path, kSuffix)) return report.warning(path, "already has the .dev suffix, skipping");
-    else target = path + kSuffix;
+    const std::string target = packTarget(path, o);
+    if (target.empty()) return report.warning(path, "already has the .dev suffix, skipping");
     if (terminalRefused(o, target, true, report)) return;
 
     InputFile in;
@@ -226,6 +254,89 @@ void packOne(const std::string& path, const Options& o, Report& report) {
     report.summary(in.name() + ": frames " + std::to_string(r.frames) + " coded " + std::to_string(r.coded) +
                    " stored " + std::to_string(r.stored) + " bink " + std::to_string(bink.size()) + " dev " +
                    std::to_string(r.dev.size()));
+}
+
+// packOne, with a file too large for the memory reported as such.
+void packFile(const std::string& path, const Options& o, Report& report) {
+    try {
+        packOne(path, o, report);
+    } catch (const std::bad_alloc&) {
+        report.error(path, "not enough memory");
+    }
+}
+
+// What a file reads and writes, to tell the files that must be packed one
+// after another: "-" for standard input and output, the full path otherwise
+// (ignoring case on Windows).
+std::vector<std::string> namesTouched(const std::string& path, const Options& o) {
+    std::vector<std::string> names;
+    for (const std::string& name : {path, packTarget(path, o)}) {
+        if (name.empty()) continue;
+        std::error_code ec;
+        std::string full = cli::isStandardName(name) ? name : std::filesystem::weakly_canonical(name, ec).string();
+        if (ec) full = name;
+#if defined(_WIN32)
+        for (char& c : full) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+#endif
+        names.push_back(full);
+    }
+    return names;
+}
+
+// Packs the files on several threads, each exactly as packFile alone, and
+// prints each file's messages in input order once it and every file before
+// it are done.  A file that names what an earlier one reads or writes starts
+// only after every earlier file has finished, so the outcome is the serial
+// one.
+void packFiles(const Options& o, Report& report, unsigned threads) {
+    const std::vector<std::string>& files = o.files;
+    const size_t count = files.size();
+    std::vector<bool> afterEarlier(count, false);
+    {
+        std::vector<std::string> seen;
+        for (size_t i = 0; i < count; ++i) {
+            const std::vector<std::string> names = namesTouched(files[i], o);
+            for (const std::string& name : names)
+                if (std::find(seen.begin(), seen.end(), name) != seen.end()) afterEarlier[i] = true;
+            seen.insert(seen.end(), names.begin(), names.end());
+        }
+    }
+    struct Outcome {
+        std::string messages;
+        int status = 0;
+        bool done = false;
+    };
+    std::vector<Outcome> outcomes(count);
+    std::mutex mutex;
+    std::condition_variable changed;
+    size_t next = 0;       // the next file to start
+    size_t doneBefore = 0;  // files 0 .. doneBefore - 1 are all done
+    const auto worker = [&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            changed.wait(lock, [&] { return next == count || !afterEarlier[next] || doneBefore == next; });
+            if (next == count) return;
+            const size_t i = next++;
+            lock.unlock();
+            Report own(o, &outcomes[i].messages);
+            packFile(files[i], o, own);
+            lock.lock();
+            outcomes[i].status = own.status();
+            outcomes[i].done = true;
+            while (doneBefore < count && outcomes[doneBefore].done) ++doneBefore;
+            changed.notify_all();
+        }
+    };
+    std::vector<std::thread> pool;
+    for (unsigned t = 0; t < threads; ++t) pool.emplace_back(worker);
+    for (size_t i = 0; i < count; ++i) {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return outcomes[i].done; });
+        lock.unlock();
+        platform::errorWrite(outcomes[i].messages.data(), outcomes[i].messages.size());
+        report.merge(outcomes[i].status);
+    }
+    for (std::thread& t : pool) t.join();
 }
 
 void packRecords(const Options& o, Report& report) {
@@ -477,6 +588,13 @@ bool takeValue(int argc, char** argv, int& i, const char* inline_, std::string& 
     return true;
 }
 
+// A thread count: digits only, at most kMaxThreads.
+bool parseThreads(const std::string& text, unsigned& threads) {
+    if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    threads = static_cast<unsigned>(std::stoul(text));
+    return threads <= kMaxThreads;
+}
+
 void setMode(Options& o, Mode mode) {
     // --records stays: the others override each other, the last one wins.
     if (o.mode != Mode::Records || mode == Mode::Records) o.mode = mode;
@@ -504,7 +622,8 @@ int parse(int argc, char** argv, Options& o) {
             const size_t eq = arg.find('=');
             const std::string name = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
             const char* value = eq == std::string::npos ? nullptr : argv[i] + eq + 1;
-            if (value && name != "output") return usageError("option '--" + name + "' takes no value");
+            if (value && name != "output" && name != "threads")
+                return usageError("option '--" + name + "' takes no value");
             if (name == "decompress") setMode(o, Mode::Restore), decodeAsked = true;
             else if (name == "test") setMode(o, Mode::Test), decodeAsked = true;
             else if (name == "list") setMode(o, Mode::List), decodeAsked = true;
@@ -517,7 +636,11 @@ int parse(int argc, char** argv, Options& o) {
             else if (name == "extended") o.extended = true;
             else if (name == "help") return std::fputs(kHelp, stdout), -1;
             else if (name == "version") return std::printf("dev_pack %s\n", DEV_VERSION), -1;
-            else if (name == "output") {
+            else if (name == "threads") {
+                std::string count;
+                if (!takeValue(argc, argv, i, value, count) || !parseThreads(count, o.threads))
+                    return usageError("option '--threads' needs a number from 0 to " + std::to_string(kMaxThreads));
+            } else if (name == "output") {
                 if (!takeValue(argc, argv, i, value, o.output) || o.output.empty())
                     return usageError("option '--output' needs a file name");
                 o.haveOutput = true;
@@ -539,6 +662,13 @@ int parse(int argc, char** argv, Options& o) {
                 case 'x': o.extended = true; break;
                 case 'h': return std::fputs(kHelp, stdout), -1;
                 case 'V': return std::printf("dev_pack %s\n", DEV_VERSION), -1;
+                case 'T': {
+                    std::string count;
+                    if (!takeValue(argc, argv, i, argv[i] + j + 1, count) || !parseThreads(count, o.threads))
+                        return usageError("option '-T' needs a number from 0 to " + std::to_string(kMaxThreads));
+                    j = arg.size();
+                    break;
+                }
                 case 'o':
                     if (!takeValue(argc, argv, i, argv[i] + j + 1, o.output) || o.output.empty())
                         return usageError("option '-o' needs a file name");
@@ -574,13 +704,19 @@ int packMain(int argc, char** argv) {
         packRecords(options, report);
         return report.status();
     }
-    for (const std::string& file : options.files) {
-        switch (options.mode) {
-            case Mode::Pack: packOne(file, options, report); break;
-            case Mode::Restore: decodeOne(file, options, report, false); break;
-            case Mode::Test: decodeOne(file, options, report, true); break;
-            case Mode::List: listOne(file, options, report, totals); break;
-            case Mode::Records: break;
+    // Packing several files may use several threads.
+    unsigned threads = options.threads ? options.threads : std::max(1u, std::thread::hardware_concurrency());
+    threads = static_cast<unsigned>(std::min<size_t>({threads, kMaxThreads, options.files.size()}));
+    if (options.mode == Mode::Pack && threads > 1) packFiles(options, report, threads);
+    else {
+        for (const std::string& file : options.files) {
+            switch (options.mode) {
+                case Mode::Pack: packFile(file, options, report); break;
+                case Mode::Restore: decodeOne(file, options, report, false); break;
+                case Mode::Test: decodeOne(file, options, report, true); break;
+                case Mode::List: listOne(file, options, report, totals); break;
+                case Mode::Records: break;
+            }
         }
     }
     if (options.mode == Mode::List && totals.files > 1)

@@ -168,7 +168,6 @@ public:
             if (!platform::closeFile(file)) reason = "the output cannot be written: " + systemReason();
         } else if (!platform::moveIntoPlace(file, temporary_.c_str(), target_.c_str(), true))
             reason = "cannot be put in place: " + systemReason();
-        platform::removeOnInterrupt(nullptr);
         const bool placed = reason.empty();
         temporary_.clear();
         return placed;
@@ -182,7 +181,6 @@ public:
         else
             platform::closeFile(file_);
         file_ = nullptr;
-        platform::removeOnInterrupt(nullptr);
         temporary_.clear();
     }
 
