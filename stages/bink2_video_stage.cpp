@@ -12,7 +12,10 @@ namespace dev {
 bool Bink2VideoDecoder::setup(const BinkContext& context) {
     geometry = b2video::readGeometry(context);
     state = b2video::VideoState();
-    return models.allocate(b2video::kModelCount);
+    platform::PageSpan dense[b2video::kDensePieces];
+    for (uint32_t k = 0; k < b2video::kDensePieces; ++k)
+        dense[k] = denseModels(b2video::densePieceStart(k), b2video::densePieceStart(k) + 1);
+    return models.allocate(b2video::kModelCount, dense, b2video::kDensePieces);
 }
 
 bool Bink2VideoDecoder::decodeChunk(const uint8_t* chunk, size_t length, StreamArray<ValueWriter>& out) {
