@@ -10,6 +10,10 @@
 //   lines  >= 512 (32 KB, a first-level data cache), >= 16384 (1 MB)
 //   pages  >= 64 (a first-level TLB), >= 1536 (a second-level TLB)
 //
+// Where the stage backs large pages densely (where the system gives them),
+// the page figures are given again with each such large page as one unit:
+// the translations the trace needs.
+//
 // With --regions, each 2 MB region the stage touches is listed with its
 // share of the decisions and the 4 KB pages touched in it: what backing it
 // with one large page would save in page walks and cost in memory.
@@ -21,6 +25,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -97,7 +102,8 @@ ReuseShares reuse(const std::vector<uint32_t>& keys, uint32_t keyCount, const ui
     return r;
 }
 
-void report(const char* stage, const std::vector<uint32_t>& trace, uint32_t modelCount) {
+void report(const char* stage, const std::vector<uint32_t>& trace, uint32_t modelCount,
+            std::span<const platform::PageSpan> dense) {
     if (trace.empty()) return;
     if (const char* dump = std::getenv("MODEL_FOOTPRINT_DUMP")) {
         std::vector<uint32_t> uses(modelCount, 0);
@@ -132,6 +138,27 @@ void report(const char* stage, const std::vector<uint32_t>& trace, uint32_t mode
     std::printf("  %-12s reuse: lines >=512 %5.1f%%  >=16384 %5.1f%%   pages >=64 %5.1f%%  >=1536 %5.1f%%\n", "",
                 share(l.farther[0], l.reuses), share(l.farther[1], l.reuses), share(p.farther[0], p.reuses),
                 share(p.farther[1], p.reuses));
+    if (!dense.empty()) {
+        // Large pages get keys past the small pages' own.
+        const uint32_t largeKeys = keyCount;
+        std::vector<uint32_t> units(trace.size());
+        for (size_t t = 0; t < trace.size(); ++t) {
+            const size_t byte = size_t(trace[t]) * sizeof(BitModel);
+            units[t] = pages[t];
+            for (const platform::PageSpan& d : dense)
+                if (byte >= d.offset && byte - d.offset < d.length)
+                    units[t] = largeKeys + static_cast<uint32_t>(byte / platform::kLargePage);
+        }
+        std::vector<uint8_t> seen(2 * size_t(keyCount) + 1, 0);
+        uint64_t distinctUnits = 0;
+        for (uint32_t u : units) {
+            distinctUnits += seen[u] ? 0 : 1;
+            seen[u] = 1;
+        }
+        const ReuseShares u = reuse(units, 2 * keyCount + 1, pageLimits);
+        std::printf("  %-12s with large pages: %6llu translations   reuse >=64 %5.1f%%  >=1536 %5.1f%%\n", "",
+                    (unsigned long long)distinctUnits, share(u.farther[0], u.reuses), share(u.farther[1], u.reuses));
+    }
     if (!listRegions) return;
     const size_t regionCount = (size_t(modelCount) * sizeof(BitModel) >> 21) + 1;
     std::vector<uint64_t> uses(regionCount, 0);
@@ -148,7 +175,7 @@ void report(const char* stage, const std::vector<uint32_t>& trace, uint32_t mode
 }
 
 template <class Walk>
-void traced(const char* stage, uint32_t modelCount, Walk&& walk) {
+void traced(const char* stage, uint32_t modelCount, std::span<const platform::PageSpan> dense, Walk&& walk) {
     std::vector<uint32_t> trace;
     // Never read or written: the walk only forms model addresses.
     static const BitModel* const base = reinterpret_cast<const BitModel*>(uintptr_t(1) << 20);
@@ -156,7 +183,7 @@ void traced(const char* stage, uint32_t modelCount, Walk&& walk) {
     c.base = base;
     c.trace = &trace;
     walk(c, const_cast<BitModel*>(base));
-    report(stage, trace, modelCount);
+    report(stage, trace, modelCount, dense);
 }
 
 bool footprint(const char* path) {
@@ -189,7 +216,7 @@ bool footprint(const char* path) {
         return r;
     };
     if (file.isBink2) {
-        traced("video", b2video::kModelCount, [&](TracingCoder& c, BitModel* m) {
+        traced("video", b2video::kModelCount, b2video::kDenseSpans, [&](TracingCoder& c, BitModel* m) {
             const b2video::Geometry g = b2video::readGeometry(context);
             b2video::VideoState state;
             for (const PackFrame& f : frames) {
@@ -199,7 +226,7 @@ bool footprint(const char* path) {
         });
         return true;
     }
-    traced("video frame", vframe::kModelCount, [&](TracingCoder& c, BitModel* m) {
+    traced("video frame", vframe::kModelCount, vframe::kDenseSpans, [&](TracingCoder& c, BitModel* m) {
         static uint8_t above[vframe::kAboveBytes];
         vframe::VideoFrameState state;
         vframe::initState(state, context, above);
@@ -210,7 +237,7 @@ bool footprint(const char* path) {
         }
     });
     for (int inter = 0; inter < 2; ++inter) {
-        traced(inter ? "dct inter" : "dct intra", dct::kModelCount, [&](TracingCoder& c, BitModel* m) {
+        traced(inter ? "dct inter" : "dct intra", dct::kModelCount, {&dct::kDenseSpan, 1}, [&](TracingCoder& c, BitModel* m) {
             dct::PositionMemory memory;
             const bink1::DctStreams& n = bink1::dctStreams(inter);
             for (const PackFrame& f : frames) {

@@ -51,7 +51,7 @@
 #include "core/bink_context.h"
 #include "core/bits.h"
 #include "core/range_decoder.h"
-#include "platform/platform.h"
+#include "core/models.h"
 #include "writers/bink2/geometry.h"
 #include "writers/bink2/streams.h"
 #include "writers/bink2/tables.h"
@@ -86,10 +86,15 @@ constexpr uint32_t placed(uint32_t index) {
         if (index >= s) shift = alignedUp(s + shift) - s;
     return index + shift;
 }
-// The large pages worth backing densely: the first of every piece, and the
-// head of the table (macroblock layer, quantisers, flag lists).
-constexpr uint32_t kDensePieces = kPieces + 1;
-constexpr uint32_t densePieceStart(uint32_t k) { return k == 0 ? 0 : placed(kPieceStarts[k - 1]); }
+// The large pages worth backing densely: the head of the table (macroblock
+// layer, quantisers, flag lists) and the first of every piece.
+constexpr platform::PageSpan denseSpanOf(uint32_t k) {
+    const uint32_t start = k == 0 ? 0 : placed(kPieceStarts[k - 1]);
+    return denseModels(start, start + 1);
+}
+constexpr platform::PageSpan kDenseSpans[] = {denseSpanOf(0), denseSpanOf(1), denseSpanOf(2), denseSpanOf(3),
+                                                         denseSpanOf(4), denseSpanOf(5), denseSpanOf(6), denseSpanOf(7)};
+static_assert(sizeof kDenseSpans / sizeof kDenseSpans[0] == kPieces + 1);
 
 // Frame header and macroblock layer.
 constexpr uint32_t kMacroblockType = 0;     // 4c (first bit); 4c + 2 + first (second bit)

@@ -12,9 +12,7 @@ bool DctBlockDecoder::setup(bool interBlocks, uint32_t planes) {
     inter = interBlocks;
     planeCount = planes;
     memory = dct::PositionMemory();
-    // The decisions spread over the whole table (bench/model_footprint), 13 MB.
-    const platform::PageSpan dense = denseModels(0, dct::kModelCount);
-    return planes <= dct::kMaxPlanes && models.allocate(dct::kModelCount, &dense, 1);
+    return planes <= dct::kMaxPlanes && models.allocate(dct::kModelCount, &dct::kDenseSpan, 1);
 }
 
 namespace {

@@ -9,21 +9,10 @@
 
 namespace dev {
 
-namespace {
-
-// The large pages nearly all decisions fall in (bench/model_footprint: the
-// plane trees and block paths, the block trees, and the residue signs,
-// motion and pattern models at the end), backed densely.
-constexpr platform::PageSpan kDense[] = {denseModels(vframe::kPacketSize, vframe::kBlockPath),
-                                         denseModels(vframe::kBlockTree, vframe::kBlockUnary),
-                                         denseModels(vframe::kResidueLateSign, vframe::kModelCount)};
-
-}  // namespace
-
 bool VideoFrameDecoder::setup(const BinkContext& context) {
     release();
     above = static_cast<uint8_t*>(platform::heapAlloc(vframe::kAboveBytes));
-    if (!above || !models.allocate(vframe::kModelCount, kDense, std::size(kDense))) {
+    if (!above || !models.allocate(vframe::kModelCount, vframe::kDenseSpans, std::size(vframe::kDenseSpans))) {
         release();
         return false;
     }
