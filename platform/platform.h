@@ -131,7 +131,8 @@ void heapFree(void* block);
 // them, which spares the page walks a scattered access pays on small pages
 // at the price of a whole large page of memory once any byte of it is
 // touched.  Elsewhere, and on systems without them, dense changes nothing.
-// The block starts on a kLargePage boundary when dense is not empty.
+// The block starts on a kLargePage boundary when dense is not empty and
+// largePagesOffered().
 struct PageSpan {
     size_t offset;
     size_t length;

@@ -425,7 +425,7 @@ bool mapLarge([[maybe_unused]] uint8_t* block, [[maybe_unused]] size_t size, [[m
     if (first >= last) return true;
     void* p = ::mmap(block + first, last - first, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED,
                      -1, 0);
-    if (p == MAP_FAILED) return false;  // the range may be gone: the caller gives the block up
+    if (p == MAP_FAILED) return false;  // the range may be gone: the caller starts again
     (void)::madvise(p, last - first, MADV_HUGEPAGE);
     keepFromChildren(p, last - first);
 #endif
@@ -467,9 +467,9 @@ void* pageAlloc(size_t size, const PageSpan* dense, size_t denseCount) {
         ::munmap(block + size, static_cast<size_t>(reserved + size + kLargePage - (block + size)));
     keepFromChildren(block, size);
     for (size_t i = 0; i < denseCount; ++i) {
-        if (!mapLarge(block, size, dense[i])) {
+        if (!mapLarge(block, size, dense[i])) {  // nothing was written yet: plain pages instead
             ::munmap(block, size);
-            return nullptr;
+            return pageAlloc(size);
         }
     }
     return block;
