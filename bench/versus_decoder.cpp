@@ -9,6 +9,12 @@
 // `ffmpeg -threads 1 -i FILE -map 0 -f null -`; without it only our own
 // figures are printed.  dev_pack's time (its proof run included) is the
 // median of the same number of runs.
+//
+// Then the limit: the same DEV stream restored in this process with every
+// thread's processor time taken (the fastest of the runs).  Each stage is one
+// adaptive chain, so the longest thread is what the run would take with a
+// processor per thread, and on two processors the run takes at least the
+// larger of that and all threads' time over two.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -23,6 +29,9 @@
 #include <iterator>
 #include <string>
 #include <vector>
+
+#include "driver/unpacker.h"
+#include "stages/stage_table.h"
 
 namespace {
 
@@ -99,6 +108,55 @@ bool sameBytes(const std::string& a, const std::string& b) {
                       std::istreambuf_iterator<char>(y), std::istreambuf_iterator<char>());
 }
 
+class CountingSink : public dev::ByteSink {
+public:
+    bool write(const void*, size_t) override { return true; }
+};
+
+// The fastest of runs in-process restores of a DEV file, with its times.
+bool timedRestore(const std::string& devPath, int runs, dev::RunTimings& best) {
+    std::ifstream in(devPath, std::ios::binary);
+    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    bool any = false;
+    for (int r = 0; r < runs; ++r) {
+        CountingSink sink;
+        dev::MemorySource source(bytes.data(), bytes.size());
+        dev::RunTimings timings;
+        dev::RunOptions options;
+        options.timings = &timings;
+        options.failureReport = dev::FailureReport::None;
+        if (dev::Unpacker::run(dev::kStageTable, sink, source, options) != 0) return false;
+        if (!any || timings.total < best.total) best = timings;
+        any = true;
+    }
+    return any;
+}
+
+// The longest thread, all threads, and the wall-time floors they set.
+void printLimit(const dev::RunTimings& t, double decoderWall) {
+    // A Bink 2 run leaves the stages only Bink 1 files have idle.
+    bool bink2 = true;
+    for (int s = dev::kStageTable.stageCount(true); s < dev::kStageTable.stageCount(false); ++s)
+        if (t.stageBusy[s] != 0) bink2 = false;
+    uint64_t longest = t.driverProcessor, sum = t.driverProcessor;
+    const char* name = "driver";
+    for (int s = 0; s < dev::kStageTable.stageCount(bink2); ++s) {
+        sum += t.stageProcessor[s];
+        if (t.stageProcessor[s] > longest) {
+            longest = t.stageProcessor[s];
+            name = dev::stageKindName(dev::kStageTable.stageRow(bink2, s).kind);
+        }
+    }
+    const double longestS = longest / 1e9, sumS = sum / 1e9, twoCores = std::max(longestS, sumS / 2);
+    std::printf("  in-process  wall %.3f s  longest thread %.3f s (%s)  all threads %.3f s\n", t.total / 1e9,
+                longestS, name, sumS);
+    std::printf("  floor: 2 cores %.3f s", twoCores);
+    if (decoderWall > 0) std::printf(" (%.2fx)", twoCores / decoderWall);
+    std::printf("  enough cores %.3f s", longestS);
+    if (decoderWall > 0) std::printf(" (%.2fx)", longestS / decoderWall);
+    std::printf("\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -157,6 +215,8 @@ int main(int argc, char** argv) {
             std::printf("  ratio dev_unpack / decoder: wall %.2fx  cpu %.2fx  peak %.2fx\n", u.wall / d.wall,
                         u.cpu / d.cpu, double(u.peakKb) / double(d.peakKb));
         }
+        dev::RunTimings limit;
+        if (timedRestore(dev, runs, limit)) printLimit(limit, haveDecoder ? d.wall : 0);
         failures += (p.status || u.status || !same) ? 1 : 0;
     }
     fs::remove_all(work);

@@ -51,8 +51,8 @@ struct CheckCoder : TakesValues {
     DEV_INLINE uint32_t bit(BitModel&, uint32_t value) { return value; }
     DEV_INLINE void prefetch(const BitModel*) const {}  // no model is read
     DEV_INLINE uint32_t tree(BitModel*, int, uint32_t value) { return value; }
-    DEV_INLINE int32_t integer(BitModel*, uint8_t& history, bool isSigned, int32_t value) {
-        if (isSigned && value != 0) history = static_cast<uint8_t>((history * 2 + (value < 0 ? 1 : 0)) & 3);
+    DEV_INLINE int32_t integer(BitModel* block, uint8_t& history, bool isSigned, int32_t value) {
+        RangeEncoder::integerDecisions(block, history, isSigned, value, [](BitModel&, uint32_t) {});
         return value;
     }
 };

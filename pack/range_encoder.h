@@ -37,26 +37,39 @@ public:
     }
 
     DEV_INLINE void encodeTree(BitModel* models, int n, uint32_t value) {
-        uint32_t node = 1;
-        for (int i = n - 1; i >= 0; --i) {
-            const uint32_t b = (value >> i) & 1;
-            encodeBit(models[node], b);
-            node = 2 * node + b;
-        }
+        treeDecisions(models, n, value, [this](BitModel& m, uint32_t b) { encodeBit(m, b); });
     }
 
     // Inverse of RangeDecoder::decodeInteger.  Any 32-bit value can be coded;
     // the decoder returns it as the same two's-complement value.
     void encodeInteger(BitModel* block, uint8_t& signHistory, bool isSigned, int32_t value) {
+        integerDecisions(block, signHistory, isSigned, value, [this](BitModel& m, uint32_t b) { encodeBit(m, b); });
+    }
+
+    // The decisions that code value in an n-bit tree, in order: bit(model, b).
+    template <class Bit>
+    static DEV_INLINE void treeDecisions(BitModel* models, int n, uint32_t value, Bit&& bit) {
+        uint32_t node = 1;
+        for (int i = n - 1; i >= 0; --i) {
+            const uint32_t b = (value >> i) & 1;
+            bit(models[node], b);
+            node = 2 * node + b;
+        }
+    }
+
+    // The decisions of the integer code for value, in order (signHistory
+    // advances as the decoder's does).
+    template <class Bit>
+    static void integerDecisions(BitModel* block, uint8_t& signHistory, bool isSigned, int32_t value, Bit&& bit) {
         if (value == 0) {
-            encodeBit(block[IntegerModels::kZero], 1);
+            bit(block[IntegerModels::kZero], 1);
             return;
         }
-        encodeBit(block[IntegerModels::kZero], 0);
+        bit(block[IntegerModels::kZero], 0);
         uint32_t magnitude = static_cast<uint32_t>(value);
         if (isSigned) {
             const uint32_t s = value < 0 ? 1 : 0;
-            encodeBit(block[IntegerModels::kSign + signHistory], s);
+            bit(block[IntegerModels::kSign + signHistory], s);
             signHistory = static_cast<uint8_t>(((signHistory * 2) + s) & 3);
             if (s) magnitude = 0u - magnitude;
         }
@@ -65,13 +78,13 @@ public:
         uint32_t node = 1;
         for (int i = 4; i >= 0; --i) {
             const uint32_t b = (e >> i) & 1;
-            encodeBit(block[IntegerModels::kExponent + node], b);
+            bit(block[IntegerModels::kExponent + node], b);
             node = 2 * node + b;
         }
         uint32_t t = 1;
         for (uint32_t i = 0; i < e; ++i) {
             const uint32_t b = (magnitude >> i) & 1;
-            encodeBit(block[IntegerModels::kMantissa + t], b);
+            bit(block[IntegerModels::kMantissa + t], b);
             t = nextMantissaContext(t, b);
         }
     }

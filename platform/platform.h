@@ -151,8 +151,24 @@ void errorWrite(const char* text, size_t length);
 // ---- Memory. ----
 void* heapAlloc(size_t size);  // nullptr on failure
 void heapFree(void* block);
-void* pageAlloc(size_t size);  // zero-filled pages; nullptr on failure
+// Zero-filled pages; nullptr on failure.  dense names the byte ranges of the
+// block that will be used densely and at random (a model table's hot part):
+// where the system gives large pages without privilege (Linux transparent
+// huge pages), the whole kLargePage units inside those ranges are backed by
+// them, which spares the page walks a scattered access pays on small pages
+// at the price of a whole large page of memory once any byte of it is
+// touched.  Elsewhere, and on systems without them, dense changes nothing.
+// The block starts on a kLargePage boundary when dense is not empty and
+// largePagesOffered().
+struct PageSpan {
+    size_t offset;
+    size_t length;
+};
+constexpr size_t kLargePage = size_t(2) << 20;
+void* pageAlloc(size_t size, const PageSpan* dense = nullptr, size_t denseCount = 0);
 void pageFree(void* block, size_t size);
+// true when pageAlloc backs dense ranges with large pages on this system.
+bool largePagesOffered();
 
 // ---- Auto-reset events. ----
 struct Event;

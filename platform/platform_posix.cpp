@@ -19,6 +19,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -441,14 +442,85 @@ void heapFree(void* block) { std::free(block); }
 // (about a fifth of all processor time, worse in virtual machines).  A shared
 // anonymous page is a real zeroed page from its first fault, read or write.
 // Kept out of forked children, which must never write into a live run.
-void* pageAlloc(size_t size) {
-    if (size == 0) size = 1;
+//
+// Dense ranges are the exception: shared memory gets no transparent huge
+// pages (its setting is usually "never"), so their whole large pages are
+// mapped private over the shared block and advised huge.  There the double
+// fault happens once per 2 MB, not once per 4 KB.
+namespace {
+
+void* mapShared(size_t size) {
     void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) return nullptr;
+    return p == MAP_FAILED ? nullptr : p;
+}
+
+void keepFromChildren(void* p, size_t size) {
 #if defined(MADV_DONTFORK)
     (void)::madvise(p, size, MADV_DONTFORK);
+#else
+    (void)p, (void)size;
 #endif
-    return p;
+}
+
+// Maps [offset, offset + length) of block private and huge where whole large
+// pages fit; false only when the block lost a part it cannot get back.
+bool mapLarge([[maybe_unused]] uint8_t* block, [[maybe_unused]] size_t size, [[maybe_unused]] const PageSpan& span) {
+#if defined(MADV_HUGEPAGE)
+    if (span.offset >= size) return true;
+    const size_t end = std::min(size, span.offset + std::min(span.length, size - span.offset));
+    const size_t first = (span.offset + kLargePage - 1) / kLargePage * kLargePage;
+    const size_t last = end / kLargePage * kLargePage;
+    if (first >= last) return true;
+    void* p = ::mmap(block + first, last - first, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED,
+                     -1, 0);
+    if (p == MAP_FAILED) return false;  // the range may be gone: the caller starts again
+    (void)::madvise(p, last - first, MADV_HUGEPAGE);
+    keepFromChildren(p, last - first);
+#endif
+    return true;
+}
+
+}  // namespace
+
+bool largePagesOffered() {
+#if defined(MADV_HUGEPAGE)
+    static const bool offered = [] {
+        char text[128] = {};
+        const int fd = ::open("/sys/kernel/mm/transparent_hugepage/enabled", O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return false;
+        const ssize_t n = ::read(fd, text, sizeof text - 1);
+        ::close(fd);
+        return n > 0 && (std::strstr(text, "[always]") || std::strstr(text, "[madvise]"));
+    }();
+    return offered;
+#else
+    return false;
+#endif
+}
+
+void* pageAlloc(size_t size, const PageSpan* dense, size_t denseCount) {
+    if (size == 0) size = 1;
+    if (!dense || denseCount == 0 || !largePagesOffered() || size > SIZE_MAX - kLargePage) {
+        void* p = mapShared(size);
+        if (p) keepFromChildren(p, size);
+        return p;
+    }
+    // Reserved a large page longer, then trimmed to start on a boundary.
+    uint8_t* const reserved = static_cast<uint8_t*>(mapShared(size + kLargePage));
+    if (!reserved) return nullptr;
+    const uintptr_t address = reinterpret_cast<uintptr_t>(reserved);
+    uint8_t* const block = reserved + ((kLargePage - address % kLargePage) % kLargePage);
+    if (block > reserved) ::munmap(reserved, static_cast<size_t>(block - reserved));
+    if (block + size < reserved + size + kLargePage)
+        ::munmap(block + size, static_cast<size_t>(reserved + size + kLargePage - (block + size)));
+    keepFromChildren(block, size);
+    for (size_t i = 0; i < denseCount; ++i) {
+        if (!mapLarge(block, size, dense[i])) {  // nothing was written yet: plain pages instead
+            ::munmap(block, size);
+            return pageAlloc(size);
+        }
+    }
+    return block;
 }
 
 void pageFree(void* block, size_t size) {

@@ -639,9 +639,12 @@ void heapFree(void* block) {
     if (block) HeapFree(GetProcessHeap(), 0, block);
 }
 
-void* pageAlloc(size_t size) {
+// Large pages need a privilege users do not hold: dense ranges change nothing.
+void* pageAlloc(size_t size, const PageSpan*, size_t) {
     return VirtualAlloc(nullptr, size ? size : 1, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);  // zero-filled
 }
+
+bool largePagesOffered() { return false; }
 
 void pageFree(void* block, size_t) {
     if (block) VirtualFree(block, 0, MEM_RELEASE);

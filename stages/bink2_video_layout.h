@@ -52,6 +52,7 @@
 #include "core/bink_context.h"
 #include "core/bits.h"
 #include "core/range_decoder.h"
+#include "core/models.h"
 #include "writers/bink2/geometry.h"
 #include "writers/bink2/streams.h"
 #include "writers/bink2/tables.h"
@@ -63,7 +64,30 @@ namespace dev::b2video {
 // plain sum of a table base and the context terms named beside it, used
 // exactly as written.  Where a sum can reach past its table the model reached
 // is shared with the next table; the asserts below mark which reaches are
-// bounded by valid values and which overlaps belong to the format. ----
+// bounded by valid values and which overlaps belong to the format.
+//
+// Placement: the bases below are where the tables are stored, not the
+// format's own numbers, which placed() maps.  The store is the format's index
+// space with a gap before each block group's tables and before the vector
+// tables, so that each starts on a large page: a group's small tables and
+// its coefficient zero flags (most of its decisions, under 2 MB) then share
+// one large page where the system gives them (kDensePieces).  A gap only
+// moves whole runs of tables, so every model keeps its neighbours, every
+// overlap stays and no two models meet; nothing is ever stored in a gap. ----
+
+constexpr uint32_t kLargePageModels = static_cast<uint32_t>(platform::kLargePage / sizeof(BitModel));
+// Format indices where a gap goes in: the block groups' first tables (count
+// zero flags) in ascending order, then the vector count flags.
+constexpr uint32_t kPieceStarts[] = {240688, 7450928, 14661168, 21936944, 29147184, 36357424, 43501616};
+constexpr uint32_t kPieces = sizeof kPieceStarts / sizeof kPieceStarts[0];
+constexpr uint32_t alignedUp(uint32_t i) { return (i + kLargePageModels - 1) / kLargePageModels * kLargePageModels; }
+// Storage position of the model the format numbers index.
+constexpr uint32_t placed(uint32_t index) {
+    uint32_t shift = 0;
+    for (uint32_t s : kPieceStarts)
+        if (index >= s) shift = alignedUp(s + shift) - s;
+    return index + shift;
+}
 
 // Frame header and macroblock layer.
 constexpr uint32_t kMacroblockType = 0;     // 4c (first bit); 4c + 2 + first (second bit)
@@ -73,10 +97,10 @@ constexpr uint32_t kRowFlagMode = 5678;
 constexpr uint32_t kRowFlagBits = 5679;     // + 256 previous-frame bit + 8-bit history
 constexpr uint32_t kColumnFlagMode = 6191;
 constexpr uint32_t kColumnFlagBits = 6192;  // as the row flag bits
-constexpr uint32_t kVectorCount = 43501616;      // + 16384 flag above + 1024 history + c
-constexpr uint32_t kVectorHorizontal = 43534384; // vector component tables (below)
-constexpr uint32_t kVectorVertical = 43862192;
-constexpr uint32_t kModelCount = 44190000;
+constexpr uint32_t kVectorCount = placed(43501616);      // + 16384 flag above + 1024 history + c
+constexpr uint32_t kVectorHorizontal = placed(43534384); // vector component tables (below)
+constexpr uint32_t kVectorVertical = placed(43862192);
+constexpr uint32_t kModelCount = placed(44190000);
 
 // The four tables of one quantiser (intra or inter).
 struct QuantiserTables {
@@ -155,9 +179,38 @@ enum GroupKind : uint32_t {
 constexpr GroupKind lumaOf(GroupKind k) { return k >= kResidueLuma ? kResidueLuma : kIntraLuma; }
 
 constexpr GroupTables kGroupTables[kGroupKinds] = {
-    groupTablesAt(7450928),  groupTablesAt(14661168), groupTablesAt(14661168), groupTablesAt(240688),
-    groupTablesAt(29147184), groupTablesAt(36357424), groupTablesAt(36357424), groupTablesAt(21936944),
+    groupTablesAt(placed(7450928)),  groupTablesAt(placed(14661168)), groupTablesAt(placed(14661168)),
+    groupTablesAt(placed(240688)),   groupTablesAt(placed(29147184)), groupTablesAt(placed(36357424)),
+    groupTablesAt(placed(36357424)), groupTablesAt(placed(21936944)),
 };
+
+// Each group's tables up to its coefficient signs share the large page its
+// piece starts with.
+constexpr bool groupHeadOnItsPage(const GroupTables& t) {
+    return t.countZero % kLargePageModels == 0 && t.coefficientSign - t.countZero <= kLargePageModels;
+}
+static_assert(groupHeadOnItsPage(kGroupTables[kIntraLuma]) && groupHeadOnItsPage(kGroupTables[kIntraU]) &&
+              groupHeadOnItsPage(kGroupTables[kIntraAlpha]) && groupHeadOnItsPage(kGroupTables[kResidueLuma]) &&
+              groupHeadOnItsPage(kGroupTables[kResidueU]) && groupHeadOnItsPage(kGroupTables[kResidueAlpha]));
+static_assert(kVectorCount % kLargePageModels == 0 && kModelCount - kVectorCount <= kLargePageModels);
+
+// The large pages worth backing densely: the head of the table (macroblock
+// layer, quantisers, flag lists), the first of every piece, and the
+// coefficient signs of the residue groups (bench/model_footprint: two fifths
+// to four fifths of a real file's decisions, in at most 14 large pages; a
+// file's peak memory stays near 40 MB).
+constexpr platform::PageSpan pieceSpan(uint32_t k) {
+    const uint32_t start = k == 0 ? 0 : placed(kPieceStarts[k - 1]);
+    return denseModels(start, start + 1);
+}
+constexpr platform::PageSpan signSpan(GroupKind k) {
+    return denseModels(kGroupTables[k].coefficientSign, kGroupTables[k].coefficientSign + kCoefficientSignSize);
+}
+constexpr platform::PageSpan kDenseSpans[] = {
+    pieceSpan(0),  pieceSpan(1),  pieceSpan(2),  pieceSpan(3),         pieceSpan(4),
+    pieceSpan(5),  pieceSpan(6),  pieceSpan(7),  signSpan(kResidueLuma), signSpan(kResidueU),
+    signSpan(kResidueAlpha)};
+static_assert(sizeof kDenseSpans / sizeof kDenseSpans[0] == kPieces + 4);
 
 // Symbol tables.  Luma and alpha: first bit + 16R + history, second bit
 // + 16R + history.  U and V: first bit + 4096 R(luma) + 256 R(plane) + 4Q8 +
@@ -167,10 +220,12 @@ struct SymbolTables {
     uint32_t second;
 };
 constexpr SymbolTables kSymbolTables[kGroupKinds] = {
-    {7385136, 7384880},   {14595632, 14595120}, {14595632, 14595120}, {174896, 174640},
-    {29081392, 29081136}, {36291888, 36291376}, {36291888, 36291376}, {21871152, 21870896},
+    {placed(7385136), placed(7384880)},   {placed(14595632), placed(14595120)},
+    {placed(14595632), placed(14595120)}, {placed(174896), placed(174640)},
+    {placed(29081392), placed(29081136)}, {placed(36291888), placed(36291376)},
+    {placed(36291888), placed(36291376)}, {placed(21871152), placed(21870896)},
 };
-constexpr uint32_t kChromaFlag = 21805360;  // + 8(c >> 8) + flag history + 32 R(residue luma)
+constexpr uint32_t kChromaFlag = placed(21805360);  // + 8(c >> 8) + flag history + 32 R(residue luma)
 
 // ---- Bounds of valid values.  A decoded value past them ends the frame. ----
 constexpr uint32_t kMaxQuantiser = 63;

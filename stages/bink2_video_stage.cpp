@@ -2,6 +2,8 @@
 // into its sub-streams (bink2::kVideoStreams; layout in stages/bink2_video_layout.h).
 #include "stages/bink2_video_stage.h"
 
+#include <iterator>
+
 #include "core/coder.h"
 #include "stages/bink2_video_grammar.h"
 #include "stages/stage_decoder.h"
@@ -12,7 +14,7 @@ namespace dev {
 bool Bink2VideoDecoder::setup(const BinkContext& context) {
     geometry = b2video::readGeometry(context);
     state = b2video::VideoState();
-    return models.allocate(b2video::kModelCount);
+    return models.allocate(b2video::kModelCount, b2video::kDenseSpans, std::size(b2video::kDenseSpans));
 }
 
 bool Bink2VideoDecoder::decodeChunk(const uint8_t* chunk, size_t length, StreamArray<ValueWriter>& out) {

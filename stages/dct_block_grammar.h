@@ -24,6 +24,7 @@
 #include "core/bits.h"
 #include "core/coder.h"
 #include "core/grammar_codes.h"
+#include "core/models.h"
 #include "core/range_decoder.h"
 #include "core/sub_streams.h"
 #include "core/value_stream.h"
@@ -49,6 +50,9 @@ constexpr uint32_t kMagnitudeOne = 2337736;      // + 4096(a + 8 magMem[i]) + 64
 constexpr uint32_t kMagnitudeLength = 2599880;   // + 9(4096(a + 8 magMem[i]) + 64i + n) + k
 constexpr uint32_t kMagnitudeMantissa = 4959176; // + 32768 T[M] + (M-1)(4096a + 64i + n) + j
 constexpr uint32_t kModelCount = 6433736;
+// The decisions spread over the whole table (bench/model_footprint), 13 MB:
+// all of it is backed densely.
+constexpr platform::PageSpan kDenseSpan = denseModels(0, kModelCount);
 
 constexpr uint32_t kMaxPlanes = 4;
 constexpr uint32_t kMaxDcLength = 11;         // DC magnitudes below 2048

@@ -12,7 +12,7 @@ bool DctBlockDecoder::setup(bool interBlocks, uint32_t planes) {
     inter = interBlocks;
     planeCount = planes;
     memory = dct::PositionMemory();
-    return planes <= dct::kMaxPlanes && models.allocate(dct::kModelCount);
+    return planes <= dct::kMaxPlanes && models.allocate(dct::kModelCount, &dct::kDenseSpan, 1);
 }
 
 namespace {

@@ -10,6 +10,7 @@
 #include "core/bits.h"
 #include "core/coder.h"
 #include "core/grammar_codes.h"
+#include "core/models.h"
 #include "core/range_decoder.h"
 #include "core/sub_streams.h"
 #include "core/value_stream.h"
@@ -71,6 +72,12 @@ constexpr uint32_t kMotionX = 12731221;
 constexpr uint32_t kPattern = 12763989;
 constexpr uint32_t kStoredByte = 13419349;
 constexpr uint32_t kModelCount = 13419605;
+
+// The large pages nearly all decisions fall in (bench/model_footprint: the
+// plane trees and block paths, the block trees, and the residue signs,
+// motion and pattern models at the end), backed densely.
+constexpr platform::PageSpan kDenseSpans[] = {denseModels(kPacketSize, kBlockPath), denseModels(kBlockTree, kBlockUnary),
+                                              denseModels(kResidueLateSign, kModelCount)};
 
 // Plane trees: e the previous tree's selector, k the plane kind, t the tree,
 // v the selector, s the last two explicit symbols, i the merge pass, h the

@@ -1,5 +1,7 @@
 #include "stages/video_frame_stage.h"
 
+#include <iterator>
+
 #include "core/coder.h"
 #include "stages/stage_decoder.h"
 #include "stages/stages.h"
@@ -10,7 +12,7 @@ namespace dev {
 bool VideoFrameDecoder::setup(const BinkContext& context) {
     release();
     above = static_cast<uint8_t*>(platform::heapAlloc(vframe::kAboveBytes));
-    if (!above || !models.allocate(vframe::kModelCount)) {
+    if (!above || !models.allocate(vframe::kModelCount, vframe::kDenseSpans, std::size(vframe::kDenseSpans))) {
         release();
         return false;
     }

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <random>
 #include <vector>
 
@@ -255,3 +257,30 @@ TEST(Pipeline, Bink2RowsAndImmediateEndMark) {
 
 }  // namespace
 }  // namespace dev
+
+// Dense spans change where pages come from, never what they hold: blocks with
+// and without them (spans unaligned, empty, or reaching past the end) read
+// as zeros, keep what is written anywhere in them, and are freed whole.
+TEST(PageMemory, DenseSpansHoldWhatPlainPagesHold) {
+    using dev::platform::PageSpan;
+    const size_t large = dev::platform::kLargePage, size = 3 * large + 12345;
+    const PageSpan spans[] = {{100, 2 * large}, {large, 0}, {2 * large + 7, 5 * large}};
+    std::vector<uint8_t*> blocks;
+    blocks.push_back(static_cast<uint8_t*>(dev::platform::pageAlloc(size)));
+    blocks.push_back(static_cast<uint8_t*>(dev::platform::pageAlloc(size, spans, std::size(spans))));
+    for (uint8_t* b : blocks) {
+        ASSERT_NE(b, nullptr);
+        if (b == blocks[1] && dev::platform::largePagesOffered()) {
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(b) % large, 0u);
+        }
+        std::mt19937 rng(3);
+        std::vector<size_t> at;
+        for (size_t off = 0; off < size; off += 4093) at.push_back(off);
+        at.push_back(size - 1);
+        for (size_t off : at) ASSERT_EQ(b[off], 0) << off;
+        for (size_t off : at) b[off] = static_cast<uint8_t>(rng() | 1);
+        rng.seed(3);
+        for (size_t off : at) ASSERT_EQ(b[off], static_cast<uint8_t>(rng() | 1)) << off;
+        dev::platform::pageFree(b, size);
+    }
+}
