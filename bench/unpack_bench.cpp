@@ -5,7 +5,6 @@
 //   unpack_bench FILE [runs]
 //
 // FILE is a DEV stream, or a Bink file that is packed first.
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -13,22 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "bench/timed_restore.h"
 #include "driver/unpacker.h"
 #include "pack/packer.h"
 #include "stages/stage_table.h"
-
-namespace {
-
-class CountingSink : public dev::ByteSink {
-public:
-    bool write(const void*, size_t size) override {
-        bytes += size;
-        return true;
-    }
-    size_t bytes = 0;
-};
-
-}  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2) {
@@ -54,28 +41,15 @@ int main(int argc, char** argv) {
         devStream = std::move(packed.dev);
     }
 
-    double bestSeconds = 1e30;
-    size_t outBytes = 0;
-    dev::RunTimings best;
-    for (int r = 0; r < runs; ++r) {
-        CountingSink sink;
-        dev::MemorySource source(devStream.data(), devStream.size());
-        dev::RunTimings timings;
-        dev::RunOptions options;
-        options.timings = &timings;
-        const auto t0 = std::chrono::steady_clock::now();
-        const int32_t result = dev::Unpacker::run(dev::kStageTable, sink, source, options);
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-        if (result != 0) {
-            std::fprintf(stderr, "unpack_bench: run ended with %d\n", result);
-            return 1;
-        }
-        outBytes = sink.bytes;
-        if (seconds < bestSeconds) {
-            bestSeconds = seconds;
-            best = timings;
-        }
+    dev::bench::TimedRestore fastest;
+    int32_t result = 0;
+    if (!dev::bench::fastestRestore(devStream, runs, fastest, result)) {
+        std::fprintf(stderr, "unpack_bench: run ended with %d\n", result);
+        return 1;
     }
+    const double bestSeconds = fastest.seconds;
+    const size_t outBytes = fastest.outBytes;
+    const dev::RunTimings& best = fastest.timings;
     std::printf("%s: DEV %zu bytes, Bink %zu bytes, best of %d runs %.3f s, %.1f MB/s of Bink output\n", argv[1],
                 devStream.size(), outBytes, runs, bestSeconds, outBytes / bestSeconds / 1e6);
 
@@ -87,10 +61,7 @@ int main(int argc, char** argv) {
     auto line = [&](const char* what, uint64_t nanos) {
         std::printf("  %-34s %8.3f s  %5.1f%%\n", what, nanos / 1e9, 100.0 * nanos / 1e9 / total);
     };
-    // A Bink 2 run leaves the stages only Bink 1 files have idle.
-    bool bink2 = true;
-    for (int s = dev::kStageTable.stageCount(true); s < dev::kStageTable.stageCount(false); ++s)
-        if (best.stageBusy[s] != 0) bink2 = false;
+    const bool bink2 = dev::bench::restoredBink2(best);
     // The stages the driver created, as the table counts and names them.
     const int count = dev::kStageTable.stageCount(bink2);
     auto nameOf = [&](int s) { return dev::stageKindName(dev::kStageTable.stageRow(bink2, s).kind); };

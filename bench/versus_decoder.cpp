@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/timed_restore.h"
 #include "driver/unpacker.h"
 #include "stages/stage_table.h"
 
@@ -108,36 +109,9 @@ bool sameBytes(const std::string& a, const std::string& b) {
                       std::istreambuf_iterator<char>(y), std::istreambuf_iterator<char>());
 }
 
-class CountingSink : public dev::ByteSink {
-public:
-    bool write(const void*, size_t) override { return true; }
-};
-
-// The fastest of runs in-process restores of a DEV file, with its times.
-bool timedRestore(const std::string& devPath, int runs, dev::RunTimings& best) {
-    std::ifstream in(devPath, std::ios::binary);
-    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    bool any = false;
-    for (int r = 0; r < runs; ++r) {
-        CountingSink sink;
-        dev::MemorySource source(bytes.data(), bytes.size());
-        dev::RunTimings timings;
-        dev::RunOptions options;
-        options.timings = &timings;
-        options.failureReport = dev::FailureReport::None;
-        if (dev::Unpacker::run(dev::kStageTable, sink, source, options) != 0) return false;
-        if (!any || timings.total < best.total) best = timings;
-        any = true;
-    }
-    return any;
-}
-
 // The longest thread, all threads, and the wall-time floors they set.
 void printLimit(const dev::RunTimings& t, double decoderWall) {
-    // A Bink 2 run leaves the stages only Bink 1 files have idle.
-    bool bink2 = true;
-    for (int s = dev::kStageTable.stageCount(true); s < dev::kStageTable.stageCount(false); ++s)
-        if (t.stageBusy[s] != 0) bink2 = false;
+    const bool bink2 = dev::bench::restoredBink2(t);
     uint64_t longest = t.driverProcessor, sum = t.driverProcessor;
     const char* name = "driver";
     for (int s = 0; s < dev::kStageTable.stageCount(bink2); ++s) {
@@ -215,8 +189,11 @@ int main(int argc, char** argv) {
             std::printf("  ratio dev_unpack / decoder: wall %.2fx  cpu %.2fx  peak %.2fx\n", u.wall / d.wall,
                         u.cpu / d.cpu, double(u.peakKb) / double(d.peakKb));
         }
-        dev::RunTimings limit;
-        if (timedRestore(dev, runs, limit)) printLimit(limit, haveDecoder ? d.wall : 0);
+        std::ifstream in(dev, std::ios::binary);
+        const std::vector<uint8_t> stream((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        dev::bench::TimedRestore fastest;
+        int32_t result = 0;
+        if (dev::bench::fastestRestore(stream, runs, fastest, result)) printLimit(fastest.timings, haveDecoder ? d.wall : 0);
         failures += (p.status || u.status || !same) ? 1 : 0;
     }
     fs::remove_all(work);

@@ -309,13 +309,8 @@ TEST_F(DevUnpack, NamesInAnyScriptAndLongPaths) {
     EXPECT_EQ(GetFileAttributesW(at("guarded.bik").c_str()) & (hidden | FILE_ATTRIBUTE_READONLY), hidden);
 #endif
 
-    fs::path deep = dir;
     std::string relative;
-    for (const char letter : {'a', 'b', 'c'}) {
-        deep /= std::string(100, letter);
-        relative += std::string(100, letter) + "/";
-        fs::create_directory(test::anyLength(deep));
-    }
+    const fs::path deep = test::deepFolder(dir, relative);
     writeBytes(test::anyLength(deep / "in.dev"), packed.dev);
     r = runUnpack({relative + "in.dev", relative + "relative.bik"});
     EXPECT_EQ(r.status, 0) << r.err;

@@ -100,6 +100,20 @@ inline void removeTree(const std::filesystem::path& p) {
 #endif
 }
 
+// Three nested folders of 100-letter names under dir, a path past 300
+// characters: returns the deepest, with its path relative to dir (ending in
+// '/') in relative.  removeTree(dir / std::string(100, 'a')) removes them.
+inline std::filesystem::path deepFolder(const std::filesystem::path& dir, std::string& relative) {
+    std::filesystem::path deep = dir;
+    relative.clear();
+    for (const char letter : {'a', 'b', 'c'}) {
+        deep /= std::string(100, letter);
+        relative += std::string(100, letter) + "/";
+        std::filesystem::create_directory(anyLength(deep));
+    }
+    return deep;
+}
+
 #if defined(_WIN32)
 
 namespace detail {

@@ -508,13 +508,8 @@ TEST_F(Tools, NamesInAnyScriptAndLongPaths) {
     r = test::runProgram(DEV_INSPECT_PATH, {"нет.dev"}, dir);
     EXPECT_EQ(r.err.rfind("dev_inspect: нет.dev: ", 0), 0u) << r.err;
 
-    fs::path deep = dir;
     std::string relative;
-    for (const char letter : {'a', 'b', 'c'}) {
-        deep /= std::string(100, letter);
-        relative += std::string(100, letter) + "/";
-        fs::create_directory(test::anyLength(deep));
-    }
+    const fs::path deep = test::deepFolder(dir, relative);
     put(test::anyLength(deep / "a.bik"), f.bink);
     r = test::runProgram(DEV_PACK_PATH, {"-q", relative + "a.bik"}, dir);
     EXPECT_EQ(r.status, 0) << r.err;
