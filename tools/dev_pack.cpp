@@ -517,8 +517,14 @@ void listRow(uint64_t frames, uint64_t dev, uint64_t bink, const std::string& ki
     if (!headed) std::printf("  frames          dev         bink  ratio  kind         name\n");
     headed = true;
     const double ratio = bink ? double(dev) / double(bink) : 0.0;
-    std::printf("%8" PRIu64 " %12" PRIu64 " %12" PRIu64 "  %5.3f  %-12s %s\n", frames, dev, bink, ratio, kind.c_str(),
-                name.c_str());
+    char figures[128];
+    std::snprintf(figures, sizeof figures, "%8" PRIu64 " %12" PRIu64 " %12" PRIu64 "  %5.3f  %-12s ", frames, dev, bink,
+                  ratio, kind.c_str());
+    // The name as given, through the console layer (a Windows console shows
+    // it whatever its code page), after what printf still holds.
+    const std::string row = figures + name + "\n";
+    std::fflush(stdout);
+    platform::consoleWrite(row.data(), row.size());
 }
 
 void listOne(const std::string& path, const Options& o, Report& report, ListTotals& totals) {
