@@ -271,7 +271,7 @@ public:
             const int rowLength = std::snprintf(row, sizeof row, "%u\t%d\t%zu\n", frame, n, length);
             if (!put(lengths_, "lengths.tsv", row, size_t(rowLength))) return false;
             if (!length) continue;
-            char name[16];
+            char name[24];
             std::snprintf(name, sizeof name, "s%02d.bin", n);
             if (!files_[n] && !(files_[n] = create(name))) return false;
             if (!put(files_[n], name, r.p, length)) return false;
@@ -281,7 +281,7 @@ public:
     // Flushes every file; the first failure's "FILE: reason", or empty.
     std::string finish() {
         for (int n = 1; n <= kStreamCount && problem_.empty(); ++n) {
-            char name[16];
+            char name[24];
             std::snprintf(name, sizeof name, "s%02d.bin", n);
             if (files_[n] && !platform::flushFile(files_[n])) problem_ = nameIn(name) + ": " + systemReason();
         }
