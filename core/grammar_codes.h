@@ -35,6 +35,17 @@ DEV_INLINE uint32_t codeUnary(C& c, BitModel* base, uint32_t limit, uint32_t val
     return limit;
 }
 
+// The same with its decisions stored in two runs: the first `split` under
+// first[0], first[1], ..., the others under rest[0], rest[1], ...
+template <class C>
+DEV_INLINE uint32_t codeUnary(C& c, BitModel* first, uint32_t split, BitModel* rest, uint32_t limit, uint32_t value) {
+    for (uint32_t k = 0; k < split; ++k)
+        if (c.bit(first[k], k == value ? 1u : 0u)) return k;
+    for (uint32_t k = split; k < limit; ++k)
+        if (c.bit(rest[k - split], k == value ? 1u : 0u)) return k;
+    return limit;
+}
+
 // `bits` bits of value, most significant first, the k-th decided under base[k].
 template <class C>
 DEV_INLINE uint32_t codeBitsMsbFirst(C& c, BitModel* base, uint32_t bits, uint32_t value) {

@@ -230,26 +230,25 @@ private:
     DEV_INLINE void coefficientList(const GroupTables& t, uint32_t S, uint32_t n, uint32_t z, uint32_t p,
                                     uint32_t q8, bink2::Stream coefficients) {
         BitModel* const zeros = m + coefficientZeroModel(t, S, n, 0, 0);
-        BitModel* const signs = m + coefficientSignModel(t, z, p, 0, 0);
-        BitModel* const lengths = m + coefficientLengthModel(t, 0, q8, p, 0, 0);
+        BitModel* const signs = m + coefficientSignSlab(t, z, p);
+        BitModel* const lengths = m + coefficientLengthHot(t, q8, p);
+        BitModel* const longLengths = m + coefficientLengthCold(t, q8, p);
         BitModel* const escapes = m + coefficientEscapeBase(t, 0, p);
         uint32_t Z = 4, f = 0, level = 0;
         // The models of the next positions are asked for before they are
         // needed, whatever the decisions in between turn out to be: the zero
         // contexts of one position share a line, so do the sign histories
-        // three signs on, and the lengths of the next position under each of
-        // the eight levels are eight lines.  Without this the table's size
-        // makes nearly every sign and length a cache miss.
+        // three signs on, and the first length nodes of the next position
+        // under all eight levels.  Without this the table's size makes
+        // nearly every sign and length a cache miss.
         c.prefetch(signs);
-        c.prefetch(signs + 8192);
-        c.prefetch(signs + 16384);
         c.prefetch(lengths);
         for (uint32_t k = 0; k < n; ++k) {
-            c.prefetch(zeros + 1024 * (k + 1));
-            c.prefetch(signs + 8192 * (k + 3) + ((8 * f) & 1016));
-            for (uint32_t l = 0; l < 8; ++l) c.prefetch(lengths + 524288 * l + 128 * (k + 1));
+            c.prefetch(zeros + kCoefficientZeroStep * (k + 1));
+            c.prefetch(signs + signPosition(k + 3) + ((8 * f) & 1016));
+            c.prefetch(lengths + kLengthHotStep * (k + 1));
             const int32_t value = takeSigned(coefficients, kMaxCoefficient);
-            if (c.bit(zeros[1024 * k + Z], value == 0 ? 1u : 0u)) {
+            if (c.bit(zeros[kCoefficientZeroStep * k + Z], value == 0 ? 1u : 0u)) {
                 Z = Z < 5 ? 5 : (Z < 15 ? Z + 1 : 15);
                 f = (2 * f) & 1023;
                 level = 7;
@@ -257,13 +256,14 @@ private:
                 continue;
             }
             Z = Z > 4 ? 4 : (Z > 0 ? Z - 1 : 0);
-            const uint32_t sign = codeEvenBit(c, signs[8192 * k + f], value < 0 ? 1u : 0u);
+            const uint32_t sign = codeEvenBit(c, signs[signPosition(k) + f], value < 0 ? 1u : 0u);
             f = (2 * f + sign) & 1023;
             uint32_t u = detail::magnitudeOf(value);
             // Lengths 0..4 give magnitudes 1..5; from 5 on, an escape of
             // x - 4 bits above 4.
             uint32_t x = u <= 5 ? u - 1 : bitLength(u - 4) + 3;
-            x = codeUnary(c, lengths + 524288 * level + 128 * k, kMaxEscapeLength + 1, x);
+            x = codeUnary(c, lengths + kLengthHotStep * k + kLengthHotNodes * level, kLengthHotNodes,
+                          longLengths + kLengthColdStep * k + kLengthColdNodes * level, kMaxEscapeLength + 1, x);
             if (x > kMaxEscapeLength) {
                 bad = true;
                 return;

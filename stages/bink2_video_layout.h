@@ -73,7 +73,11 @@ namespace dev::b2video {
 // its coefficient zero flags (most of its decisions, under 2 MB) then share
 // one large page where the system gives them (kDensePieces).  A gap only
 // moves whole runs of tables, so every model keeps its neighbours, every
-// overlap stays and no two models meet; nothing is ever stored in a gap. ----
+// overlap stays and no two models meet; nothing is ever stored in a gap.
+// Inside the three coefficient tables (the bulk of a file's decisions) the
+// terms are stored in another order, described with their index functions;
+// those tables reach no neighbour at valid values, so only their own models
+// move, each to a place of its own. ----
 
 constexpr uint32_t kLargePageModels = static_cast<uint32_t>(platform::kLargePage / sizeof(BitModel));
 // Format indices where a gap goes in: the block groups' first tables (count
@@ -81,8 +85,8 @@ constexpr uint32_t kLargePageModels = static_cast<uint32_t>(platform::kLargePage
 constexpr uint32_t kPieceStarts[] = {240688, 7450928, 14661168, 21936944, 29147184, 36357424, 43501616};
 constexpr uint32_t kPieces = sizeof kPieceStarts / sizeof kPieceStarts[0];
 constexpr uint32_t alignedUp(uint32_t i) { return (i + kLargePageModels - 1) / kLargePageModels * kLargePageModels; }
-// Storage position of the model the format numbers index.
-constexpr uint32_t placed(uint32_t index) {
+// Where the gaps put the model the format numbers index.
+constexpr uint32_t gapped(uint32_t index) {
     uint32_t shift = 0;
     for (uint32_t s : kPieceStarts)
         if (index >= s) shift = alignedUp(s + shift) - s;
@@ -97,10 +101,10 @@ constexpr uint32_t kRowFlagMode = 5678;
 constexpr uint32_t kRowFlagBits = 5679;     // + 256 previous-frame bit + 8-bit history
 constexpr uint32_t kColumnFlagMode = 6191;
 constexpr uint32_t kColumnFlagBits = 6192;  // as the row flag bits
-constexpr uint32_t kVectorCount = placed(43501616);      // + 16384 flag above + 1024 history + c
-constexpr uint32_t kVectorHorizontal = placed(43534384); // vector component tables (below)
-constexpr uint32_t kVectorVertical = placed(43862192);
-constexpr uint32_t kModelCount = placed(44190000);
+constexpr uint32_t kVectorCount = gapped(43501616);      // + 16384 flag above + 1024 history + c
+constexpr uint32_t kVectorHorizontal = gapped(43534384); // vector component tables (below)
+constexpr uint32_t kVectorVertical = gapped(43862192);
+constexpr uint32_t kModelCount = gapped(44190000);
 
 // The four tables of one quantiser (intra or inter).
 struct QuantiserTables {
@@ -120,7 +124,9 @@ constexpr uint32_t kVectorBits = 262272;     // + 4096b + 256L + 16 index + bit 
 constexpr uint32_t kVectorTableSize = 327808;
 
 // The eleven tables of one block group kind (U and V share theirs), each a
-// fixed distance after the count zero flags.
+// fixed distance after the count zero flags.  The terms are the format's
+// numbering; the coefficient tables store them in another order (see their
+// index functions).
 struct GroupTables {
     uint32_t countZero;          // + 8192B + 512R + 128S + T + p
     uint32_t countClass;         // + 4096B + 256R + 64S + 8p + node
@@ -179,9 +185,9 @@ enum GroupKind : uint32_t {
 constexpr GroupKind lumaOf(GroupKind k) { return k >= kResidueLuma ? kResidueLuma : kIntraLuma; }
 
 constexpr GroupTables kGroupTables[kGroupKinds] = {
-    groupTablesAt(placed(7450928)),  groupTablesAt(placed(14661168)), groupTablesAt(placed(14661168)),
-    groupTablesAt(placed(240688)),   groupTablesAt(placed(29147184)), groupTablesAt(placed(36357424)),
-    groupTablesAt(placed(36357424)), groupTablesAt(placed(21936944)),
+    groupTablesAt(gapped(7450928)),  groupTablesAt(gapped(14661168)), groupTablesAt(gapped(14661168)),
+    groupTablesAt(gapped(240688)),   groupTablesAt(gapped(29147184)), groupTablesAt(gapped(36357424)),
+    groupTablesAt(gapped(36357424)), groupTablesAt(gapped(21936944)),
 };
 
 // Each group's tables up to its coefficient signs share the large page its
@@ -200,7 +206,7 @@ static_assert(kVectorCount % kLargePageModels == 0 && kModelCount - kVectorCount
 // to four fifths of a real file's decisions, in at most 14 large pages; a
 // file's peak memory stays near 40 MB).
 constexpr platform::PageSpan pieceSpan(uint32_t k) {
-    const uint32_t start = k == 0 ? 0 : placed(kPieceStarts[k - 1]);
+    const uint32_t start = k == 0 ? 0 : gapped(kPieceStarts[k - 1]);
     return denseModels(start, start + 1);
 }
 constexpr platform::PageSpan signSpan(GroupKind k) {
@@ -220,12 +226,12 @@ struct SymbolTables {
     uint32_t second;
 };
 constexpr SymbolTables kSymbolTables[kGroupKinds] = {
-    {placed(7385136), placed(7384880)},   {placed(14595632), placed(14595120)},
-    {placed(14595632), placed(14595120)}, {placed(174896), placed(174640)},
-    {placed(29081392), placed(29081136)}, {placed(36291888), placed(36291376)},
-    {placed(36291888), placed(36291376)}, {placed(21871152), placed(21870896)},
+    {gapped(7385136), gapped(7384880)},   {gapped(14595632), gapped(14595120)},
+    {gapped(14595632), gapped(14595120)}, {gapped(174896), gapped(174640)},
+    {gapped(29081392), gapped(29081136)}, {gapped(36291888), gapped(36291376)},
+    {gapped(36291888), gapped(36291376)}, {gapped(21871152), gapped(21870896)},
 };
-constexpr uint32_t kChromaFlag = placed(21805360);  // + 8(c >> 8) + flag history + 32 R(residue luma)
+constexpr uint32_t kChromaFlag = gapped(21805360);  // + 8(c >> 8) + flag history + 32 R(residue luma)
 
 // ---- Bounds of valid values.  A decoded value past them ends the frame. ----
 constexpr uint32_t kMaxQuantiser = 63;
@@ -296,16 +302,43 @@ constexpr uint32_t dcLengthModel(const GroupTables& t, uint32_t p, uint32_t d, u
 constexpr uint32_t dcBitModel(const GroupTables& t, uint32_t q8, uint32_t L, uint32_t p, uint32_t k) {
     return t.dcBits + 8 * q8 + 512 * L + 4096 * p + k;
 }
+// Coefficient zero flags, stored with the position k and count n swapped:
+// the positions of one block follow each other, 16 contexts apart.
+constexpr uint32_t kCoefficientZeroStep = 16;
 constexpr uint32_t coefficientZeroModel(const GroupTables& t, uint32_t S, uint32_t n, uint32_t k, uint32_t Z) {
-    return t.coefficientZero + 65536 * S + 16 * n + 1024 * k + Z;
+    return t.coefficientZero + 65536 * S + 1024 * n + kCoefficientZeroStep * k + Z;
+}
+// Coefficient signs, stored per (z, p) in a slab of 65536, position k at
+// signPosition(k): the sign history f of position k holds k decisions at
+// most (f < 2^min(k, 10)), so the first ten positions share 1024 models and
+// the histories of one position from some position on share lines.
+constexpr uint32_t kSignSlab = 65536;
+constexpr uint32_t signPosition(uint32_t k) { return k < 10 ? 1u << k : 1024 * (k - 9); }
+constexpr uint32_t coefficientSignSlab(const GroupTables& t, uint32_t z, uint32_t p) {
+    return t.coefficientSign + kSignSlab * (8 * z + p);
 }
 constexpr uint32_t coefficientSignModel(const GroupTables& t, uint32_t z, uint32_t p, uint32_t k, uint32_t f) {
-    return t.coefficientSign + 524288 * z + 1024 * p + 8192 * k + f;
+    return coefficientSignSlab(t, z, p) + signPosition(k) + f;
+}
+// Coefficient lengths, stored per (Q8, p) in two parts: the first four nodes
+// of the eight levels m of one position k share a cache line (hot), the
+// other nodes, which only magnitudes above 4 reach, are stored apart (cold).
+constexpr uint32_t kLengthHotNodes = 4, kLengthColdNodes = 12;
+constexpr uint32_t kLengthHotStep = 8 * kLengthHotNodes, kLengthColdStep = 8 * kLengthColdNodes;  // per position
+constexpr uint32_t kLengthCold = 512 * 64 * kLengthHotStep;  // the cold part, after the hot one
+constexpr uint32_t coefficientLengthHot(const GroupTables& t, uint32_t q8, uint32_t p) {
+    return t.coefficientLength + 64 * kLengthHotStep * (8 * q8 + p);
+}
+constexpr uint32_t coefficientLengthCold(const GroupTables& t, uint32_t q8, uint32_t p) {
+    return t.coefficientLength + kLengthCold + 64 * kLengthColdStep * (8 * q8 + p);
 }
 constexpr uint32_t coefficientLengthModel(const GroupTables& t, uint32_t m, uint32_t q8, uint32_t p, uint32_t k,
                                           uint32_t i) {
-    return t.coefficientLength + 524288 * m + 8192 * q8 + 16 * p + 128 * k + i;
+    return i < kLengthHotNodes ? coefficientLengthHot(t, q8, p) + kLengthHotStep * k + kLengthHotNodes * m + i
+                               : coefficientLengthCold(t, q8, p) + kLengthColdStep * k + kLengthColdNodes * m +
+                                     (i - kLengthHotNodes);
 }
+static_assert(kLengthCold + 512 * 64 * kLengthColdStep == kCoefficientLengthSize);
 constexpr uint32_t coefficientEscapeBase(const GroupTables& t, uint32_t x, uint32_t p) {
     return t.coefficientEscape + 2048 * x + 256 * p;
 }
@@ -315,6 +348,21 @@ constexpr uint32_t chromaSymbolModel(uint32_t table, uint32_t lumaR, uint32_t pl
 }
 constexpr uint32_t chromaFlagModel(uint32_t c, uint32_t history, uint32_t lumaR) {
     return kChromaFlag + 8 * (c >> 8) + history + 32 * lumaR;
+}
+
+// Storage position of the model the format numbers index: the gaps, then
+// the order of the coefficient tables' terms.
+constexpr uint32_t placed(uint32_t index) {
+    const uint32_t at = gapped(index);
+    for (const GroupTables& t : kGroupTables) {
+        if (const uint32_t r = at - t.coefficientZero; r < kCoefficientZeroSize)
+            return coefficientZeroModel(t, r >> 16, (r >> 4) & 63, (r >> 10) & 63, r & 15);
+        if (const uint32_t r = at - t.coefficientSign; r < kCoefficientSignSize)
+            return coefficientSignModel(t, r >> 19, (r >> 10) & 7, (r >> 13) & 63, r & 1023);
+        if (const uint32_t r = at - t.coefficientLength; r < kCoefficientLengthSize)
+            return coefficientLengthModel(t, r >> 19, (r >> 13) & 63, (r >> 4) & 7, (r >> 7) & 63, r & 15);
+    }
+    return at;
 }
 
 // ---- Reach of every table at the largest valid arguments. ----

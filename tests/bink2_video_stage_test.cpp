@@ -205,6 +205,38 @@ TEST(Bink2VideoModels, DecisionsUseTheTableLayout) {
     for (uint32_t index : coder.used) EXPECT_LT(index, kModelCount);
 }
 
+bool within(uint32_t index, uint32_t start, uint32_t size) { return index >= start && index - start < size; }
+
+// The coefficient tables store their terms in their own order: every model a
+// valid stream can reach must get a place of its own inside its table, or two
+// of the format's models would become one.
+TEST(Bink2VideoModels, CoefficientTablesGiveEveryReachableModelItsOwnPlace) {
+    const GroupTables& t = kGroupTables[kResidueLuma];
+    struct Table {
+        uint32_t start, size;
+        std::vector<uint8_t> used;
+        void take(uint32_t index) {
+            ASSERT_TRUE(within(index, start, size)) << index;
+            ASSERT_EQ(used[index - start]++, 0) << "shared: " << index;
+        }
+    } zero{t.coefficientZero, kCoefficientZeroSize, std::vector<uint8_t>(kCoefficientZeroSize)},
+        sign{t.coefficientSign, kCoefficientSignSize, std::vector<uint8_t>(kCoefficientSignSize)},
+        length{t.coefficientLength, kCoefficientLengthSize, std::vector<uint8_t>(kCoefficientLengthSize)};
+    for (uint32_t k = 0; k < kMaxCount; ++k) {
+        for (uint32_t S = 0; S <= kMaxS; ++S)
+            for (uint32_t n = k + 1; n <= kMaxCount; ++n)
+                for (uint32_t Z = 0; Z < 16; ++Z) zero.take(coefficientZeroModel(t, S, n, k, Z));
+        for (uint32_t p = 0; p <= kMaxCountClass; ++p) {
+            for (uint32_t z = 0; z < 3; ++z)  // a sign history holds one decision per position before k
+                for (uint32_t f = 0; f < (1u << std::min(k, 10u)); ++f) sign.take(coefficientSignModel(t, z, p, k, f));
+            for (uint32_t q8 = 0; q8 <= kMaxQ8; ++q8)
+                for (uint32_t level = 0; level < 8; ++level)
+                    for (uint32_t i = 0; i <= kMaxEscapeLength; ++i)
+                        length.take(coefficientLengthModel(t, level, q8, p, k, i));
+        }
+    }
+}
+
 // ---- Damaged chunks and bounds. ----
 
 // Makes chunks whose decisions follow a rule by model index: the grammar runs
@@ -260,8 +292,6 @@ std::vector<uint8_t> steeredChunk(const TestFile& file, bool key, const std::fun
     coder.re.finish();
     return chunk;
 }
-
-bool within(uint32_t index, uint32_t start, uint32_t size) { return index >= start && index - start < size; }
 
 TEST(Bink2VideoStageFailure, ValuesPastTheBoundsOfValidStreamsEndTheFrame) {
     const GroupTables& luma = kGroupTables[kIntraLuma];
