@@ -245,7 +245,7 @@ private:
         c.prefetch(lengths);
         for (uint32_t k = 0; k < n; ++k) {
             c.prefetch(zeros + kCoefficientZeroStep * (k + 1));
-            c.prefetch(signs + signPosition(k + 3) + ((8 * f) & 1016));
+            c.prefetch(signs + kSignPositions.at[k + 3] + ((8 * f) & 1016));
             c.prefetch(lengths + kLengthHotStep * (k + 1));
             const int32_t value = takeSigned(coefficients, kMaxCoefficient);
             if (c.bit(zeros[kCoefficientZeroStep * k + Z], value == 0 ? 1u : 0u)) {
@@ -256,7 +256,7 @@ private:
                 continue;
             }
             Z = Z > 4 ? 4 : (Z > 0 ? Z - 1 : 0);
-            const uint32_t sign = codeEvenBit(c, signs[signPosition(k) + f], value < 0 ? 1u : 0u);
+            const uint32_t sign = codeEvenBit(c, signs[kSignPositions.at[k] + f], value < 0 ? 1u : 0u);
             f = (2 * f + sign) & 1023;
             uint32_t u = detail::magnitudeOf(value);
             // Lengths 0..4 give magnitudes 1..5; from 5 on, an escape of

@@ -48,6 +48,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 
 #include "core/bink_context.h"
 #include "core/bits.h"
@@ -314,6 +315,15 @@ constexpr uint32_t coefficientZeroModel(const GroupTables& t, uint32_t S, uint32
 // the histories of one position from some position on share lines.
 constexpr uint32_t kSignSlab = 65536;
 constexpr uint32_t signPosition(uint32_t k) { return k < 10 ? 1u << k : 1024 * (k - 9); }
+// The same as a table for the decoding loop (a load instead of a select),
+// with room for the hints that look three positions ahead of the last.
+struct SignPositions {
+    uint32_t at[64 + 3];
+    constexpr SignPositions() : at() {
+        for (uint32_t k = 0; k < std::size(at); ++k) at[k] = signPosition(k);
+    }
+};
+inline constexpr SignPositions kSignPositions;
 constexpr uint32_t coefficientSignSlab(const GroupTables& t, uint32_t z, uint32_t p) {
     return t.coefficientSign + kSignSlab * (8 * z + p);
 }
