@@ -72,13 +72,14 @@ namespace dev::b2video {
 // space with a gap before each block group's tables and before the vector
 // tables, so that each starts on a large page: a group's small tables and
 // its coefficient zero flags (most of its decisions, under 2 MB) then share
-// one large page where the system gives them (kDensePieces).  A gap only
+// one large page where the system gives them (kDenseSpans).  A gap only
 // moves whole runs of tables, so every model keeps its neighbours, every
 // overlap stays and no two models meet; nothing is ever stored in a gap.
 // Inside the three coefficient tables (the bulk of a file's decisions) the
-// terms are stored in another order, described with their index functions;
-// those tables reach no neighbour at valid values, so only their own models
-// move, each to a place of its own. ----
+// terms are stored in another order, and the signs and lengths share the
+// space of their two tables, as described with their index functions; those
+// tables reach no neighbour at valid values, so only their own models move,
+// each to a place of its own. ----
 
 constexpr uint32_t kLargePageModels = static_cast<uint32_t>(platform::kLargePage / sizeof(BitModel));
 // Format indices where a gap goes in: the block groups' first tables (count
@@ -202,22 +203,26 @@ static_assert(groupHeadOnItsPage(kGroupTables[kIntraLuma]) && groupHeadOnItsPage
 static_assert(kVectorCount % kLargePageModels == 0 && kModelCount - kVectorCount <= kLargePageModels);
 
 // The large pages worth backing densely: the head of the table (macroblock
-// layer, quantisers, flag lists), the first of every piece, and the
-// coefficient signs of the residue groups (bench/model_footprint: two fifths
-// to four fifths of a real file's decisions, in at most 14 large pages; a
-// file's peak memory stays near 40 MB).
+// layer, quantisers, flag lists), the first of every piece, and the second
+// and third large page of the residue groups, which hold their coefficient
+// signs and the hot part of their coefficient lengths (see the storage of
+// the coefficient tables below).  bench/model_footprint: three fifths to
+// nineteen twentieths of a real file's decisions, in 14 large pages.  The
+// small pages these spare cost as much memory as the three large pages the
+// residue groups add: a file's peak stays near 40 MB.
 constexpr platform::PageSpan pieceSpan(uint32_t k) {
     const uint32_t start = k == 0 ? 0 : gapped(kPieceStarts[k - 1]);
     return denseModels(start, start + 1);
 }
-constexpr platform::PageSpan signSpan(GroupKind k) {
-    return denseModels(kGroupTables[k].coefficientSign, kGroupTables[k].coefficientSign + kCoefficientSignSize);
+constexpr platform::PageSpan groupPageSpan(GroupKind k, uint32_t page) {
+    const uint32_t start = kGroupTables[k].countZero + page * kLargePageModels;
+    return denseModels(start, start + 1);
 }
 constexpr platform::PageSpan kDenseSpans[] = {
-    pieceSpan(0),  pieceSpan(1),  pieceSpan(2),  pieceSpan(3),         pieceSpan(4),
-    pieceSpan(5),  pieceSpan(6),  pieceSpan(7),  signSpan(kResidueLuma), signSpan(kResidueU),
-    signSpan(kResidueAlpha)};
-static_assert(sizeof kDenseSpans / sizeof kDenseSpans[0] == kPieces + 4);
+    pieceSpan(0),  pieceSpan(1),  pieceSpan(2),  pieceSpan(3),  pieceSpan(4),  pieceSpan(5),  pieceSpan(6),
+    pieceSpan(7),  groupPageSpan(kResidueLuma, 1), groupPageSpan(kResidueU, 1), groupPageSpan(kResidueAlpha, 1),
+    groupPageSpan(kResidueLuma, 2), groupPageSpan(kResidueU, 2), groupPageSpan(kResidueAlpha, 2)};
+static_assert(sizeof kDenseSpans / sizeof kDenseSpans[0] == kPieces + 7);
 
 // Symbol tables.  Luma and alpha: first bit + 16R + history, second bit
 // + 16R + history.  U and V: first bit + 4096 R(luma) + 256 R(plane) + 4Q8 +
@@ -309,12 +314,17 @@ constexpr uint32_t kCoefficientZeroStep = 16;
 constexpr uint32_t coefficientZeroModel(const GroupTables& t, uint32_t S, uint32_t n, uint32_t k, uint32_t Z) {
     return t.coefficientZero + 65536 * S + 1024 * n + kCoefficientZeroStep * k + Z;
 }
-// Coefficient signs, stored per (z, p) in a slab of 65536, position k at
+// The coefficient signs and lengths are stored together in the space the
+// two tables take, [coefficientSign, coefficientEscape): the signs from its
+// start, the lengths from the group's third large page on.
+//
+// Coefficient signs, stored per (z, p) in a slab, position k at
 // signPosition(k): the sign history f of position k holds k decisions at
 // most (f < 2^min(k, 10)), so the first ten positions share 1024 models and
-// the histories of one position from some position on share lines.
-constexpr uint32_t kSignSlab = 65536;
+// the histories of one position from some position on share lines.  A list
+// has a count class p of 5 at most, so 18 slabs hold every sign.
 constexpr uint32_t signPosition(uint32_t k) { return k < 10 ? 1u << k : 1024 * (k - 9); }
+constexpr uint32_t kSignSlab = signPosition(bink2::kMaxCoefficients - 1) + 1024;
 // The same as a table for the decoding loop (a load instead of a select),
 // with room for the hints that look three positions ahead of the last.
 struct SignPositions {
@@ -325,22 +335,25 @@ struct SignPositions {
 };
 inline constexpr SignPositions kSignPositions;
 constexpr uint32_t coefficientSignSlab(const GroupTables& t, uint32_t z, uint32_t p) {
-    return t.coefficientSign + kSignSlab * (8 * z + p);
+    return t.coefficientSign + kSignSlab * (6 * z + p);
 }
 constexpr uint32_t coefficientSignModel(const GroupTables& t, uint32_t z, uint32_t p, uint32_t k, uint32_t f) {
     return coefficientSignSlab(t, z, p) + signPosition(k) + f;
 }
 // Coefficient lengths, stored per (Q8, p) in two parts: the first four nodes
-// of the eight levels m of one position k share a cache line (hot), the
-// other nodes, which only magnitudes above 4 reach, are stored apart (cold).
+// of the eight levels m of one position k share a cache line (hot, one large
+// page), the other nodes, which only magnitudes above 4 reach, are stored
+// apart (cold, the three large pages after it).
 constexpr uint32_t kLengthHotNodes = 4, kLengthColdNodes = 12;
 constexpr uint32_t kLengthHotStep = 8 * kLengthHotNodes, kLengthColdStep = 8 * kLengthColdNodes;  // per position
-constexpr uint32_t kLengthCold = 512 * 64 * kLengthHotStep;  // the cold part, after the hot one
+constexpr uint32_t kLengthHotStart = 2 * kLargePageModels;  // from the group's first table
+constexpr uint32_t kLengthColdStart = kLengthHotStart + 512 * 64 * kLengthHotStep;
+constexpr uint32_t kLengthEnd = kLengthColdStart + 512 * 64 * kLengthColdStep;
 constexpr uint32_t coefficientLengthHot(const GroupTables& t, uint32_t q8, uint32_t p) {
-    return t.coefficientLength + 64 * kLengthHotStep * (8 * q8 + p);
+    return t.countZero + kLengthHotStart + 64 * kLengthHotStep * (8 * q8 + p);
 }
 constexpr uint32_t coefficientLengthCold(const GroupTables& t, uint32_t q8, uint32_t p) {
-    return t.coefficientLength + kLengthCold + 64 * kLengthColdStep * (8 * q8 + p);
+    return t.countZero + kLengthColdStart + 64 * kLengthColdStep * (8 * q8 + p);
 }
 constexpr uint32_t coefficientLengthModel(const GroupTables& t, uint32_t m, uint32_t q8, uint32_t p, uint32_t k,
                                           uint32_t i) {
@@ -348,7 +361,13 @@ constexpr uint32_t coefficientLengthModel(const GroupTables& t, uint32_t m, uint
                                : coefficientLengthCold(t, q8, p) + kLengthColdStep * k + kLengthColdNodes * m +
                                      (i - kLengthHotNodes);
 }
-static_assert(kLengthCold + 512 * 64 * kLengthColdStep == kCoefficientLengthSize);
+// Signs, hot lengths and cold lengths in this order inside the two tables'
+// space, each large part on its own large pages.
+constexpr bool signsAndLengthsFit(const GroupTables& t) {
+    return coefficientSignSlab(t, 2, kMaxCountClass) + kSignSlab <= t.countZero + kLengthHotStart &&
+           kLengthHotStart % kLargePageModels == 0 && kLengthColdStart % kLargePageModels == 0 &&
+           t.countZero + kLengthEnd <= t.coefficientEscape;
+}
 constexpr uint32_t coefficientEscapeBase(const GroupTables& t, uint32_t x, uint32_t p) {
     return t.coefficientEscape + 2048 * x + 256 * p;
 }
@@ -426,8 +445,7 @@ constexpr bool groupTablesFit(const GroupTables& t, uint32_t next) {
            dcLengthModel(t, p, kMaxDcClass, kMaxQ8, kMaxDcLength) < t.dcBits &&
            dcBitModel(t, kMaxQ8, kMaxDcLength, p, kMaxDcLength - 1) < t.coefficientZero &&
            coefficientZeroModel(t, kMaxS, kMaxCount, kMaxCount - 1, 15) < t.coefficientSign &&
-           coefficientSignModel(t, 2, p, kMaxCount - 1, 1023) < t.coefficientLength &&
-           coefficientLengthModel(t, 7, kMaxQ8, p, kMaxCount - 1, kMaxEscapeLength) < t.coefficientEscape &&
+           signsAndLengthsFit(t) &&
            coefficientEscapeBase(t, kMaxEscapeLength, p) + (1u << (kMaxEscapeLength - 4)) - 1 <
                t.coefficientEscape + kCoefficientEscapeReach &&
            t.coefficientEscape + kCoefficientEscapeReach <= next;

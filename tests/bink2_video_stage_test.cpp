@@ -219,9 +219,12 @@ TEST(Bink2VideoModels, CoefficientTablesGiveEveryReachableModelItsOwnPlace) {
             ASSERT_TRUE(within(index, start, size)) << index;
             ASSERT_EQ(used[index - start]++, 0) << "shared: " << index;
         }
-    } zero{t.coefficientZero, kCoefficientZeroSize, std::vector<uint8_t>(kCoefficientZeroSize)},
-        sign{t.coefficientSign, kCoefficientSignSize, std::vector<uint8_t>(kCoefficientSignSize)},
-        length{t.coefficientLength, kCoefficientLengthSize, std::vector<uint8_t>(kCoefficientLengthSize)};
+    };
+    // Signs and lengths share the space of their two tables.
+    const uint32_t shared = t.coefficientEscape - t.coefficientSign;
+    Table zero{t.coefficientZero, kCoefficientZeroSize, std::vector<uint8_t>(kCoefficientZeroSize)},
+        signsAndLengths{t.coefficientSign, shared, std::vector<uint8_t>(shared)};
+    Table &sign = signsAndLengths, &length = signsAndLengths;
     for (uint32_t k = 0; k < kMaxCount; ++k) {
         for (uint32_t S = 0; S <= kMaxS; ++S)
             for (uint32_t n = k + 1; n <= kMaxCount; ++n)
@@ -315,7 +318,7 @@ TEST(Bink2VideoStageFailure, ValuesPastTheBoundsOfValidStreamsEndTheFrame) {
          zeroIn({{luma.countZero, kCountZeroSize},
                  {luma.countClass, kCountClassSize},
                  {luma.coefficientZero, kCoefficientZeroSize},
-                 {luma.coefficientLength, kCoefficientLengthSize}})},
+                 {luma.countZero + kLengthHotStart, kLengthEnd - kLengthHotStart}})},
         {"quantiser below 0", true, false, zeroIn({{kIntraQuantiser.zero, kIntraQuantiser.sign - kIntraQuantiser.zero}})},
         {"vector length 15", false, false, zeroIn({{kVectorHorizontal + kVectorZero, kVectorSign}})},
     };
