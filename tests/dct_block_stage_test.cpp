@@ -526,6 +526,11 @@ TEST(DctBlockStage, RejectsMoreThanFourPlanes) {
 // frame go through both DCT instances and the bundle length stage and come
 // back exactly, frame after frame on the same models. ----
 
+// Every third frame of each file, spread over the whole file (both sides
+// see the same frames in the same order, so the models still carry): the
+// whole files go through the stages in the pipeline's corpus tests, and this
+// one, which says which frame and value differ, is the slowest test under
+// the sanitizers and Wine.
 TEST(DctBlockStage, CorpusValuesRoundTrip) {
     if (corpusBink1Files().empty()) GTEST_SKIP() << "no Bink 1 file in the corpus";
     for (const CorpusFile& corpusFile : corpusBink1Files()) {
@@ -540,7 +545,7 @@ TEST(DctBlockStage, CorpusValuesRoundTrip) {
         ASSERT_TRUE(decoders[1].setup(true, context.planeCount));
         BundleLengthDecoder bundleDecoder;
         ASSERT_TRUE(bundleDecoder.setup(context));
-        for (uint32_t j = 0; j < file.frameCount; ++j) {
+        for (uint32_t j = 0; j < file.frameCount; j += 3) {
             PackFrame frame;
             frame.index = j;
             frame.video = file.video[j];

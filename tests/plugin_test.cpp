@@ -392,7 +392,7 @@ TEST_F(Plugin, RepeatedFailuresLeaveNothingBehind) {
     std::mt19937 rng(13);
     size_t threadsBefore = 0, heapBefore = 0, mappedBefore = 0;
     constexpr int kWarmUp = 50;
-    for (int i = 0; i < kWarmUp + 1000; ++i) {
+    for (int i = 0; i < kWarmUp + 400; ++i) {
         if (i == kWarmUp) {
             threadsBefore = threadCount();
             heapBefore = heapInUse();
