@@ -328,7 +328,7 @@ constexpr uint32_t kSignSlab = signPosition(bink2::kMaxCoefficients - 1) + 1024;
 // The same as a table for the decoding loop (a load instead of a select),
 // with room for the hints that look three positions ahead of the last.
 struct SignPositions {
-    uint32_t at[64 + 3];
+    uint32_t at[bink2::kMaxCoefficients + 3];
     constexpr SignPositions() : at() {
         for (uint32_t k = 0; k < std::size(at); ++k) at[k] = signPosition(k);
     }
@@ -346,14 +346,16 @@ constexpr uint32_t coefficientSignModel(const GroupTables& t, uint32_t z, uint32
 // apart (cold, the three large pages after it).
 constexpr uint32_t kLengthHotNodes = 4, kLengthColdNodes = 12;
 constexpr uint32_t kLengthHotStep = 8 * kLengthHotNodes, kLengthColdStep = 8 * kLengthColdNodes;  // per position
+constexpr uint32_t kLengthPositions = 64;
+constexpr uint32_t kLengthSlots = 64 * 8;  // (Q8, p) as 8 Q8 + p
 constexpr uint32_t kLengthHotStart = 2 * kLargePageModels;  // from the group's first table
-constexpr uint32_t kLengthColdStart = kLengthHotStart + 512 * 64 * kLengthHotStep;
-constexpr uint32_t kLengthEnd = kLengthColdStart + 512 * 64 * kLengthColdStep;
+constexpr uint32_t kLengthColdStart = kLengthHotStart + kLengthSlots * kLengthPositions * kLengthHotStep;
+constexpr uint32_t kLengthEnd = kLengthColdStart + kLengthSlots * kLengthPositions * kLengthColdStep;
 constexpr uint32_t coefficientLengthHot(const GroupTables& t, uint32_t q8, uint32_t p) {
-    return t.countZero + kLengthHotStart + 64 * kLengthHotStep * (8 * q8 + p);
+    return t.countZero + kLengthHotStart + kLengthPositions * kLengthHotStep * (8 * q8 + p);
 }
 constexpr uint32_t coefficientLengthCold(const GroupTables& t, uint32_t q8, uint32_t p) {
-    return t.countZero + kLengthColdStart + 64 * kLengthColdStep * (8 * q8 + p);
+    return t.countZero + kLengthColdStart + kLengthPositions * kLengthColdStep * (8 * q8 + p);
 }
 constexpr uint32_t coefficientLengthModel(const GroupTables& t, uint32_t m, uint32_t q8, uint32_t p, uint32_t k,
                                           uint32_t i) {
