@@ -20,16 +20,8 @@ struct TimedRestore {
 // Restores dev runs times into nothing; false, with the run's result in
 // result, when one fails.
 inline bool fastestRestore(const std::vector<uint8_t>& dev, int runs, TimedRestore& best, int32_t& result) {
-    class CountingSink : public ByteSink {
-    public:
-        bool write(const void*, size_t size) override {
-            bytes += size;
-            return true;
-        }
-        size_t bytes = 0;
-    };
     for (int r = 0; r < runs; ++r) {
-        CountingSink sink;
+        DiscardingSink sink;
         MemorySource source(dev.data(), dev.size());
         RunTimings timings;
         RunOptions options;
@@ -39,7 +31,7 @@ inline bool fastestRestore(const std::vector<uint8_t>& dev, int runs, TimedResto
         result = Unpacker::run(kStageTable, sink, source, options);
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         if (result != 0) return false;
-        if (seconds < best.seconds) best = TimedRestore{seconds, sink.bytes, timings};
+        if (seconds < best.seconds) best = TimedRestore{seconds, sink.written, timings};
     }
     return true;
 }

@@ -34,4 +34,15 @@ private:
     size_t pos_ = 0;
 };
 
+// Keeps nothing and counts what is written: for runs whose output only has
+// to be checked (the packer's proof, inspection, benchmarks, fuzzing).
+class DiscardingSink : public ByteSink {
+public:
+    bool write(const void*, size_t size) override {
+        written += size;
+        return true;
+    }
+    size_t written = 0;
+};
+
 }  // namespace dev

@@ -60,12 +60,6 @@ std::string signatureText(const uint8_t* p) {
     return s;
 }
 
-// Discards the output of a run.
-class NullSink : public ByteSink {
-public:
-    bool write(const void*, size_t) override { return true; }
-};
-
 // ---- DEV streams ----
 
 // Exit statuses: 0 sound, 1 unreadable or damaged, 2 sound but with a defect
@@ -389,7 +383,7 @@ int dumpStreams(const std::string& devPath, const std::string& dirPath, bool for
     platform::File* manifest = prepareDumpFolder(dirPath, force, in.file());
     if (!manifest) return 1;
     StreamDump dump(platform::pathOf(dirPath), manifest);
-    NullSink sink;
+    DiscardingSink sink;
     MemorySource source(bytes.data(), bytes.size());
     RunFailure failure;
     RunOptions options;

@@ -393,12 +393,6 @@ void packRecords(const Options& o, Report& report) {
 
 // ---- Restoring and testing ----
 
-// Discards what a test decodes.
-class NullSink : public ByteSink {
-public:
-    bool write(const void*, size_t) override { return true; }
-};
-
 // Counts the bytes written through it.
 class CountingSink : public ByteSink {
 public:
@@ -458,7 +452,7 @@ void decodeOne(const std::string& path, const Options& o, Report& report, bool t
         return report.error(in.name(), in.readFailed() ? in.readProblem() : "not a DEV stream or record stream");
 
     OutputFile file;
-    NullSink discard;
+    DiscardingSink discard;
     if (const Status opened = test ? Status() : file.open(target, o.force, &in); !opened.ok())
         return report.error(file.name(), opened.reason());
     CountingSink out(test ? static_cast<ByteSink&>(discard) : file);

@@ -20,15 +20,6 @@
 
 namespace dev::fuzz {
 
-// Counts what is written, keeps nothing.
-class CountingSink : public ByteSink {
-public:
-    bool write(const void*, size_t size) override {
-        written += size;
-        return true;
-    }
-    size_t written = 0;
-};
 
 // The file a stage or writer target works in, from the first kBytes of its
 // input (what the header decoder would have filled from a header chunk):

@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const dev::StageTable* const table[2] = {&kCopyTable, &dev::kStageTable};
     for (int t = 0; t < tables; ++t) {
         dev::MemorySource source(data, size);
-        dev::fuzz::CountingSink sink;
+        dev::DiscardingSink sink;
         dev::RunOptions options;
         options.failureReport = dev::FailureReport::None;
         dev::RunFailure failure;
