@@ -48,10 +48,14 @@ namespace {
 
 using namespace dev;
 
+// Exit statuses: 0 sound, 1 unreadable or damaged, 2 sound but with a defect
+// that decoders pass over.
+constexpr int kSound = 0, kDamaged = 1, kWarning = 2;
+
 int fail(const std::string& message) {
     const std::string line = "dev_inspect: " + message + "\n";
     platform::errorWrite(line.data(), line.size());
-    return 1;
+    return kDamaged;
 }
 
 std::string signatureText(const uint8_t* p) {
@@ -61,10 +65,6 @@ std::string signatureText(const uint8_t* p) {
 }
 
 // ---- DEV streams ----
-
-// Exit statuses: 0 sound, 1 unreadable or damaged, 2 sound but with a defect
-// that decoders pass over.
-constexpr int kSound = 0, kDamaged = 1, kWarning = 2;
 
 void printBinkSummary(const BinkSummary& b) {
     std::printf("header: %s (%u bytes)\n", b.signature, b.headerLength);
@@ -381,7 +381,7 @@ int dumpStreams(const std::string& devPath, const std::string& dirPath, bool for
     if (!in.readAll(bytes)) return fail(in.name() + ": " + in.readProblem());
     if (bytes.size() < 4 || std::memcmp(bytes.data(), kDevMagic, 4) != 0) return fail(in.name() + ": not a DEV stream");
     platform::File* manifest = prepareDumpFolder(dirPath, force, in.file());
-    if (!manifest) return 1;
+    if (!manifest) return kDamaged;
     StreamDump dump(platform::pathOf(dirPath), manifest);
     DiscardingSink sink;
     MemorySource source(bytes.data(), bytes.size());
