@@ -48,14 +48,15 @@ namespace {
 
 using namespace dev;
 
-// Exit statuses: 0 sound, 1 unreadable or damaged, 2 sound but with a defect
-// that decoders pass over.
-constexpr int kSound = 0, kDamaged = 1, kWarning = 2;
+// Exit statuses: 0 sound, 1 a failure (input unreadable or damaged, or an
+// output that cannot be written), 2 sound but with a defect that decoders
+// pass over.
+constexpr int kSound = 0, kFailed = 1, kWarning = 2;
 
 int fail(const std::string& message) {
     const std::string line = "dev_inspect: " + message + "\n";
     platform::errorWrite(line.data(), line.size());
-    return kDamaged;
+    return kFailed;
 }
 
 std::string signatureText(const uint8_t* p) {
@@ -381,7 +382,7 @@ int dumpStreams(const std::string& devPath, const std::string& dirPath, bool for
     if (!in.readAll(bytes)) return fail(in.name() + ": " + in.readProblem());
     if (bytes.size() < 4 || std::memcmp(bytes.data(), kDevMagic, 4) != 0) return fail(in.name() + ": not a DEV stream");
     platform::File* manifest = prepareDumpFolder(dirPath, force, in.file());
-    if (!manifest) return kDamaged;
+    if (!manifest) return kFailed;
     StreamDump dump(platform::pathOf(dirPath), manifest);
     DiscardingSink sink;
     MemorySource source(bytes.data(), bytes.size());

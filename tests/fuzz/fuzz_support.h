@@ -20,7 +20,6 @@
 
 namespace dev::fuzz {
 
-
 // The file a stage or writer target works in, from the first kBytes of its
 // input (what the header decoder would have filled from a header chunk):
 //   byte 0      the target's own choice (which stage, which generation)
