@@ -1,5 +1,6 @@
-// The value sub-streams of a run: kStreamCount double-buffered byte streams
-// that the stages write and the frame assembly reads, numbered 1..21 as the
+// The value sub-streams of a run: kStreamCount byte streams, each a ring of
+// kPipelineDepth buffers (one per frame in flight), that the stages write and
+// the frame assembly reads, numbered 1..21 as the
 // stage tables and each generation's enum number them (writers/bink1/streams.h,
 // writers/bink2/streams.h).
 #pragma once
@@ -12,6 +13,9 @@
 namespace dev {
 
 constexpr int kStreamCount = 21;
+// Frames in flight in a run: the frame being assembled and the ones the
+// stages may decode ahead of it (core/stage_protocol.h).
+constexpr int kPipelineDepth = 4;
 // The audio packets of a frame: the same sub-stream in both generations, and
 // assembled the same way (driver/frame_assembly.h).
 constexpr int kAudioStream = 1;
@@ -35,42 +39,49 @@ struct StreamArray {
 
 struct StreamBuffer {
     uint8_t* cursor = nullptr;  // consumers' read position in the front buffer
-    uint32_t capacity = 0;      // bytes in each of the two buffers
-    uint8_t* buffers[2] = {nullptr, nullptr};
-    uint8_t toggle = 0;         // index of the front buffer
-    // Bytes the producing stage wrote into each buffer in its last cycle; the
+    uint32_t capacity = 0;      // bytes in each buffer of the ring
+    uint8_t* buffers[kPipelineDepth] = {};
+    uint32_t front = 0;         // index of the buffer the consumers read
+    // Bytes the producing stage wrote into each buffer for its chunk; the
     // consumers never read past it.
-    uint32_t filled[2] = {0, 0};
+    uint32_t filled[kPipelineDepth] = {};
 
     // Makes the size bytes at data the whole front buffer, unread, with no
-    // back buffer: how values made outside the pipeline (the packer's proof,
-    // tests, fuzz targets) reach the frame writers.
+    // other buffer: how values made outside the pipeline (the packer's
+    // proof, tests, fuzz targets) reach the frame writers.
     void holdFront(uint8_t* data, uint32_t size) {
+        for (uint8_t*& b : buffers) b = nullptr;
+        for (uint32_t& f : filled) f = 0;
         buffers[0] = cursor = data;
-        buffers[1] = nullptr;
-        toggle = 0;
+        front = 0;
         capacity = size;
         filled[0] = size;
-        filled[1] = 0;
     }
 
-    uint8_t* back() const { return buffers[toggle ^ 1]; }
+    // Consumers' side: buffer `slot` becomes the front, unread.
+    void showFront(uint32_t slot) {
+        front = slot;
+        cursor = buffers[slot];
+    }
     // Reader over what the stages wrote into the front buffer, from the cursor.
     ValueReader frontReader() const {
-        if (!buffers[toggle]) return ValueReader();
-        const uint8_t* front = buffers[toggle];
-        const size_t used = static_cast<size_t>(cursor - front);
-        const size_t total = filled[toggle];
+        if (!buffers[front]) return ValueReader();
+        const uint8_t* start = buffers[front];
+        const size_t used = static_cast<size_t>(cursor - start);
+        const size_t total = filled[front];
         return ValueReader(cursor, used <= total ? total - used : 0);
     }
     // Moves the cursor to where a reader taken with frontReader() stands.
     void consumeTo(const ValueReader& r) {
-        if (buffers[toggle]) cursor = const_cast<uint8_t*>(r.p);
+        if (buffers[front]) cursor = const_cast<uint8_t*>(r.p);
     }
-    // Writer over the back buffer, from its first byte.
-    ValueWriter backWriter() const { return ValueWriter(buffers[toggle ^ 1], buffers[toggle ^ 1] ? capacity : 0); }
-    // Records what a stage wrote into the back buffer.
-    void commitBack(const ValueWriter& w) { filled[toggle ^ 1] = static_cast<uint32_t>(w.size()); }
+
+    // Producer's side: writer over buffer `slot`, from its first byte, and
+    // the record of what was written into it.
+    ValueWriter writerAt(uint32_t slot) const {
+        return ValueWriter(buffers[slot], buffers[slot] ? capacity : 0);
+    }
+    void commitAt(uint32_t slot, const ValueWriter& w) { filled[slot] = static_cast<uint32_t>(w.size()); }
 };
 
 }  // namespace dev

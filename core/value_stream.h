@@ -1,7 +1,7 @@
 // Bounded readers and writers of the value sub-streams.
 //
 // Stages write plain values (bytes, 16-bit and 32-bit little-endian words) into
-// the back buffer of a sub-stream; the driver and the frame writers read them
+// a buffer of a sub-stream's ring; the driver and the frame writers read them
 // from the front buffer.  Neither side may pass its buffer: a writer that runs
 // out of room drops the value and remembers it (the stage then reports
 // failure), a reader that runs out of data returns 0 and remembers it (the

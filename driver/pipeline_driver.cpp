@@ -14,10 +14,11 @@ uint32_t stageEntry(void* argument) {
 
 bool createPipeline(Pipeline& p, const BinkContext& file, const StageTable& table, const Capacities& capacities) {
     p.endSeen = false;
+    p.cycles = p.carried = p.awaited = 0;
     for (int n = 1; n <= kStreamCount; ++n) {
         StreamBuffer& s = p.streams[n];
         s.capacity = capacities.stream[n];
-        s.toggle = 0;
+        s.front = 0;
         if (s.capacity == 0) continue;
         for (uint8_t*& b : s.buffers) {
             b = static_cast<uint8_t*>(platform::pageAlloc(s.capacity));
@@ -37,7 +38,7 @@ bool createPipeline(Pipeline& p, const BinkContext& file, const StageTable& tabl
         for (int i = 0; i < kMaxStageOutputs && row.outputs[i]; ++i) {
             const uint8_t n = row.outputs[i];
             // Table errors, not input: every stream has at most one writer,
-            // as each stage's streams swap when that stage is done.
+            // as each stage fills its streams' ring at its own pace.
             if (n > kStreamCount || owned[n]) return false;
             owned[n] = true;
             st.outputs[i] = &p.streams[n];
@@ -47,85 +48,81 @@ bool createPipeline(Pipeline& p, const BinkContext& file, const StageTable& tabl
         if (!st.done || !st.go) return false;
         st.inputCapacity = capacities.stage[slot];
         if (st.inputCapacity) {
-            st.input = static_cast<uint8_t*>(platform::pageAlloc(st.inputCapacity));
-            if (!st.input) return false;
+            for (uint8_t*& in : st.inputs) {
+                in = static_cast<uint8_t*>(platform::pageAlloc(st.inputCapacity));
+                if (!in) return false;
+            }
         }
         st.context = &file;
         st.number = static_cast<uint32_t>(slot);
-        st.stop = 0;
-        st.failed = 0;
+        st.released.store(0, std::memory_order_relaxed);
+        st.finished.store(0, std::memory_order_relaxed);
+        st.stop.store(0, std::memory_order_relaxed);
+        st.failed.store(0, std::memory_order_relaxed);
         st.setupFailed = 0;
+        st.failedChunk = 0;
         st.routine = row.routine;
         st.timed = p.timed;
         st.thread = platform::startThread(stageEntry, &st);
         if (!st.thread) return false;
-        p.busy[slot] = true;  // done starts signalled
     }
     return true;
 }
 
-namespace {
-
-// Swaps the double buffers of one stream.  The new back buffer starts empty,
-// so a stage that writes nothing leaves nothing to read.
-void toggleStream(StreamBuffer& b) {
-    b.toggle ^= 1;
-    b.cursor = b.buffers[b.toggle];
-    b.filled[b.toggle ^ 1] = 0;
-}
-
-}  // namespace
-
-CycleResult runCycle(Pipeline& p, SizeDecoder& sizes, ByteSource& input, int& failedStage) {
-    // Each stage is sent on as soon as it is done and has its chunk, while
-    // the driver goes on waiting for the others: its streams are its own, and
-    // the driver has finished with their front buffers.  A stage that ends
-    // early no longer idles until the slowest one is done.
-    StreamArray<bool> toggled;
+CycleResult releaseCycle(Pipeline& p, SizeDecoder& sizes, ByteSource& input, int& failedStage) {
+    const uint32_t cycle = p.cycles;
+    const uint32_t slot = cycle % kPipelineDepth;
+    bool whole = true;  // every stage has its chunk of this cycle
     for (int s = 0; s < p.stageCount; ++s) {
         Stage& st = p.stages[s];
         const uint64_t start = p.timed ? clockNanos() : 0;
-        platform::waitEvent(st.done);
-        const uint64_t ready = p.timed ? clockNanos() : 0;
-        p.waitNanos[s] += ready - start;
-        p.busy[s] = false;
-        if (p.released[s] && st.failed) {
-            failedStage = s;
-            return st.setupFailed ? CycleResult::NoMemory : CycleResult::StageFailed;
-        }
-        if (p.endSeen) {
-            st.stop = 1;
-        } else {
+        if (!p.endSeen) {
             const int32_t length = sizes.next(s);
             if (length == kEndMark) {
                 p.endSeen = true;
-                st.stop = 1;
             } else {
                 // A corrupt length must never be read past the input buffer.
                 failedStage = s;
                 if (length < 0 || static_cast<uint32_t>(length) > st.inputCapacity) return CycleResult::BadLength;
-                if (length && !input.readExact(st.input, static_cast<size_t>(length))) return CycleResult::ShortRead;
-                st.length = static_cast<uint32_t>(length);
+                if (length && !input.readExact(st.inputs[slot], static_cast<size_t>(length)))
+                    return CycleResult::ShortRead;
+                st.lengths[slot] = static_cast<uint32_t>(length);
             }
         }
-        const uint64_t swapStart = p.timed ? clockNanos() : 0;
-        if (p.timed) p.readNanos += swapStart - ready;
-        // The stage's output, complete now, moves to the front for the frame
-        // the driver assembles next (also when the stage is told to stop).
-        for (StreamBuffer* b : st.outputs) {
-            if (!b) break;
-            toggleStream(*b);
-            toggled[p.streams.numberOf(b)] = true;
+        const uint64_t handOver = p.timed ? clockNanos() : 0;
+        if (p.timed) p.readNanos += handOver - start;
+        if (p.endSeen) {
+            whole = false;
+            st.stop.store(1, std::memory_order_release);
+        } else {
+            st.released.store(cycle + 1, std::memory_order_release);
         }
-        p.busy[s] = true;
-        p.released[s] = true;
         platform::setEvent(st.go);
-        if (p.timed) p.releaseNanos += clockNanos() - swapStart;
+        if (p.timed) p.releaseNanos += clockNanos() - handOver;
     }
-    // Streams no stage writes swap with the others: both their buffers stay
-    // empty.
-    for (int n = 1; n <= kStreamCount; ++n)
-        if (!toggled[n]) toggleStream(p.streams[n]);
+    p.cycles = cycle + 1;
+    if (whole) p.carried = cycle + 1;
+    return CycleResult::Ok;
+}
+
+CycleResult awaitFrame(Pipeline& p, int& failedStage) {
+    const uint32_t frame = p.awaited;
+    if (frame >= p.carried) return CycleResult::NotCarried;
+    for (int s = 0; s < p.stageCount; ++s) {
+        Stage& st = p.stages[s];
+        const uint64_t start = p.timed ? clockNanos() : 0;
+        while (st.finished.load(std::memory_order_acquire) <= frame) platform::waitEvent(st.done);
+        if (p.timed) p.waitNanos[s] += clockNanos() - start;
+        // A stage running ahead may already have failed on a later chunk:
+        // the frames before that one are still sound.
+        if (st.failed.load(std::memory_order_acquire) && st.failedChunk <= frame) {
+            failedStage = s;
+            return st.setupFailed ? CycleResult::NoMemory : CycleResult::StageFailed;
+        }
+    }
+    const uint32_t slot = frame % kPipelineDepth;
+    for (StreamBuffer& b : p.streams) b.showFront(slot);
+    p.awaited = frame + 1;
     return CycleResult::Ok;
 }
 
@@ -133,11 +130,9 @@ void shutdownPipeline(Pipeline& p) {
     for (int s = 0; s < p.stageCount; ++s) {
         Stage& st = p.stages[s];
         if (st.thread) {
-            // Let a stage that is working on a chunk finish it, then give the
-            // stop order; a stage that has already left its loop ignores it.
-            if (p.busy[s]) platform::waitEvent(st.done);
-            p.busy[s] = false;
-            st.stop = 1;
+            // The stop order: a stage finishes the chunks it was given, then
+            // leaves its loop; one that has left it already ignores it.
+            st.stop.store(1, std::memory_order_release);
             platform::setEvent(st.go);
             platform::joinThread(st.thread);
             st.thread = nullptr;
@@ -145,10 +140,11 @@ void shutdownPipeline(Pipeline& p) {
         if (st.go) platform::closeEvent(st.go);
         if (st.done) platform::closeEvent(st.done);
         st.go = st.done = nullptr;
-        if (st.input) platform::pageFree(st.input, st.inputCapacity);
-        st.input = nullptr;
+        for (uint8_t*& in : st.inputs) {
+            if (in) platform::pageFree(in, st.inputCapacity);
+            in = nullptr;
+        }
     }
-    for (int s = 0; s < p.stageCount; ++s) p.released[s] = false;
     p.stageCount = 0;
     for (StreamBuffer& b : p.streams) {
         for (uint8_t*& buf : b.buffers) {

@@ -1,6 +1,6 @@
 // The driver: reads a DEV stream front to back, has the header decoder write
-// the Bink header, runs the stage pipeline one frame ahead of the frame being
-// assembled, and writes each frame with one write.
+// the Bink header, runs the stage pipeline up to kPipelineDepth - 1 frames
+// ahead of the frame being assembled, and writes each frame with one write.
 //
 // Unlike a console program that ends right after a failed run, the driver is
 // also run inside a host that keeps going (the plug-in), so every path out of
@@ -118,7 +118,8 @@ public:
 
 private:
     int32_t readFraming(Capacities& capacities);
-    int32_t cycle(uint32_t carries);
+    int32_t release(uint32_t carries);
+    int32_t await(uint32_t frame);
     bool progress(uint32_t perMille);
     // Notes where the run stopped (the first failure only) and returns code.
     int32_t fail(int32_t code, FailurePoint point, int64_t frame = -1, int stage = -1) {
@@ -180,30 +181,40 @@ int32_t Run::readFraming(Capacities& capacities) {
     return kResultOk;
 }
 
-// One pipeline cycle carrying the chunks of frame `carries`.
-int32_t Run::cycle(uint32_t carries) {
+// Hands out the pipeline cycle carrying the chunks of frame `carries`.
+int32_t Run::release(uint32_t carries) {
     int failedStage = -1;
-    const CycleResult r = runCycle(pipeline_, sizes_, input_, failedStage);
-    switch (r) {
-        case CycleResult::Ok:
-            break;
-        case CycleResult::StageFailed:
-            // The stage failed on the chunk of the previous cycle.
-            reportStageFailure(failedStage, options_.failureReport);
-            return fail(kResultFailed, FailurePoint::Stage, int64_t(carries) - 1, failedStage);
-        case CycleResult::NoMemory:
-            // Not the stage's failure: nothing to report but the result.
-            return fail(kResultFailed, FailurePoint::Resources);
+    switch (releaseCycle(pipeline_, sizes_, input_, failedStage)) {
         case CycleResult::BadLength:
             return fail(kResultFailed, FailurePoint::Framing, carries, failedStage);
         case CycleResult::ShortRead:
             return fail(kResultFailed, FailurePoint::Input, carries, failedStage);
+        default:
+            break;
     }
     // A conforming stream places the end mark in the cycle after the last
     // frame.  Earlier, the stages have stopped while frames remain: the run
     // cannot finish and must not wait for stages that have left their loops.
     if (pipeline_.endSeen && carries < file_.frameCount) return fail(kResultFailed, FailurePoint::EarlyEnd, carries);
     return kResultOk;
+}
+
+// Waits for every stage's chunk of `frame`, the next frame to assemble.
+int32_t Run::await(uint32_t frame) {
+    int failedStage = -1;
+    switch (awaitFrame(pipeline_, failedStage)) {
+        case CycleResult::Ok:
+            return kResultOk;
+        case CycleResult::StageFailed:
+            reportStageFailure(failedStage, options_.failureReport);
+            return fail(kResultFailed, FailurePoint::Stage, frame, failedStage);
+        case CycleResult::NoMemory:
+            // Not the stage's failure: nothing to report but the result.
+            return fail(kResultFailed, FailurePoint::Resources);
+        default:
+            // Not reached: release() fails a run whose end mark comes early.
+            return fail(kResultFailed, FailurePoint::EarlyEnd, frame);
+    }
 }
 
 bool Run::progress(uint32_t perMille) {
@@ -225,13 +236,17 @@ int32_t Run::execute() {
     if (!assembly_.setup(file_, capacities.stream)) return fail(kResultFailed, FailurePoint::Resources);
     if (!createPipeline(pipeline_, file_, table_, capacities)) return fail(kResultFailed, FailurePoint::Resources);
 
-    if (const int32_t r = cycle(0); r != kResultOk) return r;
+    // The stages decode up to kAhead frames beyond the one being assembled;
+    // the cycle after the last frame carries the end mark.
+    constexpr uint32_t kAhead = kPipelineDepth - 1;
+    for (uint32_t c = 0; c < kAhead && c <= file_.frameCount; ++c)
+        if (const int32_t r = release(c); r != kResultOk) return r;
 
     bool placed = true;  // every frame so far was written, so written_ is where the next one starts
     for (uint32_t frame = 0; frame < file_.frameCount; ++frame) {
-        // The stages decode frame + 1 while this frame is assembled from the
-        // front buffers.
-        if (const int32_t r = cycle(frame + 1); r != kResultOk) return r;
+        if (frame + kAhead <= file_.frameCount)
+            if (const int32_t r = release(frame + kAhead); r != kResultOk) return r;
+        if (const int32_t r = await(frame); r != kResultOk) return r;
         if (!progress(static_cast<uint32_t>(uint64_t(frame) * 1000 / file_.frameCount)))
             return fail(kResultStopped, FailurePoint::Stopped, frame);
 

@@ -61,10 +61,10 @@ struct RunFailure {
 struct RunTimings {
     uint64_t total = 0;
     uint64_t stageBusy[kStageSlots] = {};   // each stage decoding its chunks
-    uint64_t stageIdle[kStageSlots] = {};   // each stage ready, waiting for the driver's go
-    uint64_t driverWait[kStageSlots] = {};  // the driver waiting for each stage's done
+    uint64_t stageIdle[kStageSlots] = {};   // each stage ready, waiting for the driver's next chunk
+    uint64_t driverWait[kStageSlots] = {};  // the driver waiting for each stage's chunk of a frame
     uint64_t driverRead = 0;                // the driver reading chunks from the input
-    uint64_t driverRelease = 0;             // the driver swapping the streams and setting the stages going
+    uint64_t driverRelease = 0;             // the driver setting the stages going
     uint64_t audioWriter = 0;               // the driver assembling the audio packets
     uint64_t videoWriter = 0;               // the driver writing the video packets
     uint64_t output = 0;                    // the driver writing frames to the output

@@ -12,8 +12,8 @@ uint32_t copyStage(Stage* stage) {
             StreamBuffer* out = s->outputs[0];
             if (!out) return s->length == 0;
             if (s->length > out->capacity) return false;
-            if (s->length) std::memcpy(out->back(), s->input, s->length);
-            out->filled[out->toggle ^ 1] = s->length;
+            if (s->length) std::memcpy(out->buffers[s->slot], s->input, s->length);
+            out->filled[s->slot] = s->length;
             return true;
         },
         [] {});

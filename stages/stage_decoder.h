@@ -36,10 +36,10 @@ uint32_t runDecoderStage(Stage* stage) {
             if (!s->input && s->length) return false;
             StreamArray<ValueWriter> writers;
             for (size_t i = 0; i < D::kStreams.size(); ++i)
-                if (s->outputs[i]) writers[D::kStreams[i]] = s->outputs[i]->backWriter();
+                if (s->outputs[i]) writers[D::kStreams[i]] = s->outputs[i]->writerAt(s->slot);
             const bool ok = decoder.decodeChunk(s->input, s->length, writers);
             for (size_t i = 0; i < D::kStreams.size(); ++i)
-                if (s->outputs[i]) s->outputs[i]->commitBack(writers[D::kStreams[i]]);
+                if (s->outputs[i]) s->outputs[i]->commitAt(s->slot, writers[D::kStreams[i]]);
             return ok;
         },
         [&] { decoder.release(); });

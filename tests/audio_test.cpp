@@ -18,6 +18,7 @@
 #include "stages/audio_stage.h"
 #include "stages/stages.h"
 #include "tests/corpus.h"
+#include "tests/stage_fixtures.h"
 #include "writers/audio_syntax.h"
 #include "writers/bit_direction.h"
 
@@ -478,9 +479,10 @@ TEST(AudioStageBounds, TooManyDctTracksAreRefused) {
     EXPECT_FALSE(makeAudioEncoder(context)->encode(frame, chunk).ok());
 }
 
-// The stage routine on its thread: two good cycles, then a corrupt chunk sets
-// failed, and the stop order ends it.
+// The stage routine on its thread: two good chunks, then a corrupt one sets
+// failed (naming that chunk), and the stop order ends it.
 TEST(AudioStageThread, CyclesFailureAndStop) {
+    using stage_fixtures::StageHarness;
     TestContext tc({{22050, kDct}});
     std::vector<Packets> frames = {{makeAudioPacket(22050, false, 1, 1)}, {{}}};
     auto encoder = makeAudioEncoder(tc.context);
@@ -492,38 +494,13 @@ TEST(AudioStageThread, CyclesFailureAndStop) {
         const Status encoded = encoder->encode(frame, chunks.back());
         ASSERT_TRUE(encoded.ok()) << encoded.reason();
     }
-    std::vector<uint8_t> in(4096), b0(4096), b1(4096);
-    StreamBuffer sb;
-    sb.capacity = 4096;
-    sb.buffers[0] = b0.data();
-    sb.buffers[1] = b1.data();
-    sb.cursor = b0.data();
-    Stage stage;
-    stage.input = in.data();
-    stage.inputCapacity = 4096;
-    stage.outputs[0] = &sb;
-    stage.context = &tc.context;
-    stage.done = platform::createEvent(true);
-    stage.go = platform::createEvent(false);
-    stage.thread = platform::startThread([](void* s) { return AudioStage(static_cast<Stage*>(s)); }, &stage);
-    ASSERT_TRUE(stage.thread);
-    auto cycle = [&](const std::vector<uint8_t>& chunk) {
-        platform::waitEvent(stage.done);
-        std::memcpy(in.data(), chunk.data(), chunk.size());
-        stage.length = static_cast<uint32_t>(chunk.size());
-        sb.toggle ^= 1;
-        platform::setEvent(stage.go);
-    };
-    cycle(chunks[0]);
-    cycle(chunks[1]);
-    platform::waitEvent(stage.done);
-    EXPECT_FALSE(stage.failed);
-    // Frame 1 is in buffers[toggle ^ 1] (the back buffer of the last cycle).
-    EXPECT_EQ(sb.filled[sb.toggle ^ 1], 4u);
-    EXPECT_EQ(sb.filled[sb.toggle], 4 + frames[0][0].size());
-    EXPECT_EQ(std::vector<uint8_t>(sb.buffers[sb.toggle], sb.buffers[sb.toggle] + sb.filled[sb.toggle]),
-              frameAudio(frames[0]));
-    platform::setEvent(stage.done);
+    StageHarness h(AudioStage, tc.context, {kAudioStream}, 4096);
+    ASSERT_TRUE(h.stage.thread);
+    h.cycle(chunks[0]);
+    EXPECT_EQ(h.written(kAudioStream), frameAudio(frames[0]));
+    h.cycle(chunks[1]);
+    EXPECT_FALSE(h.stage.failed);
+    EXPECT_EQ(h.written(kAudioStream).size(), 4u);
     // A chunk whose size runs past the stream's capacity.
     std::vector<uint8_t> huge;
     {
@@ -533,14 +510,9 @@ TEST(AudioStageThread, CyclesFailureAndStop) {
         audio::codePacketSize(c, st, 1u << 30);
         c.finish();
     }
-    cycle(huge);
-    platform::waitEvent(stage.done);
-    EXPECT_TRUE(stage.failed);
-    stage.stop = 1;
-    platform::setEvent(stage.go);
-    platform::joinThread(stage.thread);
-    platform::closeEvent(stage.done);
-    platform::closeEvent(stage.go);
+    h.cycle(huge);
+    EXPECT_TRUE(h.stage.failed);
+    EXPECT_EQ(h.stage.failedChunk, 2u);
 }
 
 // Every audio packet of every corpus file.

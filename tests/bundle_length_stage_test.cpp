@@ -193,7 +193,7 @@ TEST(BundleLengthStage, ThreadWritesItsBackBufferAndReportsFailure) {
     h.cycle(encodeOrFail(*encoder, frameOf({5, 6, 7})));
     EXPECT_EQ(h.stage.failed, 0);
     EXPECT_EQ(h.written(bink1::kChunkCounts), wordsOf({5, 6, 7}));
-    h.cycle(encodeOrFail(*encoder, frameOf({})));  // after the swap the stage writes the other buffer
+    h.cycle(encodeOrFail(*encoder, frameOf({})));  // the next chunk goes to the next ring buffer
     EXPECT_TRUE(h.written(bink1::kChunkCounts).empty());
     h.cycle(encodeOrFail(*encoder, frameOf(std::vector<uint32_t>(33, 1))));  // overlong
     EXPECT_EQ(h.stage.failed, 1);

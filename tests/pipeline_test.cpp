@@ -1,6 +1,7 @@
 // The stage pipeline on its own: streams and stage threads created from a
-// table, chunks handed out cycle by cycle from a real DEV framing, the double
-// buffers, and shutdown from every state a run can leave the stages in.
+// table, chunks handed out cycle by cycle from a real DEV framing, the rings
+// of buffers with stages running ahead, and shutdown from every state a run
+// can leave the stages in.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -29,11 +30,11 @@ uint32_t pickyStage(Stage* stage) {
         [](Stage* s) {
             if (s->length && s->input[0] == 0xEE) return false;
             StreamBuffer* out = s->outputs[0];
-            ValueWriter w = out->backWriter();
+            ValueWriter w = out->writerAt(s->slot);
             if (!w.room(s->length)) return false;
             std::memcpy(w.p, s->input, s->length);
             w.p += s->length;
-            out->commitBack(w);
+            out->commitAt(s->slot, w);
             return true;
         },
         [] { ++gTeardowns; });
@@ -84,15 +85,43 @@ std::vector<uint8_t> randomChunk(std::mt19937& rng, size_t maxLength) {
 void expectAllJoined(const Pipeline& p) {
     for (const Stage& st : p.stages) {
         EXPECT_EQ(st.thread, nullptr);
-        EXPECT_EQ(st.input, nullptr);
+        for (const uint8_t* in : st.inputs) EXPECT_EQ(in, nullptr);
     }
     EXPECT_EQ(p.stageCount, 0);
 }
 
+constexpr uint32_t kAhead = kPipelineDepth - 1;
+
+// Hands out cycles as the driver does: the first kAhead at once, then one
+// more before each frame is awaited, up to the cycle after the last frame.
+struct Feeder {
+    Pipeline& p;
+    Framing& fm;
+    ByteSource& source;
+    uint32_t frames;
+    uint32_t next = 0;
+    int failed = -1;
+
+    CycleResult prime() {
+        for (; next < kAhead && next <= frames; ++next)
+            if (const CycleResult r = releaseCycle(p, fm.sizes, source, failed); r != CycleResult::Ok) return r;
+        return CycleResult::Ok;
+    }
+    // Releases what frame f allows, then awaits frame f.
+    CycleResult frame(uint32_t f) {
+        if (f + kAhead <= frames) {
+            ++next;
+            if (const CycleResult r = releaseCycle(p, fm.sizes, source, failed); r != CycleResult::Ok) return r;
+        }
+        return awaitFrame(p, failed);
+    }
+};
+
 // Frames travel through three stages (one of them with no input capacity and
-// only empty chunks); each cycle's front buffers hold exactly the previous
-// cycle's chunks, and the end mark in cycle F stops every stage.
-TEST(Pipeline, CarriesEveryChunkOneCycleBehind) {
+// only empty chunks); each awaited frame's front buffers hold exactly that
+// frame's chunks although the stages run ahead, and the end mark in cycle F
+// stops every stage.
+TEST(Pipeline, CarriesEveryChunkToItsFrame) {
     const StageTable table = tableOf({{0, {{1}, copyStage}}, {4, {{11}, pickyStage}}, {9, {{21}, copyStage}}});
     std::mt19937 rng(7);
     DevStreamParts parts;
@@ -114,12 +143,12 @@ TEST(Pipeline, CarriesEveryChunkOneCycleBehind) {
     ASSERT_TRUE(createPipeline(p, ctx, table, fm.capacities));
     ASSERT_EQ(p.stageCount, 3);
     EXPECT_EQ(p.stages[1].outputs[0], &p.streams[11]);  // slot 1 from row 4
-    EXPECT_EQ(p.stages[2].input, nullptr);
-    int failed = -1;
-    ASSERT_EQ(runCycle(p, fm.sizes, *fm.source, failed), CycleResult::Ok);
+    EXPECT_EQ(p.stages[2].inputs[0], nullptr);
+    Feeder feed{p, fm, *fm.source, frames};
+    ASSERT_EQ(feed.prime(), CycleResult::Ok);
     for (uint32_t f = 0; f < frames; ++f) {
-        ASSERT_EQ(runCycle(p, fm.sizes, *fm.source, failed), CycleResult::Ok);
-        EXPECT_EQ(p.endSeen, f + 1 == frames);
+        ASSERT_EQ(feed.frame(f), CycleResult::Ok);
+        EXPECT_EQ(p.endSeen, f + kAhead >= frames);
         for (int s : {0, 1}) {
             const StreamBuffer& b = p.streams[s == 0 ? 1 : 11];
             const auto& want = parts.chunks[f][s];
@@ -127,18 +156,21 @@ TEST(Pipeline, CarriesEveryChunkOneCycleBehind) {
             ASSERT_EQ(r.remaining(), want.size()) << "frame " << f << " stage " << s;
             EXPECT_TRUE(want.empty() || std::memcmp(r.p, want.data(), want.size()) == 0);
         }
+        EXPECT_EQ(p.streams[21].frontReader().remaining(), 0u);
     }
     EXPECT_EQ(fm.source->position(), fm.stageSize);
+    EXPECT_EQ(awaitFrame(p, feed.failed), CycleResult::NotCarried);  // the end mark's cycle
     shutdownPipeline(p);
     expectAllJoined(p);
     EXPECT_EQ(gTeardowns, 1);
     shutdownPipeline(p);  // harmless a second time
 }
 
-// A stage that fails is reported in the next cycle by its slot number, and
-// the pipeline still shuts down with every thread joined.  The same for a
-// stage that could not even set up, reported as such.
-TEST(Pipeline, FailedStagesAreReportedAndShutDown) {
+// A stage that fails is reported with the frame of the chunk it failed on,
+// not before, although it fails while earlier frames are awaited; the
+// pipeline still shuts down with every thread joined.  The same for a stage
+// that could not even set up, reported as such with the first frame.
+TEST(Pipeline, FailedStagesAreReportedWithTheirFrame) {
     for (int broken : {0, 1}) {
         const StageTable table = tableOf({{0, {{1}, copyStage}}, {3, {{2}, broken ? brokenStage : pickyStage}}});
         DevStreamParts parts;
@@ -150,16 +182,15 @@ TEST(Pipeline, FailedStagesAreReportedAndShutDown) {
         BinkContext ctx;
         Pipeline p;
         ASSERT_TRUE(createPipeline(p, ctx, table, fm.capacities));
-        int failed = -1;
+        Feeder feed{p, fm, *fm.source, 10};
+        ASSERT_EQ(feed.prime(), CycleResult::Ok);
         CycleResult r = CycleResult::Ok;
-        int cycles = 0;
-        while (r == CycleResult::Ok && cycles < 12) {
-            r = runCycle(p, fm.sizes, *fm.source, failed);
-            ++cycles;
-        }
+        uint32_t f = 0;
+        for (; f < 10; ++f)
+            if ((r = feed.frame(f)) != CycleResult::Ok) break;
         EXPECT_EQ(r, broken ? CycleResult::NoMemory : CycleResult::StageFailed);
-        EXPECT_EQ(failed, 1);
-        EXPECT_EQ(cycles, broken ? 2 : 6);  // found when the stage answers its first (fifth) chunk
+        EXPECT_EQ(feed.failed, 1);
+        EXPECT_EQ(f, broken ? 0u : 4u);
         shutdownPipeline(p);
         expectAllJoined(p);
         EXPECT_EQ(gTeardowns, 1);
@@ -184,9 +215,10 @@ TEST(Pipeline, BadLengthsAndShortReadsLeaveAShutdownablePipeline) {
         Pipeline p;
         ASSERT_TRUE(createPipeline(p, ctx, table, caps));
         int failed = -1;
-        EXPECT_EQ(runCycle(p, fm.sizes, *fm.source, failed), CycleResult::Ok);
-        EXPECT_EQ(runCycle(p, fm.sizes, *fm.source, failed), CycleResult::Ok);
-        EXPECT_EQ(runCycle(p, fm.sizes, *fm.source, failed), CycleResult::BadLength);
+        EXPECT_EQ(releaseCycle(p, fm.sizes, *fm.source, failed), CycleResult::Ok);
+        EXPECT_EQ(releaseCycle(p, fm.sizes, *fm.source, failed), CycleResult::Ok);
+        EXPECT_EQ(releaseCycle(p, fm.sizes, *fm.source, failed), CycleResult::BadLength);
+        EXPECT_EQ(failed, 1);
         shutdownPipeline(p);
         expectAllJoined(p);
     }
@@ -197,9 +229,9 @@ TEST(Pipeline, BadLengthsAndShortReadsLeaveAShutdownablePipeline) {
         Pipeline p;
         ASSERT_TRUE(createPipeline(p, ctx, table, fm.capacities));
         int failed = -1;
-        EXPECT_EQ(runCycle(p, fm.sizes, cut, failed), CycleResult::Ok);
-        EXPECT_EQ(runCycle(p, fm.sizes, cut, failed), CycleResult::Ok);
-        EXPECT_EQ(runCycle(p, fm.sizes, cut, failed), CycleResult::ShortRead);
+        EXPECT_EQ(releaseCycle(p, fm.sizes, cut, failed), CycleResult::Ok);
+        EXPECT_EQ(releaseCycle(p, fm.sizes, cut, failed), CycleResult::Ok);
+        EXPECT_EQ(releaseCycle(p, fm.sizes, cut, failed), CycleResult::ShortRead);
         shutdownPipeline(p);
         expectAllJoined(p);
     }
@@ -212,8 +244,9 @@ TEST(Pipeline, BadLengthsAndShortReadsLeaveAShutdownablePipeline) {
         expectAllJoined(p);
         Pipeline q;
         ASSERT_TRUE(createPipeline(q, ctx, table, fm.capacities));
-        int failed = -1;
-        for (int c = 0; c < 5; ++c) EXPECT_EQ(runCycle(q, fm.sizes, *fm.source, failed), CycleResult::Ok);
+        Feeder feed{q, fm, *fm.source, 4};
+        ASSERT_EQ(feed.prime(), CycleResult::Ok);
+        for (uint32_t f = 0; f < 4; ++f) EXPECT_EQ(feed.frame(f), CycleResult::Ok);
         EXPECT_TRUE(q.endSeen);
         shutdownPipeline(q);
         expectAllJoined(q);
@@ -221,7 +254,8 @@ TEST(Pipeline, BadLengthsAndShortReadsLeaveAShutdownablePipeline) {
 }
 
 // The generation picks the rows: a Bink 2 context uses rows 21.. and fills
-// slots from 0.  An end mark as the first length stops every stage at once.
+// slots from 0.  An end mark as the first length stops every stage at once,
+// and no frame can be awaited.
 TEST(Pipeline, Bink2RowsAndImmediateEndMark) {
     StageTable table{};
     table.rows[kStageSlots + 0] = {{1}, copyStage};
@@ -238,14 +272,15 @@ TEST(Pipeline, Bink2RowsAndImmediateEndMark) {
     EXPECT_EQ(p.stages[1].outputs[2], &p.streams[4]);
     EXPECT_EQ(p.stages[1].outputs[3], nullptr);
     int failed = -1;
-    EXPECT_EQ(runCycle(p, fm.sizes, *fm.source, failed), CycleResult::Ok);
+    EXPECT_EQ(releaseCycle(p, fm.sizes, *fm.source, failed), CycleResult::Ok);
     EXPECT_TRUE(p.endSeen);
     EXPECT_TRUE(p.stages[0].stop && p.stages[1].stop);
+    EXPECT_EQ(awaitFrame(p, failed), CycleResult::NotCarried);
     shutdownPipeline(p);
     expectAllJoined(p);
 
-    // A stream with two writers is a table error: each stage's streams swap
-    // as soon as that stage is done.
+    // A stream with two writers is a table error: each stage fills its
+    // streams' ring at its own pace.
     StageTable shared{};
     shared.rows[0] = {{1}, copyStage};
     shared.rows[1] = {{2, 1}, copyStage};

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -59,20 +60,21 @@ struct RecordingCoder : TakesValues {
     }
 };
 
-// A stage routine on its own thread with double buffers for its outputs (in
-// its table row's order), fed one chunk a cycle; before each cycle the
-// buffers swap as the driver swaps them, so the stage writes the other one.
+// A stage routine on its own thread with a ring of buffers for its outputs
+// (in its table row's order), fed one chunk at a time as the driver feeds it;
+// each chunk lands in the next ring position.
 struct StageHarness {
     StreamArray<StreamBuffer> streams;
-    StreamArray<std::vector<uint8_t>> storage[2];
+    StreamArray<std::vector<uint8_t>> storage[kPipelineDepth];
     Stage stage;
-    std::vector<uint8_t> input;
+    std::vector<uint8_t> inputs[kPipelineDepth];
+    uint32_t last = 0;  // ring position of the last chunk
 
     StageHarness(StageRoutine routine, const BinkContext& context, const std::vector<int>& outputs, uint32_t capacity) {
         for (size_t i = 0; i < outputs.size(); ++i) {
             const int n = outputs[i];
             StreamBuffer& s = streams[n];
-            for (int b = 0; b < 2; ++b) {
+            for (int b = 0; b < kPipelineDepth; ++b) {
                 storage[b][n].assign(capacity, 0);
                 s.buffers[b] = storage[b][n].data();
             }
@@ -82,7 +84,7 @@ struct StageHarness {
         }
         stage.context = &context;
         stage.routine = routine;
-        stage.done = platform::createEvent(true);
+        stage.done = platform::createEvent(false);
         stage.go = platform::createEvent(false);
         if (stage.done && stage.go)
             stage.thread = platform::startThread(
@@ -95,27 +97,27 @@ struct StageHarness {
     StageHarness(const StageHarness&) = delete;
     StageHarness& operator=(const StageHarness&) = delete;
 
-    // One cycle: swap, hand over the chunk, wait until the stage is done.
+    // Hands over the chunk and waits until the stage is done with it.
     void cycle(const std::vector<uint8_t>& chunk) {
-        platform::waitEvent(stage.done);
-        for (auto& s : streams) s.toggle ^= 1;
-        input = chunk;
-        stage.input = input.data();
-        stage.inputCapacity = static_cast<uint32_t>(input.size());
-        stage.length = static_cast<uint32_t>(input.size());
+        const uint32_t n = stage.released.load();
+        last = n % kPipelineDepth;
+        inputs[last] = chunk;
+        inputs[last].resize(std::max<size_t>(chunk.size(), 1));  // never a null input
+        stage.inputs[last] = inputs[last].data();
+        stage.lengths[last] = static_cast<uint32_t>(chunk.size());
+        stage.inputCapacity = std::max<uint32_t>(stage.inputCapacity, stage.lengths[last]);
+        stage.released.store(n + 1);
         platform::setEvent(stage.go);
-        platform::waitEvent(stage.done);
-        platform::setEvent(stage.done);  // keep it signalled for the next cycle
+        while (stage.finished.load() <= n) platform::waitEvent(stage.done);
     }
-    // What the stage wrote into a sub-stream's back buffer in the last cycle.
+    // What the stage wrote into a sub-stream for the last chunk.
     std::vector<uint8_t> written(int subStream) const {
         const StreamBuffer& s = streams[subStream];
-        const uint8_t* back = s.back();
-        return std::vector<uint8_t>(back, back + s.filled[s.toggle ^ 1]);
+        const uint8_t* b = s.buffers[last];
+        return std::vector<uint8_t>(b, b + s.filled[last]);
     }
     ~StageHarness() {
         if (stage.thread) {
-            platform::waitEvent(stage.done);
             stage.stop = 1;
             platform::setEvent(stage.go);
             platform::joinThread(stage.thread);

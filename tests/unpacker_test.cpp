@@ -327,8 +327,8 @@ uint32_t failOnThirdChunk(Stage* stage) {
         stage, [] { return true; },
         [&count](Stage* s) {
             StreamBuffer* out = s->outputs[0];
-            std::memcpy(out->back(), s->input, s->length);
-            out->filled[out->toggle ^ 1] = s->length;
+            std::memcpy(out->buffers[s->slot], s->input, s->length);
+            out->filled[s->slot] = s->length;
             return ++count < 3;
         },
         [] {});
@@ -337,7 +337,8 @@ uint32_t failOnThirdChunk(Stage* stage) {
 TEST(Unpacker, FailedStageIsReported) {
     SynthOptions o;
     o.frames = 10;
-    const std::vector<uint8_t> dev = copyStream(makeBink1(o));
+    const std::vector<uint8_t> bink = makeBink1(o);
+    const std::vector<uint8_t> dev = copyStream(bink);
     StageTable table = copyTable();
     table.rows[1].routine = failOnThirdChunk;
 
@@ -347,15 +348,19 @@ TEST(Unpacker, FailedStageIsReported) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Thread 1 has terminated with error!\n");
 
     // The first failure is noted by frame and stage: the third chunk is
-    // frame 2's.
+    // frame 2's.  The stage fails while frames 0 and 1 still wait to be
+    // assembled; they are written all the same, and nothing after them.
     RunFailure failure;
     RunOptions options;
     options.failure = &failure;
     options.failureReport = FailureReport::None;
-    EXPECT_EQ(runOn(dev, sink, table, options), kResultFailed);
+    VectorSink upToFailure;
+    EXPECT_EQ(runOn(dev, upToFailure, table, options), kResultFailed);
     EXPECT_EQ(failure.point, FailurePoint::Stage);
     EXPECT_EQ(failure.frame, 2);
     EXPECT_EQ(failure.stage, 1);
+    const size_t frame2 = loadLe32(bink.data() + binkLayout(BinkHeader::kBaseLength, o.tracks, o.frames).frameIndex + 8) & ~1u;
+    EXPECT_EQ(upToFailure.data, std::vector<uint8_t>(bink.begin(), bink.begin() + frame2));
 
     // The plug-in's report: one message box, nothing on the console.
     static std::vector<std::string> boxes;
