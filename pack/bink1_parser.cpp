@@ -16,14 +16,15 @@ namespace {
 // gigabytes).
 constexpr uint64_t kMaxBundleBytes = uint64_t(512) << 20;
 
-// One frame view per thread, reused from packet to packet: its bundle areas
-// are as large as the unpacker's and are worth keeping.  The parse fills
-// them, then the proof's writer does.
-FrameView* viewFor(const BinkContext& c) {
-    thread_local std::unique_ptr<FrameView> view;
+// The frame view a parse works in: the caller's, kept from packet to packet
+// (its bundle areas are as large as the unpacker's), or one made for this
+// call in `own`; made on first use, after the packet's checks.  The parse
+// fills the areas, then the proof's writer does.  null when the areas cannot
+// be had.
+FrameView* viewFor(const BinkContext& c, std::unique_ptr<FrameView>* kept, std::unique_ptr<FrameView>& own) {
+    std::unique_ptr<FrameView>& view = kept ? *kept : own;
     if (!view) view = std::make_unique<FrameView>(c);
-    if (!view->adopt(c)) return nullptr;
-    return view.get();
+    return view->adopt(c) ? view.get() : nullptr;
 }
 
 void clearVideoValues(PackFrame& frame) {
@@ -32,9 +33,9 @@ void clearVideoValues(PackFrame& frame) {
     frame.dctBlocks[1].clear();
 }
 
-}  // namespace
-
-Status parseBink1Packet(const BinkContext& c, PackFrame& frame) {
+// The parse in `view` (see viewFor), which stays set for the proof.
+Status parseInView(const BinkContext& c, PackFrame& frame, std::unique_ptr<FrameView>* kept,
+                   std::unique_ptr<FrameView>& own, FrameView*& view) {
     if (c.isBink2) return "not a Bink 1 file";
     // Before version 'i' a frame has no leading 32-bit word, which our frame
     // assembly always writes.
@@ -42,9 +43,8 @@ Status parseBink1Packet(const BinkContext& c, PackFrame& frame) {
     if (frame.video.size() < 4) return "packet shorter than 4 bytes";
     if (bink1::bundleAreaBytes(c.width, c.height) > kMaxBundleBytes / bink1::kBundleCount) return "frame too large";
     clearVideoValues(frame);
-    FrameView* view;
     try {
-        view = viewFor(c);
+        view = viewFor(c, kept, own);
     } catch (const std::bad_alloc&) {
         view = nullptr;
     }
@@ -63,12 +63,20 @@ Status parseBink1Packet(const BinkContext& c, PackFrame& frame) {
     return {};
 }
 
-Status bink1PacketValues(const BinkContext& context, PackFrame& frame) {
+}  // namespace
+
+Status parseBink1Packet(const BinkContext& c, PackFrame& frame, std::unique_ptr<FrameView>* kept) {
+    std::unique_ptr<FrameView> own;
+    FrameView* view = nullptr;
+    return parseInView(c, frame, kept, own, view);
+}
+
+Status bink1PacketValues(const BinkContext& context, PackFrame& frame, std::unique_ptr<FrameView>* kept) {
     try {
-        if (Status parsed = parseBink1Packet(context, frame); !parsed.ok()) return parsed;
+        std::unique_ptr<FrameView> own;
+        FrameView* view = nullptr;
+        if (Status parsed = parseInView(context, frame, kept, own, view); !parsed.ok()) return parsed;
         // The proof: our frame writer over the values gives the packet back.
-        FrameView* view = viewFor(context);
-        if (!view) return "out of memory";
         view->bind(frame, frame.video.size());
         if (view->writeVideo() < 0) return "the writers reject the values";
         const auto out = view->written();
@@ -82,8 +90,8 @@ Status bink1PacketValues(const BinkContext& context, PackFrame& frame) {
     return {};
 }
 
-bool bink1FrameValues(const BinkContext& context, PackFrame& frame) {
-    if (bink1PacketValues(context, frame).ok()) return true;
+bool bink1FrameValues(const BinkContext& context, PackFrame& frame, std::unique_ptr<FrameView>* kept) {
+    if (bink1PacketValues(context, frame, kept).ok()) return true;
     return storeBink1Packet(frame);
 }
 

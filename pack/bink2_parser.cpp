@@ -24,12 +24,6 @@ struct SliceReader : BitsIn {
     }
 };
 
-FrameView& viewFor(const BinkContext& c) {
-    thread_local std::unique_ptr<FrameView> view;
-    if (!view) view = std::make_unique<FrameView>(c);
-    else view->adopt(c);
-    return *view;
-}
 
 std::string atBit(size_t bit, const char* why) {
     std::string s = "the video packet does not rewrite bit for bit: bit " + std::to_string(bit) + " differs";
@@ -52,7 +46,7 @@ size_t firstDifferentBit(std::span<const uint8_t> a, std::span<const uint8_t> b)
 
 }  // namespace
 
-Status bink2PacketValues(const BinkContext& c, PackFrame& frame) {
+Status bink2PacketValues(const BinkContext& c, PackFrame& frame, std::unique_ptr<FrameView>* kept) {
     if (c.width == 0 || c.height == 0 || c.width > kBink2MaxSide || c.height > kBink2MaxSide)
         return "frame size " + std::to_string(c.width) + "x" + std::to_string(c.height) + " is not supported";
     const std::span<const uint8_t> packet = frame.video;
@@ -84,7 +78,11 @@ Status bink2PacketValues(const BinkContext& c, PackFrame& frame) {
 
     // The proof: our frame assembly over the values gives the packet back.
     try {
-        FrameView& view = viewFor(c);
+        std::unique_ptr<FrameView> own;
+        std::unique_ptr<FrameView>& made = kept ? *kept : own;
+        if (!made) made = std::make_unique<FrameView>(c);
+        FrameView& view = *made;
+        view.adopt(c);
         view.bind(frame, packet.size());
         if (view.writeVideo() < 0) return "the writer rejects the values";
         const auto written = view.written();

@@ -8,6 +8,8 @@
 // cannot be packed.
 #pragma once
 
+#include <memory>
+
 #include "core/bink_context.h"
 #include "pack/pack_frame.h"
 #include "pack/status.h"
@@ -18,10 +20,14 @@ namespace dev {
 // headers are refused before anything is sized from them.
 constexpr uint32_t kBink2MaxSide = 16384;
 
+class FrameView;
+
 // Fills frame.streams[2..10] from frame.video.  Succeeds when the writer
 // rebuilds the packet bit for bit from the values, else says why not,
 // naming the first bit (counted from the packet's first byte, lowest bit
-// first) where the rewrite departs from the packet.
-Status bink2PacketValues(const BinkContext& context, PackFrame& frame);
+// first) where the rewrite departs from the packet.  The proof works in a
+// frame view made for the call, or kept in *kept between calls, as for
+// Bink 1 (pack/bink1_parser.h).
+Status bink2PacketValues(const BinkContext& context, PackFrame& frame, std::unique_ptr<FrameView>* kept = nullptr);
 
 }  // namespace dev

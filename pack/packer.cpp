@@ -18,6 +18,7 @@
 #include "pack/bink2_parser.h"
 #include "pack/bink_file.h"
 #include "pack/dev_writer.h"
+#include "pack/frame_view.h"
 #include "pack/header_encoder.h"
 #include "pack/stage_encoder.h"
 #include "platform/platform.h"
@@ -221,12 +222,13 @@ private:
 
 // Reads frame j of a Bink 1 file into its values (carried stored when the
 // packet cannot be read).  false when the packet cannot be carried at all.
-bool readBink1Frame(const BinkFile& file, const BinkContext& context, uint32_t j, PackFrame& frame) {
+bool readBink1Frame(const BinkFile& file, const BinkContext& context, uint32_t j, PackFrame& frame,
+                    std::unique_ptr<FrameView>& view) {
     frame = PackFrame();
     frame.index = j;
     frame.audio = file.audio[j];
     frame.video = file.video[j];
-    return bink1FrameValues(context, frame);
+    return bink1FrameValues(context, frame, &view);
 }
 
 // Bink 1: every frame's values for the stages, coded frame by frame.  The
@@ -245,9 +247,10 @@ Status packBink1Frames(const BinkFile& file, const BinkContext& context, DevStre
         helperEnd = s + 1;
     }
     EncodeHelper helper;
+    std::unique_ptr<FrameView> view;  // the parser's, kept for every packet of the file
     PackFrame frames[2];
     parts.chunks.resize(file.frameCount);
-    bool readable = file.frameCount == 0 || readBink1Frame(file, context, 0, frames[0]);
+    bool readable = file.frameCount == 0 || readBink1Frame(file, context, 0, frames[0], view);
     for (uint32_t j = 0; j < file.frameCount; ++j) {
         progress.report(static_cast<uint32_t>(uint64_t(j) * 500 / file.frameCount));
         const std::string where = "frame " + std::to_string(j);
@@ -283,7 +286,7 @@ Status packBink1Frames(const BinkFile& file, const BinkContext& context, DevStre
                 break;
             }
         }
-        if (j + 1 < file.frameCount) readable = readBink1Frame(file, context, j + 1, frames[(j + 1) & 1]);
+        if (j + 1 < file.frameCount) readable = readBink1Frame(file, context, j + 1, frames[(j + 1) & 1], view);
         // The lowest stage that failed is the one a serial run names.
         if (!helper.finish() && (!failed || helped.failedStage < failed->failedStage)) failed = &helped;
         if (failed)
@@ -303,6 +306,7 @@ Status packBink2Frames(const BinkFile& file, const BinkContext& context, DevStre
     const StageEncoders stages(kStageTable, true, context);
     const uint32_t stageCount = stages.count();
     parts.chunks.resize(file.frameCount);
+    std::unique_ptr<FrameView> view;  // the parser's, kept for every packet of the file
     for (uint32_t j = 0; j < file.frameCount; ++j) {
         progress.report(static_cast<uint32_t>(uint64_t(j) * 500 / file.frameCount));
         const std::string where = "frame " + std::to_string(j);
@@ -310,7 +314,7 @@ Status packBink2Frames(const BinkFile& file, const BinkContext& context, DevStre
         frame.index = j;
         frame.audio = file.audio[j];
         frame.video = file.video[j];
-        if (const Status coded = bink2PacketValues(context, frame); !coded.ok()) return where + ": " + coded.reason();
+        if (const Status coded = bink2PacketValues(context, frame, &view); !coded.ok()) return where + ": " + coded.reason();
         setAudioStream(frame);
         ++r.coded;
         auto& chunks = parts.chunks[j];
