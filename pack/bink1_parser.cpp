@@ -16,26 +16,16 @@ namespace {
 // gigabytes).
 constexpr uint64_t kMaxBundleBytes = uint64_t(512) << 20;
 
-// The frame view a parse works in: the caller's, kept from packet to packet
-// (its bundle areas are as large as the unpacker's), or one made for this
-// call in `own`; made on first use, after the packet's checks.  The parse
-// fills the areas, then the proof's writer does.  null when the areas cannot
-// be had.
-FrameView* viewFor(const BinkContext& c, std::unique_ptr<FrameView>* kept, std::unique_ptr<FrameView>& own) {
-    std::unique_ptr<FrameView>& view = kept ? *kept : own;
-    if (!view) view = std::make_unique<FrameView>(c);
-    return view->adopt(c) ? view.get() : nullptr;
-}
-
 void clearVideoValues(PackFrame& frame) {
     for (int n = bink1::kBlockTypes; n <= bink1::kFormChoices; ++n) frame.streams[n].clear();
     frame.dctBlocks[0].clear();
     frame.dctBlocks[1].clear();
 }
 
-// The parse in `view` (see viewFor), which stays set for the proof.
-Status parseInView(const BinkContext& c, PackFrame& frame, std::unique_ptr<FrameView>* kept,
-                   std::unique_ptr<FrameView>& own, FrameView*& view) {
+// The parse in the view kept in `slot`, made there on first use after the
+// packet's checks; the parse fills its bundle areas, then the proof's writer
+// does.
+Status parseInView(const BinkContext& c, PackFrame& frame, std::unique_ptr<FrameView>& slot) {
     if (c.isBink2) return "not a Bink 1 file";
     // Before version 'i' a frame has no leading 32-bit word, which our frame
     // assembly always writes.
@@ -43,8 +33,9 @@ Status parseInView(const BinkContext& c, PackFrame& frame, std::unique_ptr<Frame
     if (frame.video.size() < 4) return "packet shorter than 4 bytes";
     if (bink1::bundleAreaBytes(c.width, c.height) > kMaxBundleBytes / bink1::kBundleCount) return "frame too large";
     clearVideoValues(frame);
+    FrameView* view;
     try {
-        view = viewFor(c, kept, own);
+        view = FrameView::keptIn(slot, c);
     } catch (const std::bad_alloc&) {
         view = nullptr;
     }
@@ -67,16 +58,16 @@ Status parseInView(const BinkContext& c, PackFrame& frame, std::unique_ptr<Frame
 
 Status parseBink1Packet(const BinkContext& c, PackFrame& frame, std::unique_ptr<FrameView>* kept) {
     std::unique_ptr<FrameView> own;
-    FrameView* view = nullptr;
-    return parseInView(c, frame, kept, own, view);
+    return parseInView(c, frame, kept ? *kept : own);
 }
 
 Status bink1PacketValues(const BinkContext& context, PackFrame& frame, std::unique_ptr<FrameView>* kept) {
     try {
         std::unique_ptr<FrameView> own;
-        FrameView* view = nullptr;
-        if (Status parsed = parseInView(context, frame, kept, own, view); !parsed.ok()) return parsed;
+        std::unique_ptr<FrameView>& slot = kept ? *kept : own;
+        if (Status parsed = parseInView(context, frame, slot); !parsed.ok()) return parsed;
         // The proof: our frame writer over the values gives the packet back.
+        FrameView* const view = slot.get();
         view->bind(frame, frame.video.size());
         if (view->writeVideo() < 0) return "the writers reject the values";
         const auto out = view->written();

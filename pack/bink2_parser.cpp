@@ -79,10 +79,9 @@ Status bink2PacketValues(const BinkContext& c, PackFrame& frame, std::unique_ptr
     // The proof: our frame assembly over the values gives the packet back.
     try {
         std::unique_ptr<FrameView> own;
-        std::unique_ptr<FrameView>& made = kept ? *kept : own;
-        if (!made) made = std::make_unique<FrameView>(c);
-        FrameView& view = *made;
-        view.adopt(c);
+        FrameView* const found = FrameView::keptIn(kept ? *kept : own, c);
+        if (!found) return "out of memory";
+        FrameView& view = *found;
         view.bind(frame, packet.size());
         if (view.writeVideo() < 0) return "the writer rejects the values";
         const auto written = view.written();

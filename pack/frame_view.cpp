@@ -10,7 +10,10 @@ namespace {
 uint8_t gEmpty[1];
 }  // namespace
 
-FrameView::FrameView(const BinkContext& header) { adopt(header); }
+FrameView* FrameView::keptIn(std::unique_ptr<FrameView>& slot, const BinkContext& header) {
+    if (!slot) slot = std::make_unique<FrameView>();
+    return slot->adopt(header) ? slot.get() : nullptr;
+}
 
 bool FrameView::adopt(const BinkContext& header) {
     context_ = header;

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -25,14 +26,19 @@ namespace dev {
 
 class FrameView {
 public:
+    // A view of no file yet: adopt() one before use.
+    FrameView() = default;
+    // A view of header's file (adopt(header), its result left unchecked).
+    explicit FrameView(const BinkContext& header) { adopt(header); }
     // Takes the file-level fields (dimensions, flags, version, tracks) from
-    // header; allocates the bundle areas of a Bink 1 file, the row buffer of
-    // a Bink 2 file.
-    explicit FrameView(const BinkContext& header);
-    // Takes the file-level fields of another file (or the same one again);
-    // keeps the bundle areas when their size does not change.  false when
+    // header: allocates the bundle areas of a Bink 1 file (kept when their
+    // size does not change), the row buffer of a Bink 2 file.  false when
     // they cannot be had.
     bool adopt(const BinkContext& header);
+    // The view kept in `slot` (made there on first use) taken over to
+    // header, or null when its buffers cannot be had: how a caller parsing
+    // many packets keeps one view for all of them.
+    static FrameView* keptIn(std::unique_ptr<FrameView>& slot, const BinkContext& header);
     FrameView(const FrameView&) = delete;
     FrameView& operator=(const FrameView&) = delete;
 

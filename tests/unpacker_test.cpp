@@ -359,7 +359,8 @@ TEST(Unpacker, FailedStageIsReported) {
     EXPECT_EQ(failure.point, FailurePoint::Stage);
     EXPECT_EQ(failure.frame, 2);
     EXPECT_EQ(failure.stage, 1);
-    const size_t frame2 = loadLe32(bink.data() + binkLayout(BinkHeader::kBaseLength, o.tracks, o.frames).frameIndex + 8) & ~1u;
+    const size_t frame2 = BinkFrameIndex::offsetOf(
+        loadLe32(bink.data() + binkLayout(BinkHeader::kBaseLength, o.tracks, o.frames).frameIndex + 8));
     EXPECT_EQ(upToFailure.data, std::vector<uint8_t>(bink.begin(), bink.begin() + frame2));
 
     // The plug-in's report: one message box, nothing on the console.
