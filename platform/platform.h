@@ -169,6 +169,10 @@ void* pageAlloc(size_t size, const PageSpan* dense = nullptr, size_t denseCount 
 void pageFree(void* block, size_t size);
 // true when pageAlloc backs dense ranges with large pages on this system.
 bool largePagesOffered();
+// Asks the system to back [block, block + size) of a pageAlloc block now, as
+// a write would, instead of on first use.  Only a hint: contents never
+// change, and where the system has no such call it does nothing.
+void pagePopulate(void* block, size_t size);
 
 // ---- Auto-reset events. ----
 struct Event;

@@ -523,6 +523,12 @@ void* pageAlloc(size_t size, const PageSpan* dense, size_t denseCount) {
     return block;
 }
 
+void pagePopulate([[maybe_unused]] void* block, [[maybe_unused]] size_t size) {
+#if defined(MADV_POPULATE_WRITE)
+    if (block && size) (void)::madvise(block, size, MADV_POPULATE_WRITE);
+#endif
+}
+
 void pageFree(void* block, size_t size) {
     if (block) ::munmap(block, size ? size : 1);
 }

@@ -646,6 +646,8 @@ void* pageAlloc(size_t size, const PageSpan*, size_t) {
 
 bool largePagesOffered() { return false; }
 
+void pagePopulate(void*, size_t) {}
+
 void pageFree(void* block, size_t) {
     if (block) VirtualFree(block, 0, MEM_RELEASE);
 }

@@ -14,7 +14,10 @@ namespace dev {
 bool Bink2VideoDecoder::setup(const BinkContext& context) {
     geometry = b2video::readGeometry(context);
     state = b2video::VideoState();
-    return models.allocate(b2video::kModelCount, b2video::kDenseSpans, std::size(b2video::kDenseSpans));
+    if (!models.allocate(b2video::kModelCount, b2video::kDenseSpans, std::size(b2video::kDenseSpans))) return false;
+    // The first frame reaches most of the fourteen large pages.
+    models.fillDenseInBackground();
+    return true;
 }
 
 bool Bink2VideoDecoder::decodeChunk(const uint8_t* chunk, size_t length, StreamArray<ValueWriter>& out) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/little_endian.h"
+#include "core/models.h"
 #include "driver/dev_format.h"
 #include "driver/pipeline_driver.h"
 #include "pack/dev_writer.h"
@@ -318,4 +319,24 @@ TEST(PageMemory, DenseSpansHoldWhatPlainPagesHold) {
         for (size_t off : at) ASSERT_EQ(b[off], static_cast<uint8_t>(rng() | 1)) << off;
         dev::platform::pageFree(b, size);
     }
+}
+
+// A model set's dense pages filled in by a thread of their own hold what the
+// owner writes meanwhile, and zeros elsewhere; populating a written block
+// changes nothing either.
+TEST(PageMemory, FillingInTheBackgroundKeepsWhatIsWritten) {
+    using dev::BitModel;
+    const size_t perLarge = dev::platform::kLargePage / sizeof(BitModel), count = 3 * perLarge + 999;
+    const dev::platform::PageSpan spans[] = {dev::denseModels(0, 1), dev::denseModels(2 * perLarge, 2 * perLarge + 1)};
+    dev::ModelSet set;
+    ASSERT_TRUE(set.allocate(count, spans, std::size(spans)));
+    set.fillDenseInBackground();
+    set.fillDenseInBackground();  // one filler at a time
+    for (size_t i = 0; i < count; i += 97) set[i] = static_cast<BitModel>(i | 1);
+    for (size_t i = 0; i < count; ++i) ASSERT_EQ(set[i], i % 97 ? 0 : static_cast<BitModel>(i | 1)) << i;
+    dev::platform::pagePopulate(set.data(), count * sizeof(BitModel));
+    for (size_t i = 0; i < count; i += 97) ASSERT_EQ(set[i], static_cast<BitModel>(i | 1)) << i;
+    set.release();  // waits for the filler
+    EXPECT_FALSE(set);
+    set.fillDenseInBackground();  // nothing to fill
 }
