@@ -46,7 +46,8 @@ public:
     // change, so it does not matter which thread comes first to a page.  Only
     // where large pages are given: a dense range of small pages is backed page
     // by page as it is used, at no more than its own cost.  release() waits
-    // for the thread.
+    // for the thread; the ranges given to allocate() must last until then
+    // (the stages give static tables).
     void fillDenseInBackground() {
         if (!models_ || denseCount_ == 0 || filler_ || !platform::largePagesOffered()) return;
         filler_ = platform::startThread(&ModelSet::fillDense, this);  // none: filled on use as before
