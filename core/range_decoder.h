@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/bits.h"
+
 #if defined(__GNUC__)
 #define DEV_INLINE inline __attribute__((always_inline))
 #else
@@ -164,7 +166,7 @@ struct RangeDecoder {
             t = nextMantissaContext(t, b);
         }
         const uint32_t magnitude = (1u << e) + v;
-        return static_cast<int32_t>(s ? 0u - magnitude : magnitude);
+        return static_cast<int32_t>(withSign(magnitude, s));
     }
 };
 

@@ -238,7 +238,7 @@ DEV_INLINE bool codeCoefficients(C& c, BitModel* models, const AudioTrackState& 
                     magnitude = 2 * magnitude + c.bit(bm[k], (want >> (length - 2 - k)) & 1);
                 prevClass = length;
             }
-            diff = s ? -static_cast<int32_t>(magnitude) : static_cast<int32_t>(magnitude);
+            diff = static_cast<int32_t>(withSign(magnitude, s));
         }
         const int32_t v = base + diff;
         if (v > kMaxCoefficient || v < -kMaxCoefficient) return false;

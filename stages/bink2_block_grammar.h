@@ -21,7 +21,7 @@ namespace detail {
 
 inline uint32_t magnitudeOf(int32_t v) { return static_cast<uint32_t>(v < 0 ? -v : v); }
 inline int32_t withSign(uint32_t magnitude, uint32_t negative) {
-    return negative ? -static_cast<int32_t>(magnitude) : static_cast<int32_t>(magnitude);
+    return static_cast<int32_t>(dev::withSign(magnitude, negative));
 }
 
 // The encoder's look-ahead for a luma or alpha symbol: whether any of the

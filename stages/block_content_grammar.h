@@ -137,7 +137,7 @@ private:
                     mantissa = 2 * mantissa + b;
                 }
                 const int32_t value = static_cast<int32_t>((1u << length) + mantissa);
-                residual = sign ? -value : value;
+                residual = static_cast<int32_t>(withSign(static_cast<uint32_t>(value), sign));
                 mc = length + 1;
                 zr = 0;
             }
@@ -177,14 +177,14 @@ private:
         const uint32_t g = ((st.lastY - st.previousY) >> 1) & 15;  // bits 1..4 of the difference
         y = c.tree(m + motionYBase(st.ySigns, st.lastY, g), 4, y);
         st.previousY = st.lastY;
-        this->emit(bink1::kYOffsets, sy ? 0u - y : y);
+        this->emit(bink1::kYOffsets, withSign(y, sy));
         st.lastY = y;
 
         uint32_t x = takeOffset(bink1::kXOffsets, sx);
         sx = c.bit(m[motionXSignModel(st.ySigns, y, st.xSigns)], sx);
         st.xSigns = (2 * st.xSigns + sx) & 7;
         x = c.tree(m + motionXBase(st.xSigns, st.ySigns, st.lastX, y), 4, x);
-        this->emit(bink1::kXOffsets, sx ? 0u - x : x);
+        this->emit(bink1::kXOffsets, withSign(x, sx));
         st.lastX = x;
     }
 

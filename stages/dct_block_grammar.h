@@ -174,7 +174,7 @@ DEV_INLINE bool codeCoefficients(C& c, BitModel* m, PositionMemory& mem, uint32_
                                                magnitude & (top - 1));
             a = M & 7;
         }
-        C::emit16(cs, t ? 0u - magnitude : magnitude);
+        C::emit16(cs, withSign(magnitude, t));
         z = 0;
         mem.magnitude[i] = static_cast<uint8_t>(a);
     }
@@ -230,7 +230,7 @@ DEV_INLINE bool codePacket(C& c, BitModel* m, PositionMemory& mem, bool inter, u
                 dcMagnitude = top | codeBitsMsbFirst(c, m + dcMantissaBase(L, p, q, n), L - 1,
                                                      dcMagnitude & (top - 1));
             }
-            C::emit16(dcs, s ? 0u - dcMagnitude : dcMagnitude);
+            C::emit16(dcs, withSign(dcMagnitude, s));
             prevQ = q;
             prevN = n;
             prevL = L;
