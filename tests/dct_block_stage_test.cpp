@@ -241,6 +241,41 @@ TEST(DctBlockStage, RandomRoundTripsAcrossFramesAgreeWithStraightDecoder) {
     }
 }
 
+// The coefficient tables are stored packed by list length: every model a
+// list can reach must still have a place of its own inside its table, or two
+// of the format's models would become one.
+TEST(DctBlockModels, CoefficientTablesGiveEveryReachableModelItsOwnPlace) {
+    std::vector<uint8_t> used(dct::kModelCount);
+    uint64_t misplaced = 0, shared = 0;
+    auto take = [&](uint32_t index, uint32_t start, uint32_t end) {
+        if (index < start || index >= end) ++misplaced;
+        else if (used[index]++) ++shared;
+    };
+    const uint32_t lengthClasses[] = {0, 1, 2, 4, 8};  // one z per bit length of the zero run
+    for (uint32_t n = 1; n <= dct::kMaxCount; ++n) {
+        for (uint32_t i = 0; i < n; ++i) {
+            for (uint32_t z : lengthClasses)
+                for (uint32_t a = 0; a < 8; ++a)
+                    for (uint32_t h = 0; h < 16; h += 2) take(dct::zeroFlagModel(z, a, h, i, n), dct::kZeroFlag, dct::kSign);
+            for (uint32_t memory = 0; memory <= dct::kSignAfterReset; ++memory)
+                for (uint32_t sh = 0; sh < 32; ++sh) take(dct::signModel(memory, sh, i, n), dct::kSign, dct::kMagnitudeOne);
+            for (uint32_t a = 0; a < 8; ++a) {
+                for (uint32_t memory = 0; memory < 8; ++memory) {
+                    const uint32_t context = dct::magnitudeContext(a, memory, i, n);
+                    take(dct::magnitudeOneModel(context), dct::kMagnitudeOne, dct::kMagnitudeLength);
+                    for (uint32_t k = 0; k + 1 < dct::kMaxMagnitudeLength; ++k)
+                        take(dct::magnitudeLengthBase(context) + k, dct::kMagnitudeLength, dct::kMagnitudeMantissa);
+                }
+                for (uint32_t M = 2; M <= dct::kMaxMagnitudeLength; ++M)
+                    for (uint32_t j = 0; j + 1 < M; ++j)
+                        take(dct::magnitudeMantissaBase(M, a, i, n) + j, dct::kMagnitudeMantissa, dct::kModelCount);
+            }
+        }
+    }
+    EXPECT_EQ(misplaced, 0u);
+    EXPECT_EQ(shared, 0u);
+}
+
 TEST(DctBlockStage, ExtremeBlocksRoundTrip) {
     const BinkContext context = contextWith(2);
     auto encoder = makeDctBlockEncoder(context, true);
