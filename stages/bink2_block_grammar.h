@@ -20,9 +20,6 @@ namespace dev::b2video {
 namespace detail {
 
 inline uint32_t magnitudeOf(int32_t v) { return static_cast<uint32_t>(v < 0 ? -v : v); }
-inline int32_t withSign(uint32_t magnitude, uint32_t negative) {
-    return static_cast<int32_t>(dev::withSign(magnitude, negative));
-}
 
 // The encoder's look-ahead for a luma or alpha symbol: whether any of the
 // group's next `blocks` counts is non-zero (counts of 0 carry no values, so
@@ -210,7 +207,7 @@ private:
                 }
                 d = L;
                 magnitude = (1u << L) | codeBitsMsbFirst(c, m + dcBitModel(t, q8, L, p, 0), L, magnitude);
-                dc = detail::withSign(magnitude, sign);
+                dc = static_cast<int32_t>(withSign(magnitude, sign));
             }
             if (h > 2047) h = (h & 1023) | 1024;
             // The next block's DC models under each count class it may take.
@@ -276,7 +273,7 @@ private:
                 level = x < 6 ? x : 6;
                 u = (1u << bits) + codeEvenTree(c, escapes + 2048 * x, static_cast<int>(bits), (u - 4) & ((1u << bits) - 1)) + 4;
             }
-            C::emit16(out(coefficients), static_cast<uint32_t>(detail::withSign(u, sign)));
+            C::emit16(out(coefficients), withSign(u, sign));
         }
     }
 };

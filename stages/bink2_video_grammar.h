@@ -212,7 +212,7 @@ private:
             return 0;
         }
         u = (1u << L) | codeBitsMsbFirst(c, m + vectorBitModel(table, b, L, index, 0), L, u);
-        return detail::withSign(u, sign);
+        return static_cast<int32_t>(withSign(u, sign));
     }
 
     // Quantiser j (0 intra, 1 inter) as its difference from the prediction,
@@ -240,7 +240,7 @@ private:
             }
             u = (1u << length) |
                 c.tree(m + quantiserBitsBase(t, p, length, sign), static_cast<int>(length), u & ((1u << length) - 1));
-            const int32_t value = static_cast<int32_t>(p) + detail::withSign(u, sign);
+            const int32_t value = static_cast<int32_t>(p) + static_cast<int32_t>(withSign(u, sign));
             if (value < 0 || value > static_cast<int32_t>(kMaxQuantiser)) {
                 bad = true;
                 return p;
