@@ -216,7 +216,7 @@ bool footprint(const char* path) {
         return r;
     };
     if (file.isBink2) {
-        traced("video", b2video::kModelCount, b2video::kDenseSpans, [&](TracingCoder& c, BitModel* m) {
+        traced("video", b2video::kModelCount, b2video::denseSpans(context.hasAlpha != 0), [&](TracingCoder& c, BitModel* m) {
             const b2video::Geometry g = b2video::readGeometry(context);
             b2video::VideoState state;
             for (const PackFrame& f : frames) {

@@ -49,6 +49,7 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <span>
 
 #include "core/bink_context.h"
 #include "core/bits.h"
@@ -70,16 +71,17 @@ namespace dev::b2video {
 // Placement: the bases below are where the tables are stored, not the
 // format's own numbers, which placed() maps.  The store is the format's index
 // space with a gap before each block group's tables and before the vector
-// tables, so that each starts on a large page: a group's small tables and
-// its coefficient zero flags (most of its decisions, under 2 MB) then share
-// one large page where the system gives them (kDenseSpans).  A gap only
-// moves whole runs of tables, so every model keeps its neighbours, every
-// overlap stays and no two models meet; nothing is ever stored in a gap.
-// Inside the three coefficient tables (the bulk of a file's decisions) the
-// terms are stored in another order, and the signs and lengths share the
-// space of their two tables, as described with their index functions; those
-// tables reach no neighbour at valid values, so only their own models move,
-// each to a place of its own. ----
+// tables, so that each starts on a large page.  A gap only moves whole runs
+// of tables, so every model keeps its neighbours, every overlap stays and no
+// two models meet; nothing is ever stored in a gap.  Inside a group's span
+// the eleven tables reach no neighbour at valid values, so each is stored as
+// a whole where it suits, and the three coefficient tables (the bulk of a
+// file's decisions) store their terms in another order and leave out what no
+// valid stream reaches, as described with their index functions.  What a
+// file uses of a group then lies in the group's first large page, the one
+// backed densely where the system gives large pages (kDenseSpans), but for
+// the DC signs and the long coefficient lengths, which few decisions use, in
+// the second.  Every model a valid stream reaches keeps a place of its own. ----
 
 constexpr uint32_t kLargePageModels = static_cast<uint32_t>(platform::kLargePage / sizeof(BitModel));
 // Format indices where a gap goes in: the block groups' first tables (count
@@ -125,10 +127,11 @@ constexpr uint32_t kVectorLength = 131200;   // + 8192b + 4096 flag + 256 index 
 constexpr uint32_t kVectorBits = 262272;     // + 4096b + 256L + 16 index + bit number
 constexpr uint32_t kVectorTableSize = 327808;
 
-// The eleven tables of one block group kind (U and V share theirs), each a
-// fixed distance after the count zero flags.  The terms are the format's
-// numbering; the coefficient tables store them in another order (see their
-// index functions).
+// The eleven tables of one block group kind (U and V share theirs): where
+// each is stored.  In the format they follow each other in this order from
+// the count zero flags on, with the sizes below; the terms beside them are
+// the format's numbering, which the coefficient tables store in another
+// order (see their index functions).
 struct GroupTables {
     uint32_t countZero;          // + 8192B + 512R + 128S + T + p
     uint32_t countClass;         // + 4096B + 256R + 64S + 8p + node
@@ -139,7 +142,8 @@ struct GroupTables {
     uint32_t dcBits;             // + 8Q8 + 512L + 4096p + k
     uint32_t coefficientZero;    // + 65536S + 16n + 1024k + Z
     uint32_t coefficientSign;    // + 524288z + 1024p + 8192k + f
-    uint32_t coefficientLength;  // + 524288m + 8192Q8 + 16p + 128k + i
+    uint32_t lengthHot;          // coefficient lengths, one table in the format:
+    uint32_t lengthCold;         //   + 524288m + 8192Q8 + 16p + 128k + i
     uint32_t coefficientEscape;  // + 2048x + 256p + node
 };
 constexpr uint32_t kCountZeroSize = 65536;
@@ -154,20 +158,59 @@ constexpr uint32_t kCoefficientSignSize = 2097152;
 constexpr uint32_t kCoefficientLengthSize = 4194304;
 // What an escape of valid length can reach; the next table starts here.
 constexpr uint32_t kCoefficientEscapeReach = 32768;
+// Format offsets from the count zero flags: where the DC signs, the DC
+// lengths, the three coefficient tables and the escapes start, and the end of
+// the group's span.
+constexpr uint32_t kDcSignAt = kCountZeroSize + kCountClassSize + kCountBitsSize + kDcZeroSize;
+constexpr uint32_t kDcLengthAt = kDcSignAt + kDcSignSize;
+constexpr uint32_t kCoefficientZeroAt = kDcLengthAt + kDcLengthSize + kDcBitsSize;
+constexpr uint32_t kCoefficientSignAt = kCoefficientZeroAt + kCoefficientZeroSize;
+constexpr uint32_t kCoefficientLengthAt = kCoefficientSignAt + kCoefficientSignSize;
+constexpr uint32_t kCoefficientEscapeAt = kCoefficientLengthAt + kCoefficientLengthSize;
+constexpr uint32_t kGroupSpan = kCoefficientEscapeAt + kCoefficientEscapeReach;
 
+// Stored sizes of the coefficient tables (see their index functions).
+constexpr uint32_t kCoefficientZeroStep = 16;  // contexts Z per position
+constexpr uint32_t kZeroSlots = bink2::kMaxCoefficients * (bink2::kMaxCoefficients + 1) / 2;  // k < n <= 63
+constexpr uint32_t kStoredZeroSize = 3 * kZeroSlots * kCoefficientZeroStep;                  // S 0..2
+// Coefficient positions a count class reaches: k < n < 2^(p+1), n <= 63.
+constexpr uint32_t positionsOfClass(uint32_t p) {
+    return std::min((2u << p) - 1, uint32_t(bink2::kMaxCoefficients));
+}
+constexpr uint32_t signPosition(uint32_t k) { return k < 10 ? 1u << k : 1024 * (k - 9); }
+// A count class's slab of signs, in whole cache lines.
+constexpr uint32_t signSlabSize(uint32_t p) {
+    const uint32_t last = positionsOfClass(p) - 1;
+    return (signPosition(last) + (1u << std::min(last, 10u)) + 31) / 32 * 32;
+}
+constexpr uint32_t signSlabStart(uint32_t p) { return p == 0 ? 0 : signSlabStart(p - 1) + signSlabSize(p - 1); }
+constexpr uint32_t kSignSlabs = signSlabStart(6);  // the slabs of one DC sign class z, classes 0..5
+constexpr uint32_t kStoredSignSize = 3 * kSignSlabs;
+constexpr uint32_t kLengthHotNodes = 4, kLengthColdNodes = 12;
+constexpr uint32_t kLengthHotStep = 8 * kLengthHotNodes, kLengthColdStep = 8 * kLengthColdNodes;  // per position
+constexpr uint32_t kLowestQ8 = 8, kHighestQ8 = 63;  // quantisers below 8 code as 8
+constexpr uint32_t positionStart(uint32_t p) { return p == 0 ? 0 : positionStart(p - 1) + positionsOfClass(p - 1); }
+constexpr uint32_t kPositionsPerQ8 = positionStart(6);
+constexpr uint32_t kLengthSlots = (kHighestQ8 + 1 - kLowestQ8) * kPositionsPerQ8;
+constexpr uint32_t kLengthHotSize = kLengthSlots * kLengthHotStep;
+constexpr uint32_t kLengthColdSize = kLengthSlots * kLengthColdStep;
+
+// A group's first large page holds its tables in their format order but for
+// the DC signs and the long lengths, which follow on the second.
 constexpr GroupTables groupTablesAt(uint32_t countZero) {
     GroupTables t{};
     t.countZero = countZero;
     t.countClass = t.countZero + kCountZeroSize;
     t.countBits = t.countClass + kCountClassSize;
     t.dcZero = t.countBits + kCountBitsSize;
-    t.dcSign = t.dcZero + kDcZeroSize;
-    t.dcLength = t.dcSign + kDcSignSize;
+    t.dcLength = t.dcZero + kDcZeroSize;
     t.dcBits = t.dcLength + kDcLengthSize;
     t.coefficientZero = t.dcBits + kDcBitsSize;
-    t.coefficientSign = t.coefficientZero + kCoefficientZeroSize;
-    t.coefficientLength = t.coefficientSign + kCoefficientSignSize;
-    t.coefficientEscape = t.coefficientLength + kCoefficientLengthSize;
+    t.coefficientSign = t.coefficientZero + kStoredZeroSize;
+    t.lengthHot = t.coefficientSign + kStoredSignSize;
+    t.coefficientEscape = t.lengthHot + kLengthHotSize;
+    t.dcSign = t.countZero + kLargePageModels;
+    t.lengthCold = t.dcSign + kDcSignSize;
     return t;
 }
 
@@ -192,37 +235,38 @@ constexpr GroupTables kGroupTables[kGroupKinds] = {
     groupTablesAt(gapped(36357424)), groupTablesAt(gapped(21936944)),
 };
 
-// Each group's tables up to its coefficient signs share the large page its
-// piece starts with.
-constexpr bool groupHeadOnItsPage(const GroupTables& t) {
-    return t.countZero % kLargePageModels == 0 && t.coefficientSign - t.countZero <= kLargePageModels;
+// Each group's tables lie on the first two large pages of its span, all but
+// the DC signs and the long lengths on the first.
+constexpr bool groupOnItsPages(const GroupTables& t) {
+    return t.countZero % kLargePageModels == 0 &&
+           t.coefficientEscape + kCoefficientEscapeReach <= t.countZero + kLargePageModels &&
+           t.lengthCold + kLengthColdSize <= t.countZero + 2 * kLargePageModels && 2 * kLargePageModels <= kGroupSpan;
 }
-static_assert(groupHeadOnItsPage(kGroupTables[kIntraLuma]) && groupHeadOnItsPage(kGroupTables[kIntraU]) &&
-              groupHeadOnItsPage(kGroupTables[kIntraAlpha]) && groupHeadOnItsPage(kGroupTables[kResidueLuma]) &&
-              groupHeadOnItsPage(kGroupTables[kResidueU]) && groupHeadOnItsPage(kGroupTables[kResidueAlpha]));
+static_assert(groupOnItsPages(kGroupTables[kIntraLuma]) && groupOnItsPages(kGroupTables[kIntraU]) &&
+              groupOnItsPages(kGroupTables[kIntraAlpha]) && groupOnItsPages(kGroupTables[kResidueLuma]) &&
+              groupOnItsPages(kGroupTables[kResidueU]) && groupOnItsPages(kGroupTables[kResidueAlpha]));
 static_assert(kVectorCount % kLargePageModels == 0 && kModelCount - kVectorCount <= kLargePageModels);
 
-// The large pages worth backing densely: the head of the table (macroblock
-// layer, quantisers, flag lists), the first of every piece, and the second
-// and third large page of the residue groups, which hold their coefficient
-// signs and the hot part of their coefficient lengths (see the storage of
-// the coefficient tables below).  bench/model_footprint: three fifths to
-// nineteen twentieths of a real file's decisions, in 14 large pages.  The
-// small pages these spare cost as much memory as the three large pages the
-// residue groups add: a file's peak stays near 40 MB.
+// The large pages worth backing densely: the first page of every block group
+// and the vector tables.  The head of the table (macroblock layer,
+// quantisers, flag lists), under half a large page, has small pages: a file
+// touches a few dozen of them.  A file without alpha leaves the alpha
+// groups' pages out (denseSpans()).
 constexpr platform::PageSpan pieceSpan(uint32_t k) {
-    const uint32_t start = k == 0 ? 0 : gapped(kPieceStarts[k - 1]);
+    const uint32_t start = gapped(kPieceStarts[k]);
     return denseModels(start, start + 1);
 }
-constexpr platform::PageSpan groupPageSpan(GroupKind k, uint32_t page) {
-    const uint32_t start = kGroupTables[k].countZero + page * kLargePageModels;
-    return denseModels(start, start + 1);
+static_assert(kGroupTables[kIntraAlpha].countZero == gapped(kPieceStarts[0]) &&
+              kGroupTables[kResidueAlpha].countZero == gapped(kPieceStarts[3]));
+constexpr platform::PageSpan kDenseSpans[] = {pieceSpan(0), pieceSpan(1), pieceSpan(2), pieceSpan(3),
+                                              pieceSpan(4), pieceSpan(5), pieceSpan(6)};
+constexpr platform::PageSpan kDenseSpansWithoutAlpha[] = {pieceSpan(1), pieceSpan(2), pieceSpan(4), pieceSpan(5),
+                                                          pieceSpan(6)};
+static_assert(sizeof kDenseSpans / sizeof kDenseSpans[0] == kPieces);
+constexpr std::span<const platform::PageSpan> denseSpans(bool alpha) {
+    if (alpha) return kDenseSpans;
+    return kDenseSpansWithoutAlpha;
 }
-constexpr platform::PageSpan kDenseSpans[] = {
-    pieceSpan(0),  pieceSpan(1),  pieceSpan(2),  pieceSpan(3),  pieceSpan(4),  pieceSpan(5),  pieceSpan(6),
-    pieceSpan(7),  groupPageSpan(kResidueLuma, 1), groupPageSpan(kResidueU, 1), groupPageSpan(kResidueAlpha, 1),
-    groupPageSpan(kResidueLuma, 2), groupPageSpan(kResidueU, 2), groupPageSpan(kResidueAlpha, 2)};
-static_assert(sizeof kDenseSpans / sizeof kDenseSpans[0] == kPieces + 7);
 
 // Symbol tables.  Luma and alpha: first bit + 16R + history, second bit
 // + 16R + history.  U and V: first bit + 4096 R(luma) + 256 R(plane) + 4Q8 +
@@ -308,23 +352,17 @@ constexpr uint32_t dcLengthModel(const GroupTables& t, uint32_t p, uint32_t d, u
 constexpr uint32_t dcBitModel(const GroupTables& t, uint32_t q8, uint32_t L, uint32_t p, uint32_t k) {
     return t.dcBits + 8 * q8 + 512 * L + 4096 * p + k;
 }
-// Coefficient zero flags, stored with the position k and count n swapped:
-// the positions of one block follow each other, 16 contexts apart.
-constexpr uint32_t kCoefficientZeroStep = 16;
+// Coefficient zero flags, stored per S as the positions k < n of every count
+// n in turn, 16 contexts Z each: the positions of one block follow each
+// other, 16 contexts apart.
 constexpr uint32_t coefficientZeroModel(const GroupTables& t, uint32_t S, uint32_t n, uint32_t k, uint32_t Z) {
-    return t.coefficientZero + 65536 * S + 1024 * n + kCoefficientZeroStep * k + Z;
+    return t.coefficientZero + kCoefficientZeroStep * (kZeroSlots * S + n * (n - 1) / 2 + k) + Z;
 }
-// The coefficient signs and lengths are stored together in the space the
-// two tables take, [coefficientSign, coefficientEscape): the signs from its
-// start, the lengths from the group's third large page on.
-//
 // Coefficient signs, stored per (z, p) in a slab, position k at
 // signPosition(k): the sign history f of position k holds k decisions at
 // most (f < 2^min(k, 10)), so the first ten positions share 1024 models and
-// the histories of one position from some position on share lines.  A list
-// has a count class p of 5 at most, so 18 slabs hold every sign.
-constexpr uint32_t signPosition(uint32_t k) { return k < 10 ? 1u << k : 1024 * (k - 9); }
-constexpr uint32_t kSignSlab = signPosition(bink2::kMaxCoefficients - 1) + 1024;
+// the histories of one position from some position on share lines.  A slab
+// holds the positions its count class reaches.
 // The same as a table for the decoding loop (a load instead of a select),
 // with room for the hints that look three positions ahead of the last.
 struct SignPositions {
@@ -335,40 +373,27 @@ struct SignPositions {
 };
 inline constexpr SignPositions kSignPositions;
 constexpr uint32_t coefficientSignSlab(const GroupTables& t, uint32_t z, uint32_t p) {
-    return t.coefficientSign + kSignSlab * (6 * z + p);
+    return t.coefficientSign + kSignSlabs * z + signSlabStart(p);
 }
 constexpr uint32_t coefficientSignModel(const GroupTables& t, uint32_t z, uint32_t p, uint32_t k, uint32_t f) {
     return coefficientSignSlab(t, z, p) + signPosition(k) + f;
 }
-// Coefficient lengths, stored per (Q8, p) in two parts: the first four nodes
-// of the eight levels m of one position k share a cache line (hot, one large
-// page), the other nodes, which only magnitudes above 4 reach, are stored
-// apart (cold, the three large pages after it).
-constexpr uint32_t kLengthHotNodes = 4, kLengthColdNodes = 12;
-constexpr uint32_t kLengthHotStep = 8 * kLengthHotNodes, kLengthColdStep = 8 * kLengthColdNodes;  // per position
-constexpr uint32_t kLengthPositions = 64;
-constexpr uint32_t kLengthSlots = 64 * 8;  // (Q8, p) as 8 Q8 + p
-constexpr uint32_t kLengthHotStart = 2 * kLargePageModels;  // from the group's first table
-constexpr uint32_t kLengthColdStart = kLengthHotStart + kLengthSlots * kLengthPositions * kLengthHotStep;
-constexpr uint32_t kLengthEnd = kLengthColdStart + kLengthSlots * kLengthPositions * kLengthColdStep;
+// Coefficient lengths, stored per (Q8, p) for the positions the class
+// reaches, in two parts: the first four nodes of the eight levels m of one
+// position k share a cache line (hot), the other nodes, which only
+// magnitudes above 4 reach, are stored apart (cold).
+constexpr uint32_t lengthSlot(uint32_t q8, uint32_t p) { return kPositionsPerQ8 * (q8 - kLowestQ8) + positionStart(p); }
 constexpr uint32_t coefficientLengthHot(const GroupTables& t, uint32_t q8, uint32_t p) {
-    return t.countZero + kLengthHotStart + kLengthPositions * kLengthHotStep * (8 * q8 + p);
+    return t.lengthHot + kLengthHotStep * lengthSlot(q8, p);
 }
 constexpr uint32_t coefficientLengthCold(const GroupTables& t, uint32_t q8, uint32_t p) {
-    return t.countZero + kLengthColdStart + kLengthPositions * kLengthColdStep * (8 * q8 + p);
+    return t.lengthCold + kLengthColdStep * lengthSlot(q8, p);
 }
 constexpr uint32_t coefficientLengthModel(const GroupTables& t, uint32_t m, uint32_t q8, uint32_t p, uint32_t k,
                                           uint32_t i) {
     return i < kLengthHotNodes ? coefficientLengthHot(t, q8, p) + kLengthHotStep * k + kLengthHotNodes * m + i
                                : coefficientLengthCold(t, q8, p) + kLengthColdStep * k + kLengthColdNodes * m +
                                      (i - kLengthHotNodes);
-}
-// Signs, hot lengths and cold lengths in this order inside the two tables'
-// space, each large part on its own large pages.
-constexpr bool signsAndLengthsFit(const GroupTables& t) {
-    return coefficientSignSlab(t, 2, kMaxCountClass) + kSignSlab <= t.countZero + kLengthHotStart &&
-           kLengthHotStart % kLargePageModels == 0 && kLengthColdStart % kLargePageModels == 0 &&
-           t.countZero + kLengthEnd <= t.coefficientEscape;
 }
 constexpr uint32_t coefficientEscapeBase(const GroupTables& t, uint32_t x, uint32_t p) {
     return t.coefficientEscape + 2048 * x + 256 * p;
@@ -381,17 +406,24 @@ constexpr uint32_t chromaFlagModel(uint32_t c, uint32_t history, uint32_t lumaR)
     return kChromaFlag + 8 * (c >> 8) + history + 32 * lumaR;
 }
 
-// Storage position of the model the format numbers index: the gaps, then
-// the order of the coefficient tables' terms.
+// Storage position of a model the format numbers index, of those a valid
+// stream reaches: the gaps, then the places of a group's tables and the
+// order of the coefficient tables' terms.
 constexpr uint32_t placed(uint32_t index) {
     const uint32_t at = gapped(index);
     for (const GroupTables& t : kGroupTables) {
-        if (const uint32_t r = at - t.coefficientZero; r < kCoefficientZeroSize)
-            return coefficientZeroModel(t, r >> 16, (r >> 4) & 63, (r >> 10) & 63, r & 15);
-        if (const uint32_t r = at - t.coefficientSign; r < kCoefficientSignSize)
-            return coefficientSignModel(t, r >> 19, (r >> 10) & 7, (r >> 13) & 63, r & 1023);
-        if (const uint32_t r = at - t.coefficientLength; r < kCoefficientLengthSize)
-            return coefficientLengthModel(t, r >> 19, (r >> 13) & 63, (r >> 4) & 7, (r >> 7) & 63, r & 15);
+        const uint32_t r = at - t.countZero;
+        if (r >= kGroupSpan) continue;
+        if (r < kDcSignAt) return at;
+        if (r < kDcLengthAt) return t.dcSign + (r - kDcSignAt);
+        if (r < kCoefficientZeroAt) return t.dcLength + (r - kDcLengthAt);  // with the DC bits
+        if (const uint32_t q = r - kCoefficientZeroAt; r < kCoefficientSignAt)
+            return coefficientZeroModel(t, q >> 16, (q >> 4) & 63, (q >> 10) & 63, q & 15);
+        if (const uint32_t q = r - kCoefficientSignAt; r < kCoefficientLengthAt)
+            return coefficientSignModel(t, q >> 19, (q >> 10) & 7, (q >> 13) & 63, q & 1023);
+        if (const uint32_t q = r - kCoefficientLengthAt; r < kCoefficientEscapeAt)
+            return coefficientLengthModel(t, q >> 19, (q >> 13) & 63, (q >> 4) & 7, (q >> 7) & 63, q & 15);
+        return t.coefficientEscape + (r - kCoefficientEscapeAt);
     }
     return at;
 }
@@ -436,21 +468,28 @@ static_assert(vectorTablesFit(kVectorVertical) && kVectorVertical + kVectorTable
 // Largest arguments of the block tables: S 0..2, R 0..13, p 0..6 (6: no
 // coefficients), d 0..7 or a DC length, T = 8(c >> 6), Q8 8..63, B 4..6.
 constexpr uint32_t kMaxS = 2, kMaxT = 8 * (kMaxTypeContext >> 6), kMaxQ8 = kMaxQuantiser, kMaxB = 6;
+static_assert(kMaxQ8 == kHighestQ8);
 constexpr uint32_t kMaxDcClass = std::max(7u, kMaxDcLength);
+// Each table's reach stays inside its own size, stored where it is stored,
+// and the stored tables follow each other without meeting (groupTablesAt,
+// groupOnItsPages): so every table may be stored apart from its format
+// neighbours.
 constexpr bool groupTablesFit(const GroupTables& t, uint32_t next) {
-    const uint32_t p = kZeroClass, R = kMaxRecent, e = kMaxCountClass;
-    return countZeroModel(t, kMaxB, R, kMaxS, kMaxT, p) < t.countClass &&
-           countClassBase(t, kMaxB, R, kMaxS, p) + kLastNode3 < t.countBits &&
-           countBitsBase(t, kMaxS, e) + (1u << e) - 1 < t.dcZero &&
-           dcZeroModel(t, p, kMaxDcClass, 2047) < t.dcSign &&
-           dcSignModel(t, p, 15, kMaxDcClass, 255) < t.dcLength &&
-           dcLengthModel(t, p, kMaxDcClass, kMaxQ8, kMaxDcLength) < t.dcBits &&
-           dcBitModel(t, kMaxQ8, kMaxDcLength, p, kMaxDcLength - 1) < t.coefficientZero &&
-           coefficientZeroModel(t, kMaxS, kMaxCount, kMaxCount - 1, 15) < t.coefficientSign &&
-           signsAndLengthsFit(t) &&
+    const uint32_t p = kZeroClass, R = kMaxRecent, e = kMaxCountClass, k = kMaxCount - 1;
+    return countZeroModel(t, kMaxB, R, kMaxS, kMaxT, p) < t.countZero + kCountZeroSize &&
+           countClassBase(t, kMaxB, R, kMaxS, p) + kLastNode3 < t.countClass + kCountClassSize &&
+           countBitsBase(t, kMaxS, e) + (1u << e) - 1 < t.countBits + kCountBitsSize &&
+           dcZeroModel(t, p, kMaxDcClass, 2047) < t.dcZero + kDcZeroSize &&
+           dcSignModel(t, p, 15, kMaxDcClass, 255) < t.dcSign + kDcSignSize &&
+           dcLengthModel(t, p, kMaxDcClass, kMaxQ8, kMaxDcLength) < t.dcLength + kDcLengthSize &&
+           dcBitModel(t, kMaxQ8, kMaxDcLength, p, kMaxDcLength - 1) < t.dcBits + kDcBitsSize &&
+           coefficientZeroModel(t, kMaxS, kMaxCount, k, 15) < t.coefficientZero + kStoredZeroSize &&
+           coefficientSignModel(t, 2, e, k, 1023) < t.coefficientSign + kStoredSignSize &&
+           coefficientLengthModel(t, 7, kMaxQ8, e, k, kLengthHotNodes - 1) < t.lengthHot + kLengthHotSize &&
+           coefficientLengthModel(t, 7, kMaxQ8, e, k, kMaxEscapeLength) < t.lengthCold + kLengthColdSize &&
            coefficientEscapeBase(t, kMaxEscapeLength, p) + (1u << (kMaxEscapeLength - 4)) - 1 <
                t.coefficientEscape + kCoefficientEscapeReach &&
-           t.coefficientEscape + kCoefficientEscapeReach <= next;
+           t.countZero + kGroupSpan <= next;
 }
 // After each escape table comes a symbol table (or the chroma flag, or the
 // vector count flags): longer escapes than valid streams hold would share

@@ -14,8 +14,9 @@ namespace dev {
 bool Bink2VideoDecoder::setup(const BinkContext& context) {
     geometry = b2video::readGeometry(context);
     state = b2video::VideoState();
-    if (!models.allocate(b2video::kModelCount, b2video::kDenseSpans, std::size(b2video::kDenseSpans))) return false;
-    // The first frame reaches most of the fourteen large pages.
+    const std::span<const platform::PageSpan> dense = b2video::denseSpans(geometry.hasAlpha);
+    if (!models.allocate(b2video::kModelCount, dense.data(), dense.size())) return false;
+    // The first frame reaches most of the large pages.
     models.fillDenseInBackground();
     return true;
 }

@@ -207,35 +207,34 @@ TEST(Bink2VideoModels, DecisionsUseTheTableLayout) {
 
 bool within(uint32_t index, uint32_t start, uint32_t size) { return index >= start && index - start < size; }
 
-// The coefficient tables store their terms in their own order: every model a
-// valid stream can reach must get a place of its own inside its table, or two
-// of the format's models would become one.
+// The coefficient tables store their terms in their own order and leave out
+// what valid streams cannot reach: every model a valid stream can reach must
+// get a place of its own inside its table, or two of the format's models
+// would become one.
 TEST(Bink2VideoModels, CoefficientTablesGiveEveryReachableModelItsOwnPlace) {
     const GroupTables& t = kGroupTables[kResidueLuma];
     struct Table {
         uint32_t start, size;
-        std::vector<uint8_t> used;
+        std::vector<uint8_t> used = std::vector<uint8_t>(size);
         void take(uint32_t index) {
             ASSERT_TRUE(within(index, start, size)) << index;
             ASSERT_EQ(used[index - start]++, 0) << "shared: " << index;
         }
     };
-    // Signs and lengths share the space of their two tables.
-    const uint32_t shared = t.coefficientEscape - t.coefficientSign;
-    Table zero{t.coefficientZero, kCoefficientZeroSize, std::vector<uint8_t>(kCoefficientZeroSize)},
-        signsAndLengths{t.coefficientSign, shared, std::vector<uint8_t>(shared)};
-    Table &sign = signsAndLengths, &length = signsAndLengths;
-    for (uint32_t k = 0; k < kMaxCount; ++k) {
-        for (uint32_t S = 0; S <= kMaxS; ++S)
-            for (uint32_t n = k + 1; n <= kMaxCount; ++n)
+    Table zero{t.coefficientZero, kStoredZeroSize}, sign{t.coefficientSign, kStoredSignSize},
+        hot{t.lengthHot, kLengthHotSize}, cold{t.lengthCold, kLengthColdSize};
+    for (uint32_t n = 1; n <= kMaxCount; ++n) {
+        const uint32_t p = bitLength(n) - 1;  // the count class of n
+        for (uint32_t k = 0; k < n; ++k) {
+            for (uint32_t S = 0; S <= kMaxS; ++S)
                 for (uint32_t Z = 0; Z < 16; ++Z) zero.take(coefficientZeroModel(t, S, n, k, Z));
-        for (uint32_t p = 0; p <= kMaxCountClass; ++p) {
+            if (n != (2u << p) - 1 && n != kMaxCount) continue;  // each class's longest list reaches all its positions
             for (uint32_t z = 0; z < 3; ++z)  // a sign history holds one decision per position before k
                 for (uint32_t f = 0; f < (1u << std::min(k, 10u)); ++f) sign.take(coefficientSignModel(t, z, p, k, f));
-            for (uint32_t q8 = 0; q8 <= kMaxQ8; ++q8)
+            for (uint32_t q8 = 8; q8 <= kMaxQ8; ++q8)  // quantisers below 8 code as 8
                 for (uint32_t level = 0; level < 8; ++level)
                     for (uint32_t i = 0; i <= kMaxEscapeLength; ++i)
-                        length.take(coefficientLengthModel(t, level, q8, p, k, i));
+                        (i < kLengthHotNodes ? hot : cold).take(coefficientLengthModel(t, level, q8, p, k, i));
         }
     }
 }
@@ -318,7 +317,8 @@ TEST(Bink2VideoStageFailure, ValuesPastTheBoundsOfValidStreamsEndTheFrame) {
          zeroIn({{luma.countZero, kCountZeroSize},
                  {luma.countClass, kCountClassSize},
                  {luma.coefficientZero, kCoefficientZeroSize},
-                 {luma.countZero + kLengthHotStart, kLengthEnd - kLengthHotStart}})},
+                 {luma.lengthHot, kLengthHotSize},
+                 {luma.lengthCold, kLengthColdSize}})},
         {"quantiser below 0", true, false, zeroIn({{kIntraQuantiser.zero, kIntraQuantiser.sign - kIntraQuantiser.zero}})},
         {"vector length 15", false, false, zeroIn({{kVectorHorizontal + kVectorZero, kVectorSign}})},
     };
