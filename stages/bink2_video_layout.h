@@ -78,10 +78,9 @@ namespace dev::b2video {
 // a whole where it suits, and the three coefficient tables (the bulk of a
 // file's decisions) store their terms in another order and leave out what no
 // valid stream reaches, as described with their index functions.  What a
-// file uses of a group then lies in the group's first large page, the one
-// backed densely where the system gives large pages (kDenseSpans), but for
-// the DC signs and the long coefficient lengths, which few decisions use, in
-// the second.  Every model a valid stream reaches keeps a place of its own. ----
+// file uses of a group then lies on the group's first two large pages, the
+// DC signs and the long coefficient lengths, which few decisions use, on the
+// second.  Every model a valid stream reaches keeps a place of its own. ----
 
 constexpr uint32_t kLargePageModels = static_cast<uint32_t>(platform::kLargePage / sizeof(BitModel));
 // Format indices where a gap goes in: the block groups' first tables (count
@@ -247,22 +246,27 @@ static_assert(groupOnItsPages(kGroupTables[kIntraLuma]) && groupOnItsPages(kGrou
               groupOnItsPages(kGroupTables[kResidueU]) && groupOnItsPages(kGroupTables[kResidueAlpha]));
 static_assert(kVectorCount % kLargePageModels == 0 && kModelCount - kVectorCount <= kLargePageModels);
 
-// The large pages worth backing densely: the first page of every block group
-// and the vector tables.  The head of the table (macroblock layer,
-// quantisers, flag lists), under half a large page, has small pages: a file
-// touches a few dozen of them.  A file without alpha leaves the alpha
-// groups' pages out (denseSpans()).
-constexpr platform::PageSpan pieceSpan(uint32_t k) {
-    const uint32_t start = gapped(kPieceStarts[k]);
-    return denseModels(start, start + 1);
+// The large pages worth backing densely: the head of the table (macroblock
+// layer, quantisers, flag lists), both pages of every block group and the
+// vector tables.  Even the second page of a group, a hundredth of its
+// decisions, is worth it: a real file touches 60 to 170 small pages of it,
+// whose faults and page walks cost more than clearing one large page.  A
+// file without alpha leaves the alpha groups' pages out (denseSpans()).
+constexpr platform::PageSpan largePage(uint32_t first) { return denseModels(first, first + 1); }
+constexpr platform::PageSpan groupPage(GroupKind k, uint32_t page) {
+    return largePage(kGroupTables[k].countZero + page * kLargePageModels);
 }
-static_assert(kGroupTables[kIntraAlpha].countZero == gapped(kPieceStarts[0]) &&
-              kGroupTables[kResidueAlpha].countZero == gapped(kPieceStarts[3]));
-constexpr platform::PageSpan kDenseSpans[] = {pieceSpan(0), pieceSpan(1), pieceSpan(2), pieceSpan(3),
-                                              pieceSpan(4), pieceSpan(5), pieceSpan(6)};
-constexpr platform::PageSpan kDenseSpansWithoutAlpha[] = {pieceSpan(1), pieceSpan(2), pieceSpan(4), pieceSpan(5),
-                                                          pieceSpan(6)};
-static_assert(sizeof kDenseSpans / sizeof kDenseSpans[0] == kPieces);
+constexpr platform::PageSpan kDenseSpans[] = {
+    largePage(0),
+    groupPage(kIntraAlpha, 0),   groupPage(kIntraAlpha, 1),   groupPage(kIntraLuma, 0),    groupPage(kIntraLuma, 1),
+    groupPage(kIntraU, 0),       groupPage(kIntraU, 1),       groupPage(kResidueAlpha, 0), groupPage(kResidueAlpha, 1),
+    groupPage(kResidueLuma, 0),  groupPage(kResidueLuma, 1),  groupPage(kResidueU, 0),     groupPage(kResidueU, 1),
+    largePage(kVectorCount)};
+constexpr platform::PageSpan kDenseSpansWithoutAlpha[] = {
+    largePage(0),
+    groupPage(kIntraLuma, 0),    groupPage(kIntraLuma, 1),    groupPage(kIntraU, 0),       groupPage(kIntraU, 1),
+    groupPage(kResidueLuma, 0),  groupPage(kResidueLuma, 1),  groupPage(kResidueU, 0),     groupPage(kResidueU, 1),
+    largePage(kVectorCount)};
 constexpr std::span<const platform::PageSpan> denseSpans(bool alpha) {
     if (alpha) return kDenseSpans;
     return kDenseSpansWithoutAlpha;
