@@ -152,12 +152,13 @@ void errorWrite(const char* text, size_t length);
 void* heapAlloc(size_t size);  // nullptr on failure
 void heapFree(void* block);
 // Zero-filled pages; nullptr on failure.  dense names the byte ranges of the
-// block that will be used densely and at random (a model table's hot part):
-// where the system gives large pages without privilege (Linux transparent
-// huge pages), the whole kLargePage units inside those ranges are backed by
-// them, which spares the page walks a scattered access pays on small pages
-// at the price of a whole large page of memory once any byte of it is
-// touched.  Elsewhere, and on systems without them, dense changes nothing.
+// block that will be used densely (a model table's hot part, at random; a
+// large ring that every frame writes again): where the system gives large
+// pages without privilege (Linux transparent huge pages), the whole
+// kLargePage units inside those ranges are backed by them, which spares the
+// faults and page walks of small pages at the price of a whole large page of
+// memory once any byte of it is touched.  Elsewhere, and on systems without
+// them, dense changes nothing.
 // The block starts on a kLargePage boundary when dense is not empty and
 // largePagesOffered().
 struct PageSpan {
