@@ -73,12 +73,6 @@ constexpr uint32_t kPattern = 12763989;
 constexpr uint32_t kStoredByte = 13419349;
 constexpr uint32_t kModelCount = 13419605;
 
-// The large pages nearly all decisions fall in (bench/model_footprint: the
-// plane trees and block paths, the block trees, and the residue signs,
-// motion and pattern models at the end), backed densely.
-constexpr platform::PageSpan kDenseSpans[] = {denseModels(kPacketSize, kBlockPath), denseModels(kBlockTree, kBlockUnary),
-                                              denseModels(kResidueLateSign, kModelCount)};
-
 // Plane trees: e the previous tree's selector, k the plane kind, t the tree,
 // v the selector, s the last two explicit symbols, i the merge pass, h the
 // selector's merge history.
@@ -185,6 +179,14 @@ static_assert(motionXSignModel(3, 15, 7) < kMotionX);
 static_assert(motionXBase(7, 3, 15, 15) + 15 < kPattern);
 static_assert(patternBase(8, 255) + 255 < kStoredByte);
 static_assert(kStoredByte + 255 == kModelCount - 1);
+
+// The large pages nearly all decisions fall in, backed densely: from the
+// plane trees to the end of what the colour tables reach (a file touches some
+// 60 and 110 small pages of the block paths and the low colours, whose faults
+// fell on this stage's thread), and the residue signs, motion and pattern
+// models at the end (bench/model_footprint).
+constexpr platform::PageSpan kDenseSpans[] = {denseModels(kPacketSize, colourLowBase(4, 255, 48, 15) + 16),
+                                              denseModels(kResidueLateSign, kModelCount)};
 
 // The above-row array bounds a plane: one byte per block column plus room for
 // the look-ahead at column + 1 and the clearing of columns + 16 bytes.
