@@ -58,6 +58,9 @@ constexpr size_t kMagnitudeBits = 663204;
 constexpr size_t kPacketSize = 925348;  // IntegerModels block
 constexpr size_t kRawByte = 925417;
 constexpr size_t kModelCount = 925673;
+// Under one large page: a file with audio touches a third of it, some 160
+// small pages whose faults fell on the audio thread.  Backed as one.
+constexpr platform::PageSpan kDenseSpan = denseModels(0, kModelCount);
 
 // The four bytes of the decoded-sample count, by position; the three trees of
 // a float mantissa (8, 8 and 7 bits) per exponent class (exponent >> 2).
@@ -151,7 +154,7 @@ struct AudioState {
         trackCount = context.audioTrackCount;
         rawMode = context.noDctTrack != 0;
         if (!carries(context)) return false;
-        if (!models.allocate(kModelCount)) return false;
+        if (!models.allocate(kModelCount, &kDenseSpan, 1)) return false;
         if (!rawMode && trackCount) {
             tracks = static_cast<AudioTrackState*>(platform::pageAlloc(sizeof(AudioTrackState) * trackCount));
             if (!tracks) return false;
