@@ -86,7 +86,6 @@ constexpr uint32_t kLargePageModels = static_cast<uint32_t>(platform::kLargePage
 // Format indices where a gap goes in: the block groups' first tables (count
 // zero flags) in ascending order, then the vector count flags.
 constexpr uint32_t kPieceStarts[] = {240688, 7450928, 14661168, 21936944, 29147184, 36357424, 43501616};
-constexpr uint32_t kPieces = sizeof kPieceStarts / sizeof kPieceStarts[0];
 constexpr uint32_t alignedUp(uint32_t i) { return (i + kLargePageModels - 1) / kLargePageModels * kLargePageModels; }
 // Where the gaps put the model the format numbers index.
 constexpr uint32_t gapped(uint32_t index) {
@@ -495,9 +494,10 @@ constexpr bool groupTablesFit(const GroupTables& t, uint32_t next) {
                t.coefficientEscape + kCoefficientEscapeReach &&
            t.countZero + kGroupSpan <= next;
 }
-// After each escape table comes a symbol table (or the chroma flag, or the
-// vector count flags): longer escapes than valid streams hold would share
-// models with it.
+// In the format, each group's escape table is followed by a symbol table (or
+// the chroma flag, or the vector count flags), which longer escapes than
+// valid streams hold would reach; the decoder ends the frame before any.  A
+// group's span stays clear of it.
 static_assert(groupTablesFit(kGroupTables[kIntraAlpha], kSymbolTables[kIntraLuma].second));
 static_assert(groupTablesFit(kGroupTables[kIntraLuma], kSymbolTables[kIntraU].second));
 static_assert(groupTablesFit(kGroupTables[kIntraU], kChromaFlag));
