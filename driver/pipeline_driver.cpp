@@ -14,6 +14,16 @@ uint32_t stageEntry(void* argument) {
 // small pages.
 size_t ringStride(uint32_t capacity) { return (size_t(capacity) + 4095) / 4096 * 4096; }
 size_t ringBytes(uint32_t capacity) { return ringStride(capacity) * kPipelineDepth; }
+// A stage's input ring, one block too.  The driver reads every chunk into
+// it, so the first cycles fault in what the largest chunks take before the
+// stages can start: from 1 MB on it is rounded up to whole large pages and
+// backed by them where the system gives them.
+bool inputRingLarge(uint32_t capacity) { return ringBytes(capacity) >= platform::kLargePage / 2; }
+size_t inputRingBytes(uint32_t capacity) {
+    const size_t bytes = ringBytes(capacity);
+    return inputRingLarge(capacity) ? (bytes + platform::kLargePage - 1) / platform::kLargePage * platform::kLargePage
+                                    : bytes;
+}
 
 }  // namespace
 
@@ -59,10 +69,12 @@ bool createPipeline(Pipeline& p, const BinkContext& file, const StageTable& tabl
         if (!st.done || !st.go) return false;
         st.inputCapacity = capacities.stage[slot];
         if (st.inputCapacity) {
-            for (uint8_t*& in : st.inputs) {
-                in = static_cast<uint8_t*>(platform::pageAlloc(st.inputCapacity));
-                if (!in) return false;
-            }
+            const size_t bytes = inputRingBytes(st.inputCapacity);
+            const platform::PageSpan whole{0, bytes};
+            uint8_t* const block =
+                static_cast<uint8_t*>(platform::pageAlloc(bytes, &whole, inputRingLarge(st.inputCapacity) ? 1 : 0));
+            if (!block) return false;
+            for (int i = 0; i < kPipelineDepth; ++i) st.inputs[i] = block + i * ringStride(st.inputCapacity);
         }
         st.context = &file;
         st.number = static_cast<uint32_t>(slot);
@@ -151,10 +163,8 @@ void shutdownPipeline(Pipeline& p) {
         if (st.go) platform::closeEvent(st.go);
         if (st.done) platform::closeEvent(st.done);
         st.go = st.done = nullptr;
-        for (uint8_t*& in : st.inputs) {
-            if (in) platform::pageFree(in, st.inputCapacity);
-            in = nullptr;
-        }
+        if (st.inputs[0]) platform::pageFree(st.inputs[0], inputRingBytes(st.inputCapacity));
+        for (uint8_t*& in : st.inputs) in = nullptr;
     }
     p.stageCount = 0;
     for (StreamBuffer& b : p.streams) {
