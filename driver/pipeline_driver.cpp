@@ -12,6 +12,9 @@ uint32_t stageEntry(void* argument) {
 
 // A stream's ring is one block of kPipelineDepth buffers, each on whole
 // small pages.
+// Capacities stay within kMaxCapacity (256 MB), so a ring's bytes fit a
+// 32-bit size too.
+static_assert(kMaxCapacity * kPipelineDepth + platform::kLargePage <= UINT32_MAX);
 size_t ringStride(uint32_t capacity) { return (size_t(capacity) + 4095) / 4096 * 4096; }
 size_t ringBytes(uint32_t capacity) { return ringStride(capacity) * kPipelineDepth; }
 // A stage's input ring, one block too.  The driver reads every chunk into
