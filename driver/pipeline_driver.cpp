@@ -10,22 +10,32 @@ uint32_t stageEntry(void* argument) {
     return stage->routine(stage);
 }
 
-// A stream's ring is one block of kPipelineDepth buffers, each on whole
-// small pages.
-// Capacities stay within kMaxCapacity (256 MB), so a ring's bytes fit a
-// 32-bit size too.
+// A ring (a stream's or a stage's input) is one block of kPipelineDepth
+// buffers, each on whole small pages.  Its buffers are written from the start
+// every frame (the driver reads every chunk into an input ring), so a large
+// frame touches most of them; on small pages the writing thread paid a fault
+// for every 4 KB, some 2,200 per run on a 1920x1088 Bink 2 file, the first
+// before the stages could start.  From 1 MB on a ring is rounded up to whole
+// large pages and backed by them where the system gives them.  Capacities
+// stay within kMaxCapacity (256 MB), so a ring's bytes fit a 32-bit size.
 static_assert(kMaxCapacity * kPipelineDepth + platform::kLargePage <= UINT32_MAX);
 size_t ringStride(uint32_t capacity) { return (size_t(capacity) + 4095) / 4096 * 4096; }
-size_t ringBytes(uint32_t capacity) { return ringStride(capacity) * kPipelineDepth; }
-// A stage's input ring, one block too.  The driver reads every chunk into
-// it, so the first cycles fault in what the largest chunks take before the
-// stages can start: from 1 MB on it is rounded up to whole large pages and
-// backed by them where the system gives them.
-bool inputRingLarge(uint32_t capacity) { return ringBytes(capacity) >= platform::kLargePage / 2; }
-size_t inputRingBytes(uint32_t capacity) {
-    const size_t bytes = ringBytes(capacity);
-    return inputRingLarge(capacity) ? (bytes + platform::kLargePage - 1) / platform::kLargePage * platform::kLargePage
-                                    : bytes;
+bool ringLarge(uint32_t capacity) { return ringStride(capacity) * kPipelineDepth >= platform::kLargePage / 2; }
+size_t ringBytes(uint32_t capacity) {
+    const size_t bytes = ringStride(capacity) * kPipelineDepth;
+    return ringLarge(capacity) ? (bytes + platform::kLargePage - 1) / platform::kLargePage * platform::kLargePage : bytes;
+}
+// Sets buffers to the ring of capacity; false when the memory cannot be had.
+bool allocateRing(uint32_t capacity, uint8_t* (&buffers)[kPipelineDepth]) {
+    const platform::PageSpan whole{0, ringBytes(capacity)};
+    uint8_t* const block = static_cast<uint8_t*>(platform::pageAlloc(whole.length, &whole, ringLarge(capacity) ? 1 : 0));
+    if (!block) return false;
+    for (int i = 0; i < kPipelineDepth; ++i) buffers[i] = block + i * ringStride(capacity);
+    return true;
+}
+void freeRing(uint32_t capacity, uint8_t* (&buffers)[kPipelineDepth]) {
+    if (buffers[0]) platform::pageFree(buffers[0], ringBytes(capacity));
+    for (uint8_t*& b : buffers) b = nullptr;
 }
 
 }  // namespace
@@ -38,16 +48,7 @@ bool createPipeline(Pipeline& p, const BinkContext& file, const StageTable& tabl
         s.capacity = capacities.stream[n];
         s.front = 0;
         if (s.capacity == 0) continue;
-        // A stage writes its buffer from the start every frame, so a large
-        // frame touches most of it; on small pages the stage paid a fault for
-        // every 4 KB (some 1,800 per run on a 1920x1088 Bink 2 file).  A ring
-        // of two large pages or more gets them where the system gives them.
-        const size_t bytes = ringBytes(s.capacity);
-        const platform::PageSpan whole{0, bytes};
-        const size_t large = bytes >= 2 * platform::kLargePage ? 1 : 0;
-        uint8_t* const block = static_cast<uint8_t*>(platform::pageAlloc(bytes, &whole, large));
-        if (!block) return false;
-        for (int i = 0; i < kPipelineDepth; ++i) s.buffers[i] = block + i * ringStride(s.capacity);
+        if (!allocateRing(s.capacity, s.buffers)) return false;
         s.cursor = s.buffers[0];
     }
 
@@ -71,14 +72,7 @@ bool createPipeline(Pipeline& p, const BinkContext& file, const StageTable& tabl
         st.go = platform::createEvent(false);
         if (!st.done || !st.go) return false;
         st.inputCapacity = capacities.stage[slot];
-        if (st.inputCapacity) {
-            const size_t bytes = inputRingBytes(st.inputCapacity);
-            const platform::PageSpan whole{0, bytes};
-            uint8_t* const block =
-                static_cast<uint8_t*>(platform::pageAlloc(bytes, &whole, inputRingLarge(st.inputCapacity) ? 1 : 0));
-            if (!block) return false;
-            for (int i = 0; i < kPipelineDepth; ++i) st.inputs[i] = block + i * ringStride(st.inputCapacity);
-        }
+        if (st.inputCapacity && !allocateRing(st.inputCapacity, st.inputs)) return false;
         st.context = &file;
         st.number = static_cast<uint32_t>(slot);
         st.released.store(0, std::memory_order_relaxed);
@@ -166,13 +160,11 @@ void shutdownPipeline(Pipeline& p) {
         if (st.go) platform::closeEvent(st.go);
         if (st.done) platform::closeEvent(st.done);
         st.go = st.done = nullptr;
-        if (st.inputs[0]) platform::pageFree(st.inputs[0], inputRingBytes(st.inputCapacity));
-        for (uint8_t*& in : st.inputs) in = nullptr;
+        freeRing(st.inputCapacity, st.inputs);
     }
     p.stageCount = 0;
     for (StreamBuffer& b : p.streams) {
-        if (b.buffers[0]) platform::pageFree(b.buffers[0], ringBytes(b.capacity));
-        for (uint8_t*& buf : b.buffers) buf = nullptr;
+        freeRing(b.capacity, b.buffers);
         b.cursor = nullptr;
     }
 }

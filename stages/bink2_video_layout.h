@@ -255,20 +255,27 @@ constexpr platform::PageSpan largePage(uint32_t first) { return denseModels(firs
 constexpr platform::PageSpan groupPage(GroupKind k, uint32_t page) {
     return largePage(kGroupTables[k].countZero + page * kLargePageModels);
 }
-constexpr platform::PageSpan kDenseSpans[] = {
-    largePage(0),
-    groupPage(kIntraAlpha, 0),   groupPage(kIntraAlpha, 1),   groupPage(kIntraLuma, 0),    groupPage(kIntraLuma, 1),
-    groupPage(kIntraU, 0),       groupPage(kIntraU, 1),       groupPage(kResidueAlpha, 0), groupPage(kResidueAlpha, 1),
-    groupPage(kResidueLuma, 0),  groupPage(kResidueLuma, 1),  groupPage(kResidueU, 0),     groupPage(kResidueU, 1),
-    largePage(kVectorCount)};
-constexpr platform::PageSpan kDenseSpansWithoutAlpha[] = {
-    largePage(0),
-    groupPage(kIntraLuma, 0),    groupPage(kIntraLuma, 1),    groupPage(kIntraU, 0),       groupPage(kIntraU, 1),
-    groupPage(kResidueLuma, 0),  groupPage(kResidueLuma, 1),  groupPage(kResidueU, 0),     groupPage(kResidueU, 1),
-    largePage(kVectorCount)};
+struct DenseSpanList {
+    platform::PageSpan at[14] = {};
+    size_t size = 0;
+};
+// In the order the filler backs them: the head, both pages of each group,
+// the intra groups first (a key frame needs them first), the vector tables.
+constexpr DenseSpanList denseSpanList(bool alpha) {
+    DenseSpanList l;
+    l.at[l.size++] = largePage(0);
+    for (GroupKind k : {kIntraAlpha, kIntraLuma, kIntraU, kResidueAlpha, kResidueLuma, kResidueU}) {
+        if (!alpha && (k == kIntraAlpha || k == kResidueAlpha)) continue;
+        l.at[l.size++] = groupPage(k, 0);
+        l.at[l.size++] = groupPage(k, 1);
+    }
+    l.at[l.size++] = largePage(kVectorCount);
+    return l;
+}
+inline constexpr DenseSpanList kDenseSpans[2] = {denseSpanList(false), denseSpanList(true)};
+static_assert(kDenseSpans[1].size == std::size(kDenseSpans[1].at));
 constexpr std::span<const platform::PageSpan> denseSpans(bool alpha) {
-    if (alpha) return kDenseSpans;
-    return kDenseSpansWithoutAlpha;
+    return {kDenseSpans[alpha].at, kDenseSpans[alpha].size};
 }
 
 // Symbol tables.  Luma and alpha: first bit + 16R + history, second bit

@@ -139,8 +139,7 @@ private:
                     const uint32_t b = codeEvenBit(c, m[rawMantissaBase(length) + j], (magnitude >> (length - 1 - j)) & 1);
                     mantissa = 2 * mantissa + b;
                 }
-                const int32_t value = static_cast<int32_t>((1u << length) + mantissa);
-                residual = static_cast<int32_t>(withSign(static_cast<uint32_t>(value), sign));
+                residual = static_cast<int32_t>(withSign((1u << length) + mantissa, sign));
                 mc = length + 1;
                 zr = 0;
             }

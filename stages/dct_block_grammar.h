@@ -49,6 +49,19 @@ namespace dev::dct {
 // hl2ct's inter blocks, half the large pages).  Only the coefficient tables'
 // bases below are storage positions; every other index is the format's.
 // The tests' straight decoder keeps the format's numbers. ----
+
+constexpr uint32_t kMaxPlanes = 4;
+constexpr uint32_t kMaxDcLength = 11;         // DC magnitudes below 2048
+constexpr uint32_t kMaxMagnitudeLength = 10;  // coefficient magnitudes below 1024
+constexpr uint32_t kMaxCount = 63;
+constexpr uint32_t kBlockCountLimit = 32767;  // the block counter of a plane stops here
+constexpr uint32_t kPositions = 64;
+constexpr uint8_t kSignAfterReset = 4;
+
+// Triangular offsets of the mantissa regions: the region of length L holds
+// L - 1 models per context, so region L starts at the sum of the lengths below.
+constexpr uint8_t kTriangle[12] = {0, 0, 0, 1, 3, 6, 10, 15, 21, 28, 36, 45};
+
 constexpr uint32_t kBlockFollows = 0;            // + 16p + bitlen(blocks)
 constexpr uint32_t kQuantiser = 64;              // + 16(bitlen(prevN) + 16 prevQ) + node
 constexpr uint32_t kCount = 4160;                // + 64(prevN + 64q) + node
@@ -64,22 +77,10 @@ constexpr uint32_t kSign = kZeroFlag + 320 * kPositionSlots;               // + 
 constexpr uint32_t kMagnitudeOne = kSign + 160 * kPositionSlots;           // + P(a + 8 magMem[i]) + s
 constexpr uint32_t kMagnitudeLength = kMagnitudeOne + 64 * kPositionSlots; // + 9(P(a + 8 magMem[i]) + s) + k
 constexpr uint32_t kMagnitudeMantissa = kMagnitudeLength + 9 * 64 * kPositionSlots;  // + 8P T[M] + (M-1)(Pa + s) + j
-constexpr uint32_t kModelCount = kMagnitudeMantissa + 8 * kPositionSlots * 45;
+constexpr uint32_t kModelCount = kMagnitudeMantissa + 8 * kPositionSlots * kTriangle[kMaxMagnitudeLength + 1];
 // The decisions spread over the whole table (bench/model_footprint), 6.8 MB:
 // all of it is backed densely.
 constexpr platform::PageSpan kDenseSpan = denseModels(0, kModelCount);
-
-constexpr uint32_t kMaxPlanes = 4;
-constexpr uint32_t kMaxDcLength = 11;         // DC magnitudes below 2048
-constexpr uint32_t kMaxMagnitudeLength = 10;  // coefficient magnitudes below 1024
-constexpr uint32_t kMaxCount = 63;
-constexpr uint32_t kBlockCountLimit = 32767;  // the block counter of a plane stops here
-constexpr uint32_t kPositions = 64;
-constexpr uint8_t kSignAfterReset = 4;
-
-// Triangular offsets of the mantissa regions: the region of length L holds
-// L - 1 models per context, so region L starts at the sum of the lengths below.
-constexpr uint8_t kTriangle[12] = {0, 0, 0, 1, 3, 6, 10, 15, 21, 28, 36, 45};
 
 constexpr uint32_t blockFollowsModel(uint32_t p, uint32_t blocks) { return kBlockFollows + 16 * p + bitLength(blocks); }
 constexpr uint32_t quantiserBase(uint32_t prevN, uint32_t prevQ) {
@@ -124,7 +125,6 @@ static_assert(signModel(kSignAfterReset, 31, 62, 63) < kMagnitudeOne);
 static_assert(magnitudeOneModel(magnitudeContext(7, 7, 62, 63)) < kMagnitudeLength);
 static_assert(magnitudeLengthBase(magnitudeContext(7, 7, 62, 63)) + kMaxMagnitudeLength - 2 < kMagnitudeMantissa);
 static_assert(magnitudeMantissaBase(kMaxMagnitudeLength, 7, 62, 63) + kMaxMagnitudeLength - 2 < kModelCount);
-static_assert(kModelCount == kMagnitudeMantissa + 8 * kPositionSlots * kTriangle[kMaxMagnitudeLength + 1]);
 
 // What carries from block to block, plane to plane and frame to frame: for
 // every coefficient position the sign memory (the last two sign bits of the
